@@ -1,0 +1,37 @@
+// zel.smt.align.emalign: corpus loading, the base model and trainer, the training and scoring
+// pipelines. Importing it also imports the IBM model modules, which derive from its classes.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "align/vocab.hpp"
+#include "bindings/emalign.hpp"
+#include "bindings/support.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(emalign, m) {
+    m.doc() = "Word alignment with IBM Models 1 and 2: corpus, models, trainers, pipelines.";
+    zel::bind::register_error_translators();
+
+    m.attr("argparse") = nb::module_::import_("argparse");
+    m.attr("np") = nb::module_::import_("numpy");
+    for (const char* name : {"text", "environ", "files", "progress", "logging"}) {
+        m.attr(name) = nb::module_::import_(("zel.common." + std::string(name)).c_str());
+    }
+    m.attr("Config") = nb::module_::import_("zel.common.config").attr("Config");
+    m.attr("StringEnumerator") = nb::module_::import_("zel.common.vocab").attr("StringEnumerator");
+
+    nb::object logger = m.attr("logging").attr("getColorLogger")(m.attr("__name__"));
+    m.attr("logger") = logger;
+    m.attr("dprint") = logger.attr("debug_print");
+
+    m.attr("ITERATION_LIMIT") = 5;
+    m.attr("THRESHOLD") = 0.001;
+    m.attr("NBEST") = 100;
+    m.attr("NULL_SYMBOL") = std::string(zel::align::kNullSymbol);
+
+    zel::bind::register_vocab(m);
+    zel::bind::register_array_helpers(m);
+}

@@ -1,0 +1,1 @@
+"""The small toolkit every zel module calls: logging, progress, files, config, text, numbers."""

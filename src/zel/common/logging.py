@@ -1,0 +1,147 @@
+"""Loggers that colour their level names on a terminal, and scoped debug/quiet switches.
+
+Stage messages go to ``info``; ``quiet`` hides them (and progress bars) but never warnings or
+errors; ``debug`` shows ``debug`` and ``debug_print`` output as well.
+"""
+
+import contextlib
+import logging as _logging
+import pprint
+import sys
+
+_COLOURS = {
+    _logging.DEBUG: "\033[36m",
+    _logging.INFO: "\033[32m",
+    _logging.WARNING: "\033[33m",
+    _logging.ERROR: "\033[31m",
+    _logging.CRITICAL: "\033[1;31m",
+}
+_RESET = "\033[0m"
+_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
+_DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
+
+# Count of active quiet scopes; progress bars stay hidden while it is positive.
+_quiet_scopes = 0
+
+
+class _ColourFormatter(_logging.Formatter):
+    def formatMessage(self, record):
+        if not _is_terminal(sys.stderr):
+            return super().formatMessage(record)
+        colour = _COLOURS.get(record.levelno, "")
+        plain = record.levelname
+        record.levelname = f"{colour}{plain}{_RESET}"
+        try:
+            return super().formatMessage(record)
+        finally:
+            record.levelname = plain
+
+
+class _StderrHandler(_logging.StreamHandler):
+    """Writes to whatever sys.stderr is at the time, so redirections made later are honoured."""
+
+    def __init__(self):
+        super().__init__()
+        self.setFormatter(_ColourFormatter(_FORMAT, _DATE_FORMAT))
+
+    @property
+    def stream(self):
+        return sys.stderr
+
+    @stream.setter
+    def stream(self, _value):
+        pass
+
+
+def _is_terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+class ColorLogger(_logging.LoggerAdapter):
+    """A standard logger with ``debug_print`` for object dumps."""
+
+    def __init__(self, logger):
+        super().__init__(logger, {})
+
+    def debug_print(self, obj):
+        """Log ``obj`` at debug level, pretty-printed unless it is text."""
+        if self.logger.isEnabledFor(_logging.DEBUG):
+            self.logger.debug(obj if isinstance(obj, str) else pprint.pformat(obj))
+
+    def process(self, msg, kwargs):
+        return msg, kwargs
+
+
+def getColorLogger(name):
+    """The logger of ``name``; its top-level package logger writes to stderr at info level."""
+    top = _logging.getLogger(name.split(".", 1)[0])
+    if not any(isinstance(h, _StderrHandler) for h in top.handlers):
+        top.addHandler(_StderrHandler())
+        if top.level == _logging.NOTSET:
+            top.setLevel(_logging.INFO)
+    return ColorLogger(_logging.getLogger(name))
+
+
+def is_quiet():
+    """True while a ``using_config`` block with quiet set is running."""
+    return _quiet_scopes > 0
+
+
+class _Settings:
+    """The value of a ``using_config`` block: switches applied to its loggers until it ends."""
+
+    def __init__(self, loggers):
+        self._loggers = loggers
+        self._debug = False
+        self._quiet = False
+
+    def set_debug(self, flag):
+        self._debug = bool(flag)
+        self._apply()
+
+    def set_quiet(self, flag):
+        global _quiet_scopes
+        flag = bool(flag)
+        if flag != self._quiet:
+            _quiet_scopes += 1 if flag else -1
+        self._quiet = flag
+        self._apply()
+
+    def _apply(self):
+        # Quiet wins over debug: it must hide stage messages whatever else is asked.
+        if self._quiet:
+            level = _logging.WARNING
+        elif self._debug:
+            level = _logging.DEBUG
+        else:
+            level = _logging.INFO
+        for logger in self._loggers:
+            logger.setLevel(level)
+
+
+@contextlib.contextmanager
+def using_config(names, debug=None, quiet=None):
+    """Apply debug/quiet settings to the loggers ``names`` (a name or a list) inside the block.
+
+    The entered value has ``set_debug(flag)`` and ``set_quiet(flag)``; the loggers' levels are
+    restored when the block ends, also when it raises.
+    """
+    if isinstance(names, str):
+        names = [names]
+    loggers = [getColorLogger(name).logger for name in names]
+    saved = [logger.level for logger in loggers]
+    settings = _Settings(loggers)
+    try:
+        settings._apply()
+        if debug is not None:
+            settings.set_debug(debug)
+        if quiet is not None:
+            settings.set_quiet(quiet)
+        yield settings
+    finally:
+        settings.set_quiet(False)
+        for logger, level in zip(loggers, saved):
+            logger.setLevel(level)

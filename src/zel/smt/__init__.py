@@ -1,0 +1,1 @@
+"""Statistical machine translation: word alignment and translation-rule models."""

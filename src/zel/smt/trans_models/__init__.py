@@ -1,0 +1,1 @@
+"""Translation-rule records and rule-table indexes."""
