@@ -1,6 +1,5 @@
-// The native array helpers, exported to the sibling modules as a table of C entry points in
-// the module attribute ``__capi__`` (name -> capsule), the way C extensions share functions.
-// They are deliberately not host-callable functions of the module.
+// The native array helpers. They are exported to the sibling modules through the C entry point
+// table, deliberately not as host-callable functions of the module.
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
@@ -90,12 +89,10 @@ nb::object normalize(nb::handle array, nb::handle axis_arg, nb::handle out_arg) 
 
 }  // namespace
 
-void register_array_helpers(nb::module_& m) {
-    nb::dict table;
-    table["grid_indices"] = make_capi_entry<&grid_indices>("grid_indices", "zel.smt.align.emalign.grid_indices");
-    table["sub_matrix"] = make_capi_entry<&sub_matrix>("sub_matrix", "zel.smt.align.emalign.sub_matrix");
-    table["normalize"] = make_capi_entry<&normalize>("normalize", "zel.smt.align.emalign.normalize");
-    m.attr("__capi__") = table;
+void register_array_helpers(nb::module_&, nb::dict capi) {
+    capi["grid_indices"] = make_capi_entry<&grid_indices>("grid_indices", "zel.smt.align.emalign.grid_indices");
+    capi["sub_matrix"] = make_capi_entry<&sub_matrix>("sub_matrix", "zel.smt.align.emalign.sub_matrix");
+    capi["normalize"] = make_capi_entry<&normalize>("normalize", "zel.smt.align.emalign.normalize");
 }
 
 }  // namespace zel::bind

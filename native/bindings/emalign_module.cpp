@@ -32,6 +32,8 @@ NB_MODULE(emalign, m) {
     m.attr("NBEST") = 100;
     m.attr("NULL_SYMBOL") = std::string(zel::align::kNullSymbol);
 
-    zel::bind::register_vocab(m);
-    zel::bind::register_array_helpers(m);
+    nb::dict capi;
+    zel::bind::register_vocab(m, capi);
+    zel::bind::register_array_helpers(m, capi);
+    m.attr("__capi__") = capi;
 }

@@ -1,4 +1,10 @@
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
 #include "align/vocab.hpp"
+#include "bindings/capi.hpp"
 #include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
 
@@ -6,12 +12,73 @@ namespace nb = nanobind;
 
 namespace zel::bind {
 
-void register_vocab(nb::module_& m) {
+nb::list sent_pairs_to_list(const align::Corpus& corpus) {
+    const auto ids_list = [](std::span<const align::WordId> ids) {
+        nb::list out;
+        for (const align::WordId id : ids) out.append(id);
+        return out;
+    };
+    nb::list pairs;
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        pairs.append(nb::make_tuple(ids_list(corpus.src(i)), ids_list(corpus.trg(i))));
+    }
+    return pairs;
+}
+
+align::Corpus load_corpus(align::Vocab& vocab, nb::handle module, const std::optional<std::string>& src_path,
+                          const std::optional<std::string>& trg_path, bool character_based) {
+    ToolkitHost host(module.attr("logger"));
+    return vocab.load_sent_pairs(host, src_path, trg_path, character_based);
+}
+
+namespace {
+
+nb::handle emalign_module() { return nb::module_::import_("zel.smt.align.emalign"); }
+
+nb::object load_sent_pairs(align::Vocab& vocab, std::optional<std::string> src_path,
+                           std::optional<std::string> trg_path, bool character_based) {
+    return sent_pairs_to_list(load_corpus(vocab, emalign_module(), src_path, trg_path, character_based));
+}
+
+// Loads without building the host lists and reports sizes: what benchmarks need.
+nb::dict load_corpus_summary(align::Vocab& vocab, std::optional<std::string> src_path,
+                             std::optional<std::string> trg_path, bool character_based) {
+    const align::Corpus corpus = load_corpus(vocab, emalign_module(), src_path, trg_path, character_based);
+    nb::dict d;
+    d["pairs"] = corpus.size();
+    d["src_tokens"] = corpus.src_tokens();
+    d["trg_tokens"] = corpus.trg_tokens();
+    d["corpus_bytes"] = corpus.memory_bytes();
+    d["vocab_bytes"] = vocab.src_enum.memory_bytes() + vocab.trg_enum.memory_bytes();
+    d["src_words"] = vocab.src_enum.size();
+    d["trg_words"] = vocab.trg_enum.size();
+    d["max_src_len"] = vocab.max_src_len;
+    d["max_trg_len"] = vocab.max_trg_len;
+    return d;
+}
+
+std::pair<std::string, std::string> ids_pair_to_str_pair(const align::Vocab& vocab,
+                                                         const std::vector<align::WordId>& src_ids,
+                                                         const std::vector<align::WordId>& trg_ids,
+                                                         bool character_based) {
+    return vocab.ids_pair_to_str_pair(src_ids, trg_ids, character_based);
+}
+
+}  // namespace
+
+void register_vocab(nb::module_& m, nb::dict capi) {
     auto cls = nb::class_<align::Vocab>(
         m, "Vocab",
         "Source and target vocabularies of a parallel corpus, and its reading into word ids.");
     cls.def(nb::init<>());
     refuse_pickling(cls);
+
+    capi["load_sent_pairs"] =
+        make_capi_entry<&load_sent_pairs>("load_sent_pairs", "zel.smt.align.emalign.load_sent_pairs");
+    capi["load_corpus_summary"] = make_capi_entry<&load_corpus_summary>(
+        "load_corpus_summary", "zel.smt.align.emalign.load_corpus_summary");
+    capi["ids_pair_to_str_pair"] = make_capi_entry<&ids_pair_to_str_pair>(
+        "ids_pair_to_str_pair", "zel.smt.align.emalign.ids_pair_to_str_pair");
 }
 
 }  // namespace zel::bind

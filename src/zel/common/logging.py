@@ -68,8 +68,13 @@ class ColorLogger(_logging.LoggerAdapter):
 
     def debug_print(self, obj):
         """Log ``obj`` at debug level, pretty-printed unless it is text."""
-        if self.logger.isEnabledFor(_logging.DEBUG):
-            self.logger.debug(obj if isinstance(obj, str) else pprint.pformat(obj))
+        if not self.logger.isEnabledFor(_logging.DEBUG):
+            return
+        try:
+            text = obj if isinstance(obj, str) else pprint.pformat(obj)
+        except Exception:  # a dump must never break the program it describes
+            text = object.__repr__(obj)
+        self.logger.debug(text)
 
     def process(self, msg, kwargs):
         return msg, kwargs

@@ -1,0 +1,57 @@
+# Set-up, build and tests from a fresh clone. `make test` runs everything CI runs.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+BIN := $(VENV)/bin
+# Warnings are errors in every build the tests use.
+BUILD_FLAGS := --no-build-isolation -C cmake.define.ZEL_WERROR=ON
+CPP_BUILD := build/ctest
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: test install py-test cpp-test lint format bench clean
+
+test: lint py-test cpp-test
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
+		numpy "pytest>=8" "hypothesis>=6" "ruff>=0.6" "clang-format>=18"
+	touch $@
+
+install: $(VENV)/.deps
+	$(PY) -m pip install -q $(BUILD_FLAGS) .
+
+py-test: install
+	$(PY) -m pytest -q
+
+# GoogleTest comes from Debian's libgtest-dev; install it when it is missing.
+gtest:
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
+		($(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev)
+
+# The C++ unit tests run once, under AddressSanitizer and UndefinedBehaviorSanitizer.
+cpp-test: $(VENV)/.deps gtest
+	$(BIN)/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+		-DCMAKE_BUILD_TYPE=Debug -DZEL_BUILD_PYTHON=OFF -DZEL_BUILD_TESTS=ON \
+		-DZEL_WERROR=ON -DZEL_SANITIZE=ON >/dev/null
+	$(BIN)/cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && $(abspath $(BIN))/ctest --output-on-failure
+
+CPP_SOURCES = $(shell git ls-files -co --exclude-standard 'native/*.cpp' 'native/*.hpp')
+
+lint: $(VENV)/.deps
+	$(BIN)/ruff check src tests bench
+	$(BIN)/ruff format --check src tests bench
+	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
+
+format: $(VENV)/.deps
+	$(BIN)/ruff format src tests bench
+	$(BIN)/ruff check --fix src tests bench
+	$(BIN)/clang-format -i $(CPP_SOURCES)
+
+bench: install
+	$(PY) bench/corpus_loading.py
+
+clean:
+	rm -rf build $(VENV)
