@@ -17,11 +17,14 @@ void sub_matrix(const ArrayView& array, std::span<const std::int64_t> src_ids,
     if (array.shape.size() != 2) throw std::invalid_argument("sub_matrix needs a 2-D array");
     std::vector<std::size_t> rows(src_ids.size()), cols(trg_ids.size());
     // Array indexing checks the first axis before the second; do the same so the error matches.
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = resolve_index(src_ids[i], 0, array.shape[0]);
-    for (std::size_t j = 0; j < cols.size(); ++j) cols[j] = resolve_index(trg_ids[j], 1, array.shape[1]);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i] = resolve_index(src_ids[i], 0, array.shape[0]);
+    for (std::size_t j = 0; j < cols.size(); ++j)
+        cols[j] = resolve_index(trg_ids[j], 1, array.shape[1]);
     for (const std::size_t r : rows) {
         const double* row = array.data + static_cast<std::int64_t>(r) * array.strides[0];
-        for (const std::size_t c : cols) *out++ = row[static_cast<std::int64_t>(c) * array.strides[1]];
+        for (const std::size_t c : cols)
+            *out++ = row[static_cast<std::int64_t>(c) * array.strides[1]];
     }
 }
 

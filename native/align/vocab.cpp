@@ -81,7 +81,8 @@ std::pair<std::string, std::string> Vocab::ids_pair_to_str_pair(std::span<const 
         }
         return text;
     };
-    return {join(src_enum, src_ids.empty() ? src_ids : src_ids.subspan(1)), join(trg_enum, trg_ids)};
+    return {join(src_enum, src_ids.empty() ? src_ids : src_ids.subspan(1)),
+            join(trg_enum, trg_ids)};
 }
 
 Corpus Vocab::load_sent_pairs(Host& host, const std::optional<std::string>& src_path,

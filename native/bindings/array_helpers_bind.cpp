@@ -23,7 +23,9 @@ using Float64Out = nb::ndarray<double, nb::device::cpu>;
 
 nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-std::vector<std::int64_t> ids_of(nb::handle ids) { return nb::cast<std::vector<std::int64_t>>(ids); }
+std::vector<std::int64_t> ids_of(nb::handle ids) {
+    return nb::cast<std::vector<std::int64_t>>(ids);
+}
 
 template <class Array>
 align::ArrayView view_of(const Array& a) {
@@ -40,7 +42,8 @@ Array float64_array(nb::handle h, const char* what) {
     Array a;
     if (!nb::try_cast(h, a, false)) {
         const char* kind = Array::ReadOnly ? "" : "writable ";
-        throw nb::type_error((std::string(what) + " must be a " + kind + "64-bit float array").c_str());
+        throw nb::type_error(
+            (std::string(what) + " must be a " + kind + "64-bit float array").c_str());
     }
     return a;
 }
@@ -63,7 +66,8 @@ nb::object sub_matrix(nb::handle array, nb::handle src, nb::handle trg) {
 nb::object normalize(nb::handle array, nb::handle axis_arg, nb::handle out_arg) {
     auto a = float64_array<Float64In>(array, "normalize: array");
     auto out = float64_array<Float64Out>(out_arg, "normalize: out");
-    if (out.ndim() != a.ndim() || !std::equal(out.shape_ptr(), out.shape_ptr() + out.ndim(), a.shape_ptr())) {
+    if (out.ndim() != a.ndim() ||
+        !std::equal(out.shape_ptr(), out.shape_ptr() + out.ndim(), a.shape_ptr())) {
         throw nb::value_error("normalize: out must have the shape of array");
     }
     const auto ndim = static_cast<std::int64_t>(a.ndim());
@@ -90,8 +94,10 @@ nb::object normalize(nb::handle array, nb::handle axis_arg, nb::handle out_arg) 
 }  // namespace
 
 void register_array_helpers(nb::module_&, nb::dict capi) {
-    capi["grid_indices"] = make_capi_entry<&grid_indices>("grid_indices", "zel.smt.align.emalign.grid_indices");
-    capi["sub_matrix"] = make_capi_entry<&sub_matrix>("sub_matrix", "zel.smt.align.emalign.sub_matrix");
+    capi["grid_indices"] =
+        make_capi_entry<&grid_indices>("grid_indices", "zel.smt.align.emalign.grid_indices");
+    capi["sub_matrix"] =
+        make_capi_entry<&sub_matrix>("sub_matrix", "zel.smt.align.emalign.sub_matrix");
     capi["normalize"] = make_capi_entry<&normalize>("normalize", "zel.smt.align.emalign.normalize");
 }
 

@@ -23,7 +23,8 @@ struct CapiEntry {
 template <auto F>
 nanobind::capsule make_capi_entry(const char* function_name, const char* capsule_name) {
     if (!CapiEntry<F>::callable) {
-        CapiEntry<F>::callable = nanobind::cpp_function(F, nanobind::name(function_name)).release().ptr();
+        CapiEntry<F>::callable =
+            nanobind::cpp_function(F, nanobind::name(function_name)).release().ptr();
     }
     return nanobind::capsule(reinterpret_cast<void*>(&CapiEntry<F>::call), capsule_name);
 }

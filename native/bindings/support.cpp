@@ -12,8 +12,8 @@ void register_error_translators() {
         try {
             std::rethrow_exception(p);
         } catch (const DecodeError& e) {
-            const std::string reason = std::string(e.reason) + " (" + e.path + ", line " +
-                                       std::to_string(e.line) + ")";
+            const std::string reason =
+                std::string(e.reason) + " (" + e.path + ", line " + std::to_string(e.line) + ")";
             PyObject* exc = PyUnicodeDecodeError_Create(
                 "utf-8", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
                 static_cast<Py_ssize_t>(e.start), static_cast<Py_ssize_t>(e.end), reason.c_str());
@@ -46,7 +46,8 @@ namespace {
 // Reads through a host file object's readinto, one call per block of the line reader.
 class PyByteSource : public ByteSource {
 public:
-    explicit PyByteSource(nb::object file) : file_(std::move(file)), readinto_(file_.attr("readinto")) {}
+    explicit PyByteSource(nb::object file)
+        : file_(std::move(file)), readinto_(file_.attr("readinto")) {}
 
     ~PyByteSource() override {
         // Close now rather than at garbage collection, so progress bars end and handles go.
@@ -79,7 +80,9 @@ private:
 
 ToolkitHost::ToolkitHost(nb::object logger) : logger_(std::move(logger)) {}
 
-void ToolkitHost::info(std::string_view message) { logger_.attr("info")(nb::str(message.data(), message.size())); }
+void ToolkitHost::info(std::string_view message) {
+    logger_.attr("info")(nb::str(message.data(), message.size()));
+}
 
 std::unique_ptr<ByteSource> ToolkitHost::open_read(const std::optional<std::string>& path,
                                                    std::optional<std::string_view> progress_label) {

@@ -25,7 +25,8 @@ void refuse_pickling(nb::handle cls);
 
 // A 1-, 2- or n-D NumPy array that owns `values`; no copy is made.
 template <class T>
-nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values, std::initializer_list<std::size_t> shape) {
+nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
+                                   std::initializer_list<std::size_t> shape) {
     auto* owned = new std::vector<T>(std::move(values));
     nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
     return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);

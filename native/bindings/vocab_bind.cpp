@@ -25,7 +25,8 @@ nb::list sent_pairs_to_list(const align::Corpus& corpus) {
     return pairs;
 }
 
-align::Corpus load_corpus(align::Vocab& vocab, nb::handle module, const std::optional<std::string>& src_path,
+align::Corpus load_corpus(align::Vocab& vocab, nb::handle module,
+                          const std::optional<std::string>& src_path,
                           const std::optional<std::string>& trg_path, bool character_based) {
     ToolkitHost host(module.attr("logger"));
     return vocab.load_sent_pairs(host, src_path, trg_path, character_based);
@@ -37,13 +38,15 @@ nb::handle emalign_module() { return nb::module_::import_("zel.smt.align.emalign
 
 nb::object load_sent_pairs(align::Vocab& vocab, std::optional<std::string> src_path,
                            std::optional<std::string> trg_path, bool character_based) {
-    return sent_pairs_to_list(load_corpus(vocab, emalign_module(), src_path, trg_path, character_based));
+    return sent_pairs_to_list(
+        load_corpus(vocab, emalign_module(), src_path, trg_path, character_based));
 }
 
 // Loads without building the host lists and reports sizes: what benchmarks need.
 nb::dict load_corpus_summary(align::Vocab& vocab, std::optional<std::string> src_path,
                              std::optional<std::string> trg_path, bool character_based) {
-    const align::Corpus corpus = load_corpus(vocab, emalign_module(), src_path, trg_path, character_based);
+    const align::Corpus corpus =
+        load_corpus(vocab, emalign_module(), src_path, trg_path, character_based);
     nb::dict d;
     d["pairs"] = corpus.size();
     d["src_tokens"] = corpus.src_tokens();
@@ -73,8 +76,8 @@ void register_vocab(nb::module_& m, nb::dict capi) {
     cls.def(nb::init<>());
     refuse_pickling(cls);
 
-    capi["load_sent_pairs"] =
-        make_capi_entry<&load_sent_pairs>("load_sent_pairs", "zel.smt.align.emalign.load_sent_pairs");
+    capi["load_sent_pairs"] = make_capi_entry<&load_sent_pairs>(
+        "load_sent_pairs", "zel.smt.align.emalign.load_sent_pairs");
     capi["load_corpus_summary"] = make_capi_entry<&load_corpus_summary>(
         "load_corpus_summary", "zel.smt.align.emalign.load_corpus_summary");
     capi["ids_pair_to_str_pair"] = make_capi_entry<&ids_pair_to_str_pair>(

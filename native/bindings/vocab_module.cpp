@@ -14,14 +14,16 @@ namespace {
 std::vector<std::string> words_of(const zel::StringEnumerator& e) {
     std::vector<std::string> words;
     words.reserve(e.size());
-    for (std::size_t id = 0; id < e.size(); ++id) words.emplace_back(e.id2str(static_cast<zel::StringEnumerator::Id>(id)));
+    for (std::size_t id = 0; id < e.size(); ++id)
+        words.emplace_back(e.id2str(static_cast<zel::StringEnumerator::Id>(id)));
     return words;
 }
 
 zel::StringEnumerator::Id checked_id(std::int64_t id, const zel::StringEnumerator& e) {
     if (id < 0 || static_cast<std::uint64_t>(id) >= e.size()) {
         throw nb::index_error(("id " + std::to_string(id) + " is not registered (size " +
-                               std::to_string(e.size()) + ")").c_str());
+                               std::to_string(e.size()) + ")")
+                                  .c_str());
     }
     return static_cast<zel::StringEnumerator::Id>(id);
 }
@@ -47,12 +49,14 @@ NB_MODULE(vocab, m) {
             },
             nb::arg("id"), "The word of ``id``; IndexError for an id never given out.")
         .def("__len__", &zel::StringEnumerator::size)
-        .def("__contains__", [](const zel::StringEnumerator& e, std::string_view w) { return e.find(w) >= 0; })
+        .def("__contains__",
+             [](const zel::StringEnumerator& e, std::string_view w) { return e.find(w) >= 0; })
         .def("__getstate__", &words_of)
-        .def("__setstate__", [](zel::StringEnumerator& e, const std::vector<std::string>& words) {
-            new (&e) zel::StringEnumerator();
-            for (const auto& w : words) e.append(w);
-        })
+        .def("__setstate__",
+             [](zel::StringEnumerator& e, const std::vector<std::string>& words) {
+                 new (&e) zel::StringEnumerator();
+                 for (const auto& w : words) e.append(w);
+             })
         .def("__repr__", [](const zel::StringEnumerator& e) {
             return "StringEnumerator(" + std::to_string(e.size()) + " words)";
         });

@@ -20,8 +20,8 @@ public:
 
     // Opens `path` for reading (None when absent: the host decides what that means). With a
     // `progress_label`, reading shows progress under that label.
-    virtual std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
-                                                  std::optional<std::string_view> progress_label) = 0;
+    virtual std::unique_ptr<ByteSource> open_read(
+        const std::optional<std::string>& path, std::optional<std::string_view> progress_label) = 0;
 
     // Raises (throws) when the user asked to stop; long loops call it between batches.
     virtual void check_interrupt() = 0;

@@ -76,7 +76,8 @@ bool LineReader::next(std::string_view& line) {
     for (;;) {
         const void* nl = std::memchr(buffer_.data() + scanned, '\n', end_ - scanned);
         if (nl) {
-            const auto stop = static_cast<std::size_t>(static_cast<const char*>(nl) - buffer_.data()) + 1;
+            const auto stop =
+                static_cast<std::size_t>(static_cast<const char*>(nl) - buffer_.data()) + 1;
             line = {buffer_.data() + begin_, stop - begin_};
             begin_ = stop;
             ++line_number_;

@@ -40,9 +40,9 @@ private:
         return {chars_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]};
     }
 
-    std::string chars_;                            // all words, back to back
-    std::vector<std::size_t> offsets_{0};          // word i is chars_[offsets_[i], offsets_[i+1])
-    std::vector<std::uint32_t> hashes_;            // low 32 bits of each word's hash
+    std::string chars_;                    // all words, back to back
+    std::vector<std::size_t> offsets_{0};  // word i is chars_[offsets_[i], offsets_[i+1])
+    std::vector<std::uint32_t> hashes_;    // low 32 bits of each word's hash
     std::vector<Id> slots_ = std::vector<Id>(16, kEmpty);  // open addressing, linear probing
 
     static constexpr Id kEmpty = 0xFFFFFFFFU;

@@ -35,12 +35,12 @@ bool validate(std::string_view text, Invalid& where) {
             len = 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
             len = 3;
-            if (c == 0xE0) lo = 0xA0;       // overlong
-            if (c == 0xED) hi = 0x9F;       // surrogates
+            if (c == 0xE0) lo = 0xA0;  // overlong
+            if (c == 0xED) hi = 0x9F;  // surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
             len = 4;
-            if (c == 0xF0) lo = 0x90;       // overlong
-            if (c == 0xF4) hi = 0x8F;       // above U+10FFFF
+            if (c == 0xF0) lo = 0x90;  // overlong
+            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
         } else {
             where = {i, i + 1, "invalid start byte"};
             return false;

@@ -14,7 +14,7 @@ class MemoryHost : public Host {
 public:
     std::map<std::string, std::string> files;  // path -> content
     std::vector<std::string> messages;
-    std::vector<std::string> opened;            // "label:path" of every open, in order
+    std::vector<std::string> opened;  // "label:path" of every open, in order
 
     void info(std::string_view message) override { messages.emplace_back(message); }
     std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,

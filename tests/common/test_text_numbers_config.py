@@ -51,7 +51,9 @@ def test_to_number_keeps_non_finite_floats(value):
     assert math.isinf(result) or math.isnan(result)
 
 
-@pytest.mark.parametrize(("value", "error"), [("x1", ValueError), ("", ValueError), (None, TypeError)])
+@pytest.mark.parametrize(
+    ("value", "error"), [("x1", ValueError), ("", ValueError), (None, TypeError)]
+)
 def test_to_number_rejects(value, error):
     with pytest.raises(error):
         numbers.toNumber(value)
@@ -73,7 +75,12 @@ def test_config_sources_and_precedence():
 
 @pytest.mark.parametrize(
     ("keys", "expected"),
-    [(["src_path", "trg_path"], True), (["src_path", "other"], False), ("src_path", True), ([], True)],
+    [
+        (["src_path", "trg_path"], True),
+        (["src_path", "other"], False),
+        ("src_path", True),
+        ([], True),
+    ],
 )
 def test_config_has(keys, expected):
     assert Config({"src_path": "a", "trg_path": None}).has(keys) is expected

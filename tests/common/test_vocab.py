@@ -1,7 +1,6 @@
 import pickle
 
 import pytest
-
 from zel.common.vocab import StringEnumerator
 
 

@@ -49,7 +49,8 @@ TEST(Normalize, MiddleAxisOfThreeDimensions) {
         for (std::size_t k = 0; k < 2; ++k) {
             double sum = 0;
             for (std::size_t j = 0; j < 3; ++j) sum += a[i * 6 + j * 2 + k];
-            for (std::size_t j = 0; j < 3; ++j) EXPECT_DOUBLE_EQ(out[i * 6 + j * 2 + k], a[i * 6 + j * 2 + k] / sum);
+            for (std::size_t j = 0; j < 3; ++j)
+                EXPECT_DOUBLE_EQ(out[i * 6 + j * 2 + k], a[i * 6 + j * 2 + k] / sum);
         }
     }
 }

@@ -59,7 +59,8 @@ struct SplitCase {
 };
 
 void PrintTo(const SplitCase& c, std::ostream* os) {
-    *os << ::testing::PrintToString(std::string(c.line)) << (c.character ? " characters" : " words");
+    *os << ::testing::PrintToString(std::string(c.line))
+        << (c.character ? " characters" : " words");
 }
 
 class WordSplitting : public ::testing::TestWithParam<SplitCase> {};
@@ -75,15 +76,13 @@ TEST_P(WordSplitting, SourceWords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, WordSplitting,
-    ::testing::Values(SplitCase{"a  b\n", false, {"a", "", "b"}},
-                      SplitCase{"a b\r\n", false, {"a", "b"}},
-                      SplitCase{" a \n", false, {"", "a", ""}},
-                      SplitCase{"\n", false, {""}},
-                      SplitCase{"\r\ra\tb\r\r\n", false, {"a\tb"}},
-                      SplitCase{"a\rb c\n", false, {"a\rb", "c"}},
-                      SplitCase{"ab c\n", true, {"a", "b", " ", "c"}},
-                      SplitCase{"\xE6\x97\xA5\xE6\x9C\xAC\r\n", true, {"\xE6\x97\xA5", "\xE6\x9C\xAC"}},
-                      SplitCase{"\n", true, {}}));
+    ::testing::Values(
+        SplitCase{"a  b\n", false, {"a", "", "b"}}, SplitCase{"a b\r\n", false, {"a", "b"}},
+        SplitCase{" a \n", false, {"", "a", ""}}, SplitCase{"\n", false, {""}},
+        SplitCase{"\r\ra\tb\r\r\n", false, {"a\tb"}}, SplitCase{"a\rb c\n", false, {"a\rb", "c"}},
+        SplitCase{"ab c\n", true, {"a", "b", " ", "c"}},
+        SplitCase{"\xE6\x97\xA5\xE6\x9C\xAC\r\n", true, {"\xE6\x97\xA5", "\xE6\x9C\xAC"}},
+        SplitCase{"\n", true, {}}));
 
 TEST(LoadSentPairs, EmptyTargetLineIsOneEmptyWord) {
     Loaded l;
@@ -133,7 +132,8 @@ TEST(LoadSentPairs, InvalidUtf8NamesFileAndLineAndKeepsEarlierWork) {
 
 TEST(LoadSentPairs, MissingFileFailsAfterNullWordIsRegistered) {
     Loaded l;
-    EXPECT_THROW(l.vocab.load_sent_pairs(l.host, std::nullopt, std::nullopt, false), std::runtime_error);
+    EXPECT_THROW(l.vocab.load_sent_pairs(l.host, std::nullopt, std::nullopt, false),
+                 std::runtime_error);
     EXPECT_EQ(l.host.messages, std::vector<std::string>{"loading files: None None"});
     EXPECT_EQ(l.vocab.src_enum.size(), 1u);
 }

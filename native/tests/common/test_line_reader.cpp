@@ -24,8 +24,8 @@ class LineReaderBlocks : public ::testing::TestWithParam<std::size_t> {};
 // Tiny blocks force lines across refills and buffer growth.
 TEST_P(LineReaderBlocks, SplitsAtLineFeedOnly) {
     const std::string text = "a b\r\nlong line with a stray \r inside\n\nlast without end";
-    const std::vector<std::string> expected = {"a b\r\n", "long line with a stray \r inside\n", "\n",
-                                               "last without end"};
+    const std::vector<std::string> expected = {"a b\r\n", "long line with a stray \r inside\n",
+                                               "\n", "last without end"};
     EXPECT_EQ(lines_of(text, GetParam()), expected);
 }
 

@@ -40,11 +40,13 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, Utf8Invalid,
     ::testing::Values(Case{"abc\xFF", 3, 4, "invalid start byte"},
                       Case{"\x80", 0, 1, "invalid start byte"},
-                      Case{"\xC0\xAF", 0, 1, "invalid start byte"},          // overlong 2-byte
+                      Case{"\xC0\xAF", 0, 1, "invalid start byte"},             // overlong 2-byte
                       Case{"\xE0\x80\x80", 0, 1, "invalid continuation byte"},  // overlong 3-byte
                       Case{"\xED\xA0\x80", 0, 1, "invalid continuation byte"},  // surrogate
                       Case{"\xF4\x90\x80\x80", 0, 1, "invalid continuation byte"},  // > U+10FFFF
-                      Case{"\xE2\x82" "A", 0, 2, "invalid continuation byte"},
+                      Case{"\xE2\x82"
+                           "A",
+                           0, 2, "invalid continuation byte"},
                       Case{"ok \xE2\x82", 3, 5, "unexpected end of data"},
                       Case{"0123456789\xF5", 10, 11, "invalid start byte"}));
 

@@ -148,5 +148,5 @@ def using_config(names, debug=None, quiet=None):
         yield settings
     finally:
         settings.set_quiet(False)
-        for logger, level in zip(loggers, saved):
+        for logger, level in zip(loggers, saved, strict=True):
             logger.setLevel(level)

@@ -2,7 +2,7 @@
 
 
 def to_unicode(x, encoding="utf-8"):
-    """Return ``x`` as a str: bytes are decoded, str and None pass unchanged, others go through str()."""
+    """``x`` as a str: bytes are decoded, str and None pass unchanged, others go through str()."""
     if x is None or isinstance(x, str):
         return x
     if isinstance(x, (bytes, bytearray, memoryview)):

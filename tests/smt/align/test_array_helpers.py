@@ -83,13 +83,17 @@ cells = st.one_of(st.floats(-1, 5), st.just(0.0), st.just(float("nan")))
 
 @settings(max_examples=300, deadline=None)
 @given(
-    array=hnp.arrays(np.float64, hnp.array_shapes(min_dims=1, max_dims=4, max_side=4), elements=cells),
+    array=hnp.arrays(
+        np.float64, hnp.array_shapes(min_dims=1, max_dims=4, max_side=4), elements=cells
+    ),
     data=st.data(),
 )
 def test_normalize_matches_whole_array_formulation(normalize, array, data):
     axis = data.draw(st.integers(-array.ndim, array.ndim - 1))
     in_place = data.draw(st.booleans())
-    start = array.copy() if in_place else data.draw(hnp.arrays(np.float64, array.shape, elements=cells))
+    start = (
+        array.copy() if in_place else data.draw(hnp.arrays(np.float64, array.shape, elements=cells))
+    )
     expected = reference_normalize(array, axis, start.copy())
     got = normalize(array, axis, array if in_place else start)
     np.testing.assert_allclose(got, expected, rtol=1e-12, equal_nan=True)
