@@ -30,7 +30,9 @@ void check_utf8(std::string_view line, const std::optional<std::string>& path, s
 
 void register_words(StringEnumerator& enumerator, const std::vector<std::string_view>& words,
                     std::vector<WordId>& ids) {
-    for (const std::string_view w : words) ids.push_back(enumerator.str2id(w));
+    const std::size_t start = ids.size();
+    ids.resize(start + words.size());
+    enumerator.str2ids(words, ids.data() + start);
 }
 
 std::int32_t as_length(std::size_t n) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,14 +11,19 @@
 namespace zel {
 
 // Words are stored once, back to back in one buffer, and found through an open-addressing table
-// of ids; a lookup of a known word allocates nothing. Memory is about the words' bytes plus
-// 16 bytes a word.
+// whose slots hold a word's id beside 32 bits of its hash, so most probes that miss never touch
+// the words. A lookup of a known word allocates nothing. Memory is about the words' bytes plus
+// 24 to 40 bytes a word.
 class StringEnumerator {
 public:
     using Id = std::uint32_t;
 
     // The id of `word`, registering it with the next id when it is unseen.
     Id str2id(std::string_view word);
+
+    // ids[i] = str2id(words[i]) for every word, in order. Faster than one call a word: the
+    // table slots of a batch of words are fetched from memory together.
+    void str2ids(std::span<const std::string_view> words, Id* ids);
 
     // Registers `word`; a word already registered keeps its id (same as str2id).
     void append(std::string_view word) { str2id(word); }
@@ -35,17 +41,20 @@ public:
     std::size_t memory_bytes() const;
 
 private:
+    Id lookup_or_insert(std::string_view word, std::uint64_t hash);
     void grow();
     std::string_view word(Id id) const {
         return {chars_.data() + offsets_[id], offsets_[id + 1] - offsets_[id]};
     }
 
+    // A slot is (high 32 bits of the hash) << 32 | id; the low hash bits pick the slot.
+    using Slot = std::uint64_t;
+    static constexpr Slot kEmpty = ~Slot{0};
+    static Slot make_slot(std::uint64_t hash, Id id) { return (hash & 0xFFFFFFFF00000000U) | id; }
+
     std::string chars_;                    // all words, back to back
     std::vector<std::size_t> offsets_{0};  // word i is chars_[offsets_[i], offsets_[i+1])
-    std::vector<std::uint32_t> hashes_;    // low 32 bits of each word's hash
-    std::vector<Id> slots_ = std::vector<Id>(16, kEmpty);  // open addressing, linear probing
-
-    static constexpr Id kEmpty = 0xFFFFFFFFU;
+    std::vector<Slot> slots_ = std::vector<Slot>(16, kEmpty);  // linear probing
 };
 
 }  // namespace zel

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,21 @@ TEST(StringEnumerator, AgreesWithAHashMapOnManyWords) {
     }
     ASSERT_EQ(e.size(), reference.size());
     for (const auto& [w, id] : reference) ASSERT_EQ(e.id2str(id), w);
+}
+
+TEST(StringEnumerator, BatchRegistrationMatchesOneByOne) {
+    // Batches long enough to grow the table in the middle of one, with repeats inside a batch.
+    std::vector<std::string> text;
+    for (int i = 0; i < 5000; ++i) text.push_back("w" + std::to_string((i * 7919) % 1300));
+    std::vector<std::string_view> views(text.begin(), text.end());
+    StringEnumerator one, batch;
+    std::vector<StringEnumerator::Id> ids(views.size());
+    for (std::size_t start = 0; start < views.size(); start += 37) {
+        const std::size_t n = std::min<std::size_t>(37, views.size() - start);
+        batch.str2ids(std::span(views).subspan(start, n), ids.data() + start);
+    }
+    for (std::size_t i = 0; i < views.size(); ++i) ASSERT_EQ(ids[i], one.str2id(views[i])) << i;
+    EXPECT_EQ(batch.size(), one.size());
 }
 
 }  // namespace
