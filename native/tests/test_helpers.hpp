@@ -10,6 +10,9 @@
 
 namespace zel::testing {
 
+// `bytes` with everything but printable ASCII written as \xHH, for readable test names.
+std::string escaped(std::string_view bytes);
+
 class MemoryHost : public Host {
 public:
     std::map<std::string, std::string> files;  // path -> content

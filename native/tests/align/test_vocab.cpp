@@ -59,8 +59,7 @@ struct SplitCase {
 };
 
 void PrintTo(const SplitCase& c, std::ostream* os) {
-    *os << ::testing::PrintToString(std::string(c.line))
-        << (c.character ? " characters" : " words");
+    *os << zel::testing::escaped(c.line) << (c.character ? " characters" : " words");
 }
 
 class WordSplitting : public ::testing::TestWithParam<SplitCase> {};

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/utf8.hpp"
+#include "test_helpers.hpp"
 
 namespace {
 
@@ -22,7 +23,7 @@ struct Case {
     std::string reason;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << ::testing::PrintToString(c.bytes); }
+void PrintTo(const Case& c, std::ostream* os) { *os << zel::testing::escaped(c.bytes); }
 
 class Utf8Invalid : public ::testing::TestWithParam<Case> {};
 
