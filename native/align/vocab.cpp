@@ -89,7 +89,7 @@ std::pair<std::string, std::string> Vocab::ids_pair_to_str_pair(std::span<const 
 
 Corpus Vocab::load_sent_pairs(Host& host, const std::optional<std::string>& src_path,
                               const std::optional<std::string>& trg_path, bool character_based) {
-    host.info("loading files: " + text_of(src_path) + " " + text_of(trg_path));
+    host.info(Channel::align, "loading files: " + text_of(src_path) + " " + text_of(trg_path));
     const WordId null_id = src_enum.str2id(kNullSymbol);
     auto src_source = host.open_read(src_path, "loading");
     auto trg_source = host.open_read(trg_path, std::nullopt);

@@ -16,12 +16,4 @@ namespace zel::bind {
 void register_vocab(nanobind::module_& m, nanobind::dict capi);
 void register_array_helpers(nanobind::module_& m, nanobind::dict capi);
 
-// The host form of a corpus: a list of (source id list, target id list) tuples.
-nanobind::list sent_pairs_to_list(const align::Corpus& corpus);
-
-// Loads a corpus through the toolkit (progress display, file opening) and `module`'s logger.
-align::Corpus load_corpus(align::Vocab& vocab, nanobind::handle module,
-                          const std::optional<std::string>& src_path,
-                          const std::optional<std::string>& trg_path, bool character_based);
-
 }  // namespace zel::bind

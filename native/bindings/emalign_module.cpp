@@ -6,6 +6,7 @@
 #include <string>
 
 #include "align/vocab.hpp"
+#include "bindings/align_classes.hpp"
 #include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
 
@@ -35,5 +36,13 @@ NB_MODULE(emalign, m) {
     nb::dict capi;
     zel::bind::register_vocab(m, capi);
     zel::bind::register_array_helpers(m, capi);
+    zel::bind::bind_model<zel::align::Model>(
+        m, "Model", "Base of the alignment models: vocabulary and distributions.");
+    zel::bind::bind_trainer<zel::align::Trainer>(
+        m, "Trainer", "Base of the EM trainers; build Model1Trainer or Model2Trainer instead.");
     m.attr("__capi__") = capi;
+
+    // The model modules derive from the classes above and read the table: load them last.
+    nb::module_::import_("zel.smt.align.lexone");
+    nb::module_::import_("zel.smt.align.lextwo");
 }

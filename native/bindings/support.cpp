@@ -23,6 +23,14 @@ void register_error_translators() {
             }
         } catch (const MemoryError& e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
+        } catch (const TypeError& e) {
+            PyErr_SetString(PyExc_TypeError, e.what());
+        } catch (const AttributeError& e) {
+            PyErr_SetString(PyExc_AttributeError, e.what());
+        } catch (const NotImplemented&) {
+            PyErr_SetNone(PyExc_NotImplementedError);
+        } catch (const ZeroDivision& e) {
+            PyErr_SetString(PyExc_ZeroDivisionError, e.what());
         }
     });
 }
@@ -78,24 +86,103 @@ private:
 
 }  // namespace
 
-ToolkitHost::ToolkitHost(nb::object logger) : logger_(std::move(logger)) {}
+namespace {
 
-void ToolkitHost::info(std::string_view message) {
-    logger_.attr("info")(nb::str(message.data(), message.size()));
-}
-
-std::unique_ptr<ByteSource> ToolkitHost::open_read(const std::optional<std::string>& path,
-                                                   std::optional<std::string_view> progress_label) {
-    nb::object file;
-    if (progress_label) {
-        nb::object reader = nb::module_::import_("zel.common.progress").attr("FileReader");
-        file = reader(path, nb::str(progress_label->data(), progress_label->size()));
-    } else {
-        file = nb::module_::import_("zel.common.files").attr("open")(path, "rb");
+class PyByteSink : public ByteSink {
+public:
+    explicit PyByteSink(nb::object file) : file_(std::move(file)), write_(file_.attr("write")) {}
+    ~PyByteSink() override {
+        try {
+            file_.attr("close")();
+        } catch (const nb::python_error&) {
+        }
     }
-    return std::make_unique<PyByteSource>(std::move(file));
+    PyByteSink(const PyByteSink&) = delete;
+    PyByteSink& operator=(const PyByteSink&) = delete;
+
+    void write(std::string_view bytes) override { write_(nb::bytes(bytes.data(), bytes.size())); }
+
+private:
+    nb::object file_;
+    nb::object write_;
+};
+
+class PyProgress : public Progress {
+public:
+    explicit PyProgress(nb::object bar) : bar_(std::move(bar)), advance_(bar_.attr("advance")) {}
+    ~PyProgress() override {
+        try {
+            bar_.attr("close")();
+        } catch (const nb::python_error&) {
+        }
+    }
+    PyProgress(const PyProgress&) = delete;
+    PyProgress& operator=(const PyProgress&) = delete;
+
+    void advance(std::size_t n) override { advance_(n); }
+
+private:
+    nb::object bar_;
+    nb::object advance_;
+};
+
+class ToolkitHost : public Host {
+public:
+    void log(Channel channel, Level level, std::string_view message) override {
+        nb::object logger = logging().attr("getColorLogger")(logger_name(channel));
+        logger.attr(level == Level::info ? "info" : "debug_print")(nb::str(message.data(), message.size()));
+    }
+
+    std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
+                                          std::optional<std::string_view> label) override {
+        nb::object file;
+        if (label) {
+            file = progress_module().attr("FileReader")(path, nb::str(label->data(), label->size()));
+        } else {
+            file = files().attr("open")(path, "rb");
+        }
+        return std::make_unique<PyByteSource>(std::move(file));
+    }
+
+    std::unique_ptr<ByteSink> open_write(const std::string& path) override {
+        return std::make_unique<PyByteSink>(files().attr("open")(path, "wb"));
+    }
+
+    std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) override {
+        return std::make_unique<PyProgress>(
+            progress_module().attr("Bar")(nb::str(label.data(), label.size()), total));
+    }
+
+    void check_interrupt() override { check_signals(); }
+
+private:
+    static const char* logger_name(Channel channel) {
+        switch (channel) {
+            case Channel::model1:
+                return "zel.smt.align.lexone";
+            case Channel::model2:
+                return "zel.smt.align.lextwo";
+            case Channel::align:
+                break;
+        }
+        return "zel.smt.align.emalign";
+    }
+    static nb::module_ logging() { return nb::module_::import_("zel.common.logging"); }
+    static nb::module_ files() { return nb::module_::import_("zel.common.files"); }
+    static nb::module_ progress_module() { return nb::module_::import_("zel.common.progress"); }
+};
+
+}  // namespace
+
+Host& toolkit_host() {
+    // Never destroyed: it holds no Python objects, so it may outlive the interpreter.
+    static ToolkitHost* host = new ToolkitHost();
+    return *host;
 }
 
-void ToolkitHost::check_interrupt() { check_signals(); }
+[[noreturn]] void expected_type(const char* expected, nb::handle value) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
 
 }  // namespace zel::bind

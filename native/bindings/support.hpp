@@ -23,6 +23,9 @@ void register_error_translators();
 // Makes pickling (and copying) of `cls` fail with the type error every non-picklable class uses.
 void refuse_pickling(nb::handle cls);
 
+// The host's type error of a typed field: "Expected <expected>, got <type of value>".
+[[noreturn]] void expected_type(const char* expected, nb::handle value);
+
 // A 1-, 2- or n-D NumPy array that owns `values`; no copy is made.
 template <class T>
 nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
@@ -32,21 +35,11 @@ nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
     return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
 }
 
-// The Host of the core, carried out with zel.common: `logger` receives the messages, files are
-// opened through progress.FileReader (with a label) or files.open (without), and interruption
-// is the host's pending signal (KeyboardInterrupt on Ctrl-C).
-class ToolkitHost : public Host {
-public:
-    explicit ToolkitHost(nb::object logger);
-
-    void info(std::string_view message) override;
-    std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
-                                          std::optional<std::string_view> progress_label) override;
-    void check_interrupt() override;
-
-private:
-    nb::object logger_;
-};
+// The Host of the core, carried out with zel.common: each channel's messages go to the logger of
+// the module that owns it, files are opened with progress.FileReader (reading with a label)
+// or files.open, progress is progress.Bar, and interruption is the host's pending signal
+// (KeyboardInterrupt on Ctrl-C). One instance lives for the whole process.
+Host& toolkit_host();
 
 // Raises the pending host signal (KeyboardInterrupt and the like) as a C++ exception.
 void check_signals();

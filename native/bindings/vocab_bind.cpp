@@ -4,6 +4,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "align/vocab.hpp"
+#include "bindings/align_classes.hpp"
 #include "bindings/capi.hpp"
 #include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
@@ -12,41 +13,19 @@ namespace nb = nanobind;
 
 namespace zel::bind {
 
-nb::list sent_pairs_to_list(const align::Corpus& corpus) {
-    const auto ids_list = [](std::span<const align::WordId> ids) {
-        nb::list out;
-        for (const align::WordId id : ids) out.append(id);
-        return out;
-    };
-    nb::list pairs;
-    for (std::size_t i = 0; i < corpus.size(); ++i) {
-        pairs.append(nb::make_tuple(ids_list(corpus.src(i)), ids_list(corpus.trg(i))));
-    }
-    return pairs;
-}
-
-align::Corpus load_corpus(align::Vocab& vocab, nb::handle module,
-                          const std::optional<std::string>& src_path,
-                          const std::optional<std::string>& trg_path, bool character_based) {
-    ToolkitHost host(module.attr("logger"));
-    return vocab.load_sent_pairs(host, src_path, trg_path, character_based);
-}
-
 namespace {
-
-nb::handle emalign_module() { return nb::module_::import_("zel.smt.align.emalign"); }
 
 nb::object load_sent_pairs(align::Vocab& vocab, std::optional<std::string> src_path,
                            std::optional<std::string> trg_path, bool character_based) {
     return sent_pairs_to_list(
-        load_corpus(vocab, emalign_module(), src_path, trg_path, character_based));
+        vocab.load_sent_pairs(toolkit_host(), src_path, trg_path, character_based));
 }
 
 // Loads without building the host lists and reports sizes: what benchmarks need.
 nb::dict load_corpus_summary(align::Vocab& vocab, std::optional<std::string> src_path,
                              std::optional<std::string> trg_path, bool character_based) {
     const align::Corpus corpus =
-        load_corpus(vocab, emalign_module(), src_path, trg_path, character_based);
+        vocab.load_sent_pairs(toolkit_host(), src_path, trg_path, character_based);
     nb::dict d;
     d["pairs"] = corpus.size();
     d["src_tokens"] = corpus.src_tokens();

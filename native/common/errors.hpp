@@ -30,6 +30,31 @@ public:
     IndexError(std::int64_t index, std::size_t axis, std::size_t size);
 };
 
+// An operation applied to something of the wrong kind (the host's TypeError), such as a
+// distribution or count table that does not exist yet.
+class TypeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A missing attribute (the host's AttributeError), such as a table that does not exist yet.
+class AttributeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An abstract operation of a base class (the host's NotImplementedError, with no message).
+class NotImplemented : public std::logic_error {
+public:
+    NotImplemented() : std::logic_error("") {}
+};
+
+// Division by zero the host reports as ZeroDivisionError.
+class ZeroDivision : public std::domain_error {
+public:
+    using std::domain_error::domain_error;
+};
+
 // An allocation that would not fit in the memory the machine has; `what` names the request.
 class MemoryError : public std::runtime_error {
 public:

@@ -1,8 +1,9 @@
-// What the core asks of the program that hosts it: messages, opened files, interruption.
-// The Python binding implements it with the toolkit's logger, progress display and file
-// opening; tests implement it with plain files and a message list.
+// What the core asks of the program that hosts it: messages, files, progress, interruption.
+// The Python binding implements it with the toolkit's loggers, files.open and progress
+// display; tests implement it with memory buffers and a message list.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,19 +13,79 @@
 
 namespace zel {
 
+// Which component speaks; the host maps each to its own logger.
+enum class Channel { align, model1, model2 };
+enum class Level { debug, info };
+
+// Where written bytes go. Destroying it closes the destination.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual void write(std::string_view bytes) = 0;
+};
+
+// A progress display for one loop; destroying it ends the display.
+class Progress {
+public:
+    virtual ~Progress() = default;
+    virtual void advance(std::size_t n) = 0;
+};
+
 class Host {
 public:
     virtual ~Host() = default;
 
-    virtual void info(std::string_view message) = 0;
+    virtual void log(Channel channel, Level level, std::string_view message) = 0;
+    void info(Channel channel, std::string_view message) { log(channel, Level::info, message); }
+    void debug(Channel channel, std::string_view message) { log(channel, Level::debug, message); }
 
     // Opens `path` for reading (None when absent: the host decides what that means). With a
     // `progress_label`, reading shows progress under that label.
     virtual std::unique_ptr<ByteSource> open_read(
         const std::optional<std::string>& path, std::optional<std::string_view> progress_label) = 0;
 
-    // Raises (throws) when the user asked to stop; long loops call it between batches.
+    // Creates or truncates `path` for writing.
+    virtual std::unique_ptr<ByteSink> open_write(const std::string& path) = 0;
+
+    // Starts a progress display labelled `label` for `total` items.
+    virtual std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) = 0;
+
+    // Throws when the user asked to stop; long loops call it between batches.
     virtual void check_interrupt() = 0;
 };
+
+// Writes text through a ByteSink in large blocks. Only whole lines reach the sink: if an error
+// ends a walk, destroying the writer still delivers every line completed before it.
+class LineWriter {
+public:
+    explicit LineWriter(std::unique_ptr<ByteSink> sink) : sink_(std::move(sink)) {}
+    ~LineWriter();
+    LineWriter(const LineWriter&) = delete;
+    LineWriter& operator=(const LineWriter&) = delete;
+
+    // The line being built; end it with end_line().
+    std::string& line() { return pending_; }
+    void end_line();
+    // Delivers everything and closes the sink; errors propagate.
+    void close();
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{1} << 20;
+    std::unique_ptr<ByteSink> sink_;
+    std::string buffer_;   // complete lines not yet delivered
+    std::string pending_;  // the line being built
+};
+
+// Runs `body(begin, end)` over [0, total) in batches, advancing `progress` and checking for
+// interruption between batches.
+template <class Body>
+void in_batches(Host& host, Progress& progress, std::size_t total, std::size_t batch, Body&& body) {
+    for (std::size_t begin = 0; begin < total; begin += batch) {
+        const std::size_t end = begin + batch < total ? begin + batch : total;
+        host.check_interrupt();
+        body(begin, end);
+        progress.advance(end - begin);
+    }
+}
 
 }  // namespace zel

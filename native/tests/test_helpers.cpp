@@ -5,6 +5,37 @@
 
 namespace zel::testing {
 
+namespace {
+
+class MemorySink : public ByteSink {
+public:
+    explicit MemorySink(std::string& target) : target_(target) { target_.clear(); }
+    void write(std::string_view bytes) override { target_ += bytes; }
+
+private:
+    std::string& target_;
+};
+
+class NoProgress : public Progress {
+public:
+    void advance(std::size_t) override {}
+};
+
+}  // namespace
+
+void MemoryHost::log(Channel channel, Level level, std::string_view message) {
+    (level == Level::info ? messages : debug_messages).emplace_back(message);
+    if (level == Level::info) channel_messages_.emplace_back(channel, message);
+}
+
+std::vector<std::string> MemoryHost::messages_of(Channel channel) const {
+    std::vector<std::string> out;
+    for (const auto& [c, m] : channel_messages_) {
+        if (c == channel) out.push_back(m);
+    }
+    return out;
+}
+
 std::string escaped(std::string_view bytes) {
     std::string out;
     for (const char c : bytes) {
@@ -22,10 +53,20 @@ std::string escaped(std::string_view bytes) {
 
 std::unique_ptr<ByteSource> MemoryHost::open_read(const std::optional<std::string>& path,
                                                   std::optional<std::string_view> label) {
-    if (!path || !files.count(*path))
+    if (!path || !files.count(*path)) {
         throw std::runtime_error("no such file: " + path.value_or("None"));
+    }
     opened.push_back(std::string(label.value_or("")) + ":" + *path);
     return string_source(files.at(*path));
+}
+
+std::unique_ptr<ByteSink> MemoryHost::open_write(const std::string& path) {
+    return std::make_unique<MemorySink>(files[path]);
+}
+
+std::unique_ptr<Progress> MemoryHost::progress(std::string_view label, std::size_t) {
+    progress_labels.emplace_back(label);
+    return std::make_unique<NoProgress>();
 }
 
 }  // namespace zel::testing

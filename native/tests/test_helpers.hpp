@@ -1,4 +1,4 @@
-// A Host for core tests: files from memory, messages collected in a list.
+// A Host for core tests: files in memory, messages collected in a list.
 #pragma once
 
 #include <map>
@@ -10,19 +10,29 @@
 
 namespace zel::testing {
 
-// `bytes` with everything but printable ASCII written as \xHH, for readable test names.
-std::string escaped(std::string_view bytes);
-
 class MemoryHost : public Host {
 public:
-    std::map<std::string, std::string> files;  // path -> content
-    std::vector<std::string> messages;
-    std::vector<std::string> opened;  // "label:path" of every open, in order
+    std::map<std::string, std::string> files;  // path -> content, read and written
+    std::vector<std::string> messages;          // info messages, in order
+    std::vector<std::string> debug_messages;
+    std::vector<std::string> opened;            // "label:path" of every read, in order
+    std::vector<std::string> progress_labels;
 
-    void info(std::string_view message) override { messages.emplace_back(message); }
+    void log(Channel channel, Level level, std::string_view message) override;
     std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
                                           std::optional<std::string_view> label) override;
+    std::unique_ptr<ByteSink> open_write(const std::string& path) override;
+    std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) override;
     void check_interrupt() override {}
+
+    // Messages of one channel, in order.
+    std::vector<std::string> messages_of(Channel channel) const;
+
+private:
+    std::vector<std::pair<Channel, std::string>> channel_messages_;
 };
+
+// `bytes` with everything but printable ASCII written as \xHH, for readable test names.
+std::string escaped(std::string_view bytes);
 
 }  // namespace zel::testing

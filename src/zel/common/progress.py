@@ -29,8 +29,11 @@ def _human(n):
     return f"{n:.1f}T"
 
 
-class _Bar:
-    """Draws ``header: done/total [percent] rate`` on one stderr line, throttled."""
+class Bar:
+    """A progress bar ``header: done/total [percent] rate`` on one stderr line, throttled.
+
+    ``advance(n)`` after every n items and ``close()`` at the end; native loops use it directly.
+    """
 
     def __init__(self, header, total, unit=""):
         self.header = header
@@ -95,7 +98,7 @@ class view:  # noqa: N801 - the toolkit's name for it
         self._max_count = max_count
 
     def __iter__(self):
-        bar = _Bar(self._header, self._max_count)
+        bar = Bar(self._header, self._max_count)
         try:
             for item in self._source:
                 yield item
@@ -131,7 +134,7 @@ class FileReader:
             total = os.path.getsize(path) if files.is_plain(path) else None
         except OSError:
             total = None
-        self._bar = _Bar(header, total, "B")
+        self._bar = Bar(header, total, "B")
 
     def readinto(self, buffer):
         n = self._raw.readinto(buffer)

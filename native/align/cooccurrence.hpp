@@ -1,0 +1,71 @@
+// The (source word, target word) cells a corpus can touch, and where each pair's cells are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "align/corpus.hpp"
+
+namespace zel::align {
+
+using CellId = std::uint32_t;
+
+// The cell id of a (source, target) combination the pattern does not hold.
+inline constexpr CellId kNoCell = 0xFFFFFFFFU;
+
+// Cells (s, t) such that s and t occur in one sentence pair, grouped by source word and sorted
+// by target word (compressed sparse rows). Every value of a [V_src, V_trg] table outside these
+// cells is never read nor changed by training on this corpus.
+class CooccurrencePattern {
+public:
+    static std::shared_ptr<const CooccurrencePattern> build(const Corpus& corpus, std::size_t n_src,
+                                                            std::size_t n_trg);
+
+    std::size_t rows() const { return n_src_; }
+    std::size_t cols() const { return n_trg_; }
+    std::size_t cells() const { return col_.size(); }
+
+    // Cells of row s are [row_begin(s), row_end(s)); col(c) is the target word of cell c.
+    std::size_t row_begin(std::size_t s) const { return row_start_[s]; }
+    std::size_t row_end(std::size_t s) const { return row_start_[s + 1]; }
+    std::uint32_t col(std::size_t c) const { return col_[c]; }
+    const std::uint32_t* cols_data() const { return col_.data(); }
+
+    // The cell of (s, t), or -1 when they never co-occur.
+    std::int64_t find(std::size_t s, std::size_t t) const;
+
+    std::size_t memory_bytes() const;
+
+private:
+    std::size_t n_src_ = 0, n_trg_ = 0;
+    std::vector<std::uint64_t> row_start_;
+    std::vector<std::uint32_t> col_;
+};
+
+// For each sentence pair, the cell of every (source position, target position), row-major.
+// Precomputed when it fits `budget_bytes` (4 bytes a position pair), else found by binary
+// search in the pattern on every call: the same answers, trading memory for speed.
+class PairCells {
+public:
+    PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
+              std::size_t budget_bytes);
+
+    // Cells of pair p, l * m of them. `scratch` backs the result when nothing is precomputed.
+    std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;
+
+    bool precomputed() const { return !cells_.empty() || corpus_.empty(); }
+    std::size_t memory_bytes() const { return cells_.capacity() * sizeof(CellId); }
+
+private:
+    void lookup(std::size_t p, CellId* out) const;
+
+    std::shared_ptr<const CooccurrencePattern> pattern_;
+    const Corpus& corpus_;
+    std::vector<std::uint64_t> start_;  // cells of pair p are cells_[start_[p], start_[p + 1])
+    std::vector<CellId> cells_;
+};
+
+}  // namespace zel::align

@@ -1,0 +1,77 @@
+// The alignment model base: vocabulary, distributions, scoring, decoding and the
+// distribution files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "align/cooccurrence.hpp"
+#include "align/corpus.hpp"
+#include "align/tables.hpp"
+#include "align/vocab.hpp"
+#include "common/host.hpp"
+
+namespace zel::align {
+
+// A threshold as a number, with the text the host shows for it in messages.
+struct Threshold {
+    double value;
+    std::string text;
+};
+
+// A corpus with, optionally, the precomputed cells of its pairs in the model's pattern.
+struct CorpusCells {
+    const Corpus& corpus;
+    const PairCells* cells;  // null: cells are looked up in the pattern
+};
+
+class Model {
+public:
+    // Logs "base model cinit" and runs Model::init (never an override).
+    explicit Model(Host& host);
+    virtual ~Model() = default;
+    Model(const Model&) = delete;
+    Model& operator=(const Model&) = delete;
+
+    virtual void init();
+
+    // Entropy of one pair (per target word when `per_word`). `cells` are the pair's cells,
+    // l * m row-major. The base has none: it throws NotImplemented.
+    virtual double calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
+                                     std::span<const CellId> cells, bool per_word) const;
+    virtual double calc_entropy(Host& host, const CorpusCells& corpus) const;
+    virtual void calc_and_save_scores(Host& host, const std::string& path,
+                                      const CorpusCells& corpus) const;
+    virtual void decode_and_save_align(Host& host, const std::string& path,
+                                       const CorpusCells& corpus) const;
+    virtual void save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const;
+    virtual void save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
+                                 std::int64_t nbest) const;
+
+    // The host's name of the class, for debug output.
+    virtual const char* type_name() const { return "zel.smt.align.emalign.Model"; }
+
+    std::unique_ptr<Vocab> vocab;
+    std::unique_ptr<TransTable> trans_dist;
+    std::unique_ptr<AlignTable> align_dist;
+};
+
+// Writers of the two distribution files, shared by the model and trainer variants: with
+// `counts` the trainer variant (".8f" probabilities and ".2f" counts), else the model variant
+// (shortest form of the 32-bit value). `has_counts` false makes the first counted entry fail
+// as reading a missing count table does.
+void write_trans_dist(Host& host, const Model& model, const std::string& path,
+                      const Threshold& threshold, std::int64_t nbest, bool with_counts,
+                      const std::vector<double>* counts);
+void write_align_dist(Host& host, const Model& model, const std::string& path,
+                      const Threshold& threshold, bool with_counts,
+                      const std::vector<double>* counts);
+
+// Pairs between progress updates and interruption checks.
+inline constexpr std::size_t kPairBatch = 256;
+
+}  // namespace zel::align

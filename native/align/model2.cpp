@@ -1,0 +1,146 @@
+#include "align/model2.hpp"
+
+#include <cmath>
+
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/pairwise_sum.hpp"
+
+namespace zel::align {
+
+namespace {
+
+// p_align(i | j) of a pair's block, as read from align_dist[l - 2, m - 1, j, i].
+struct PairBlock {
+    const AlignTable& table;
+    BlockRef ref;
+    std::size_t cols;
+    const double* values;  // null when the block is not stored
+
+    PairBlock(const AlignTable& t, std::size_t l, std::size_t m)
+        : table(t), ref(t.block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m))) {
+        cols = ref.block >= 0 ? t.block_cols(ref.block) : 0;
+        values = ref.block >= 0 ? t.values.data() + t.block_offset(ref.block) : nullptr;
+    }
+    double at(std::size_t j, std::size_t i) const {
+        return values ? values[j * cols + i] : AlignTable::uniform(ref.a);
+    }
+};
+
+}  // namespace
+
+double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
+                                 std::span<const CellId> cells, bool per_word) const {
+    if (!trans_dist || !align_dist) throw TypeError("'NoneType' object is not subscriptable");
+    const std::size_t l = src.size(), m = trg.size();
+    const PairBlock block(*align_dist, l, m);
+    std::vector<double> logs(m, 0.0);
+    for (std::size_t j = 0; j < m; ++j) {
+        double column = 0.0;
+        for (std::size_t i = 0; i < l; ++i) {
+            column += block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
+        }
+        logs[j] = std::log(column);
+    }
+    const double h = -pairwise_sum(logs.data(), m);
+    return per_word ? h / static_cast<double>(m) : h;
+}
+
+void Model2Trainer::init(Host& host) {
+    host.debug(Channel::model2, "model 2");
+    model = std::make_shared<Model2>(host);
+}
+
+void Model2Trainer::init_align_dist(Host& host) {
+    const auto s_max = static_cast<std::size_t>(model->vocab->max_src_len);
+    const auto t_max = static_cast<std::size_t>(model->vocab->max_trg_len);
+    host.info(Channel::model2, "initializing index alignment probabilities as uniform distribution");
+    if (!sent_pairs) throw TypeError("'NoneType' object is not iterable");
+    const std::size_t blocks = (s_max > 0 ? s_max - 1 : 0) * t_max;
+    auto progress = host.progress("initializing", blocks);
+    auto table = std::make_unique<AlignTable>(s_max, t_max, *sent_pairs);
+    progress->advance(blocks);
+    progress.reset();
+    const auto n = [](std::size_t v) { return std::to_string(static_cast<std::int64_t>(v)); };
+    host.info(Channel::model2, "word alignment distribution matrix size: " +
+                                   std::to_string(static_cast<std::int64_t>(s_max) - 2) + " [src len] x " +
+                                   std::to_string(static_cast<std::int64_t>(t_max) - 1) + " [trg len] x " +
+                                   n(t_max) + " [trg index] x " + n(s_max) + " [src index] x 8 [bytes] = " +
+                                   fmt::with_commas(static_cast<std::int64_t>(table->dense_size() * 8)) +
+                                   " [bytes]");
+    model->align_dist = std::move(table);
+}
+
+void Model2Trainer::expect_step(Host& host) {
+    const TransTable& trans = *model->trans_dist;
+    const AlignTable& align = *model->align_dist;
+    count_cooc_src2trg.reset();
+    count_cooc_src2trg.emplace(trans.values.size(), 0.0);
+    count_align_trg2src.reset();
+    count_align_trg2src.emplace(align.stored(), 0.0);
+    std::vector<double>& cooc = *count_cooc_src2trg;
+    std::vector<double>& align_counts = *count_align_trg2src;
+    host.info(Channel::model2, "computing:");
+    host.info(Channel::model2, "* expected co-occurrence counts of source word and target word");
+    host.info(Channel::model2, "* expected alignment counts of source index and target index");
+
+    const CorpusCells c = corpus_cells();
+    std::vector<CellId> scratch;
+    std::vector<double> post, column;
+    auto progress = host.progress("processing", c.corpus.size());
+    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const auto src = c.corpus.src(p);
+            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+            const auto cells = c.cells->of(p, scratch);
+            const PairBlock block(align, l, m);
+            post.resize(l * m);
+            column.assign(m, 0.0);
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
+                    column[j] += post[i * m + j];
+                }
+            }
+            // No guard here: a column summing to 0 gives NaN posteriors, as the dense
+            // formulation does; the M-step then leaves the rows they reach unchanged.
+            const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    const double v = post[i * m + j] / column[j];
+                    const CellId cell = cells[i * m + j];
+                    if (cell != kNoCell) cooc[cell] += v;
+                    if (block.values) align_counts[offset + j * block.cols + i] += v;
+                }
+            }
+        }
+    });
+}
+
+void Model2Trainer::maximize_step(Host& host) {
+    host.info(Channel::model2, "estimating word translation distribution");
+    if (!count_cooc_src2trg || !count_align_trg2src) throw TypeError("'NoneType' object is not subscriptable");
+    model->trans_dist->normalize_rows(*count_cooc_src2trg);
+    model->align_dist->normalize_rows(*count_align_trg2src);
+}
+
+void Model2Trainer::setup(Host& host) {
+    Model1Trainer::setup(host);
+    if (!model->align_dist) init_align_dist(host);
+}
+
+void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
+    run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit,
+           [&] { Model2Trainer::train_step(host); });
+}
+
+void Model2Trainer::train_step(Host& host) {
+    if (!model->trans_dist) {
+        setup(host);
+        return;
+    }
+    Model2Trainer::expect_step(host);
+    Model2Trainer::maximize_step(host);
+}
+
+}  // namespace zel::align

@@ -1,0 +1,28 @@
+// IBM Model 2: Model 1 with an alignment distribution over source positions.
+#pragma once
+
+#include "align/model1.hpp"
+
+namespace zel::align {
+
+class Model2 : public Model1 {
+public:
+    using Model1::Model1;
+
+    double calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
+                             std::span<const CellId> cells, bool per_word) const override;
+    const char* type_name() const override { return "zel.smt.align.lextwo.Model2"; }
+};
+
+class Model2Trainer : public Model1Trainer {
+public:
+    void init(Host& host) override;
+    void init_align_dist(Host& host) override;
+    void expect_step(Host& host) override;
+    void maximize_step(Host& host) override;
+    void setup(Host& host) override;
+    void train(Host& host, std::int32_t iteration_limit) override;
+    void train_step(Host& host) override;
+};
+
+}  // namespace zel::align

@@ -1,0 +1,112 @@
+#include "align/tables.hpp"
+
+#include <algorithm>
+
+#include "align/array_ops.hpp"
+#include "common/memory.hpp"
+#include "common/pairwise_sum.hpp"
+
+namespace zel::align {
+
+TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial)
+    : pattern_(std::move(pattern)) {
+    check_allocation(pattern_->cells() * sizeof(double), "word translation distribution");
+    values.assign(pattern_->cells(), initial);
+    row_default.assign(pattern_->rows(), initial);
+}
+
+double TransTable::at(std::size_t s, std::size_t t) const {
+    const std::int64_t c = pattern_->find(s, t);
+    return c >= 0 ? values[static_cast<std::size_t>(c)] : row_default[s];
+}
+
+void TransTable::normalize_rows(const std::vector<double>& counts) {
+    const CooccurrencePattern& p = *pattern_;
+    for (std::size_t s = 0; s < p.rows(); ++s) {
+        const std::size_t begin = p.row_begin(s), end = p.row_end(s);
+        // The dense row sum, grouped as the dense array's reduction groups it.
+        const double total = sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
+                                                 [&](std::size_t k) { return counts[begin + k]; });
+        if (!(total > 0.0)) continue;
+        for (std::size_t c = begin; c < end; ++c) values[c] = counts[c] / total;
+        row_default[s] = 0.0;
+    }
+}
+
+AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus)
+    : s_max_(s_max), t_max_(t_max) {
+    const std::size_t n_a = s_max > 0 ? s_max - 1 : 0;
+    index_.assign(n_a * t_max, -1);
+    std::size_t stored = 0, rows = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        BlockRef ref;
+        try {
+            ref = block_for(static_cast<std::int64_t>(corpus.src(p).size()),
+                            static_cast<std::int64_t>(corpus.trg(p).size()));
+        } catch (const std::out_of_range&) {
+            continue;  // a pair the dense array cannot index either; it fails when used
+        }
+        std::int64_t& slot = index_[ref.a * t_max + ref.b];
+        if (slot >= 0) continue;
+        slot = static_cast<std::int64_t>(blocks_.size());
+        // A block's stored rows are those its nominal target length m = b + 1 can touch, over
+        // its nominal source length l = a + 2; pairs wrapped into it (empty sides) fit inside.
+        const Block block{ref.a, ref.b, ref.b + 1, ref.a + 2, stored, rows};
+        blocks_.push_back(block);
+        stored += block.rows * block.cols;
+        rows += block.rows;
+    }
+    check_allocation(stored * sizeof(double), "word alignment distribution");
+    values.resize(stored);
+    tail_zero.assign(rows, 0);
+    for (const Block& block : blocks_) {
+        std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(block.offset), block.rows * block.cols,
+                    uniform(block.a));
+    }
+}
+
+std::size_t AlignTable::dense_size() const {
+    return (s_max_ > 0 ? s_max_ - 1 : 0) * t_max_ * t_max_ * s_max_;
+}
+
+BlockRef AlignTable::block_for(std::int64_t l, std::int64_t m) const {
+    const std::size_t n_a = s_max_ > 0 ? s_max_ - 1 : 0;
+    const std::size_t a = resolve_index(l - 2, 0, n_a);
+    const std::size_t b = resolve_index(m - 1, 1, t_max_);
+    return {a, b, index_[a * t_max_ + b]};
+}
+
+std::int64_t AlignTable::cell(std::size_t a, std::size_t b, std::size_t j, std::size_t i) const {
+    const std::int64_t block = index_[a * t_max_ + b];
+    if (block < 0) return -1;
+    const Block& k = blocks_[static_cast<std::size_t>(block)];
+    if (j >= k.rows || i >= k.cols) return -1;
+    return static_cast<std::int64_t>(k.offset + j * k.cols + i);
+}
+
+double AlignTable::at(std::size_t a, std::size_t b, std::size_t j, std::size_t i) const {
+    const std::int64_t block = index_[a * t_max_ + b];
+    if (block < 0) return uniform(a);
+    const Block& k = blocks_[static_cast<std::size_t>(block)];
+    if (j >= k.rows) return uniform(a);
+    if (i < k.cols) return values[k.offset + j * k.cols + i];
+    return tail_zero[k.first_row + j] ? 0.0 : uniform(a);
+}
+
+void AlignTable::normalize_rows(const std::vector<double>& counts) {
+    std::vector<double> row(s_max_, 0.0);
+    for (const Block& k : blocks_) {
+        for (std::size_t j = 0; j < k.rows; ++j) {
+            const std::size_t begin = k.offset + j * k.cols;
+            // The dense row has S_max cells; those past the block's columns count 0.
+            std::copy_n(counts.begin() + static_cast<std::ptrdiff_t>(begin), k.cols, row.begin());
+            std::fill(row.begin() + static_cast<std::ptrdiff_t>(k.cols), row.end(), 0.0);
+            const double total = pairwise_sum(row.data(), s_max_);
+            if (!(total > 0.0)) continue;
+            for (std::size_t i = 0; i < k.cols; ++i) values[begin + i] = counts[begin + i] / total;
+            tail_zero[k.first_row + j] = 1;
+        }
+    }
+}
+
+}  // namespace zel::align

@@ -1,0 +1,55 @@
+// The EM trainer base: owns the model, the corpus and the expected counts of the last E-step.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "align/cooccurrence.hpp"
+#include "align/corpus.hpp"
+#include "align/model.hpp"
+#include "common/host.hpp"
+
+namespace zel::align {
+
+class Trainer {
+public:
+    Trainer() = default;
+    virtual ~Trainer() = default;
+    Trainer(const Trainer&) = delete;
+    Trainer& operator=(const Trainer&) = delete;
+
+    // Abstract in the base (NotImplemented); the model trainers create their model here.
+    virtual void init(Host& host);
+    virtual void init_trans_dist(Host& host);
+    virtual void init_align_dist(Host& host);
+    virtual void expect_step(Host& host);
+    virtual void maximize_step(Host& host);
+    virtual void save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const;
+    virtual void save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
+                                 std::int64_t nbest) const;
+    // Loads the corpus once and reports the vocabulary.
+    virtual void setup(Host& host);
+    virtual void train(Host& host, std::int32_t iteration_limit);
+    // One EM iteration: E-step then M-step, or setup when nothing is initialised yet.
+    virtual void train_step(Host& host);
+
+    // The corpus with its cells, for the model's corpus-wide operations.
+    CorpusCells corpus_cells() const;
+
+    std::shared_ptr<Model> model;
+    std::optional<std::string> src_path, trg_path;
+    std::optional<Corpus> sent_pairs;
+    bool character_based = false;
+    std::optional<std::vector<double>> count_cooc_src2trg;   // one per pattern cell
+    std::optional<std::vector<double>> count_align_trg2src;  // one per stored alignment cell
+
+    // Where the cells of each pair are; made with the translation distribution.
+    std::unique_ptr<PairCells> pair_cells;
+    // Memory the precomputed pair cells may take before lookups are used instead.
+    std::size_t pair_cells_budget = std::size_t{1} << 30;
+};
+
+}  // namespace zel::align

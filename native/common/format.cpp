@@ -1,0 +1,90 @@
+#include "common/format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace zel::fmt {
+
+void append_float_repr(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
+    // Shortest round-trip digits in scientific form, e.g. "-1.2345e-05", then laid out the way
+    // the host does: scientific below 1e-4 and from 1e16 on, plain decimals otherwise.
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
+    if (sci.front() == '-') {
+        out += '-';
+        sci.remove_prefix(1);
+    }
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    for (const char c : sci.substr(0, e)) {
+        if (c != '.') digits += c;
+    }
+    const int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
+    const int n = static_cast<int>(digits.size());
+
+    if (exponent < -4 || exponent >= 16) {
+        out += digits[0];
+        if (n > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
+        char exp[16];
+        std::snprintf(exp, sizeof exp, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+        out += exp;
+    } else if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+        out += ".0";
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+}
+
+std::string float_repr(double value) {
+    std::string out;
+    append_float_repr(out, value);
+    return out;
+}
+
+void append_fixed(std::string& out, double value, int decimals) {
+    if (std::isnan(value)) {
+        out += "nan";  // the host drops the sign of NaN; printf would write "-nan"
+        return;
+    }
+    char buf[400];
+    const int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    out.append(buf, static_cast<std::size_t>(n));
+}
+
+std::string with_commas(std::int64_t value) {
+    std::string digits = std::to_string(value < 0 ? -static_cast<std::uint64_t>(value)
+                                                  : static_cast<std::uint64_t>(value));
+    std::string out = value < 0 ? "-" : "";
+    const std::size_t lead = digits.size() % 3 == 0 ? 3 : digits.size() % 3;
+    out.append(digits, 0, lead);
+    for (std::size_t i = lead; i < digits.size(); i += 3) {
+        out += ',';
+        out.append(digits, i, 3);
+    }
+    return out;
+}
+
+}  // namespace zel::fmt

@@ -1,0 +1,31 @@
+#include "common/host.hpp"
+
+namespace zel {
+
+void LineWriter::end_line() {
+    pending_ += '\n';
+    buffer_ += pending_;
+    pending_.clear();
+    if (buffer_.size() >= kBlock) {
+        sink_->write(buffer_);
+        buffer_.clear();
+    }
+}
+
+void LineWriter::close() {
+    if (!sink_) return;
+    if (!buffer_.empty()) sink_->write(buffer_);
+    buffer_.clear();
+    sink_.reset();
+}
+
+LineWriter::~LineWriter() {
+    // Reached without close() only while an error propagates: keep the finished lines, and
+    // let the original error be the one reported.
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+}  // namespace zel

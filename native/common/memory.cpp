@@ -1,0 +1,61 @@
+#include "common/memory.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "common/errors.hpp"
+
+namespace zel {
+
+namespace {
+
+std::size_t meminfo_available() {
+    std::ifstream in("/proc/meminfo");
+    std::string key;
+    std::size_t kib = 0;
+    std::string unit;
+    while (in >> key >> kib >> unit) {
+        if (key == "MemAvailable:") return kib * 1024;
+    }
+    return 0;
+}
+
+std::size_t cgroup_room() {
+    // cgroup v2: memory.max ("max" or bytes) less memory.current.
+    std::ifstream max_file("/sys/fs/cgroup/memory.max"), current_file("/sys/fs/cgroup/memory.current");
+    std::string max_text;
+    std::size_t current = 0;
+    if (!(max_file >> max_text) || max_text == "max" || !(current_file >> current)) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    const std::size_t limit = std::stoull(max_text);
+    return limit > current ? limit - current : 0;
+}
+
+std::string human(std::size_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
+    return buf;
+}
+
+}  // namespace
+
+std::size_t available_memory() {
+    const std::size_t meminfo = meminfo_available();
+    const std::size_t room = cgroup_room();
+    if (meminfo == 0) return room == std::numeric_limits<std::size_t>::max() ? 0 : room;
+    return meminfo < room ? meminfo : room;
+}
+
+void check_allocation(std::size_t bytes, std::string_view what) {
+    const std::size_t available = available_memory();
+    if (available != 0 && bytes > available) {
+        throw MemoryError("cannot allocate " + std::string(what) + ": " + std::to_string(bytes) +
+                          " bytes (" + human(bytes) + ") needed, " + human(available) +
+                          " available");
+    }
+}
+
+}  // namespace zel
