@@ -25,6 +25,8 @@ void register_error_translators() {
             PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const TypeError& e) {
             PyErr_SetString(PyExc_TypeError, e.what());
+        } catch (const ValueError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const AttributeError& e) {
             PyErr_SetString(PyExc_AttributeError, e.what());
         } catch (const NotImplemented&) {

@@ -28,11 +28,18 @@ public:
 class IndexError : public std::out_of_range {
 public:
     IndexError(std::int64_t index, std::size_t axis, std::size_t size);
+    explicit IndexError(const std::string& message) : std::out_of_range(message) {}
 };
 
 // An operation applied to something of the wrong kind (the host's TypeError), such as a
 // distribution or count table that does not exist yet.
 class TypeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A value that does not convert (the host's ValueError).
+class ValueError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

@@ -1,0 +1,130 @@
+#include "align/distribution_files.hpp"
+
+#include <charconv>
+#include <vector>
+
+#include "align/array_ops.hpp"
+#include "common/errors.hpp"
+#include "common/utf8.hpp"
+
+namespace zel::align {
+
+namespace {
+
+std::string where(const std::string& path, std::size_t line) {
+    return " (" + path + ", line " + std::to_string(line) + ")";
+}
+
+std::string_view trim(std::string_view s) {
+    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!s.empty() && space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// The host's float() of a decimal or scientific text, "inf" or "nan".
+double parse_float(std::string_view field, const std::string& path, std::size_t line) {
+    std::string_view s = trim(field);
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || (plus && s.front() == '-') || ec == std::errc::invalid_argument ||
+        end != s.data() + s.size()) {
+        throw ValueError("could not convert string to float: '" + std::string(field) + "'" + where(path, line));
+    }
+    return value;  // out of range gives ±inf or 0 through from_chars, as the host's float() does
+}
+
+std::int64_t parse_int(std::string_view field, const std::string& path, std::size_t line) {
+    std::string_view s = trim(field);
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    std::int64_t value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || (plus && s.front() == '-') || ec != std::errc() || end != s.data() + s.size()) {
+        throw ValueError("invalid literal for int() with base 10: '" + std::string(field) + "'" +
+                         where(path, line));
+    }
+    return value;
+}
+
+// Calls f(fields, line number) for every line of `path`, split at tabs.
+template <class F>
+void for_each_line(Host& host, const std::string& path, std::optional<std::string_view> label, F&& f) {
+    auto source = host.open_read(path, label);
+    LineReader lines(*source);
+    std::string_view line;
+    std::vector<std::string_view> fields;
+    while (lines.next(line)) {
+        utf8::Invalid bad;
+        if (!utf8::validate(line, bad)) {
+            throw DecodeError(path, lines.line_number(), std::string(line), bad.start, bad.end, bad.reason);
+        }
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        fields.clear();
+        for (std::size_t start = 0;;) {
+            const std::size_t tab = line.find('\t', start);
+            fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+            if (tab == std::string_view::npos) break;
+            start = tab + 1;
+        }
+        f(fields, lines.line_number());
+        if (lines.line_number() % 4096 == 0) host.check_interrupt();
+    }
+}
+
+}  // namespace
+
+void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
+    for_each_line(host, path, std::nullopt, [&](const std::vector<std::string_view>& f, std::size_t) {
+        if (f.size() != 3 && f.size() != 4) return;
+        vocab.src_enum.str2id(f[0]);
+        vocab.trg_enum.str2id(f[1]);
+    });
+}
+
+void load_trans_dist(Host& host, const std::string& path, Model& model) {
+    host.info(Channel::align, "loading word translation distribution file: " + path);
+    for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
+        if (f.size() != 3 && f.size() != 4) return;
+        const auto s = static_cast<std::int64_t>(model.vocab->src_enum.str2id(f[0]));
+        const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
+        const double p = parse_float(f[2], path, line);
+        if (!model.trans_dist) throw TypeError("'NoneType' object does not support item assignment");
+        TransTable& table = *model.trans_dist;
+        try {
+            const std::size_t row = resolve_index(s, 0, table.rows());
+            const std::size_t col = resolve_index(t, 1, table.cols());
+            const std::int64_t cell = table.pattern().find(row, col);
+            if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;
+        } catch (const IndexError& e) {
+            throw IndexError(std::string(e.what()) + where(path, line));
+        }
+    });
+}
+
+void load_align_dist(Host& host, const std::string& path, Model& model) {
+    host.info(Channel::align, "loading alignment distribution file: " + path);
+    for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
+        if (f.size() != 5 && f.size() != 6) return;
+        std::int64_t index[4];
+        for (std::size_t k = 0; k < 4; ++k) index[k] = parse_int(f[k], path, line);
+        const double p = parse_float(f[4], path, line);
+        if (!model.align_dist) throw TypeError("'NoneType' object does not support item assignment");
+        AlignTable& table = *model.align_dist;
+        try {
+            const std::size_t a = resolve_index(index[0] - 1, 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
+            const std::size_t b = resolve_index(index[1] - 1, 1, table.t_max());
+            const std::size_t j = resolve_index(index[2] - 1, 2, table.t_max());
+            const std::size_t i = resolve_index(index[3], 3, table.s_max());
+            const std::int64_t cell = table.cell(a, b, j, i);
+            if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;
+        } catch (const IndexError& e) {
+            throw IndexError(std::string(e.what()) + where(path, line));
+        }
+    });
+}
+
+}  // namespace zel::align

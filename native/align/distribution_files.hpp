@@ -1,0 +1,27 @@
+// Reading the translation and alignment distribution files back into a model.
+//
+// A line is split at every tab after its line ending ("\n" or "\r\n") is removed; nothing
+// else is stripped, so a field that is an empty word (possible in word mode) keeps its place.
+// Lines with another number of fields than the format's are skipped.
+#pragma once
+
+#include <string>
+
+#include "align/model.hpp"
+#include "align/vocab.hpp"
+#include "common/host.hpp"
+
+namespace zel::align {
+
+// Registers the source and target words of every 3- or 4-field line of a translation file.
+void register_trans_words(Host& host, const std::string& path, Vocab& vocab);
+
+// Sets t(target | source) from each 3- or 4-field line (later lines win). Values of cells no
+// pair of the model's corpus can read are checked and dropped.
+void load_trans_dist(Host& host, const std::string& path, Model& model);
+
+// Sets p_align from each 5- or 6-field line: align_dist[l - 1, m - 1, j - 1, i] = p, with the
+// index checks and negative wrapping of the dense array; unread cells are dropped.
+void load_align_dist(Host& host, const std::string& path, Model& model);
+
+}  // namespace zel::align
