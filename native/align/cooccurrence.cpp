@@ -55,8 +55,10 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
             throw std::length_error("more than 2^32 - 1 co-occurring word pairs");
         }
         if (p->col_.capacity() < p->col_.size() + row.size()) {
-            const std::size_t grown = std::max(p->col_.size() + row.size(), p->col_.capacity() * 3 / 2);
-            check_allocation((grown - p->col_.size()) * sizeof(std::uint32_t), "co-occurrence pattern");
+            const std::size_t grown =
+                std::max(p->col_.size() + row.size(), p->col_.capacity() * 3 / 2);
+            check_allocation((grown - p->col_.size()) * sizeof(std::uint32_t),
+                             "co-occurrence pattern");
             p->col_.reserve(grown);
         }
         p->col_.insert(p->col_.end(), row.begin(), row.end());
@@ -81,7 +83,8 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                      std::size_t budget_bytes)
     : pattern_(std::move(pattern)), corpus_(corpus) {
     std::uint64_t total = 0;
-    for (std::size_t p = 0; p < corpus.size(); ++p) total += corpus.src(p).size() * corpus.trg(p).size();
+    for (std::size_t p = 0; p < corpus.size(); ++p)
+        total += corpus.src(p).size() * corpus.trg(p).size();
     if (total * sizeof(CellId) > budget_bytes) return;
     check_allocation(total * sizeof(CellId) + (corpus.size() + 1) * 8, "pair cell index");
     start_.resize(corpus.size() + 1);

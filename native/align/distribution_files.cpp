@@ -31,7 +31,8 @@ double parse_float(std::string_view field, const std::string& path, std::size_t 
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (s.empty() || (plus && s.front() == '-') || ec == std::errc::invalid_argument ||
         end != s.data() + s.size()) {
-        throw ValueError("could not convert string to float: '" + std::string(field) + "'" + where(path, line));
+        throw ValueError("could not convert string to float: '" + std::string(field) + "'" +
+                         where(path, line));
     }
     return value;  // out of range gives ±inf or 0 through from_chars, as the host's float() does
 }
@@ -42,7 +43,8 @@ std::int64_t parse_int(std::string_view field, const std::string& path, std::siz
     if (plus) s.remove_prefix(1);
     std::int64_t value = 0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || (plus && s.front() == '-') || ec != std::errc() || end != s.data() + s.size()) {
+    if (s.empty() || (plus && s.front() == '-') || ec != std::errc() ||
+        end != s.data() + s.size()) {
         throw ValueError("invalid literal for int() with base 10: '" + std::string(field) + "'" +
                          where(path, line));
     }
@@ -51,7 +53,8 @@ std::int64_t parse_int(std::string_view field, const std::string& path, std::siz
 
 // Calls f(fields, line number) for every line of `path`, split at tabs.
 template <class F>
-void for_each_line(Host& host, const std::string& path, std::optional<std::string_view> label, F&& f) {
+void for_each_line(Host& host, const std::string& path, std::optional<std::string_view> label,
+                   F&& f) {
     auto source = host.open_read(path, label);
     LineReader lines(*source);
     std::string_view line;
@@ -59,14 +62,16 @@ void for_each_line(Host& host, const std::string& path, std::optional<std::strin
     while (lines.next(line)) {
         utf8::Invalid bad;
         if (!utf8::validate(line, bad)) {
-            throw DecodeError(path, lines.line_number(), std::string(line), bad.start, bad.end, bad.reason);
+            throw DecodeError(path, lines.line_number(), std::string(line), bad.start, bad.end,
+                              bad.reason);
         }
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         fields.clear();
         for (std::size_t start = 0;;) {
             const std::size_t tab = line.find('\t', start);
-            fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+            fields.push_back(line.substr(
+                start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
             if (tab == std::string_view::npos) break;
             start = tab + 1;
         }
@@ -78,11 +83,12 @@ void for_each_line(Host& host, const std::string& path, std::optional<std::strin
 }  // namespace
 
 void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
-    for_each_line(host, path, std::nullopt, [&](const std::vector<std::string_view>& f, std::size_t) {
-        if (f.size() != 3 && f.size() != 4) return;
-        vocab.src_enum.str2id(f[0]);
-        vocab.trg_enum.str2id(f[1]);
-    });
+    for_each_line(host, path, std::nullopt,
+                  [&](const std::vector<std::string_view>& f, std::size_t) {
+                      if (f.size() != 3 && f.size() != 4) return;
+                      vocab.src_enum.str2id(f[0]);
+                      vocab.trg_enum.str2id(f[1]);
+                  });
 }
 
 void load_trans_dist(Host& host, const std::string& path, Model& model) {
@@ -92,7 +98,8 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
         const auto s = static_cast<std::int64_t>(model.vocab->src_enum.str2id(f[0]));
         const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
         const double p = parse_float(f[2], path, line);
-        if (!model.trans_dist) throw TypeError("'NoneType' object does not support item assignment");
+        if (!model.trans_dist)
+            throw TypeError("'NoneType' object does not support item assignment");
         TransTable& table = *model.trans_dist;
         try {
             const std::size_t row = resolve_index(s, 0, table.rows());
@@ -112,10 +119,12 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
         std::int64_t index[4];
         for (std::size_t k = 0; k < 4; ++k) index[k] = parse_int(f[k], path, line);
         const double p = parse_float(f[4], path, line);
-        if (!model.align_dist) throw TypeError("'NoneType' object does not support item assignment");
+        if (!model.align_dist)
+            throw TypeError("'NoneType' object does not support item assignment");
         AlignTable& table = *model.align_dist;
         try {
-            const std::size_t a = resolve_index(index[0] - 1, 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
+            const std::size_t a =
+                resolve_index(index[0] - 1, 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
             const std::size_t b = resolve_index(index[1] - 1, 1, table.t_max());
             const std::size_t j = resolve_index(index[2] - 1, 2, table.t_max());
             const std::size_t i = resolve_index(index[3], 3, table.s_max());

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <numeric>
 
 #include "common/errors.hpp"
@@ -29,12 +29,13 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     double total = 0.0;
     std::vector<CellId> scratch;
     auto progress = host.progress("progress", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const auto cells = c.cells->of(p, scratch);
-            total += calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
-        }
-    });
+    in_batches(host, *progress, c.corpus.size(), kPairBatch,
+               [&](std::size_t begin, std::size_t end) {
+                   for (std::size_t p = begin; p < end; ++p) {
+                       const auto cells = c.cells->of(p, scratch);
+                       total += calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+                   }
+               });
     if (c.corpus.empty()) throw ZeroDivision("float division");
     return total / static_cast<double>(c.corpus.size());
 }
@@ -44,13 +45,15 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
     LineWriter out(host.open_write(path));
     std::vector<CellId> scratch;
     auto progress = host.progress("progress", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const auto cells = c.cells->of(p, scratch);
-            fmt::append_float_repr(out.line(), calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true));
-            out.end_line();
-        }
-    });
+    in_batches(
+        host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p < end; ++p) {
+                const auto cells = c.cells->of(p, scratch);
+                fmt::append_float_repr(
+                    out.line(), calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true));
+                out.end_line();
+            }
+        });
     out.close();
 }
 
@@ -60,36 +63,41 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
     std::vector<CellId> scratch;
     std::vector<double> probs;
     auto progress = host.progress("progress", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const auto src = c.corpus.src(p);
-            const auto trg = c.corpus.trg(p);
-            const std::size_t l = src.size(), m = trg.size();
-            const auto cells = c.cells->of(p, scratch);
-            if (!trans_dist || !align_dist) throw TypeError("'NoneType' object is not subscriptable");
-            const BlockRef ref = align_dist->block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m));
-            std::string& line = out.line();
-            for (std::size_t j = 0; j < m; ++j) {
-                // The lowest source position of the largest product; NaN ranks below numbers.
-                std::size_t best = 0;
-                double best_value = std::numeric_limits<double>::quiet_NaN();
-                for (std::size_t i = 0; i < l; ++i) {
-                    const CellId cell = cells[i * m + j];
-                    const double t = cell == kNoCell ? trans_dist->row_default[src[i]] : trans_dist->values[cell];
-                    const double v = align_dist->at(ref.a, ref.b, j, i) * t;
-                    if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
-                        best = i;
-                        best_value = v;
-                    }
-                }
-                if (j > 0) line += ' ';
-                line += std::to_string(j + 1);
-                line += '-';
-                line += std::to_string(best);
-            }
-            out.end_line();
-        }
-    });
+    in_batches(host, *progress, c.corpus.size(), kPairBatch,
+               [&](std::size_t begin, std::size_t end) {
+                   for (std::size_t p = begin; p < end; ++p) {
+                       const auto src = c.corpus.src(p);
+                       const auto trg = c.corpus.trg(p);
+                       const std::size_t l = src.size(), m = trg.size();
+                       const auto cells = c.cells->of(p, scratch);
+                       if (!trans_dist || !align_dist)
+                           throw TypeError("'NoneType' object is not subscriptable");
+                       const BlockRef ref = align_dist->block_for(static_cast<std::int64_t>(l),
+                                                                  static_cast<std::int64_t>(m));
+                       std::string& line = out.line();
+                       for (std::size_t j = 0; j < m; ++j) {
+                           // The lowest source position of the largest product; NaN ranks below
+                           // numbers.
+                           std::size_t best = 0;
+                           double best_value = std::numeric_limits<double>::quiet_NaN();
+                           for (std::size_t i = 0; i < l; ++i) {
+                               const CellId cell = cells[i * m + j];
+                               const double t = cell == kNoCell ? trans_dist->row_default[src[i]]
+                                                                : trans_dist->values[cell];
+                               const double v = align_dist->at(ref.a, ref.b, j, i) * t;
+                               if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
+                                   best = i;
+                                   best_value = v;
+                               }
+                           }
+                           if (j > 0) line += ' ';
+                           line += std::to_string(j + 1);
+                           line += '-';
+                           line += std::to_string(best);
+                       }
+                       out.end_line();
+                   }
+               });
     out.close();
 }
 
@@ -134,8 +142,8 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, std::int64_t nbest, bool with_counts,
                       const std::vector<double>* counts) {
     LineWriter out(host.open_write(path));
-    host.info(Channel::align, "storing translation probabilities into file (threshold=" + threshold.text +
-                                  "): " + path);
+    host.info(Channel::align, "storing translation probabilities into file (threshold=" +
+                                  threshold.text + "): " + path);
     if (!model.trans_dist) throw TypeError("'NoneType' object is not subscriptable");
     const TransTable& table = *model.trans_dist;
     const CooccurrencePattern& pattern = table.pattern();
@@ -147,8 +155,10 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
     }
     // The host's slice [:nbest] of a ranking of n_trg entries.
     const std::size_t n = static_cast<std::size_t>(n_trg);
-    const std::size_t keep = nbest >= 0 ? std::min<std::size_t>(static_cast<std::size_t>(nbest), n)
-                                        : (static_cast<std::size_t>(-nbest) >= n ? 0 : n - static_cast<std::size_t>(-nbest));
+    const std::size_t keep =
+        nbest >= 0
+            ? std::min<std::size_t>(static_cast<std::size_t>(nbest), n)
+            : (static_cast<std::size_t>(-nbest) >= n ? 0 : n - static_cast<std::size_t>(-nbest));
 
     std::vector<std::uint32_t> order;
     auto progress = host.progress("storing", n_src);
@@ -166,7 +176,8 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
             });
             const double fallback = table.row_default[s];
             const bool fallback_written = as_float32(fallback) > threshold.value;
-            const std::string_view src_word = src_words.id2str(static_cast<StringEnumerator::Id>(s));
+            const std::string_view src_word =
+                src_words.id2str(static_cast<StringEnumerator::Id>(s));
 
             const auto emit = [&](std::uint32_t t, double value, std::int64_t cell) {
                 const double v32 = as_float32(value);
@@ -185,11 +196,15 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
             };
 
             std::size_t taken = 0, k = 0;
-            std::uint32_t next_implicit = 0;  // smallest target id not yet ranked among implicit ones
-            std::size_t stored_cursor = row_begin;  // to skip stored targets while walking implicit ones
+            std::uint32_t next_implicit =
+                0;  // smallest target id not yet ranked among implicit ones
+            std::size_t stored_cursor =
+                row_begin;  // to skip stored targets while walking implicit ones
             const auto advance_implicit = [&]() {
-                while (stored_cursor < row_end && pattern.col(stored_cursor) < next_implicit) ++stored_cursor;
-                while (next_implicit < n && stored_cursor < row_end && pattern.col(stored_cursor) == next_implicit) {
+                while (stored_cursor < row_end && pattern.col(stored_cursor) < next_implicit)
+                    ++stored_cursor;
+                while (next_implicit < n && stored_cursor < row_end &&
+                       pattern.col(stored_cursor) == next_implicit) {
                     ++next_implicit;
                     ++stored_cursor;
                 }
@@ -199,9 +214,11 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
                 const bool have_stored = k < order.size();
                 const bool have_implicit = next_implicit < n;
                 if (!have_stored && !have_implicit) break;
-                if (have_stored && (!have_implicit || ranks_before(value_of(order[k]), col_of(order[k]),
-                                                                   fallback, next_implicit))) {
-                    emit(col_of(order[k]), value_of(order[k]), static_cast<std::int64_t>(row_begin + order[k]));
+                if (have_stored &&
+                    (!have_implicit ||
+                     ranks_before(value_of(order[k]), col_of(order[k]), fallback, next_implicit))) {
+                    emit(col_of(order[k]), value_of(order[k]),
+                         static_cast<std::int64_t>(row_begin + order[k]));
                     ++k;
                     ++taken;
                     continue;
@@ -238,7 +255,8 @@ void write_align_dist(Host& host, const Model& model, const std::string& path,
             for (std::size_t c = 0; c < table.block_rows(block); ++c) {
                 for (std::size_t d = 0; d < s_max; ++d) row[d] = table.at(a, b, c, d);
                 const auto [lo, hi] = std::minmax_element(row.begin(), row.end());
-                const bool nan = std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); });
+                const bool nan =
+                    std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); });
                 if (nan || *lo != *hi) rows.push_back({a, b, c});
             }
         }

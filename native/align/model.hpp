@@ -48,7 +48,8 @@ public:
                                       const CorpusCells& corpus) const;
     virtual void decode_and_save_align(Host& host, const std::string& path,
                                        const CorpusCells& corpus) const;
-    virtual void save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const;
+    virtual void save_align_dist(Host& host, const std::string& path,
+                                 const Threshold& threshold) const;
     virtual void save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
                                  std::int64_t nbest) const;
 

@@ -17,7 +17,8 @@ double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
     std::vector<double> logs(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
         double column = 0.0;
-        for (std::size_t i = 0; i < l; ++i) column += trans_value(*trans_dist, cells[i * m + j], src[i]);
+        for (std::size_t i = 0; i < l; ++i)
+            column += trans_value(*trans_dist, cells[i * m + j], src[i]);
         logs[j] = std::log(column / static_cast<double>(l));
     }
     const double h = -pairwise_sum(logs.data(), m);
@@ -33,14 +34,15 @@ void Model1Trainer::init(Host& host) {
 void Model1Trainer::init_trans_dist(Host& host) {
     const std::size_t v_src = model->vocab->src_enum.size();
     const std::size_t v_trg = model->vocab->trg_enum.size();
-    host.info(Channel::model1, "initializing word translation probabilities as uniform distribution");
+    host.info(Channel::model1,
+              "initializing word translation probabilities as uniform distribution");
     if (!sent_pairs) throw TypeError("'NoneType' object is not iterable");
     auto pattern = CooccurrencePattern::build(*sent_pairs, v_src, v_trg);
     auto table = std::make_unique<TransTable>(pattern, 1.0 / static_cast<double>(v_trg));
     pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, pair_cells_budget);
     host.info(Channel::model1,
-              "word translation distribution matrix size: " + std::to_string(v_src) + " [src words] x " +
-                  std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
+              "word translation distribution matrix size: " + std::to_string(v_src) +
+                  " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
                   fmt::with_commas(static_cast<std::int64_t>(v_src * v_trg * 8)) + " [bytes]");
     model->trans_dist = std::move(table);
 }
@@ -50,35 +52,38 @@ void Model1Trainer::expect_step(Host& host) {
     count_cooc_src2trg.reset();
     count_cooc_src2trg.emplace(trans.values.size(), 0.0);
     std::vector<double>& counts = *count_cooc_src2trg;
-    host.info(Channel::model1, "computing expected co-occurrence counts of source word and target word");
+    host.info(Channel::model1,
+              "computing expected co-occurrence counts of source word and target word");
 
     const CorpusCells c = corpus_cells();
     std::vector<CellId> scratch;
     std::vector<double> post, column;
     auto progress = host.progress("processing", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const auto src = c.corpus.src(p);
-            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-            const auto cells = c.cells->of(p, scratch);
-            post.resize(l * m);
-            column.assign(m, 0.0);
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                    column[j] += post[i * m + j];
-                }
-            }
-            // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    if (column[j] > 0.0) post[i * m + j] /= column[j];
-                    const CellId cell = cells[i * m + j];
-                    if (cell != kNoCell) counts[cell] += post[i * m + j];
-                }
-            }
-        }
-    });
+    in_batches(host, *progress, c.corpus.size(), kPairBatch,
+               [&](std::size_t begin, std::size_t end) {
+                   for (std::size_t p = begin; p < end; ++p) {
+                       const auto src = c.corpus.src(p);
+                       const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+                       const auto cells = c.cells->of(p, scratch);
+                       post.resize(l * m);
+                       column.assign(m, 0.0);
+                       for (std::size_t i = 0; i < l; ++i) {
+                           for (std::size_t j = 0; j < m; ++j) {
+                               post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
+                               column[j] += post[i * m + j];
+                           }
+                       }
+                       // Posteriors over source positions; a column summing to 0 (or NaN) stays as
+                       // is.
+                       for (std::size_t i = 0; i < l; ++i) {
+                           for (std::size_t j = 0; j < m; ++j) {
+                               if (column[j] > 0.0) post[i * m + j] /= column[j];
+                               const CellId cell = cells[i * m + j];
+                               if (cell != kNoCell) counts[cell] += post[i * m + j];
+                           }
+                       }
+                   }
+               });
 }
 
 void Model1Trainer::maximize_step(Host& host) {
@@ -101,7 +106,8 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
     host.info(channel, "initial entropy: " + fmt::float_repr(prev));
     for (std::int32_t s = 0; s < iteration_limit; ++s) {
         host.info(channel, "--");
-        host.info(channel, "step: " + std::to_string(s + 1) + " / " + std::to_string(iteration_limit));
+        host.info(channel,
+                  "step: " + std::to_string(s + 1) + " / " + std::to_string(iteration_limit));
         step();
         const double cur = model->calc_entropy(host, corpus_cells());
         host.info(channel, "entropy: " + fmt::float_repr(cur));

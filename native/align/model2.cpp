@@ -54,7 +54,8 @@ void Model2Trainer::init(Host& host) {
 void Model2Trainer::init_align_dist(Host& host) {
     const auto s_max = static_cast<std::size_t>(model->vocab->max_src_len);
     const auto t_max = static_cast<std::size_t>(model->vocab->max_trg_len);
-    host.info(Channel::model2, "initializing index alignment probabilities as uniform distribution");
+    host.info(Channel::model2,
+              "initializing index alignment probabilities as uniform distribution");
     if (!sent_pairs) throw TypeError("'NoneType' object is not iterable");
     const std::size_t blocks = (s_max > 0 ? s_max - 1 : 0) * t_max;
     auto progress = host.progress("initializing", blocks);
@@ -62,12 +63,13 @@ void Model2Trainer::init_align_dist(Host& host) {
     progress->advance(blocks);
     progress.reset();
     const auto n = [](std::size_t v) { return std::to_string(static_cast<std::int64_t>(v)); };
-    host.info(Channel::model2, "word alignment distribution matrix size: " +
-                                   std::to_string(static_cast<std::int64_t>(s_max) - 2) + " [src len] x " +
-                                   std::to_string(static_cast<std::int64_t>(t_max) - 1) + " [trg len] x " +
-                                   n(t_max) + " [trg index] x " + n(s_max) + " [src index] x 8 [bytes] = " +
-                                   fmt::with_commas(static_cast<std::int64_t>(table->dense_size() * 8)) +
-                                   " [bytes]");
+    host.info(Channel::model2,
+              "word alignment distribution matrix size: " +
+                  std::to_string(static_cast<std::int64_t>(s_max) - 2) + " [src len] x " +
+                  std::to_string(static_cast<std::int64_t>(t_max) - 1) + " [trg len] x " +
+                  n(t_max) + " [trg index] x " + n(s_max) + " [src index] x 8 [bytes] = " +
+                  fmt::with_commas(static_cast<std::int64_t>(table->dense_size() * 8)) +
+                  " [bytes]");
     model->align_dist = std::move(table);
 }
 
@@ -88,38 +90,41 @@ void Model2Trainer::expect_step(Host& host) {
     std::vector<CellId> scratch;
     std::vector<double> post, column;
     auto progress = host.progress("processing", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t p = begin; p < end; ++p) {
-            const auto src = c.corpus.src(p);
-            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-            const auto cells = c.cells->of(p, scratch);
-            const PairBlock block(align, l, m);
-            post.resize(l * m);
-            column.assign(m, 0.0);
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                    column[j] += post[i * m + j];
+    in_batches(
+        host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p < end; ++p) {
+                const auto src = c.corpus.src(p);
+                const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+                const auto cells = c.cells->of(p, scratch);
+                const PairBlock block(align, l, m);
+                post.resize(l * m);
+                column.assign(m, 0.0);
+                for (std::size_t i = 0; i < l; ++i) {
+                    for (std::size_t j = 0; j < m; ++j) {
+                        post[i * m + j] =
+                            trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
+                        column[j] += post[i * m + j];
+                    }
+                }
+                // No guard here: a column summing to 0 gives NaN posteriors, as the dense
+                // formulation does; the M-step then leaves the rows they reach unchanged.
+                const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
+                for (std::size_t i = 0; i < l; ++i) {
+                    for (std::size_t j = 0; j < m; ++j) {
+                        const double v = post[i * m + j] / column[j];
+                        const CellId cell = cells[i * m + j];
+                        if (cell != kNoCell) cooc[cell] += v;
+                        if (block.values) align_counts[offset + j * block.cols + i] += v;
+                    }
                 }
             }
-            // No guard here: a column summing to 0 gives NaN posteriors, as the dense
-            // formulation does; the M-step then leaves the rows they reach unchanged.
-            const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    const double v = post[i * m + j] / column[j];
-                    const CellId cell = cells[i * m + j];
-                    if (cell != kNoCell) cooc[cell] += v;
-                    if (block.values) align_counts[offset + j * block.cols + i] += v;
-                }
-            }
-        }
-    });
+        });
 }
 
 void Model2Trainer::maximize_step(Host& host) {
     host.info(Channel::model2, "estimating word translation distribution");
-    if (!count_cooc_src2trg || !count_align_trg2src) throw TypeError("'NoneType' object is not subscriptable");
+    if (!count_cooc_src2trg || !count_align_trg2src)
+        throw TypeError("'NoneType' object is not subscriptable");
     model->trans_dist->normalize_rows(*count_cooc_src2trg);
     model->align_dist->normalize_rows(*count_align_trg2src);
 }

@@ -60,8 +60,8 @@ AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpu
     values.resize(stored);
     tail_zero.assign(rows, 0);
     for (const Block& block : blocks_) {
-        std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(block.offset), block.rows * block.cols,
-                    uniform(block.a));
+        std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(block.offset),
+                    block.rows * block.cols, uniform(block.a));
     }
 }
 

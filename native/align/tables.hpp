@@ -44,8 +44,8 @@ private:
 
 // Resolved position of a sentence pair's block in the alignment array.
 struct BlockRef {
-    std::size_t a, b;     // first two indices after wrapping
-    std::int64_t block;   // stored block, or -1 (then every value is 1 / (a + 2))
+    std::size_t a, b;    // first two indices after wrapping
+    std::int64_t block;  // stored block, or -1 (then every value is 1 / (a + 2))
 };
 
 // p_align(i | j, l, m): one block per (source length, target length) that the corpus has,
@@ -65,9 +65,15 @@ public:
     BlockRef block_for(std::int64_t l, std::int64_t m) const;
     std::int64_t block_at(std::size_t a, std::size_t b) const { return index_[a * t_max_ + b]; }
 
-    std::size_t block_rows(std::int64_t block) const { return blocks_[static_cast<std::size_t>(block)].rows; }
-    std::size_t block_cols(std::int64_t block) const { return blocks_[static_cast<std::size_t>(block)].cols; }
-    std::size_t block_offset(std::int64_t block) const { return blocks_[static_cast<std::size_t>(block)].offset; }
+    std::size_t block_rows(std::int64_t block) const {
+        return blocks_[static_cast<std::size_t>(block)].rows;
+    }
+    std::size_t block_cols(std::int64_t block) const {
+        return blocks_[static_cast<std::size_t>(block)].cols;
+    }
+    std::size_t block_offset(std::int64_t block) const {
+        return blocks_[static_cast<std::size_t>(block)].offset;
+    }
     std::size_t stored() const { return values.size(); }
 
     // The dense value at (a, b, j, i), indices already in range.
@@ -78,8 +84,8 @@ public:
     // Re-estimates every stored row from `counts` (one per stored cell).
     void normalize_rows(const std::vector<double>& counts);
 
-    std::vector<double> values;             // blocks back to back, rows x cols each
-    std::vector<std::uint8_t> tail_zero;    // per stored row: positions >= cols hold 0, not 1/(a+2)
+    std::vector<double> values;           // blocks back to back, rows x cols each
+    std::vector<std::uint8_t> tail_zero;  // per stored row: positions >= cols hold 0, not 1/(a+2)
 
     static double uniform(std::size_t a) { return 1.0 / static_cast<double>(a + 2); }
 

@@ -18,8 +18,10 @@ void Trainer::setup(Host& host) {
     host.info(Channel::align, "setting up to train/score IBM Models");
     sent_pairs = model->vocab->load_sent_pairs(host, src_path, trg_path, character_based);
     const Vocab& v = *model->vocab;
-    host.info(Channel::align, "source vocabulary size: " + fmt::with_commas(static_cast<std::int64_t>(v.src_enum.size())));
-    host.info(Channel::align, "target vocabulary size: " + fmt::with_commas(static_cast<std::int64_t>(v.trg_enum.size())));
+    host.info(Channel::align, "source vocabulary size: " +
+                                  fmt::with_commas(static_cast<std::int64_t>(v.src_enum.size())));
+    host.info(Channel::align, "target vocabulary size: " +
+                                  fmt::with_commas(static_cast<std::int64_t>(v.trg_enum.size())));
     host.info(Channel::align, "max source length: " + fmt::with_commas(v.max_src_len));
     host.info(Channel::align, "max target length: " + fmt::with_commas(v.max_trg_len));
 }
@@ -44,7 +46,8 @@ void Trainer::save_trans_dist(Host& host, const std::string& path, const Thresho
                      count_cooc_src2trg ? &*count_cooc_src2trg : nullptr);
 }
 
-void Trainer::save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const {
+void Trainer::save_align_dist(Host& host, const std::string& path,
+                              const Threshold& threshold) const {
     write_align_dist(host, *model, path, threshold, true,
                      count_align_trg2src ? &*count_align_trg2src : nullptr);
 }

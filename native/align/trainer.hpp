@@ -27,7 +27,8 @@ public:
     virtual void init_align_dist(Host& host);
     virtual void expect_step(Host& host);
     virtual void maximize_step(Host& host);
-    virtual void save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const;
+    virtual void save_align_dist(Host& host, const std::string& path,
+                                 const Threshold& threshold) const;
     virtual void save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
                                  std::int64_t nbest) const;
     // Loads the corpus once and reports the vocabulary.

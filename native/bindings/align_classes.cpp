@@ -1,9 +1,10 @@
 #include "bindings/align_classes.hpp"
 
+#include <cstdlib>
+
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
-
 
 namespace zel::bind {
 
@@ -50,13 +51,20 @@ void configure_trainer(align::Trainer& trainer, nb::handle conf, nb::dict others
         trainer.trg_path = text_or_none(data.attr("trg_path"));
     }
     trainer.character_based = PyObject_IsTrue(config.attr("get")("character", false).ptr()) == 1;
+    // Memory for the per-pair cell index, which makes EM steps several times faster; corpora
+    // whose index would not fit look cells up instead.
+    if (const char* budget = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB")) {
+        trainer.pair_cells_budget = static_cast<std::size_t>(std::strtoull(budget, nullptr, 10))
+                                    << 20;
+    }
 }
 
 nb::tuple trainer_state(nb::handle self) {
     auto& t = nb::cast<align::Trainer&>(self);
     nb::object pairs = t.sent_pairs ? nb::object(sent_pairs_to_list(*t.sent_pairs)) : nb::none();
     return nb::make_tuple(t.model, t.src_path, t.trg_path, pairs, t.character_based,
-                          counts_view(t.count_cooc_src2trg, self), counts_view(t.count_align_trg2src, self));
+                          counts_view(t.count_cooc_src2trg, self),
+                          counts_view(t.count_align_trg2src, self));
 }
 
 void require_capi(nb::handle module, std::initializer_list<const char*> names) {

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "align/array_ops.hpp"
+#include "common/format.hpp"
+
+#include <nanobind/stl/string.h>
 #include "bindings/capi.hpp"
 #include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
@@ -91,6 +94,16 @@ nb::object normalize(nb::handle array, nb::handle axis_arg, nb::handle out_arg) 
     return nb::borrow(out_arg);
 }
 
+// The host's repr() of every value, as the distribution and score files write floats.
+nb::list float_reprs(nb::handle values) {
+    auto a = float64_array<Float64In>(values, "float_reprs: values");
+    if (a.ndim() != 1) throw nb::type_error("float_reprs: values must be one-dimensional");
+    nb::list out;
+    for (std::size_t i = 0; i < a.shape(0); ++i)
+        out.append(fmt::float_repr(a.data()[static_cast<std::int64_t>(i) * a.stride(0)]));
+    return out;
+}
+
 }  // namespace
 
 void register_array_helpers(nb::module_&, nb::dict capi) {
@@ -98,6 +111,8 @@ void register_array_helpers(nb::module_&, nb::dict capi) {
         make_capi_entry<&grid_indices>("grid_indices", "zel.smt.align.emalign.grid_indices");
     capi["sub_matrix"] =
         make_capi_entry<&sub_matrix>("sub_matrix", "zel.smt.align.emalign.sub_matrix");
+    capi["float_reprs"] =
+        make_capi_entry<&float_reprs>("float_reprs", "zel.smt.align.emalign.float_reprs");
     capi["normalize"] = make_capi_entry<&normalize>("normalize", "zel.smt.align.emalign.normalize");
 }
 

@@ -19,12 +19,15 @@ constexpr const char* kDecodeHelp = "output file to save decoded alignment each 
 
 // The options both command lines share, after their positional arguments.
 void add_output_options(nb::handle add) {
-    add("--save-scores", "--scores", "-s", "type"_a = builtin("str"), "default"_a = nb::none(), "help"_a = kScoresHelp);
-    add("--decode-align", "--decode", "-d", "type"_a = builtin("str"), "default"_a = nb::none(), "help"_a = kDecodeHelp);
+    add("--save-scores", "--scores", "-s", "type"_a = builtin("str"), "default"_a = nb::none(),
+        "help"_a = kScoresHelp);
+    add("--decode-align", "--decode", "-d", "type"_a = builtin("str"), "default"_a = nb::none(),
+        "help"_a = kDecodeHelp);
 }
 
 void add_switches(nb::handle add) {
-    add("--character", "-c", "action"_a = "store_true", "help"_a = "chacacter based alignment mode");
+    add("--character", "-c", "action"_a = "store_true",
+        "help"_a = "chacacter based alignment mode");
     add("--debug", "-D", "action"_a = "store_true", "help"_a = "debug mode");
     add("--quiet", "-q", "action"_a = "store_true", "help"_a = "not showing staging log");
 }
@@ -37,7 +40,7 @@ void with_context(nb::object manager, Body&& body) {
         body(entered);
     } catch (nb::python_error& e) {
         nb::object suppress = manager.attr("__exit__")(nb::borrow(e.type()), nb::borrow(e.value()),
-                                                        nb::borrow(e.traceback()));
+                                                       nb::borrow(e.traceback()));
         if (PyObject_IsTrue(suppress.ptr()) != 1) throw;
         return;
     }
@@ -58,11 +61,13 @@ nb::object create_train_parser() {
     nb::object str = builtin("str");
     add("src_path", "type"_a = str, "metavar"_a = "src_path (in)", "help"_a = kSrcHelp);
     add("trg_path", "type"_a = str, "help"_a = kTrgHelp);
-    add("save_trans_path", "type"_a = str, "help"_a = "output file to save translation probabilities");
+    add("save_trans_path", "type"_a = str,
+        "help"_a = "output file to save translation probabilities");
     add("save_align_path", "type"_a = str, "nargs"_a = "?", "default"_a = nb::none(),
         "help"_a = "output file to save alignment probabilities");
     add_output_options(add);
-    add("--iteration-limit", "-I", "type"_a = builtin("int"), "default"_a = m.attr("ITERATION_LIMIT"),
+    add("--iteration-limit", "-I", "type"_a = builtin("int"),
+        "default"_a = m.attr("ITERATION_LIMIT"),
         "help"_a = "maximum iteration number of EM algorithm (default: %(default)s)");
     add("--threshold", "-t", "type"_a = builtin("float"), "default"_a = m.attr("THRESHOLD"),
         "help"_a = "threshold of translation distribution to save");
@@ -89,12 +94,13 @@ nb::object create_score_parser() {
 nb::object train_model(nb::handle parser, nb::handle train_func) {
     nb::module_ m = emalign();
     nb::object args = parser.attr("parse_args")();
-    nb::object conf = nb::module_::import_("zel.common.config").attr("Config")(builtin("vars")(args));
+    nb::object conf =
+        nb::module_::import_("zel.common.config").attr("Config")(builtin("vars")(args));
     nb::list loggers;
     loggers.append(m.attr("__name__"));
     loggers.append("__main__");
-    nb::object manager = m.attr("logging").attr("using_config")(loggers, "debug"_a = args.attr("debug"),
-                                                                "quiet"_a = args.attr("quiet"));
+    nb::object manager = m.attr("logging").attr("using_config")(
+        loggers, "debug"_a = args.attr("debug"), "quiet"_a = args.attr("quiet"));
     with_context(manager, [&](nb::handle) {
         m.attr("dprint")(args);
         m.attr("dprint")(conf);

@@ -9,7 +9,8 @@ namespace nb = nanobind;
 NB_MODULE(lexone, m) {
     m.doc() = "IBM Model 1: word translation probabilities trained by EM.";
     zel::bind::register_error_translators();
-    nb::object logger = nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
+    nb::object logger =
+        nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
     m.attr("logger") = logger;
     m.attr("dprint") = logger.attr("debug_print");
 
@@ -17,7 +18,8 @@ NB_MODULE(lexone, m) {
     zel::bind::require_capi(emalign, {"grid_indices", "sub_matrix", "normalize"});
 
     zel::bind::bind_model<zel::align::Model1, zel::align::Model>(
-        m, "Model1", "IBM Model 1: t(target word | source word), all source positions equally likely.");
+        m, "Model1",
+        "IBM Model 1: t(target word | source word), all source positions equally likely.");
     zel::bind::bind_trainer<zel::align::Model1Trainer, zel::align::Trainer>(
         m, "Model1Trainer", "EM trainer of IBM Model 1, built from a configuration mapping.");
 }

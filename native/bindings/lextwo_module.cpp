@@ -9,7 +9,8 @@ namespace nb = nanobind;
 NB_MODULE(lextwo, m) {
     m.doc() = "IBM Model 2: Model 1 with an alignment distribution over source positions.";
     zel::bind::register_error_translators();
-    nb::object logger = nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
+    nb::object logger =
+        nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
     m.attr("logger") = logger;
     m.attr("dprint") = logger.attr("debug_print");
 

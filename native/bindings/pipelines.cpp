@@ -74,7 +74,8 @@ nb::object check_train_config(nb::handle conf) {
 nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
     nb::object conf = make_config(conf_in, others);
     if (!truthy(emalign().attr("check_train_config")(conf))) return nb::bool_(false);
-    nb::object trainer_obj = nb::module_::import_("zel.smt.align.lextwo").attr("Model2Trainer")(conf, **others);
+    nb::object trainer_obj =
+        nb::module_::import_("zel.smt.align.lextwo").attr("Model2Trainer")(conf, **others);
     auto& trainer = nb::cast<align::Model2Trainer&>(trainer_obj);
     Host& host = toolkit_host();
     nb::object data = conf.attr("data");
@@ -95,16 +96,19 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
         }
     }
     host.info(Channel::align, "----");
-    trainer.save_trans_dist(host, path_of(data.attr("save_trans_path")), threshold_of(data.attr("threshold")),
+    trainer.save_trans_dist(host, path_of(data.attr("save_trans_path")),
+                            threshold_of(data.attr("threshold")),
                             nb::cast<std::int64_t>(data.attr("nbest")));
     nb::object align_path = data.attr("save_align_path");
     if (truthy(align_path)) {
         trainer.save_align_dist(host, path_of(align_path), threshold_of(data.attr("threshold")));
     }
     nb::object scores = data.attr("save_scores");
-    if (truthy(scores)) trainer.model->calc_and_save_scores(host, path_of(scores), trainer.corpus_cells());
+    if (truthy(scores))
+        trainer.model->calc_and_save_scores(host, path_of(scores), trainer.corpus_cells());
     nb::object decode = data.attr("decode_align");
-    if (truthy(decode)) trainer.model->decode_and_save_align(host, path_of(decode), trainer.corpus_cells());
+    if (truthy(decode))
+        trainer.model->decode_and_save_align(host, path_of(decode), trainer.corpus_cells());
     host.info(Channel::align, "----");
     return nb::bool_(true);
 }
@@ -124,7 +128,8 @@ nb::object check_test_config(nb::handle conf) {
 nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
     nb::object conf = make_config(conf_in, others);
     if (!truthy(emalign().attr("check_test_config")(conf))) return nb::bool_(false);
-    nb::object trainer_obj = nb::module_::import_("zel.smt.align.lextwo").attr("Model2Trainer")(conf, **nb::dict(others));
+    nb::object trainer_obj = nb::module_::import_("zel.smt.align.lextwo")
+                                 .attr("Model2Trainer")(conf, **nb::dict(others));
     auto& trainer = nb::cast<align::Model2Trainer&>(trainer_obj);
     const bool character = truthy(conf.attr("get")("character", false));
     Host& host = toolkit_host();
@@ -136,14 +141,16 @@ nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
                 if (v.is_none()) return std::nullopt;
                 return path_of(v);
             };
-            const align::Corpus sent_pairs = vocab.load_sent_pairs(
-                host, optional_path(data.attr("src_path")), optional_path(data.attr("trg_path")), character);
+            const align::Corpus sent_pairs =
+                vocab.load_sent_pairs(host, optional_path(data.attr("src_path")),
+                                      optional_path(data.attr("trg_path")), character);
             const std::string trans_path = path_of(data.attr("trans_path"));
             align::register_trans_words(host, trans_path, vocab);
             trainer.setup(host);
             align::load_trans_dist(host, trans_path, *trainer.model);
             nb::object align_path = data.attr("align_path");
-            if (!align_path.is_none()) align::load_align_dist(host, path_of(align_path), *trainer.model);
+            if (!align_path.is_none())
+                align::load_align_dist(host, path_of(align_path), *trainer.model);
             const align::CorpusCells cells{sent_pairs, trainer.corpus_cells().cells};
             nb::object scores = data.attr("save_scores");
             if (truthy(scores)) trainer.model->calc_and_save_scores(host, path_of(scores), cells);

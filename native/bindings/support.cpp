@@ -132,14 +132,16 @@ class ToolkitHost : public Host {
 public:
     void log(Channel channel, Level level, std::string_view message) override {
         nb::object logger = logging().attr("getColorLogger")(logger_name(channel));
-        logger.attr(level == Level::info ? "info" : "debug_print")(nb::str(message.data(), message.size()));
+        logger.attr(level == Level::info ? "info"
+                                         : "debug_print")(nb::str(message.data(), message.size()));
     }
 
     std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
                                           std::optional<std::string_view> label) override {
         nb::object file;
         if (label) {
-            file = progress_module().attr("FileReader")(path, nb::str(label->data(), label->size()));
+            file =
+                progress_module().attr("FileReader")(path, nb::str(label->data(), label->size()));
         } else {
             file = files().attr("open")(path, "rb");
         }
@@ -183,7 +185,8 @@ Host& toolkit_host() {
 }
 
 [[noreturn]] void expected_type(const char* expected, nb::handle value) {
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected,
+                 Py_TYPE(value.ptr())->tp_name);
     throw nb::python_error();
 }
 

@@ -24,7 +24,8 @@ std::size_t meminfo_available() {
 
 std::size_t cgroup_room() {
     // cgroup v2: memory.max ("max" or bytes) less memory.current.
-    std::ifstream max_file("/sys/fs/cgroup/memory.max"), current_file("/sys/fs/cgroup/memory.current");
+    std::ifstream max_file("/sys/fs/cgroup/memory.max"),
+        current_file("/sys/fs/cgroup/memory.current");
     std::string max_text;
     std::size_t current = 0;
     if (!(max_file >> max_text) || max_text == "max" || !(current_file >> current)) {

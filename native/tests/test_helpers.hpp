@@ -13,9 +13,9 @@ namespace zel::testing {
 class MemoryHost : public Host {
 public:
     std::map<std::string, std::string> files;  // path -> content, read and written
-    std::vector<std::string> messages;          // info messages, in order
+    std::vector<std::string> messages;         // info messages, in order
     std::vector<std::string> debug_messages;
-    std::vector<std::string> opened;            // "label:path" of every read, in order
+    std::vector<std::string> opened;  // "label:path" of every read, in order
     std::vector<std::string> progress_labels;
 
     void log(Channel channel, Level level, std::string_view message) override;

@@ -1,0 +1,99 @@
+import logging as std_logging
+import random
+import re
+
+import numpy as np
+import pytest
+from smt.align.reference import Model2Reference, load
+
+from zel.smt.align import emalign
+
+
+def write_corpus(tmp_path, seed, *, character=False, crlf=False, extra_target=0):
+    rng = random.Random(seed)
+    vocab_src = [f"s{i}" for i in range(12)] + ["é", "日本"]
+    vocab_trg = [f"t{i}" for i in range(10)] + ["ü"]
+    letters_src, letters_trg = "abcdé ", "xyzü "
+    end = "\r\n" if crlf else "\n"
+    src_lines, trg_lines = [], []
+    for _ in range(40):
+        n, m = rng.randint(0, 6), rng.randint(0, 6)
+        if character:
+            src_lines.append("".join(rng.choice(letters_src) for _ in range(n)))
+            trg_lines.append("".join(rng.choice(letters_trg) for _ in range(m)))
+        else:
+            # Few words, so repeats inside a sentence are common; double spaces make empty words.
+            src_lines.append(
+                " ".join(rng.choice(vocab_src[: rng.randint(2, 14)]) for _ in range(n))
+            )
+            trg_lines.append(
+                "  ".join(rng.choice(vocab_trg) for _ in range(m))
+                if m % 5 == 4
+                else " ".join(rng.choice(vocab_trg) for _ in range(m))
+            )
+    trg_lines += [f"t{i}" for i in range(extra_target)]
+    src, trg = tmp_path / "corpus.src", tmp_path / "corpus.trg"
+    src.write_bytes(end.join(src_lines).encode() + end.encode())
+    trg.write_bytes(end.join(trg_lines).encode() + end.encode())
+    return src, trg
+
+
+def logged_entropies(messages):
+    pattern = re.compile(r"^(?:initial )?entropy: (.*)$")
+    return [float(m.group(1)) for m in map(pattern.match, messages) if m]
+
+
+CASES = {
+    "words": {},
+    "characters": {"character": True},
+    "crlf": {"crlf": True},
+    "longer target file": {"extra_target": 5},
+}
+
+
+SAVING = {
+    "defaults": (0.001, 8, None),
+    "negative threshold writes implicit zeros": (-1.0, 1000, None),
+    "zero threshold, nbest 1": (0.0, 1, None),
+    "negative nbest, cells looked up": (0.001, -3, "0"),
+    "nbest 0": (0.001, 0, "0"),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("saving", SAVING)
+def test_training_matches_dense_formulation(tmp_path, caplog, monkeypatch, case, saving):
+    options = CASES[case]
+    threshold, nbest, index_budget = SAVING[saving]
+    if index_budget is not None:
+        monkeypatch.setenv("ZEL_PAIR_INDEX_BUDGET_MB", index_budget)
+    seed = len(case) + len(saving)
+    src, trg = write_corpus(tmp_path, seed, **options)
+    character = options.get("character", False)
+    out = {name: tmp_path / f"{name}.txt" for name in ("trans", "align", "scores", "decode")}
+    conf = {
+        "src_path": str(src),
+        "trg_path": str(trg),
+        "character": character,
+        "iteration_limit": 4,
+        "save_trans_path": str(out["trans"]),
+        "save_align_path": str(out["align"]),
+        "threshold": threshold,
+        "nbest": nbest,
+        "save_scores": str(out["scores"]),
+        "decode_align": str(out["decode"]),
+    }
+    with caplog.at_level(std_logging.INFO), np.errstate(all="ignore"):
+        assert emalign.train_emalign(conf) is True
+        pairs, src_words, trg_words = load(src, trg, character)
+        ref = Model2Reference(pairs, len(src_words), len(trg_words))
+        ref.train(4)
+        expected = {
+            "trans": ref.trans_lines(src_words, trg_words, threshold, nbest),
+            "align": ref.align_lines(threshold),
+            "scores": ref.score_lines(),
+            "decode": ref.decode_lines(),
+        }
+    np.testing.assert_allclose(logged_entropies(caplog.messages), ref.entropies, rtol=1e-12)
+    for name, path in out.items():
+        assert path.read_text(encoding="utf-8") == expected[name], name
