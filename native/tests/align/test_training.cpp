@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "align/model2.hpp"
+#include "common/errors.hpp"
+#include "test_helpers.hpp"
+
+namespace {
+
+using namespace zel::align;
+using zel::Channel;
+using zel::testing::MemoryHost;
+
+// A Model2Trainer (or Model1Trainer) set up on an in-memory corpus.
+template <class T>
+struct SetUpTrainer {
+    MemoryHost host;
+    T trainer;
+
+    SetUpTrainer(const std::string& src, const std::string& trg) {
+        host.files["src"] = src;
+        host.files["trg"] = trg;
+        trainer.init(host);
+        trainer.src_path = "src";
+        trainer.trg_path = "trg";
+        trainer.setup(host);
+    }
+    double t(WordId s, WordId w) const { return trainer.model->trans_dist->at(s, w); }
+    double count(WordId s, WordId w) const {
+        const auto c = trainer.model->trans_dist->pattern().find(s, w);
+        return c < 0 ? 0.0 : (*trainer.count_cooc_src2trg)[static_cast<std::size_t>(c)];
+    }
+    double entropy() { return trainer.model->calc_entropy(host, trainer.corpus_cells()); }
+};
+
+// Two pairs: "a b" / "x y" and "a" / "x". Ids: NULL 0, a 1, b 2; x 0, y 1.
+constexpr const char* kSrc = "a b\na\n";
+constexpr const char* kTrg = "x y\nx\n";
+
+TEST(Model1, WorkedExampleFirstStep) {
+    SetUpTrainer<Model1Trainer> s(kSrc, kTrg);
+    EXPECT_EQ(s.host.messages_of(Channel::model1).back(),
+              "word translation distribution matrix size: 3 [src words] x 2 [trg words] x 8 "
+              "[bytes] = 48 [bytes]");
+    for (WordId src = 0; src < 3; ++src) {
+        for (WordId trg = 0; trg < 2; ++trg) EXPECT_EQ(s.t(src, trg), 0.5);
+    }
+    EXPECT_DOUBLE_EQ(s.entropy(), std::log(2.0));
+
+    s.trainer.expect_step(s.host);
+    const double expected[3][2] = {{5.0 / 6, 1.0 / 3}, {5.0 / 6, 1.0 / 3}, {1.0 / 3, 1.0 / 3}};
+    for (WordId src = 0; src < 3; ++src) {
+        for (WordId trg = 0; trg < 2; ++trg)
+            EXPECT_NEAR(s.count(src, trg), expected[src][trg], 1e-15);
+    }
+    s.trainer.maximize_step(s.host);
+    EXPECT_NEAR(s.t(0, 0), 5.0 / 7, 1e-15);
+    EXPECT_NEAR(s.t(1, 1), 2.0 / 7, 1e-15);
+    EXPECT_NEAR(s.t(2, 0), 0.5, 1e-15);
+    const double h = ((-(std::log(9.0 / 14) + std::log(5.0 / 14)) / 2) - std::log(5.0 / 7)) / 2;
+    EXPECT_NEAR(s.entropy(), h, 1e-15);
+    EXPECT_NEAR(h, 0.5361, 1e-4);
+}
+
+TEST(Model1, RepeatedSourceWordAddsItsPosteriorTwice) {
+    // Source ids [0, 1, 1] against target [0]: count[1, 0] = 2 t / (t0 + 2 t) = 2/3.
+    SetUpTrainer<Model1Trainer> s("w w\n", "x\n");
+    s.trainer.expect_step(s.host);
+    EXPECT_NEAR(s.count(1, 0), 2.0 / 3, 1e-15);
+    EXPECT_NEAR(s.count(0, 0), 1.0 / 3, 1e-15);
+}
+
+TEST(Model1, RepeatedTargetWordContributesTwoColumns) {
+    SetUpTrainer<Model1Trainer> s("a\n", "x x\n");
+    s.trainer.expect_step(s.host);
+    EXPECT_NEAR(s.count(0, 0), 1.0, 1e-15);
+    EXPECT_NEAR(s.count(1, 0), 1.0, 1e-15);
+}
+
+TEST(Model1, PairEntropyWithoutPerWordDivision) {
+    SetUpTrainer<Model1Trainer> s(
+        "a\n", "x\n");  // uniform t = 1 over the one target word... and 0.5 below
+    s.trainer.model->trans_dist->values.assign(s.trainer.model->trans_dist->values.size(), 0.5);
+    const WordId src[] = {0, 1}, trg[] = {0};
+    std::vector<CellId> cells;
+    const auto c = s.trainer.pair_cells->of(0, cells);
+    EXPECT_EQ(s.trainer.model->calc_pair_entropy(src, trg, c, false), 0.6931471805599453);
+}
+
+TEST(Model2, FirstStepReadsAndUpdatesOnlyThePairsBlocks) {
+    SetUpTrainer<Model2Trainer> s(kSrc, kTrg);
+    EXPECT_EQ(
+        s.host.messages_of(Channel::model2).back(),
+        "word alignment distribution matrix size: 1 [src len] x 1 [trg len] x 2 [trg index] x 3 "
+        "[src index] x 8 [bytes] = 192 [bytes]");
+    const AlignTable& a = *s.trainer.model->align_dist;
+    EXPECT_EQ(a.at(0, 1, 1, 2), 0.5);  // block [0, *] is 1/2 everywhere, even where no pair reads
+    EXPECT_EQ(a.at(1, 0, 1, 0), 1.0 / 3);
+    // Uniform alignment: Model 2's entropy is Model 1's.
+    EXPECT_NEAR(s.entropy(), std::log(2.0), 1e-15);
+
+    s.trainer.Model2Trainer::train_step(s.host);
+    ASSERT_TRUE(s.trainer.count_align_trg2src);
+    // Pair 1 (l 3, m 2) -> block [1, 1]; pair 2 (l 2, m 1) -> block [0, 0], row 0, positions 0..1.
+    EXPECT_NEAR(a.at(0, 0, 0, 0) + a.at(0, 0, 0, 1), 1.0, 1e-15);
+    EXPECT_EQ(a.at(0, 0, 0, 2), 0.0);  // re-estimated: beyond the pair's length
+    EXPECT_EQ(a.at(0, 1, 0, 0), 0.5);  // never touched
+    EXPECT_EQ(a.at(1, 1, 1, 2) + a.at(1, 1, 1, 1) + a.at(1, 1, 1, 0) > 0.999, true);
+    EXPECT_EQ(a.at(1, 0, 0, 1), 1.0 / 3);
+}
+
+TEST(Model2, SizeMessageOfLargerArrays) {
+    // S_max 4 (three words and NULL), T_max 3: shape [3, 3, 3, 4], 864 bytes.
+    SetUpTrainer<Model2Trainer> s("a b c\na\n", "x y z\nx\n");
+    EXPECT_EQ(
+        s.host.messages_of(Channel::model2).back(),
+        "word alignment distribution matrix size: 2 [src len] x 2 [trg len] x 3 [trg index] x 4 "
+        "[src index] x 8 [bytes] = 864 [bytes]");
+    const AlignTable& a = *s.trainer.model->align_dist;
+    EXPECT_EQ(a.at(2, 2, 2, 3), 0.25);
+    EXPECT_EQ(a.at(1, 0, 2, 0), 1.0 / 3);
+}
+
+TEST(Model2, EmptySidesWrapToTheLastBlock) {
+    // Character mode: an empty source line has only NULL (l - 2 = -1), an empty target has m 0.
+    MemoryHost host;
+    host.files["src"] = "ab\n\n";
+    host.files["trg"] = "x\ny\n";
+    Model2Trainer t;
+    t.init(host);
+    t.src_path = "src";
+    t.trg_path = "trg";
+    t.character_based = true;
+    t.setup(host);
+    t.Model2Trainer::train_step(host);
+    // Pair 2 (l 1, m 1) wraps to block [S_max - 2, 0] = [1, 0], the block of pair 1 (l 3,
+    // m 1): row 0, position 0 holds pair 1's NULL posterior 1/3 plus pair 2's 1.
+    const auto cell = t.model->align_dist->cell(1, 0, 0, 0);
+    ASSERT_GE(cell, 0);
+    EXPECT_NEAR((*t.count_align_trg2src)[static_cast<std::size_t>(cell)], 1.0 + 1.0 / 3, 1e-15);
+}
+
+// A Model 1 whose corpus entropies are scripted, to watch the stop rule.
+class ScriptedModel : public Model1 {
+public:
+    ScriptedModel(zel::Host& host, std::vector<double> script)
+        : Model1(host), script_(std::move(script)) {}
+    double calc_entropy(zel::Host&, const CorpusCells&) const override {
+        return script_.at(calls_++);
+    }
+
+private:
+    std::vector<double> script_;
+    mutable std::size_t calls_ = 0;
+};
+
+TEST(EmLoop, StopsWhenEntropyStopsFalling) {
+    SetUpTrainer<Model1Trainer> s(kSrc, kTrg);
+    auto scripted =
+        std::make_shared<ScriptedModel>(s.host, std::vector<double>{10.0, 8.0, 7.0, 7.0, 1.0});
+    scripted->vocab = std::move(s.trainer.model->vocab);
+    scripted->trans_dist = std::move(s.trainer.model->trans_dist);
+    s.trainer.model = scripted;
+    s.host.messages.clear();
+    s.trainer.train(s.host, 5);
+    const auto steps =
+        std::count_if(s.host.messages.begin(), s.host.messages.end(),
+                      [](const std::string& m) { return m.rfind("step: ", 0) == 0; });
+    EXPECT_EQ(steps, 3);
+    EXPECT_EQ(s.host.messages.back(), "entropy: 7.0");
+}
+
+TEST(EmLoop, LimitZeroRunsNoStep) {
+    SetUpTrainer<Model1Trainer> s(kSrc, kTrg);
+    s.trainer.train(s.host, 0);
+    EXPECT_EQ(s.host.messages.back(), "initial entropy: 0.6931471805599453");
+    EXPECT_FALSE(s.trainer.count_cooc_src2trg);
+    EXPECT_EQ(s.t(1, 1), 0.5);
+}
+
+TEST(EmLoop, EmptyCorpusFailsWithZeroDivision) {
+    SetUpTrainer<Model1Trainer> s("", "");
+    EXPECT_THROW(s.trainer.train(s.host, 3), zel::ZeroDivision);
+    EXPECT_EQ(s.host.messages.back(), "calculating entropy");
+}
+
+TEST(Trainer, BaseOperationsAreAbstract) {
+    MemoryHost host;
+    Trainer t;
+    EXPECT_THROW(t.init(host), zel::NotImplemented);
+    EXPECT_THROW(t.expect_step(host), zel::NotImplemented);
+    EXPECT_THROW(t.train(host, 1), zel::NotImplemented);
+}
+
+}  // namespace

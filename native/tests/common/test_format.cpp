@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "common/format.hpp"
+#include "common/pairwise_sum.hpp"
+
+namespace {
+
+TEST(Format, FixedPointAsTheHostFormatsIt) {
+    std::string s;
+    zel::fmt::append_fixed(s, 0.1f, 8);
+    s += ' ';
+    zel::fmt::append_fixed(s, -std::numeric_limits<double>::quiet_NaN(), 2);
+    s += ' ';
+    zel::fmt::append_fixed(s, 2.675, 2);
+    EXPECT_EQ(s, "0.10000000 nan 2.67");
+}
+
+TEST(Format, ThousandsSeparators) {
+    EXPECT_EQ(zel::fmt::with_commas(16000000), "16,000,000");
+    EXPECT_EQ(zel::fmt::with_commas(12346), "12,346");
+    EXPECT_EQ(zel::fmt::with_commas(999), "999");
+    EXPECT_EQ(zel::fmt::with_commas(-1234), "-1,234");
+}
+
+TEST(PairwiseSum, SparseMatchesDenseGrouping) {
+    // Values that expose grouping: large and tiny magnitudes at positions across blocks.
+    for (std::size_t n : {5, 8, 17, 128, 129, 300, 1000}) {
+        std::vector<double> dense(n, 0.0);
+        std::vector<std::size_t> pos;
+        for (std::size_t i = 0; i < n; i += 3) {
+            dense[i] = (i % 7 == 0) ? 1e16 : 1.0 + static_cast<double>(i) * 1e-3;
+            pos.push_back(i);
+        }
+        const double sparse = zel::sparse_pairwise_sum(
+            n, pos.data(), pos.size(), [&](std::size_t k) { return dense[pos[k]]; });
+        EXPECT_EQ(sparse, zel::pairwise_sum(dense.data(), n)) << n;
+    }
+}
+
+}  // namespace
