@@ -93,3 +93,15 @@ def test_debug_print_never_raises_on_an_unprintable_object(pipe):
     with logging.using_config("zel.tests.odd", debug=True):
         logging.getColorLogger("zel.tests.odd").debug_print([Unprintable()])
     assert "<list object at" in pipe()
+
+
+def test_a_module_setting_reaches_its_sibling_modules(pipe):
+    sibling = logging.getColorLogger("zel.tests.sibling")
+    with logging.using_config(["zel.tests.driver", "__main__"], quiet=True):
+        sibling.info("sibling stage message")
+        sibling.warning("sibling warning")
+    with logging.using_config(["zel.tests.driver", "__main__"], debug=True):
+        sibling.debug_print("sibling dump")
+    out = pipe()
+    assert "sibling stage message" not in out
+    assert "sibling warning" in out and "sibling dump" in out

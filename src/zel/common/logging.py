@@ -131,12 +131,16 @@ class _Settings:
 def using_config(names, debug=None, quiet=None):
     """Apply debug/quiet settings to the loggers ``names`` (a name or a list) inside the block.
 
-    The entered value has ``set_debug(flag)`` and ``set_quiet(flag)``; the loggers' levels are
-    restored when the block ends, also when it raises.
+    A setting for a module reaches its whole package: the package's top-level logger gets it
+    too, so the modules a command line drives (which log under their own names) follow the
+    command line's switches. The entered value has ``set_debug(flag)`` and ``set_quiet(flag)``;
+    the loggers' levels are restored when the block ends, also when it raises.
     """
     if isinstance(names, str):
         names = [names]
-    loggers = [getColorLogger(name).logger for name in names]
+    named = [getColorLogger(name).logger for name in names]
+    packages = [_logging.getLogger(name.split(".", 1)[0]) for name in names]
+    loggers = list(dict.fromkeys(named + packages))
     saved = [logger.level for logger in loggers]
     settings = _Settings(loggers)
     try:
