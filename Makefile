@@ -41,13 +41,13 @@ cpp-test: $(VENV)/.deps gtest
 CPP_SOURCES = $(shell git ls-files -co --exclude-standard 'native/*.cpp' 'native/*.hpp')
 
 lint: $(VENV)/.deps
-	$(BIN)/ruff check src tests bench
-	$(BIN)/ruff format --check src tests bench
+	$(BIN)/ruff check src tests bench scripts
+	$(BIN)/ruff format --check src tests bench scripts
 	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
 
 format: $(VENV)/.deps
-	$(BIN)/ruff format src tests bench
-	$(BIN)/ruff check --fix src tests bench
+	$(BIN)/ruff format src tests bench scripts
+	$(BIN)/ruff check --fix src tests bench scripts
 	$(BIN)/clang-format -i $(CPP_SOURCES)
 
 bench: install

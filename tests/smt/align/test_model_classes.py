@@ -53,7 +53,7 @@ def test_bare_trainer_is_abstract(caplog):
 
 
 def state(trainer):
-    model, src, trg, pairs, character, cooc, align = trainer.__getstate__()
+    _model, src, trg, _pairs, character, _cooc, _align = trainer.__getstate__()
     return src, trg, character
 
 
@@ -73,9 +73,11 @@ def test_trainer_configuration(cls, conf, others, expected):
     assert state(cls(conf, **others)) == expected
 
 
-@pytest.mark.parametrize("bad", [{"src_path": 1, "trg_path": "b"}, {"src_path": "a", "trg_path": b"b"}])
+@pytest.mark.parametrize(
+    "bad", [{"src_path": 1, "trg_path": "b"}, {"src_path": "a", "trg_path": b"b"}]
+)
 def test_paths_must_be_text(bad):
-    with pytest.raises(TypeError, match="^Expected str, got (int|bytes)$"):
+    with pytest.raises(TypeError, match=r"^Expected str, got (int|bytes)$"):
         lextwo.Model2Trainer(bad)
 
 
