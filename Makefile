@@ -8,7 +8,7 @@ BUILD_FLAGS := --no-build-isolation -C cmake.define.ZEL_WERROR=ON
 CPP_BUILD := build/ctest
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test install py-test cpp-test lint format bench clean
+.PHONY: test run install py-test cpp-test lint format bench clean
 
 test: lint py-test cpp-test
 
@@ -50,8 +50,24 @@ format: $(VENV)/.deps
 	$(BIN)/ruff check --fix src tests bench scripts
 	$(BIN)/clang-format -i $(CPP_SOURCES)
 
+# The main job: train on the corpus that ships in data/toy, score it with the stored files,
+# and measure the decoded links against the corpus's true links.
+TOY := data/toy
+OUT := out
+run: install
+	@mkdir -p $(OUT)
+	$(BIN)/zel-train $(TOY)/train.src $(TOY)/train.trg $(OUT)/trans.txt $(OUT)/align.txt \
+		--save-scores $(OUT)/train_scores.txt --decode-align $(OUT)/train_decoded.txt --quiet
+	$(BIN)/zel-score $(TOY)/train.src $(TOY)/train.trg $(OUT)/trans.txt $(OUT)/align.txt \
+		--save-scores $(OUT)/scores.txt --decode-align $(OUT)/decoded.txt --quiet
+	@echo "outputs in $(OUT)/: trans.txt align.txt (trained distributions), train_scores.txt"
+	@echo "  train_decoded.txt (from training), scores.txt decoded.txt (from the stored files)"
+	@printf "training:          "; $(PY) scripts/aer.py $(OUT)/train_decoded.txt $(TOY)/train.gold
+	@printf "stored files:      "; $(PY) scripts/aer.py $(OUT)/decoded.txt $(TOY)/train.gold
+
 bench: install
 	$(PY) bench/corpus_loading.py
+	$(PY) bench/em_iterations.py --corpus enja_small
 
 clean:
 	rm -rf build $(VENV)
