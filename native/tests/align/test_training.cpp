@@ -144,6 +144,18 @@ TEST(Model2, EmptySidesWrapToTheLastBlock) {
     EXPECT_NEAR((*t.count_align_trg2src)[static_cast<std::size_t>(cell)], 1.0 + 1.0 / 3, 1e-15);
 }
 
+TEST(Model2, ZeroColumnGivesNanCountsAndLeavesItsRowsUnchanged) {
+    SetUpTrainer<Model2Trainer> s("a\nb\n", "x\ny\n");
+    TransTable& t = *s.trainer.model->trans_dist;
+    // Nothing of pair 1 can produce x: its column sums to 0 and its posteriors are 0 / 0.
+    for (WordId src : {0U, 1U}) t.values[static_cast<std::size_t>(t.pattern().find(src, 0))] = 0.0;
+    const double before = t.at(1, 1);
+    s.trainer.Model2Trainer::train_step(s.host);
+    EXPECT_TRUE(std::isnan(s.count(1, 0)));
+    EXPECT_EQ(t.at(1, 1), before);  // row "a" summed to NaN: kept
+    EXPECT_EQ(t.at(2, 1), 1.0);     // row "b" re-estimated
+}
+
 // A Model 1 whose corpus entropies are scripted, to watch the stop rule.
 class ScriptedModel : public Model1 {
 public:

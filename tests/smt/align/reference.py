@@ -130,3 +130,28 @@ class Model2Reference:
                 tokens.append(f"{j + 1}-{int(np.argmax(column))}")
             out.append(" ".join(tokens) + "\n")
         return "".join(out)
+
+
+def score_from_files(src_path, trg_path, trans_path, align_path, character=False):
+    """The scoring road on dense arrays: corpus, file words, uniform set-up, file values."""
+    pairs, src_words, trg_words = load(src_path, trg_path, character)
+    src_ids = {w: i for i, w in enumerate(src_words)}
+    trg_ids = {w: i for i, w in enumerate(trg_words)}
+    with open(trans_path, encoding="utf-8", newline="\n") as f:
+        trans_lines = [line.removesuffix("\n").split("\t") for line in f]
+    for fields in trans_lines:
+        if len(fields) in (3, 4):
+            src_ids.setdefault(fields[0], len(src_ids))
+            trg_ids.setdefault(fields[1], len(trg_ids))
+    ref = Model2Reference(pairs, len(src_ids), len(trg_ids))
+    for fields in trans_lines:
+        if len(fields) in (3, 4):
+            ref.trans[src_ids[fields[0]], trg_ids[fields[1]]] = float(fields[2])
+    if align_path is not None:
+        with open(align_path, encoding="utf-8") as f:
+            for line in f:
+                fields = line.removesuffix("\n").split("\t")
+                if len(fields) in (5, 6):
+                    a, b, c, d = (int(x) for x in fields[:4])
+                    ref.align[a - 1, b - 1, c - 1, d] = float(fields[4])
+    return ref

@@ -4,7 +4,7 @@ import re
 
 import numpy as np
 import pytest
-from smt.align.reference import Model2Reference, load
+from smt.align.reference import Model2Reference, load, score_from_files
 
 from zel.smt.align import emalign
 
@@ -97,3 +97,36 @@ def test_training_matches_dense_formulation(tmp_path, caplog, monkeypatch, case,
     np.testing.assert_allclose(logged_entropies(caplog.messages), ref.entropies, rtol=1e-12)
     for name, path in out.items():
         assert path.read_text(encoding="utf-8") == expected[name], name
+
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("with_align", [True, False])
+def test_scoring_matches_dense_formulation(tmp_path, case, with_align):
+    options = CASES[case]
+    src, trg = write_corpus(tmp_path, 7, **options)
+    character = options.get("character", False)
+    trans, align = tmp_path / "trans.txt", tmp_path / "align.txt"
+    common = {"src_path": str(src), "trg_path": str(trg), "character": character}
+    emalign.train_emalign(
+        common,
+        iteration_limit=3,
+        save_trans_path=str(trans),
+        save_align_path=str(align),
+        threshold=0.01,
+        nbest=5,
+        save_scores=None,
+        decode_align=None,
+    )
+    scores, decoded = tmp_path / "scores.txt", tmp_path / "decoded.txt"
+    align_path = str(align) if with_align else None
+    assert emalign.score_ibm_model(
+        common,
+        trans_path=str(trans),
+        align_path=align_path,
+        save_scores=str(scores),
+        decode_align=str(decoded),
+    )
+    with np.errstate(all="ignore"):
+        ref = score_from_files(src, trg, trans, align_path, character)
+        assert scores.read_text(encoding="utf-8") == ref.score_lines()
+        assert decoded.read_text(encoding="utf-8") == ref.decode_lines()

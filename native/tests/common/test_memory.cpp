@@ -1,0 +1,26 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/memory.hpp"
+
+namespace {
+
+TEST(Memory, AvailableMemoryIsKnownHere) { EXPECT_GT(zel::available_memory(), 0U); }
+
+TEST(Memory, ImpossibleAllocationFailsAtOnceNamingWhatAndHowBig) {
+    const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2;
+    try {
+        zel::check_allocation(huge, "word translation distribution");
+        FAIL() << "no error";
+    } catch (const zel::MemoryError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("word translation distribution"), std::string::npos) << what;
+        EXPECT_NE(what.find(std::to_string(huge) + " bytes"), std::string::npos) << what;
+    }
+    EXPECT_NO_THROW(zel::check_allocation(1024, "small"));
+}
+
+}  // namespace
