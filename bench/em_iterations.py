@@ -90,23 +90,26 @@ def child(src, trg, outdir, iterations):
 def phases(run):
     events = run["events"]
     times = {"model1": [], "model2": []}
+    spans = {}
     phase, step_start = None, None
     loaded = saved = None
     for t, message in events:
-        if message == "start training IBM Model 1":
-            phase = "model1"
-        elif message == "start training IBM Model 2":
-            phase = "model2"
+        if message in ("start training IBM Model 1", "start training IBM Model 2"):
+            phase = "model1" if message.endswith("1") else "model2"
+            spans[phase] = [t, t]
+            if loaded is None:
+                loaded = t - run["start"]
         elif message.startswith("step: "):
             step_start = t
         elif message.startswith("entropy: ") and step_start is not None:
             times[phase].append(t - step_start)
             step_start = None
-        elif message.startswith("max target length") and loaded is None:
-            loaded = t - run["start"]
+            spans[phase][1] = t
+
         elif message == "----" and phase == "model2" and saved is None:
             saved = t
-    return times, loaded, run["end"] - saved
+    totals = {name: end - start for name, (start, end) in spans.items()}
+    return times, totals, loaded, run["end"] - saved
 
 
 def numpy_iteration(src, trg):
@@ -161,7 +164,7 @@ def main():
             check=True,
         )
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
-        times, loaded, saving = phases(json.loads(proc.stdout.strip().splitlines()[-1]))
+        times, totals, loaded, saving = phases(json.loads(proc.stdout.strip().splitlines()[-1]))
         reference = None if args.no_numpy else numpy_iteration(src, trg)
 
     print(f"corpus: {args.corpus}, {args.iterations} iterations a phase")
@@ -173,7 +176,11 @@ def main():
         ratio = f"{theirs / ours:.0f}x" if theirs else "n/a"
         shown = f"{theirs:.2f}" if theirs else "does not fit / skipped"
         print(f"| {name} | {ours:.3f} ({len(times[name])} steps) | {shown} | {ratio} |")
-    print(f"loading and setup {loaded:.2f} s, saving {saving:.2f} s, peak RSS {peak / 1e6:.0f} MB")
+    print(
+        f"loading and setup {loaded:.2f} s, Model 1 phase {totals['model1']:.2f} s (with its "
+        f"initial entropy), Model 2 phase {totals['model2']:.2f} s, saving {saving:.2f} s, "
+        f"peak RSS {peak / 1e6:.0f} MB"
+    )
     return 0
 
 
