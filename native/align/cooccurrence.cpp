@@ -65,18 +65,61 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
         p->row_start_[s + 1] = p->col_.size();
     }
     p->col_.shrink_to_fit();
+    p->build_samples();
     return p;
 }
 
+void CooccurrencePattern::build_samples() {
+    sample_start_.assign(n_src_ + 1, 0);
+    for (std::size_t s = 0; s < n_src_; ++s) {
+        const std::size_t n = row_end(s) - row_begin(s);
+        sample_start_[s + 1] =
+            sample_start_[s] + (n > kSampleStride ? (n + kSampleStride - 1) / kSampleStride : 0);
+    }
+    sample_.resize(sample_start_[n_src_]);
+    for (std::size_t s = 0; s < n_src_; ++s) {
+        std::size_t k = sample_start_[s];
+        for (std::size_t c = row_begin(s); k < sample_start_[s + 1]; c += kSampleStride)
+            sample_[k++] = col_[c];
+    }
+}
+
+namespace {
+
+// Position of the last element not above `t` in the sorted a[0, n), or -1 when there is none.
+// Branch-free: lookups land anywhere in a row, so a branching search mispredicts every step.
+std::ptrdiff_t last_not_above(const std::uint32_t* a, std::size_t n, std::uint32_t t) {
+    if (n == 0 || a[0] > t) return -1;
+    const std::uint32_t* base = a;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = base[half] <= t ? base + half : base;
+        n -= half;
+    }
+    return base - a;
+}
+
+}  // namespace
+
 std::int64_t CooccurrencePattern::find(std::size_t s, std::size_t t) const {
-    const auto* first = col_.data() + row_start_[s];
-    const auto* last = col_.data() + row_start_[s + 1];
-    const auto* it = std::lower_bound(first, last, static_cast<std::uint32_t>(t));
-    return it != last && *it == t ? it - col_.data() : -1;
+    const auto target = static_cast<std::uint32_t>(t);
+    const std::uint32_t* first = col_.data() + row_start_[s];
+    std::size_t n = row_start_[s + 1] - row_start_[s];
+    const std::size_t samples = sample_start_[s + 1] - sample_start_[s];
+    if (samples > 0) {
+        const std::ptrdiff_t block =
+            last_not_above(sample_.data() + sample_start_[s], samples, target);
+        if (block < 0) return -1;
+        first += static_cast<std::size_t>(block) * kSampleStride;
+        n = std::min(kSampleStride, n - static_cast<std::size_t>(block) * kSampleStride);
+    }
+    const std::ptrdiff_t k = last_not_above(first, n, target);
+    return k >= 0 && first[k] == target ? (first + k) - col_.data() : -1;
 }
 
 std::size_t CooccurrencePattern::memory_bytes() const {
-    return row_start_.capacity() * sizeof(std::uint64_t) + col_.capacity() * sizeof(std::uint32_t);
+    return (row_start_.capacity() + sample_start_.capacity()) * sizeof(std::uint64_t) +
+           (col_.capacity() + sample_.capacity()) * sizeof(std::uint32_t);
 }
 
 PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,

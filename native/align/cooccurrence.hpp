@@ -40,9 +40,16 @@ public:
     std::size_t memory_bytes() const;
 
 private:
+    // Every kSampleStride-th target of each row, so a search in a long row touches a small
+    // array and then one short block of the row instead of probing the whole row.
+    static constexpr std::size_t kSampleStride = 32;
+    void build_samples();
+
     std::size_t n_src_ = 0, n_trg_ = 0;
     std::vector<std::uint64_t> row_start_;
     std::vector<std::uint32_t> col_;
+    std::vector<std::uint64_t> sample_start_;  // samples of row s: sample_[sample_start_[s] ..)
+    std::vector<std::uint32_t> sample_;
 };
 
 // For each sentence pair, the cell of every (source position, target position), row-major.
