@@ -16,7 +16,7 @@ from pathlib import Path
 PAIRS = 3000
 SOURCE_WORDS = 400
 DROPPED = {f"s{i}" for i in range(0, SOURCE_WORDS, 25)}  # source words with no translation
-INSERTED = ["ta", "tb", "tc"]                             # target words with no source
+INSERTED = ["ta", "tb", "tc"]  # target words with no source
 
 
 def main():
