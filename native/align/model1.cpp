@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "common/pairwise_sum.hpp"
 
 namespace zel::align {
@@ -50,6 +51,7 @@ void Model1Trainer::init_trans_dist(Host& host) {
 void Model1Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     count_cooc_src2trg.reset();
+    check_allocation(trans.values.size() * sizeof(double), "expected co-occurrence counts");
     count_cooc_src2trg.emplace(trans.values.size(), 0.0);
     std::vector<double>& counts = *count_cooc_src2trg;
     host.info(Channel::model1,

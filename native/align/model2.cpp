@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "common/pairwise_sum.hpp"
 
 namespace zel::align {
@@ -77,8 +78,10 @@ void Model2Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
     count_cooc_src2trg.reset();
+    check_allocation(trans.values.size() * sizeof(double), "expected co-occurrence counts");
     count_cooc_src2trg.emplace(trans.values.size(), 0.0);
     count_align_trg2src.reset();
+    check_allocation(align.stored() * sizeof(double), "expected alignment counts");
     count_align_trg2src.emplace(align.stored(), 0.0);
     std::vector<double>& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;

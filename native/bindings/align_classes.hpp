@@ -48,7 +48,7 @@ void bind_trainer(nb::module_& m, const char* name, const char* doc) {
                 throw;
             }
         },
-        nb::arg("conf"), nb::arg("others"));
+        nb::arg("conf").none(), nb::arg("others"));
     cls.def("__getstate__", &trainer_state);
 }
 

@@ -42,18 +42,18 @@ NB_MODULE(emalign, m) {
         m, "Trainer", "Base of the EM trainers; build Model1Trainer or Model2Trainer instead.");
     m.attr("__capi__") = capi;
 
-    m.def("check_train_config", &zel::bind::check_train_config, nb::arg("conf"),
+    m.def("check_train_config", &zel::bind::check_train_config, nb::arg("conf").none(),
           "Log the training configuration at debug level and accept it.");
-    m.def("train_emalign", &zel::bind::train_emalign, nb::arg("conf"), nb::arg("others"),
+    m.def("train_emalign", &zel::bind::train_emalign, nb::arg("conf").none(), nb::arg("others"),
           "Train IBM Model 1 then Model 2 as configured and write the requested files.");
     m.def("create_train_parser", &zel::bind::create_train_parser,
           "The train command line's parser.");
     m.def("train_model", &zel::bind::train_model, nb::arg("parser"), nb::arg("train_func"),
           "Parse the command line and run train_func(conf) in its logging configuration.");
     m.def("main_train", &zel::bind::main_train, "The train command line.");
-    m.def("check_test_config", &zel::bind::check_test_config, nb::arg("conf"),
+    m.def("check_test_config", &zel::bind::check_test_config, nb::arg("conf").none(),
           "Accept a scoring configuration that asks for at least one output.");
-    m.def("score_ibm_model", &zel::bind::score_ibm_model, nb::arg("conf"), nb::arg("others"),
+    m.def("score_ibm_model", &zel::bind::score_ibm_model, nb::arg("conf").none(), nb::arg("others"),
           "Score and/or decode a corpus with stored IBM Model 2 distribution files.");
     m.def("create_score_parser", &zel::bind::create_score_parser,
           "The score command line's parser.");

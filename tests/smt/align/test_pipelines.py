@@ -295,3 +295,10 @@ def test_interrupt_during_training_still_writes_every_file(tmp_path):
         assert (tmp_path / name).stat().st_size > 0, name
     assert len((tmp_path / "d.txt").read_text().splitlines()) == 30000
     assert "step: 3 / 3" not in log.split("start training IBM Model 2")[1]
+
+
+def test_none_configuration_reaches_the_missing_key(tmp_path):
+    # An empty configuration trains nothing (the corpus paths are missing: logged), then the
+    # first saving step finds no output path.
+    with pytest.raises(AttributeError, match="save_trans_path"):
+        emalign.train_emalign(None, iteration_limit=1)
