@@ -96,12 +96,17 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
         }
     }
     host.info(Channel::align, "----");
-    trainer.save_trans_dist(host, path_of(data.attr("save_trans_path")),
-                            threshold_of(data.attr("threshold")),
-                            nb::cast<std::int64_t>(data.attr("nbest")));
+    {
+        // Read in the order the call lists them, so a missing key is reported as the host would.
+        const std::string path = path_of(data.attr("save_trans_path"));
+        const align::Threshold threshold = threshold_of(data.attr("threshold"));
+        const auto nbest = nb::cast<std::int64_t>(data.attr("nbest"));
+        trainer.save_trans_dist(host, path, threshold, nbest);
+    }
     nb::object align_path = data.attr("save_align_path");
     if (truthy(align_path)) {
-        trainer.save_align_dist(host, path_of(align_path), threshold_of(data.attr("threshold")));
+        const std::string path = path_of(align_path);
+        trainer.save_align_dist(host, path, threshold_of(data.attr("threshold")));
     }
     nb::object scores = data.attr("save_scores");
     if (truthy(scores))
