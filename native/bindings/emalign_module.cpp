@@ -14,8 +14,6 @@ namespace nb = nanobind;
 
 NB_MODULE(emalign, m) {
     m.doc() = "Word alignment with IBM Models 1 and 2: corpus, models, trainers, pipelines.";
-    zel::bind::register_error_translators();
-
     m.attr("argparse") = nb::module_::import_("argparse");
     m.attr("np") = nb::module_::import_("numpy");
     for (const char* name : {"text", "environ", "files", "progress", "logging"}) {
@@ -24,9 +22,7 @@ NB_MODULE(emalign, m) {
     m.attr("Config") = nb::module_::import_("zel.common.config").attr("Config");
     m.attr("StringEnumerator") = nb::module_::import_("zel.common.vocab").attr("StringEnumerator");
 
-    nb::object logger = m.attr("logging").attr("getColorLogger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    m.attr("dprint") = logger.attr("debug_print");
+    zel::bind::init_module(m);
 
     m.attr("ITERATION_LIMIT") = 5;
     m.attr("THRESHOLD") = 0.001;

@@ -37,6 +37,14 @@ void register_error_translators() {
     });
 }
 
+void init_module(nb::module_& m) {
+    register_error_translators();
+    nb::object logger =
+        nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
+    m.attr("logger") = logger;
+    m.attr("dprint") = logger.attr("debug_print");
+}
+
 void refuse_pickling(nb::handle cls) {
     nb::object refuse = nb::cpp_function(
         [](nb::handle, nb::args) -> nb::object {
@@ -53,22 +61,32 @@ void check_signals() {
 
 namespace {
 
+// Owns a host object and calls its close() when destroyed, so files are closed and progress
+// bars ended as soon as a walk is over. An error from close() is dropped: it runs when the
+// outcome (success or another error) is already decided.
+class Closing {
+public:
+    explicit Closing(nb::object object) : object_(std::move(object)) {}
+    ~Closing() {
+        try {
+            object_.attr("close")();
+        } catch (const nb::python_error&) {
+        }
+    }
+    Closing(const Closing&) = delete;
+    Closing& operator=(const Closing&) = delete;
+
+    nb::object method(const char* name) const { return object_.attr(name); }
+
+private:
+    nb::object object_;
+};
+
 // Reads through a host file object's readinto, one call per block of the line reader.
 class PyByteSource : public ByteSource {
 public:
     explicit PyByteSource(nb::object file)
-        : file_(std::move(file)), readinto_(file_.attr("readinto")) {}
-
-    ~PyByteSource() override {
-        // Close now rather than at garbage collection, so progress bars end and handles go.
-        // An error while closing a file that was only read must not mask the real outcome.
-        try {
-            file_.attr("close")();
-        } catch (const nb::python_error&) {
-        }
-    }
-    PyByteSource(const PyByteSource&) = delete;
-    PyByteSource& operator=(const PyByteSource&) = delete;
+        : file_(std::move(file)), readinto_(file_.method("readinto")) {}
 
     std::size_t read(char* buffer, std::size_t capacity) override {
         check_signals();
@@ -82,49 +100,27 @@ public:
     }
 
 private:
-    nb::object file_;
+    Closing file_;
     nb::object readinto_;
 };
 
-}  // namespace
-
-namespace {
-
 class PyByteSink : public ByteSink {
 public:
-    explicit PyByteSink(nb::object file) : file_(std::move(file)), write_(file_.attr("write")) {}
-    ~PyByteSink() override {
-        try {
-            file_.attr("close")();
-        } catch (const nb::python_error&) {
-        }
-    }
-    PyByteSink(const PyByteSink&) = delete;
-    PyByteSink& operator=(const PyByteSink&) = delete;
-
+    explicit PyByteSink(nb::object file) : file_(std::move(file)), write_(file_.method("write")) {}
     void write(std::string_view bytes) override { write_(nb::bytes(bytes.data(), bytes.size())); }
 
 private:
-    nb::object file_;
+    Closing file_;
     nb::object write_;
 };
 
 class PyProgress : public Progress {
 public:
-    explicit PyProgress(nb::object bar) : bar_(std::move(bar)), advance_(bar_.attr("advance")) {}
-    ~PyProgress() override {
-        try {
-            bar_.attr("close")();
-        } catch (const nb::python_error&) {
-        }
-    }
-    PyProgress(const PyProgress&) = delete;
-    PyProgress& operator=(const PyProgress&) = delete;
-
+    explicit PyProgress(nb::object bar) : bar_(std::move(bar)), advance_(bar_.method("advance")) {}
     void advance(std::size_t n) override { advance_(n); }
 
 private:
-    nb::object bar_;
+    Closing bar_;
     nb::object advance_;
 };
 

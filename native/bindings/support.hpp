@@ -17,6 +17,10 @@ namespace zel::bind {
 
 namespace nb = nanobind;
 
+// The module-level names every module has: `logger` (the toolkit's colour logger of the
+// module's name) and `dprint` (its debug_print). Also registers the error translators.
+void init_module(nb::module_& m);
+
 // Registers the translation of core exceptions (decode, index and memory errors) to host errors.
 void register_error_translators();
 
