@@ -1,0 +1,85 @@
+// The zel.smt.trans_models.records module: rule records, their counts and line formats.
+// Records hold host objects (their fields are host values callers read and replace); the
+// text work (splitting, token tests, renumbering) is done by the core in native/records.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+#include <string_view>
+
+#include "bindings/support.hpp"
+
+namespace zel::bind::records {
+
+namespace nb = nanobind;
+
+// Three counts of a rule, 32-bit floats.
+struct CoOccurrence {
+    float src = 0, trg = 0, cooc = 0;
+};
+
+// One rule: six host-typed fields.
+struct Record {
+    nb::object src, trg, features, counts, aligns, data;
+};
+
+struct MosesRecord : Record {};
+
+struct TravatarRecord : Record {
+    nb::object delim;
+    bool sync = false;
+};
+
+void register_counts(nb::module_& m);
+void register_record(nb::module_& m);
+void register_moses(nb::module_& m);
+void register_travatar(nb::module_& m);
+
+// The module's own objects, looked up once the module exists.
+nb::handle module();
+nb::handle counts_type();
+nb::handle record_type();
+nb::handle travatar_type();
+
+// True when `self` is exactly an instance of `type`, so the native implementation is the one a
+// method call would reach; instances of host subclasses go through their (possibly
+// overriding) methods instead.
+inline bool exact(nb::handle self, nb::handle type) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == type.ptr();
+}
+
+// A str from UTF-8 text, and the UTF-8 text of a str (the view lives as long as `s`).
+nb::str to_str(std::string_view text);
+std::string_view utf8(nb::handle s);
+
+// "%.1sCannot convert %.200s to %.200s" with an empty first argument.
+[[noreturn]] void cannot_convert(nb::handle value, const char* target);
+
+// A read-write attribute whose deletion runs `del`; all three take the instance.
+void add_property(nb::handle cls, const char* name, nb::object get, nb::object set, nb::object del);
+
+// New CoOccurrence with the given counts.
+nb::object make_counts(float src, float trg, float cooc);
+
+// getNumber(text or number, margin): an int when integral (within margin), else a float.
+nb::object get_number(nb::handle any, double margin);
+nb::object get_number_text(std::string_view text);
+
+// getCounts(field), getAlignSet(field), getRevAlignSet(aligns).
+nb::list get_counts(std::string_view field);
+nb::set get_align_set(std::string_view field);
+nb::set get_rev_align_set(nb::handle aligns);
+
+// setCounts as the counts object defines it (an override is reached).
+void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle cooc);
+// counts.round() as the counts object defines it.
+void round_counts(nb::handle counts);
+CoOccurrence& counts_of(nb::handle counts);
+
+// getReversed's steps on the new record `rec`: sides swapped, counts and points reversed,
+// features renamed, "w" = the number of source terms that `source_terms` gives.
+nb::object reversed_record(nb::handle self, nb::object rec,
+                           const std::function<nb::object()>& source_terms);
+
+}  // namespace zel::bind::records

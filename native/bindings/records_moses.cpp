@@ -1,0 +1,214 @@
+#include <nanobind/stl/string.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "bindings/records.hpp"
+#include "records/tokens.hpp"
+
+namespace zel::bind::records {
+
+using namespace nb::literals;
+
+namespace {
+
+// The host float() of a plain decimal or scientific text; nullopt for anything else (the host
+// then decides, with its own error).
+std::optional<double> plain_float(std::string_view text) {
+    std::string_view s = zel::records::strip(text);
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    if (s.empty() || s.front() == '+' || (plus && s.front() == '-')) return std::nullopt;
+    double v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+double host_float(nb::handle any) {
+    if (PyFloat_CheckExact(any.ptr())) return PyFloat_AS_DOUBLE(any.ptr());
+    if (PyUnicode_Check(any.ptr())) {
+        if (auto v = plain_float(utf8(any))) return *v;
+    }
+    nb::object f = nb::steal(PyNumber_Float(any.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+nb::object number_from(double x, double margin) {
+    if (std::isinf(x)) {
+        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+        throw nb::python_error();
+    }
+    if (std::isnan(x)) throw nb::value_error("cannot convert float NaN to integer");
+    const double n = std::nearbyint(x);  // ties to even, as the host's round()
+    const bool integral = margin > 0 ? std::fabs(n - x) < margin : n == x;
+    if (integral) return nb::steal(PyLong_FromDouble(n));
+    return nb::float_(x);
+}
+
+// numbers.toNumber of the toolkit for one count text: plain integers and decimals natively,
+// anything else through the toolkit itself.
+nb::object count_number(std::string_view piece) {
+    long long i = 0;
+    std::string_view s = piece.front() == '+' ? piece.substr(1) : piece;
+    if (!s.empty() && s.front() != '+') {
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
+        if (ec == std::errc() && end == s.data() + s.size()) return nb::int_(i);
+    }
+    if (auto v = plain_float(piece); v && std::isfinite(*v)) {
+        const double n = std::nearbyint(*v);
+        if (n == *v) return nb::steal(PyLong_FromDouble(n));
+        return nb::float_(*v);
+    }
+    return nb::module_::import_("zel.common.numbers").attr("toNumber")(to_str(piece));
+}
+
+nb::object moses_features(std::string_view field) {
+    const auto pieces = zel::records::split_runs(field);
+    nb::list scores;
+    for (std::string_view p : pieces) scores.append(get_number_text(p));
+    if (pieces.size() < 4) throw nb::index_error("list index out of range");
+    nb::dict d;
+    const char* keys[4] = {"fgep", "fgel", "egfp", "egfl"};
+    for (std::size_t k = 0; k < 4; ++k) d[keys[k]] = scores[k];
+    return d;
+}
+
+nb::str str_moses_features(nb::handle features) {
+    nb::list parts;
+    nb::object get = features.attr("get");
+    for (const char* key : {"fgep", "fgel", "egfp", "egfl"}) parts.append(nb::str(get(key, 0)));
+    return nb::borrow<nb::str>(nb::str(" ").attr("join")(parts));
+}
+
+// Splits a stripped line at `delim` (str.split(delim); None splits at white space runs).
+std::vector<nb::object> fields_of(nb::handle line, nb::handle delim) {
+    nb::object stripped = line.attr("strip")();
+    nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
+    std::vector<nb::object> out;
+    for (nb::handle p : parts) out.push_back(nb::borrow(p));
+    return out;
+}
+
+nb::handle field(const std::vector<nb::object>& fields, std::size_t k) {
+    if (k >= fields.size()) throw nb::index_error("list index out of range");
+    return fields[k];
+}
+
+nb::object interned(nb::handle text) {
+    PyObject* s = nb::object(text.attr("strip")()).release().ptr();
+    PyUnicode_InternInPlace(&s);
+    return nb::steal(s);
+}
+
+void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
+    const int truth = PyObject_IsTrue(line.ptr());
+    if (truth < 0) throw nb::python_error();
+    if (truth == 0) return;
+    Record& r = nb::cast<Record&>(self);
+    const std::vector<nb::object> fields = fields_of(line, delim);
+    r.src = interned(field(fields, 0));
+    r.trg = interned(field(fields, 1));
+    r.features = moses_features(utf8(field(fields, 2)));
+    r.aligns = get_align_set(utf8(field(fields, 3)));
+    nb::list c = get_counts(utf8(field(fields, 4)));
+    if (nb::len(c) < 3) throw nb::index_error("list index out of range");
+    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to set");
+    set_counts(r.counts, c[1], c[0], c[2]);
+}
+
+nb::str moses_line(nb::handle self, nb::handle s) {
+    if (s.is_none()) {
+        throw nb::type_error("descriptor 'join' requires a 'str' object but received a 'NoneType'");
+    }
+    if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
+    Record& r = nb::cast<Record&>(self);
+    nb::str features = str_moses_features(r.features);
+    nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
+    if (!points.is_valid()) throw nb::python_error();
+    points.sort();
+    nb::object aligns = nb::str(" ").attr("join")(points);
+    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
+    round_counts(r.counts);
+    const CoOccurrence& c = counts_of(r.counts);
+    nb::str counts = nb::str("{} {} {}")
+                         .format(static_cast<double>(c.trg), static_cast<double>(c.src),
+                                 static_cast<double>(c.cooc));
+    nb::list parts;
+    parts.append(r.src);
+    parts.append(r.trg);
+    parts.append(features);
+    parts.append(aligns);
+    parts.append(counts);
+    return nb::steal<nb::str>(PyUnicode_Join(s.ptr(), parts.ptr()));
+}
+
+}  // namespace
+
+nb::object get_number_text(std::string_view text) {
+    if (auto v = plain_float(text)) return number_from(*v, 0);
+    return get_number(to_str(text), 0);
+}
+
+nb::object get_number(nb::handle any, double margin) {
+    return number_from(host_float(any), margin);
+}
+
+nb::list get_counts(std::string_view field) {
+    nb::list out;
+    for (std::string_view p : zel::records::split_runs(field)) out.append(count_number(p));
+    return out;
+}
+
+void register_moses(nb::module_& m) {
+    m.def(
+        "getNumber",
+        [](nb::handle any, nb::handle margin) {
+            const double mv = PyFloat_AsDouble(margin.ptr());
+            if (mv == -1.0 && PyErr_Occurred()) throw nb::python_error();
+            return get_number(any, mv);
+        },
+        nb::arg("anyNum").none(), nb::arg("margin") = 0,
+        "An int when the number is integral (within margin), else a float.");
+    m.def(
+        "getCounts",
+        [](nb::handle f) {
+            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
+            return get_counts(utf8(f));
+        },
+        nb::arg("field").none());
+    m.def(
+        "getMosesFeatures",
+        [](nb::handle f) {
+            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
+            return moses_features(utf8(f));
+        },
+        nb::arg("field").none());
+    m.def("getStrMosesFeatures", &str_moses_features, nb::arg("dicFeatures").none());
+
+    auto cls = nb::class_<MosesRecord, Record>(m, "MosesRecord", nb::dynamic_attr(),
+                                               "A phrase-table line of the Moses format.");
+    cls.def(
+        "__init__",
+        [](MosesRecord* self, nb::handle line, nb::handle delim) {
+            new (self) MosesRecord{
+                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()}};
+            nb::handle h = nb::find(self);
+            nb::inst_mark_ready(h);
+            h.attr("delim") = delim;
+            if (exact(h, module().attr("MosesRecord"))) {
+                load_moses(h, line, delim);
+            } else {
+                h.attr("loadLine")(line, delim);
+            }
+        },
+        nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
+    cls.def("loadLine", &load_moses, nb::arg("line").none(), nb::arg("delim").none() = "|||",
+            "Fill the record from a table line.");
+    cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", "The record as a table line.");
+}
+
+}  // namespace zel::bind::records

@@ -1,0 +1,208 @@
+#include <nanobind/stl/string.h>
+
+#include "bindings/records.hpp"
+#include "records/tokens.hpp"
+
+namespace zel::bind::records {
+
+namespace {
+
+constexpr const char* kRecordName = "zel.smt.trans_models.records.Record";
+constexpr const char* kCountsName = "zel.smt.trans_models.records.CoOccurrence";
+
+using Field = nb::object Record::*;
+
+// The typed attribute `name` of Record: `check` rejects a wrong value with the exact error.
+template <class Check>
+void add_field(nb::handle cls, const char* name, Field field, Check check) {
+    add_property(cls, name, nb::cpp_function([field](const Record& r) { return r.*field; }),
+                 nb::cpp_function([field, check](Record& r, nb::handle v) {
+                     check(v);
+                     r.*field = nb::borrow(v);
+                 }),
+                 nb::cpp_function([field](Record& r) { r.*field = nb::none(); }));
+}
+
+auto of_type(PyTypeObject* type, const char* expected) {
+    return [type, expected](nb::handle v) {
+        if (!v.is_none() && !PyObject_TypeCheck(v.ptr(), type)) expected_type(expected, v);
+    };
+}
+
+void check_counts(nb::handle v) {
+    if (!v.is_none() && !PyObject_IsInstance(v.ptr(), counts_type().ptr()))
+        cannot_convert(v, kCountsName);
+}
+
+[[noreturn]] void unpack_error(zel::records::PointError e, std::string_view bad) {
+    if (e == zel::records::PointError::too_few)
+        throw nb::value_error("need more than 1 value to unpack");
+    if (e == zel::records::PointError::too_many)
+        throw nb::value_error("too many values to unpack (expected 2)");
+    nb::object part = nb::repr(to_str(bad));
+    PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 10: %U", part.ptr());
+    throw nb::python_error();
+}
+
+zel::records::AlignPoint point_of(nb::handle item) {
+    if (!PyUnicode_Check(item.ptr())) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
+                     Py_TYPE(item.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    zel::records::AlignPoint p;
+    std::string_view bad;
+    const auto e = zel::records::parse_point(utf8(item), p, bad);
+    if (e != zel::records::PointError::none) unpack_error(e, bad);
+    return p;
+}
+
+nb::dict align_map(nb::handle aligns, bool reverse) {
+    nb::dict map;
+    for (nb::handle item : nb::iter(aligns)) {
+        const zel::records::AlignPoint p = point_of(item);
+        nb::object key = nb::int_(reverse ? p.t : p.s);
+        nb::object value = nb::int_(reverse ? p.s : p.t);
+        if (!map.contains(key)) map[key] = nb::list();
+        nb::list(map[key]).append(value);
+    }
+    return map;
+}
+
+nb::object call(nb::handle self, const char* name) { return self.attr(name)(); }
+
+// getSymbols/getTerms of the base: a str splits at every blank, anything else comes back.
+nb::object blank_words(nb::handle phrase) {
+    if (!PyUnicode_Check(phrase.ptr())) return nb::borrow(phrase);
+    nb::list out;
+    for (std::string_view w : zel::records::split_blank(utf8(phrase))) out.append(to_str(w));
+    return out;
+}
+
+}  // namespace
+
+nb::handle module() { return nb::module_::import_("zel.smt.trans_models.records"); }
+nb::handle record_type() { return module().attr("Record"); }
+
+nb::str to_str(std::string_view text) { return nb::str(text.data(), text.size()); }
+
+std::string_view utf8(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<std::size_t>(n)};
+}
+
+[[noreturn]] void cannot_convert(nb::handle value, const char* target) {
+    PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "",
+                 Py_TYPE(value.ptr())->tp_name, target);
+    throw nb::python_error();
+}
+
+void add_property(nb::handle cls, const char* name, nb::object get, nb::object set,
+                  nb::object del) {
+    nb::setattr(cls, name, nb::module_::import_("builtins").attr("property")(get, set, del));
+}
+
+nb::set get_align_set(std::string_view field) {
+    nb::set out;
+    for (std::string_view p : zel::records::split_runs(field)) out.add(to_str(p));
+    return out;
+}
+
+nb::set get_rev_align_set(nb::handle aligns) {
+    nb::set out;
+    for (nb::handle item : nb::iter(aligns)) {
+        const zel::records::AlignPoint p = point_of(item);
+        out.add(to_str(std::to_string(p.t) + "-" + std::to_string(p.s)));
+    }
+    return out;
+}
+
+void register_record(nb::module_& m) {
+    m.def(
+        "getAlignSet",
+        [](nb::handle field) {
+            if (!PyUnicode_Check(field.ptr()))
+                return nb::object(nb::set(field.attr("strip")().attr("split")()));
+            return nb::object(get_align_set(utf8(field)));
+        },
+        nb::arg("strField"), "The set of alignment points of a table field.");
+    m.def(
+        "getAlignMap",
+        [](nb::handle aligns, nb::handle reverse) {
+            return align_map(aligns, PyObject_IsTrue(reverse.ptr()) == 1);
+        },
+        nb::arg("aligns").none(), nb::arg("reverse").none() = false,
+        "Source position -> target positions (target -> source with reverse).");
+    m.def("getRevAlignSet", &get_rev_align_set, nb::arg("aligns").none(), "The points i-j as j-i.");
+
+    auto cls = nb::class_<Record>(m, "Record",
+                                  "One translation rule: sides, features, counts, alignment.");
+    cls.def("__init__", [](Record* self, nb::args, nb::kwargs) {
+        new (self)
+            Record{to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()};
+    });
+    add_field(cls, "src", &Record::src, of_type(&PyUnicode_Type, "str"));
+    add_field(cls, "trg", &Record::trg, of_type(&PyUnicode_Type, "str"));
+    add_field(cls, "features", &Record::features, of_type(&PyDict_Type, "dict"));
+    add_field(cls, "counts", &Record::counts, check_counts);
+    add_field(cls, "aligns", &Record::aligns, of_type(&PySet_Type, "set"));
+    add_field(cls, "data", &Record::data, [](nb::handle) {});
+
+    cls.def_static(
+        "getSymbols", [](nb::handle phrase, nb::handle) { return blank_words(phrase); },
+        nb::arg("phrase").none(), nb::arg("hiero").none() = false);
+    cls.def_static("getTerms", &blank_words, nb::arg("phrase").none());
+    cls.def("getSrcSymbols",
+            [](nb::handle self) { return self.attr("getSymbols")(self.attr("src")); });
+    cls.def("getSrcTerms", [](nb::handle self) { return self.attr("getTerms")(self.attr("src")); });
+    cls.def("getTrgSymbols",
+            [](nb::handle self) { return self.attr("getSymbols")(self.attr("trg")); });
+    cls.def("getTrgTerms", [](nb::handle self) { return self.attr("getTerms")(self.attr("trg")); });
+    cls.def("fixOrder", [](nb::handle) { return false; });
+    cls.def("getAlignMap", [](nb::handle self) {
+        return module().attr("getAlignMap")(self.attr("aligns"), false);
+    });
+    cls.def("getAlignMapRev", [](nb::handle self) {
+        return module().attr("getAlignMap")(self.attr("aligns"), true);
+    });
+    cls.def(
+        "getReversed",
+        [](nb::handle self) {
+            nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+            return reversed_record(self, type(), [&] { return self.attr("srcTerms"); });
+        },
+        "A new record of the same class with source and target swapped.");
+    cls.def_prop_ro("alignMap", [](nb::handle self) { return call(self, "getAlignMap"); });
+    cls.def_prop_ro("alignMapRev", [](nb::handle self) { return call(self, "getAlignMapRev"); });
+    cls.def_prop_ro("src_symbols", [](nb::handle self) { return call(self, "getSrcSymbols"); });
+    cls.def_prop_ro("srcTerms", [](nb::handle self) { return call(self, "getSrcTerms"); });
+    cls.def_prop_ro("trgSymbols", [](nb::handle self) { return call(self, "getTrgSymbols"); });
+    cls.def_prop_ro("trgTerms", [](nb::handle self) { return call(self, "getTrgTerms"); });
+    refuse_pickling(cls);
+}
+
+nb::object reversed_record(nb::handle self, nb::object rec,
+                           const std::function<nb::object()>& source_terms) {
+    if (!PyObject_IsInstance(rec.ptr(), record_type().ptr())) cannot_convert(rec, kRecordName);
+    Record& r = nb::cast<Record&>(self);
+    rec.attr("src") = r.trg;
+    rec.attr("trg") = r.src;
+    if (r.counts.is_none()) cannot_convert(r.counts, kCountsName);
+    rec.attr("counts") = r.counts.attr("getReversed")();
+    rec.attr("aligns") = get_rev_align_set(r.aligns);
+    if (r.features.is_none()) throw nb::type_error("'NoneType' object is not iterable");
+    nb::dict f;
+    nb::dict old = nb::borrow<nb::dict>(r.features);
+    for (auto [from, to] :
+         {std::pair{"egfp", "fgep"}, std::pair{"egfl", "fgel"}, std::pair{"fgep", "egfp"},
+          std::pair{"fgel", "egfl"}, std::pair{"p", "p"}}) {
+        if (old.contains(from)) f[to] = old[from];
+    }
+    f["w"] = nb::len(source_terms());
+    rec.attr("features") = f;
+    return rec;
+}
+
+}  // namespace zel::bind::records

@@ -1,0 +1,316 @@
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <stdexcept>
+
+#include "bindings/records.hpp"
+#include "records/tokens.hpp"
+
+namespace zel::bind::records {
+
+namespace {
+
+namespace core = zel::records;
+
+void check_text_argument(nb::handle value, const char* name) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                     "str", Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+}
+
+nb::list str_list(const std::vector<std::string_view>& words) {
+    nb::list out;
+    for (std::string_view w : words) out.append(to_str(w));
+    return out;
+}
+
+// Splits an item "key=value" into exactly two parts, with the unpacking errors of the host.
+std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
+    const auto parts = core::split_at(item, "=");
+    if (parts.size() < 2) throw nb::value_error("need more than 1 value to unpack");
+    if (parts.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
+    return {parts[0], parts[1]};
+}
+
+nb::dict travatar_features(std::string_view field) {
+    nb::dict out;
+    for (std::string_view item : core::split_runs(field)) {
+        const auto [key, text] = key_value(item);
+        nb::object value = get_number_text(text);
+        if (key.size() >= 4) value = nb::float_(std::pow(M_E, nb::cast<double>(nb::float_(value))));
+        out[to_str(key)] = value;
+    }
+    return out;
+}
+
+nb::str str_travatar_features(nb::handle features) {
+    if (features.is_none()) {
+        throw nb::attribute_error("'NoneType' object has no attribute 'items'");
+    }
+    nb::list items;
+    nb::object log = nb::module_::import_("math").attr("log");
+    nb::object round = nb::module_::import_("builtins").attr("round");
+    for (nb::handle kv : nb::borrow<nb::dict>(features).items()) {
+        nb::handle key = nb::tuple(nb::borrow(kv))[0];
+        nb::object value = nb::borrow(nb::tuple(nb::borrow(kv))[1]);
+        if (!PyUnicode_Check(key.ptr())) expected_type("str", key);
+        const std::string_view k = utf8(key);
+        if (k.find("egf") != std::string_view::npos || k.find("fge") != std::string_view::npos) {
+            try {
+                value = round(log(value), 6);
+            } catch (const nb::python_error& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                module().attr("logger").attr("warning")(nb::make_tuple(key, value));
+            }
+        }
+        items.append(nb::str("{}={}").format(key, value));
+    }
+    items.sort();
+    return nb::borrow<nb::str>(nb::str(" ").attr("join")(items));
+}
+
+nb::list symbols(nb::handle rule, bool hiero) {
+    if (!PyUnicode_Check(rule.ptr())) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
+                     Py_TYPE(rule.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::list out;
+    for (const std::string& s : core::travatar_symbols(utf8(rule), hiero)) out.append(to_str(s));
+    return out;
+}
+
+nb::list terms(nb::handle tokens) {
+    if (PyUnicode_CheckExact(tokens.ptr()))
+        return str_list(core::travatar_terms(core::split_blank(utf8(tokens))));
+    std::vector<nb::object> keep;
+    std::vector<std::string_view> views;
+    for (nb::handle t : nb::iter(tokens)) {
+        keep.push_back(nb::borrow(t));
+        views.push_back(utf8(t));
+    }
+    return str_list(core::travatar_terms(views));
+}
+
+nb::tuple fix_order_strings(nb::handle src, nb::handle trg) {
+    try {
+        auto fixed = core::fix_order_strings(utf8(src), utf8(trg));
+        if (!fixed) return nb::make_tuple(src, trg);
+        return nb::make_tuple(to_str(fixed->first), to_str(fixed->second));
+    } catch (const core::MissingVariable& missing) {
+        nb::object key = to_str(std::string_view(&missing.digit, 1));
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    } catch (const std::out_of_range& e) {
+        throw nb::index_error(e.what());
+    }
+}
+
+void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
+    check_text_argument(line, "line");
+    check_text_argument(delim, "delim");
+    if (line.is_none() || nb::len(line) == 0) return;
+    Record& r = nb::cast<Record&>(self);
+    nb::object stripped = line.attr("strip")();
+    nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
+    const auto field = [&](std::size_t k) -> nb::object {
+        if (k >= nb::len(parts)) throw nb::index_error("list index out of range");
+        return nb::borrow(parts[k]);
+    };
+    r.src = field(0).attr("strip")();
+    r.trg = field(1).attr("strip")();
+    r.features = travatar_features(utf8(field(2)));
+    nb::list c = get_counts(utf8(field(3)));
+    if (nb::len(c) == 3) {
+        if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to set");
+        set_counts(r.counts, c[1], c[2], c[0]);
+    }
+    r.aligns = get_align_set(utf8(field(4)));
+}
+
+nb::str travatar_line(nb::handle self, nb::handle s) {
+    if (s.is_none()) {
+        throw nb::type_error("descriptor 'join' requires a 'str' object but received a 'NoneType'");
+    }
+    if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
+    Record& r = nb::cast<Record&>(self);
+    nb::str features = str_travatar_features(r.features);
+    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
+    round_counts(r.counts);
+    const CoOccurrence& c = counts_of(r.counts);
+    nb::object counts = to_str("");
+    if (c.cooc > 0) {
+        nb::object round = nb::module_::import_("builtins").attr("round");
+        const auto r6 = [&](float v) { return round(static_cast<double>(v), 6); };
+        counts = nb::str("{} {} {}").format(r6(c.cooc), r6(c.src), r6(c.trg));
+    }
+    nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
+    if (!points.is_valid()) throw nb::python_error();
+    points.sort();
+    nb::list parts;
+    parts.append(r.src);
+    parts.append(r.trg);
+    parts.append(features);
+    parts.append(counts);
+    parts.append(nb::str(" ").attr("join")(points));
+    return nb::steal<nb::str>(PyUnicode_Join(s.ptr(), parts.ptr()));
+}
+
+// --- tree-fragment sides -------------------------------------------------------------------
+
+bool is_tree(nb::handle symbols) {
+    return nb::len(symbols) >= 4 && nb::bool_(symbols[1].equal(to_str("(")));
+}
+
+std::string_view text_of(nb::handle token) { return utf8(token); }
+
+bool is_variable_token(nb::handle token) {
+    const std::string_view t = text_of(token);
+    return t.size() >= 2 && t[0] == 'x' && t[1] >= '0' && t[1] <= '9';
+}
+
+nb::object flatten_symbols(nb::handle symbols, nb::handle grammar) {
+    if (!is_tree(symbols)) return nb::borrow(symbols);
+    const bool scfg = grammar.equal(to_str("scfg"));
+    nb::list out;
+    for (nb::handle token : nb::iter(symbols)) {
+        const std::string_view t = text_of(token);
+        if (!t.empty() && t[0] == '"') {
+            out.append(token);
+        } else if (!t.empty() && t[0] == 'x') {
+            if (scfg) {
+                out.append(token);
+            } else {
+                out.append(to_str(std::string(t.substr(0, t.find(':'))) + ":X"));
+            }
+        }
+    }
+    out.append(to_str("@"));
+    out.append(grammar.equal(to_str("hiero")) ? to_str("X") : nb::borrow(symbols[0]));
+    return out;
+}
+
+bool already_tagged(nb::handle trg) {
+    const std::size_t n = nb::len(trg);
+    return n >= 2 && trg[n - 2].equal(to_str("@"));
+}
+
+// Rewrites the target tokens' variables: the source variable (scfg) or the token + ":X"
+// (hiero); then appends "@" and the tag.
+void rewrite_targets(nb::handle src, nb::handle trg, int mode /* 1 scfg, 2 hiero, 0 other */) {
+    nb::list sources;
+    for (nb::handle t : nb::iter(src)) {
+        if (is_variable_token(t)) sources.append(t);
+    }
+    const std::size_t n = nb::len(trg);
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::object t = trg[i];
+        const std::string_view v = text_of(t);
+        if (!is_variable_token(t) || v.size() > 3) continue;
+        const std::size_t number = static_cast<std::size_t>(v[1] - '0');
+        if (mode == 1) {
+            if (number >= nb::len(sources)) throw nb::index_error("list index out of range");
+            trg[i] = sources[number];
+        } else if (mode == 2) {
+            trg[i] = to_str(std::string(v) + ":X");
+        }
+    }
+    trg.attr("append")(to_str("@"));
+    if (mode == 1) trg.attr("append")(src[0]);
+    if (mode == 2) trg.attr("append")(to_str("X"));
+}
+
+nb::tuple sync_tags(nb::handle src, nb::handle trg, nb::handle sync) {
+    if (!is_tree(src) || already_tagged(trg)) return nb::make_tuple(src, trg);
+    const int mode = sync.equal(to_str("scfg")) ? 1 : sync.equal(to_str("hiero")) ? 2 : 0;
+    rewrite_targets(src, trg, mode);
+    return nb::make_tuple(src, trg);
+}
+
+nb::list blank_tokens(nb::handle side) {
+    if (side.is_none()) throw nb::attribute_error("'NoneType' object has no attribute 'split'");
+    return str_list(core::split_blank(utf8(side)));
+}
+
+}  // namespace
+
+nb::handle travatar_type() { return module().attr("TravatarRecord"); }
+
+void register_travatar(nb::module_& m) {
+    nb::list match;
+    for (const char* kind : {"tree", "tag", "string", "ftree"}) match.append(kind);
+    m.attr("MATCH") = match;
+    m.def(
+        "getTravatarFeatures",
+        [](nb::handle f) {
+            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
+            return travatar_features(utf8(f));
+        },
+        nb::arg("field").none());
+    m.def("getStrTravatarFeatures", &str_travatar_features, nb::arg("dict_features").none());
+    m.def("isTree", &is_tree, nb::arg("symbols"));
+    m.def("getFlattenSymbols", &flatten_symbols, nb::arg("symbols"), nb::arg("grammar") = "scfg");
+    m.def("syncTags", &sync_tags, nb::arg("src_symbols"), nb::arg("trgSymbols"), nb::arg("sync"));
+
+    auto cls = nb::class_<TravatarRecord, Record>(
+        m, "TravatarRecord", "A tree-to-string or hierarchical rule of the Travatar format.");
+    cls.def(
+        "__init__",
+        [](TravatarRecord* self, nb::handle line, nb::handle delim) {
+            check_text_argument(delim, "delim");
+            new (self) TravatarRecord{
+                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()},
+                nb::borrow(delim),
+                false};
+            nb::handle h = nb::find(self);
+            nb::inst_mark_ready(h);
+            nb::object text = nb::module_::import_("zel.common.text").attr("to_str")(line);
+            if (exact(h, travatar_type())) {
+                load_travatar(h, text, delim);
+            } else {
+                h.attr("loadLine")(text, delim);
+            }
+        },
+        nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
+    cls.def_rw("sync", &TravatarRecord::sync,
+               "Whether syncTags() gives target variables the source tags.");
+    cls.def("loadLine", &load_travatar, nb::arg("line").none(), nb::arg("delim").none() = "|||");
+    cls.def("to_str", &travatar_line, nb::arg("s").none() = " ||| ");
+    cls.def_static(
+        "getSymbols",
+        [](nb::handle rule, nb::handle hiero) {
+            return symbols(rule, PyObject_IsTrue(hiero.ptr()) == 1);
+        },
+        nb::arg("rule").none(), nb::arg("hiero").none() = false);
+    cls.def_static("getTerms", &terms, nb::arg("symbols").none());
+    cls.def_static("fixOrderStrings", &fix_order_strings, nb::arg("src").none(),
+                   nb::arg("trg").none());
+    cls.def("fixOrder", [](nb::handle self) {
+        Record& r = nb::cast<Record&>(self);
+        nb::object fixed = travatar_type().attr("fixOrderStrings")(r.src, r.trg);
+        const bool changed = !fixed[0].equal(r.src);
+        r.src = fixed[0];
+        r.trg = fixed[1];
+        return changed;
+    });
+    cls.def("getReversed", [](nb::handle self) {
+        nb::object rec = travatar_type()();
+        return reversed_record(self, rec, [&] { return terms(nb::cast<Record&>(self).src); });
+    });
+    cls.def("syncTags", [](nb::handle self) {
+        TravatarRecord& r = nb::cast<TravatarRecord&>(self);
+        r.sync = false;
+        nb::list src = blank_tokens(r.src), trg = blank_tokens(r.trg);
+        if (!is_tree(src) || already_tagged(trg)) return;
+        rewrite_targets(src, trg, r.sync ? 1 : 2);
+        PyObject* joined = PyUnicode_Join(to_str(" ").ptr(), trg.ptr());
+        if (!joined) throw nb::python_error();
+        PyUnicode_InternInPlace(&joined);
+        r.trg = nb::steal(joined);
+    });
+}
+
+}  // namespace zel::bind::records

@@ -1,0 +1,157 @@
+#include "records/tokens.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace zel::records {
+
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+std::string_view strip(std::string_view s) {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> split_at(std::string_view s, std::string_view delim) {
+    std::vector<std::string_view> out;
+    for (;;) {
+        const std::size_t at = s.find(delim);
+        out.push_back(s.substr(0, at));
+        if (at == std::string_view::npos) return out;
+        s.remove_prefix(at + delim.size());
+    }
+}
+
+std::vector<std::string_view> split_blank(std::string_view s) { return split_at(s, " "); }
+
+std::vector<std::string_view> split_runs(std::string_view s) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && is_space(s[i])) ++i;
+        const std::size_t start = i;
+        while (i < s.size() && !is_space(s[i])) ++i;
+        if (i > start) out.push_back(s.substr(start, i - start));
+    }
+    return out;
+}
+
+namespace {
+
+bool parse_int(std::string_view text, long long& value) {
+    std::string_view s = strip(text);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty() || s.front() == '+') return false;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && end == s.data() + s.size();
+}
+
+}  // namespace
+
+PointError parse_point(std::string_view text, AlignPoint& point, std::string_view& bad_part) {
+    const std::vector<std::string_view> parts = split_at(text, "-");
+    // Parts are converted before they are counted, as unpacking a list of conversions does.
+    long long values[2] = {0, 0};
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        long long v;
+        if (!parse_int(parts[k], v)) {
+            bad_part = parts[k];
+            return PointError::not_integer;
+        }
+        if (k < 2) values[k] = v;
+    }
+    if (parts.size() < 2) return PointError::too_few;
+    if (parts.size() > 2) return PointError::too_many;
+    point = {values[0], values[1]};
+    return PointError::none;
+}
+
+std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero) {
+    std::vector<std::string> out;
+    for (const std::string_view token : split_blank(rule)) {
+        if (token.size() < 2) {
+            if (token == "@") break;
+            continue;
+        }
+        if (is_quoted(token)) {
+            out.emplace_back(token.substr(1, token.size() - 2));
+        } else if (is_variable(token)) {
+            if (token.size() >= 4 && !hiero) {
+                std::string symbol(1, '[');
+                symbol.append(token.substr(3));
+                symbol += ']';
+                out.push_back(std::move(symbol));
+            } else {
+                out.emplace_back("[X]");
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::string_view> travatar_terms(const std::vector<std::string_view>& tokens) {
+    std::vector<std::string_view> out;
+    for (const std::string_view token : tokens) {
+        if (token.size() < 2) {
+            if (token == "@") break;
+            continue;
+        }
+        if (is_quoted(token)) out.push_back(token.substr(1, token.size() - 2));
+    }
+    return out;
+}
+
+std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string_view src,
+                                                                     std::string_view trg) {
+    std::string number_of[10];  // digit -> new number text ("" when unseen)
+    std::size_t distinct = 0;   // digits seen so far
+    bool changed = false;
+    std::string new_src;
+    bool first = true;
+    for (const std::string_view token : split_blank(src)) {
+        if (token.empty() || (token[0] == 'x' && token.size() < 2)) {
+            throw std::out_of_range("string index out of range");
+        }
+        if (!first) new_src += ' ';
+        first = false;
+        if (token[0] == 'x' && token[1] >= '0' && token[1] <= '9') {
+            // The number is the count of digits seen before this token, so a repeated digit
+            // gets a new number too.
+            std::string& n = number_of[token[1] - '0'];
+            const bool fresh = n.empty();
+            n = std::to_string(distinct);
+            if (fresh) ++distinct;
+            new_src += 'x';
+            new_src += n;
+            new_src += token.substr(2);
+            if (token[1] != n[0]) changed = true;
+        } else {
+            new_src += token;
+        }
+    }
+    if (!changed) return std::nullopt;
+    std::string new_trg;
+    first = true;
+    for (const std::string_view token : split_blank(trg)) {
+        if (token.empty() || (token[0] == 'x' && token.size() < 2)) {
+            throw std::out_of_range("string index out of range");
+        }
+        if (!first) new_trg += ' ';
+        first = false;
+        if (token[0] == 'x' && token[1] >= '0' && token[1] <= '9') {
+            const std::string& n = number_of[token[1] - '0'];
+            if (n.empty()) throw MissingVariable{token[1]};
+            new_trg += 'x';
+            new_trg += n;
+            new_trg += token.substr(2);
+        } else {
+            new_trg += token;
+        }
+    }
+    return std::make_pair(std::move(new_src), std::move(new_trg));
+}
+
+}  // namespace zel::records

@@ -1,0 +1,57 @@
+// Splitting rule-table text. Every view returned points into the text passed in and lives as
+// long as that text does.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zel::records {
+
+// Python's str.strip() set of ASCII white space (enough for table lines, which are ASCII
+// around their fields).
+bool is_space(char c);
+std::string_view strip(std::string_view s);
+
+// Pieces between every single blank: "a  b" gives "a", "", "b" (str.split(" ")).
+std::vector<std::string_view> split_blank(std::string_view s);
+
+// Pieces between runs of white space, none empty (str.split()).
+std::vector<std::string_view> split_runs(std::string_view s);
+
+// Pieces between every occurrence of `delim` (str.split(delim)); `delim` must not be empty.
+std::vector<std::string_view> split_at(std::string_view s, std::string_view delim);
+
+// An alignment point "s-t": the two integers, or why it is not one.
+struct AlignPoint {
+    long long s = 0, t = 0;
+};
+enum class PointError { none, too_few, too_many, not_integer };
+PointError parse_point(std::string_view text, AlignPoint& point, std::string_view& bad_part);
+
+// Travatar token kinds.
+inline bool is_quoted(std::string_view t) {
+    return t.size() >= 2 && t.front() == '"' && t.back() == '"';
+}
+inline bool is_variable(std::string_view t) {
+    return t.size() >= 2 && t[0] == 'x' && t[1] >= '0' && t[1] <= '9';
+}
+
+// Matching symbols of a Travatar rule side: quoted words without quotes, variables as "[TAG]"
+// (tag from the fourth character on) or "[X]", stopping at "@"; other tokens are skipped.
+std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero);
+
+// The quoted words of a Travatar rule side, without quotes, stopping at "@".
+std::vector<std::string_view> travatar_terms(const std::vector<std::string_view>& tokens);
+
+// Variables renumbered 0, 1, ... in source order, the target renamed to match; nullopt when
+// nothing changes. Throws std::out_of_range for an empty token or a lone "x" on the source side,
+// and MissingVariable for a target variable the source does not have.
+struct MissingVariable {
+    char digit;
+};
+std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string_view src,
+                                                                     std::string_view trg);
+
+}  // namespace zel::records
