@@ -96,7 +96,7 @@ void register_counts(nb::module_& m) {
             const float s = as_float32(src), t = as_float32(trg), c = as_float32(cooc);
             new (self) CoOccurrence{s, t, c};
         },
-        nb::arg("src") = 0, nb::arg("trg") = 0, nb::arg("cooc") = 0);
+        nb::arg("src").none() = 0, nb::arg("trg").none() = 0, nb::arg("cooc").none() = 0);
     for (auto [name, field] :
          {std::pair{"src", &CoOccurrence::src}, std::pair{"trg", &CoOccurrence::trg},
           std::pair{"cooc", &CoOccurrence::cooc}}) {
@@ -104,7 +104,8 @@ void register_counts(nb::module_& m) {
             cls, name, nb::cpp_function([field](const CoOccurrence& c) {
                 return static_cast<double>(c.*field);
             }),
-            nb::cpp_function([field](CoOccurrence& c, nb::handle v) { c.*field = as_float32(v); }),
+            nb::cpp_function([field](CoOccurrence& c, nb::handle v) { c.*field = as_float32(v); },
+                             nb::arg("self"), nb::arg("value").none()),
             nb::cpp_function([](nb::handle) -> void {
                 PyErr_SetString(PyExc_NotImplementedError, "__del__");
                 throw nb::python_error();

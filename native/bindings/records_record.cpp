@@ -16,10 +16,12 @@ using Field = nb::object Record::*;
 template <class Check>
 void add_field(nb::handle cls, const char* name, Field field, Check check) {
     add_property(cls, name, nb::cpp_function([field](const Record& r) { return r.*field; }),
-                 nb::cpp_function([field, check](Record& r, nb::handle v) {
-                     check(v);
-                     r.*field = nb::borrow(v);
-                 }),
+                 nb::cpp_function(
+                     [field, check](Record& r, nb::handle v) {
+                         check(v);
+                         r.*field = nb::borrow(v);
+                     },
+                     nb::arg("self"), nb::arg("value").none()),
                  nb::cpp_function([field](Record& r) { r.*field = nb::none(); }));
 }
 
