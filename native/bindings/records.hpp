@@ -24,7 +24,9 @@ struct Record {
     nb::object src, trg, features, counts, aligns, data;
 };
 
-struct MosesRecord : Record {};
+struct MosesRecord : Record {
+    nb::object delim;
+};
 
 struct TravatarRecord : Record {
     nb::object delim;
@@ -36,11 +38,16 @@ void register_record(nb::module_& m);
 void register_moses(nb::module_& m);
 void register_travatar(nb::module_& m);
 
-// The module's own objects, looked up once the module exists.
-nb::handle module();
-nb::handle counts_type();
-nb::handle record_type();
-nb::handle travatar_type();
+// The module and its classes, remembered once they exist.
+struct Types {
+    nb::handle module, counts, record, moses, travatar;
+};
+Types& types();
+void remember_types(nb::module_& m);
+inline nb::handle module() { return types().module; }
+inline nb::handle counts_type() { return types().counts; }
+inline nb::handle record_type() { return types().record; }
+inline nb::handle travatar_type() { return types().travatar; }
 
 // True when `self` is exactly an instance of `type`, so the native implementation is the one a
 // method call would reach; instances of host subclasses go through their (possibly
@@ -76,6 +83,10 @@ void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle co
 // counts.round() as the counts object defines it.
 void round_counts(nb::handle counts);
 CoOccurrence& counts_of(nb::handle counts);
+
+// The host's round(value, digits), and CoOccurrence.round(digits) itself.
+double round_places(double value, int digits);
+void round_native(CoOccurrence& c, nb::handle digits);
 
 // getReversed's steps on the new record `rec`: sides swapped, counts and points reversed,
 // features renamed, "w" = the number of source terms that `source_terms` gives.

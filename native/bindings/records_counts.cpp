@@ -1,5 +1,6 @@
 #include <nanobind/stl/string.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,13 +32,25 @@ double round_digits(double value, nb::handle digits) {
     if (PyLong_Check(digits.ptr())) {
         const long d = PyLong_AsLong(digits.ptr());
         if (d >= 0 && d <= 17 && std::isfinite(value) && std::fabs(value) < 1e17) {
-            // Correctly rounded decimal text read back: the host's round() to d places.
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(d), value);
-            return std::strtod(buf, nullptr);
+            return round_places(value, static_cast<int>(d));
         }
     }
     return nb::cast<double>(nb::module_::import_("builtins").attr("round")(value, digits));
+}
+
+}  // namespace
+
+double round_places(double value, int digits) {
+    if (digits >= 0 && std::nearbyint(value) == value) return value;  // whole counts, the usual case
+    if (digits >= 0 && digits <= 17 && std::isfinite(value) && std::fabs(value) < 1e17) {
+        // Correctly rounded decimal text read back: the host's round() to that many places.
+        char buf[64];
+        const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits).ptr;
+        double rounded = 0;
+        std::from_chars(buf, end, rounded);
+        return rounded;
+    }
+    return round_digits(value, nb::int_(digits));
 }
 
 void round_native(CoOccurrence& c, nb::handle digits) {
@@ -45,6 +58,8 @@ void round_native(CoOccurrence& c, nb::handle digits) {
     c.trg = static_cast<float>(round_digits(c.trg, digits));
     c.cooc = static_cast<float>(round_digits(c.cooc, digits));
 }
+
+namespace {
 
 void set_counts_native(CoOccurrence& c, nb::handle src, nb::handle trg, nb::handle cooc) {
     const auto truthy = [](nb::handle v) {
@@ -61,7 +76,6 @@ nb::object call_method(nb::handle self, const char* name) { return self.attr(nam
 
 }  // namespace
 
-nb::handle counts_type() { return module().attr("CoOccurrence"); }
 
 CoOccurrence& counts_of(nb::handle counts) {
     CoOccurrence* c = nullptr;
@@ -69,7 +83,9 @@ CoOccurrence& counts_of(nb::handle counts) {
     return *c;
 }
 
-nb::object make_counts(float src, float trg, float cooc) { return counts_type()(src, trg, cooc); }
+nb::object make_counts(float src, float trg, float cooc) {
+    return nb::cast(CoOccurrence{src, trg, cooc}, nb::rv_policy::move);
+}
 
 void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle cooc) {
     if (exact(counts, counts_type())) {

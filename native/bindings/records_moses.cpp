@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "bindings/records.hpp"
+#include "bindings/records_fast.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -109,6 +110,7 @@ void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
     if (truth < 0) throw nb::python_error();
     if (truth == 0) return;
     Record& r = nb::cast<Record&>(self);
+    if (fast_load_moses(r, line, delim)) return;
     const std::vector<nb::object> fields = fields_of(line, delim);
     r.src = interned(field(fields, 0));
     r.trg = interned(field(fields, 1));
@@ -126,6 +128,7 @@ nb::str moses_line(nb::handle self, nb::handle s) {
     }
     if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
     Record& r = nb::cast<Record&>(self);
+    if (nb::object line; fast_moses_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_moses_features(r.features);
     nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
     if (!points.is_valid()) throw nb::python_error();
@@ -195,17 +198,18 @@ void register_moses(nb::module_& m) {
         "__init__",
         [](MosesRecord* self, nb::handle line, nb::handle delim) {
             new (self) MosesRecord{
-                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()}};
+                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()},
+                nb::borrow(delim)};
             nb::handle h = nb::find(self);
             nb::inst_mark_ready(h);
-            h.attr("delim") = delim;
-            if (exact(h, module().attr("MosesRecord"))) {
+            if (exact(h, types().moses)) {
                 load_moses(h, line, delim);
             } else {
                 h.attr("loadLine")(line, delim);
             }
         },
         nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
+    cls.def_rw("delim", &MosesRecord::delim, nb::arg("value").none(), "The separator given to the constructor.");
     cls.def("loadLine", &load_moses, nb::arg("line").none(), nb::arg("delim").none() = "|||",
             "Fill the record from a table line.");
     cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", "The record as a table line.");

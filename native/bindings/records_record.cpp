@@ -83,8 +83,19 @@ nb::object blank_words(nb::handle phrase) {
 
 }  // namespace
 
-nb::handle module() { return nb::module_::import_("zel.smt.trans_models.records"); }
-nb::handle record_type() { return module().attr("Record"); }
+Types& types() {
+    static Types t;  // strong references, kept for the life of the process
+    return t;
+}
+
+void remember_types(nb::module_& m) {
+    Types& t = types();
+    t.module = m.inc_ref();
+    t.counts = m.attr("CoOccurrence").inc_ref();
+    t.record = m.attr("Record").inc_ref();
+    t.moses = m.attr("MosesRecord").inc_ref();
+    t.travatar = m.attr("TravatarRecord").inc_ref();
+}
 
 nb::str to_str(std::string_view text) { return nb::str(text.data(), text.size()); }
 

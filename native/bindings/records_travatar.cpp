@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "bindings/records.hpp"
+#include "bindings/records_fast.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -114,6 +115,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
     check_text_argument(delim, "delim");
     if (line.is_none() || nb::len(line) == 0) return;
     Record& r = nb::cast<Record&>(self);
+    if (fast_load_travatar(r, line, delim)) return;
     nb::object stripped = line.attr("strip")();
     nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
     const auto field = [&](std::size_t k) -> nb::object {
@@ -137,6 +139,7 @@ nb::str travatar_line(nb::handle self, nb::handle s) {
     }
     if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
     Record& r = nb::cast<Record&>(self);
+    if (nb::object line; fast_travatar_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_travatar_features(r.features);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
@@ -237,7 +240,6 @@ nb::list blank_tokens(nb::handle side) {
 
 }  // namespace
 
-nb::handle travatar_type() { return module().attr("TravatarRecord"); }
 
 void register_travatar(nb::module_& m) {
     nb::list match;

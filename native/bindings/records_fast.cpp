@@ -1,0 +1,351 @@
+#include "bindings/records_fast.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <vector>
+
+#include "common/format.hpp"
+
+#include <cmath>
+#include "records/tokens.hpp"
+
+namespace zel::bind::records {
+
+bool has_non_ascii(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+bool plain_double(std::string_view text, double& value) {
+    std::string_view s = zel::records::strip(text);
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    if (s.empty() || s.front() == '+' || (plus && s.front() == '-')) return false;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool append_number_text(std::string& out, nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        fmt::append_float_repr(out, PyFloat_AS_DOUBLE(value.ptr()));
+        return true;
+    }
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow != 0) return false;
+        out += std::to_string(v);
+        return true;
+    }
+    return false;
+}
+
+bool append_sorted_points(std::string& out, nb::handle aligns) {
+    if (!PySet_CheckExact(aligns.ptr())) return false;
+    std::vector<std::string_view> points;
+    points.reserve(static_cast<std::size_t>(PySet_GET_SIZE(aligns.ptr())));
+    for (nb::handle p : aligns) {
+        if (!PyUnicode_CheckExact(p.ptr())) return false;
+        points.push_back(utf8(p));  // views into the str objects, which the set keeps alive
+    }
+    // UTF-8 byte order is code point order: the order the host sorts str in.
+    std::sort(points.begin(), points.end());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += points[i];
+    }
+    return true;
+}
+
+nb::object new_str(std::string_view text, bool intern) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (!s) throw nb::python_error();
+    if (intern) PyUnicode_InternInPlace(&s);
+    return nb::steal(s);
+}
+
+}  // namespace zel::bind::records
+
+namespace zel::bind::records {
+
+namespace {
+
+namespace core = zel::records;
+
+// Python's white space beyond ASCII, which str.strip() also removes.
+bool unicode_space(char32_t c) {
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+char32_t decode_at(std::string_view s, std::size_t i, std::size_t n) {
+    const auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[i + k])); };
+    if (n == 2) return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    if (n == 3) return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+}
+
+// strip() of the host for text whose ends are not Unicode white space; false otherwise.
+bool strip_exact(std::string_view& s) {
+    s = core::strip(s);
+    if (s.empty()) return true;
+    if (static_cast<unsigned char>(s.front()) >= 0x80) {
+        const unsigned char lead = static_cast<unsigned char>(s.front());
+        const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (n <= s.size() && unicode_space(decode_at(s, 0, n))) return false;
+    }
+    if (static_cast<unsigned char>(s.back()) >= 0x80) {
+        std::size_t start = s.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        if (unicode_space(decode_at(s, start, s.size() - start))) return false;
+    }
+    return true;
+}
+
+// A count as numbers.toNumber gives it, for plain integers and finite decimals.
+bool count_value(std::string_view piece, double& value) {
+    long long i = 0;
+    std::string_view s = piece.front() == '+' ? piece.substr(1) : piece;
+    if (!s.empty() && s.front() != '+') {
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
+        if (ec == std::errc() && end == s.data() + s.size()) {
+            value = static_cast<double>(i);
+            return true;
+        }
+    }
+    return plain_double(piece, value) && std::isfinite(value);
+}
+
+// getNumber's result for a finite value: int when integral, else float.
+nb::object number_object(double x) {
+    const double n = std::nearbyint(x);
+    if (n == x) return nb::steal(PyLong_FromDouble(n));
+    return nb::float_(x);
+}
+
+bool number_field(std::string_view text, double& value) {
+    return plain_double(text, value) && std::isfinite(value);
+}
+
+void round_counts6(CoOccurrence& c) {
+    for (float* v : {&c.src, &c.trg, &c.cooc}) *v = static_cast<float>(round_places(*v, 6));
+}
+
+// One shared, interned key object per feature name. Never released: they may outlive the
+// interpreter's finalisation, which static host objects must not do.
+nb::handle key(const char* text) {
+    static auto* keys = new std::vector<std::pair<std::string, PyObject*>>();
+    for (const auto& [name, object] : *keys) {
+        if (name == text) return object;
+    }
+    PyObject* k = PyUnicode_FromString(text);
+    if (!k) throw nb::python_error();
+    PyUnicode_InternInPlace(&k);
+    keys->emplace_back(text, k);
+    return k;
+}
+
+void store_counts(Record& r, const double* values, const int order[3]) {
+    // order[k]: index in `values` of src, trg and cooc.
+    if (exact(r.counts, counts_type())) {
+        CoOccurrence& c = counts_of(r.counts);
+        float* fields[3] = {&c.src, &c.trg, &c.cooc};
+        for (int k = 0; k < 3; ++k) {
+            const double v = values[order[k]];
+            if (v != 0.0) *fields[k] = static_cast<float>(v);
+        }
+        return;
+    }
+    nb::object n[3];
+    for (int k = 0; k < 3; ++k) {
+        const double v = values[order[k]];
+        n[k] = std::nearbyint(v) == v ? nb::steal(PyLong_FromDouble(v)) : nb::object(nb::float_(v));
+    }
+    set_counts(r.counts, n[0], n[1], n[2]);
+}
+
+bool text_fields(nb::handle line, nb::handle delim, std::vector<std::string_view>& fields) {
+    if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr())) return false;
+    const std::string_view d = utf8(delim);
+    std::string_view text = utf8(line);
+    if (d.empty() || !strip_exact(text)) return false;
+    fields = core::split_at(text, d);
+    return fields.size() >= 5;
+}
+
+}  // namespace
+
+bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
+    std::vector<std::string_view> fields;
+    if (!text_fields(line, delim, fields) || r.counts.is_none()) return false;
+    std::string_view src = fields[0], trg = fields[1];
+    if (!strip_exact(src) || !strip_exact(trg)) return false;
+    for (int k = 2; k <= 4; ++k) {
+        if (has_non_ascii(fields[static_cast<std::size_t>(k)])) return false;
+    }
+    const auto scores = core::split_runs(fields[2]);
+    const auto points = core::split_runs(fields[3]);
+    const auto counts = core::split_runs(fields[4]);
+    if (scores.size() < 4 || counts.size() < 3) return false;
+    double score[4], count[3];
+    for (int k = 0; k < 4; ++k) {
+        if (!number_field(scores[static_cast<std::size_t>(k)], score[k])) return false;
+    }
+    for (std::size_t k = 4; k < scores.size(); ++k) {  // later scores are still converted
+        double ignored;
+        if (!number_field(scores[k], ignored)) return false;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!count_value(counts[static_cast<std::size_t>(k)], count[k])) return false;
+    }
+    for (std::size_t k = 3; k < counts.size(); ++k) {
+        double ignored;
+        if (!count_value(counts[k], ignored)) return false;
+    }
+    r.src = new_str(src, true);
+    r.trg = new_str(trg, true);
+    nb::dict features;
+    const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
+    for (int k = 0; k < 4; ++k) features[key(names[k])] = number_object(score[k]);
+    r.features = features;
+    nb::set aligns;
+    for (std::string_view p : points) aligns.add(new_str(p, false));
+    r.aligns = aligns;
+    const int order[3] = {1, 0, 2};  // src = second, trg = first, cooc = third
+    store_counts(r, count, order);
+    return true;
+}
+
+bool fast_moses_line(Record& r, nb::handle s, nb::object& line) {
+    if (!PyUnicode_CheckExact(s.ptr()) || !PyUnicode_CheckExact(r.src.ptr()) ||
+        !PyUnicode_CheckExact(r.trg.ptr()) || !PyDict_CheckExact(r.features.ptr()) ||
+        !exact(r.counts, counts_type())) {
+        return false;
+    }
+    const std::string_view sep = utf8(s);
+    std::string out(utf8(r.src));
+    out += sep;
+    out += utf8(r.trg);
+    out += sep;
+    const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
+    for (int k = 0; k < 4; ++k) {
+        if (k > 0) out += ' ';
+        PyObject* v = PyDict_GetItemWithError(r.features.ptr(), key(names[k]).ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            out += '0';
+        } else if (!append_number_text(out, v)) {
+            return false;
+        }
+    }
+    out += sep;
+    if (!append_sorted_points(out, r.aligns)) return false;
+    CoOccurrence& c = counts_of(r.counts);
+    round_counts6(c);
+    out += sep;
+    fmt::append_float_repr(out, static_cast<double>(c.trg));
+    out += ' ';
+    fmt::append_float_repr(out, static_cast<double>(c.src));
+    out += ' ';
+    fmt::append_float_repr(out, static_cast<double>(c.cooc));
+    line = new_str(out, false);
+    return true;
+}
+
+bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
+    std::vector<std::string_view> fields;
+    if (!text_fields(line, delim, fields) || r.counts.is_none()) return false;
+    std::string_view src = fields[0], trg = fields[1];
+    if (!strip_exact(src) || !strip_exact(trg)) return false;
+    for (int k = 2; k <= 4; ++k) {
+        if (has_non_ascii(fields[static_cast<std::size_t>(k)])) return false;
+    }
+    nb::dict features;
+    for (std::string_view item : core::split_runs(fields[2])) {
+        const auto parts = core::split_at(item, "=");
+        double v;
+        if (parts.size() != 2 || !number_field(parts[1], v)) return false;
+        nb::object value = parts[0].size() >= 4 ? nb::object(nb::float_(std::pow(M_E, v)))
+                                                 : number_object(v);
+        features[new_str(parts[0], false)] = value;
+    }
+    const auto counts = core::split_runs(fields[3]);
+    double count[3] = {0, 0, 0};
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        double v;
+        if (!count_value(counts[k], v)) return false;
+        if (k < 3) count[k] = v;
+    }
+    r.src = new_str(src, false);
+    r.trg = new_str(trg, false);
+    r.features = features;
+    if (counts.size() == 3) {
+        const int order[3] = {1, 2, 0};  // src = second, trg = third, cooc = first
+        store_counts(r, count, order);
+    }
+    nb::set aligns;
+    for (std::string_view p : core::split_runs(fields[4])) aligns.add(new_str(p, false));
+    r.aligns = aligns;
+    return true;
+}
+
+bool fast_travatar_line(Record& r, nb::handle s, nb::object& line) {
+    if (!PyUnicode_CheckExact(s.ptr()) || !PyUnicode_CheckExact(r.src.ptr()) ||
+        !PyUnicode_CheckExact(r.trg.ptr()) || !PyDict_CheckExact(r.features.ptr()) ||
+        !exact(r.counts, counts_type())) {
+        return false;
+    }
+    std::vector<std::string> items;
+    for (auto [k, v] : nb::borrow<nb::dict>(r.features)) {
+        if (!PyUnicode_CheckExact(k.ptr())) return false;
+        const std::string_view name = utf8(k);
+        std::string item(name);
+        item += '=';
+        if (name.find("egf") != std::string_view::npos || name.find("fge") != std::string_view::npos) {
+            double x;
+            if (PyFloat_CheckExact(v.ptr())) {
+                x = PyFloat_AS_DOUBLE(v.ptr());
+            } else if (PyLong_CheckExact(v.ptr())) {
+                x = PyLong_AsDouble(v.ptr());
+                if (x == -1.0 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    return false;
+                }
+            } else {
+                return false;
+            }
+            if (!(x > 0) || !std::isfinite(x)) return false;  // the warning path
+            fmt::append_float_repr(item, round_places(std::log(x), 6));
+        } else if (!append_number_text(item, v)) {
+            return false;
+        }
+        items.push_back(std::move(item));
+    }
+    std::sort(items.begin(), items.end());
+    std::string points;
+    if (!append_sorted_points(points, r.aligns)) return false;
+    const std::string_view sep = utf8(s);
+    std::string out(utf8(r.src));
+    out += sep;
+    out += utf8(r.trg);
+    out += sep;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += items[i];
+    }
+    CoOccurrence& c = counts_of(r.counts);
+    round_counts6(c);
+    out += sep;
+    if (c.cooc > 0) {
+        fmt::append_float_repr(out, round_places(c.cooc, 6));
+        out += ' ';
+        fmt::append_float_repr(out, round_places(c.src, 6));
+        out += ' ';
+        fmt::append_float_repr(out, round_places(c.trg, 6));
+    }
+    out += sep;
+    out += points;
+    line = new_str(out, false);
+    return true;
+}
+
+}  // namespace zel::bind::records
