@@ -13,8 +13,9 @@ import random
 import sys
 import time
 
-from zel.common import numbers
 from zel.smt.trans_models.records import MosesRecord, TravatarRecord
+
+from zel.common import numbers
 
 
 def moses_lines(n, rng):

@@ -66,6 +66,9 @@ std::string_view utf8(nb::handle s);
 // A read-write attribute whose deletion runs `del`; all three take the instance.
 void add_property(nb::handle cls, const char* name, nb::object get, nb::object set, nb::object del);
 
+// The field values of a new record (the counts only when it has none yet).
+void set_defaults(Record& r);
+
 // New CoOccurrence with the given counts.
 nb::object make_counts(float src, float trg, float cooc);
 

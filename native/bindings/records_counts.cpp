@@ -41,11 +41,13 @@ double round_digits(double value, nb::handle digits) {
 }  // namespace
 
 double round_places(double value, int digits) {
-    if (digits >= 0 && std::nearbyint(value) == value) return value;  // whole counts, the usual case
+    if (digits >= 0 && std::nearbyint(value) == value)
+        return value;  // whole counts, the usual case
     if (digits >= 0 && digits <= 17 && std::isfinite(value) && std::fabs(value) < 1e17) {
         // Correctly rounded decimal text read back: the host's round() to that many places.
         char buf[64];
-        const auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits).ptr;
+        const auto end =
+            std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits).ptr;
         double rounded = 0;
         std::from_chars(buf, end, rounded);
         return rounded;
@@ -75,7 +77,6 @@ void set_counts_native(CoOccurrence& c, nb::handle src, nb::handle trg, nb::hand
 nb::object call_method(nb::handle self, const char* name) { return self.attr(name)(); }
 
 }  // namespace
-
 
 CoOccurrence& counts_of(nb::handle counts) {
     CoOccurrence* c = nullptr;

@@ -12,7 +12,8 @@
 namespace zel::bind::records {
 
 bool has_non_ascii(std::string_view s) {
-    return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return std::any_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 bool plain_double(std::string_view text, double& value) {
@@ -78,7 +79,9 @@ bool unicode_space(char32_t c) {
 }
 
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t n) {
-    const auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[i + k])); };
+    const auto b = [&](std::size_t k) {
+        return static_cast<char32_t>(static_cast<unsigned char>(s[i + k]));
+    };
     if (n == 2) return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
     if (n == 3) return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
     return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
@@ -264,8 +267,8 @@ bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
         const auto parts = core::split_at(item, "=");
         double v;
         if (parts.size() != 2 || !number_field(parts[1], v)) return false;
-        nb::object value = parts[0].size() >= 4 ? nb::object(nb::float_(std::pow(M_E, v)))
-                                                 : number_object(v);
+        nb::object value =
+            parts[0].size() >= 4 ? nb::object(nb::float_(std::pow(M_E, v))) : number_object(v);
         features[new_str(parts[0], false)] = value;
     }
     const auto counts = core::split_runs(fields[3]);
@@ -300,7 +303,8 @@ bool fast_travatar_line(Record& r, nb::handle s, nb::object& line) {
         const std::string_view name = utf8(k);
         std::string item(name);
         item += '=';
-        if (name.find("egf") != std::string_view::npos || name.find("fge") != std::string_view::npos) {
+        if (name.find("egf") != std::string_view::npos ||
+            name.find("fge") != std::string_view::npos) {
             double x;
             if (PyFloat_CheckExact(v.ptr())) {
                 x = PyFloat_AS_DOUBLE(v.ptr());

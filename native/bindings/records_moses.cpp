@@ -198,18 +198,27 @@ void register_moses(nb::module_& m) {
         "__init__",
         [](MosesRecord* self, nb::handle line, nb::handle delim) {
             new (self) MosesRecord{
-                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()},
+                {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
                 nb::borrow(delim)};
             nb::handle h = nb::find(self);
             nb::inst_mark_ready(h);
-            if (exact(h, types().moses)) {
+            const bool native = exact(h, types().moses);
+            // A line the fast path reads fills every field at once: the defaults it would
+            // replace need not be made.
+            if (native && PyUnicode_CheckExact(line.ptr()) &&
+                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_moses(*self, line, delim)) {
+                return;
+            }
+            set_defaults(*self);
+            if (native) {
                 load_moses(h, line, delim);
             } else {
                 h.attr("loadLine")(line, delim);
             }
         },
         nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
-    cls.def_rw("delim", &MosesRecord::delim, nb::arg("value").none(), "The separator given to the constructor.");
+    cls.def_rw("delim", &MosesRecord::delim, nb::arg("value").none(),
+               "The separator given to the constructor.");
     cls.def("loadLine", &load_moses, nb::arg("line").none(), nb::arg("delim").none() = "|||",
             "Fill the record from a table line.");
     cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", "The record as a table line.");

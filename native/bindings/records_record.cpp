@@ -117,6 +117,15 @@ void add_property(nb::handle cls, const char* name, nb::object get, nb::object s
     nb::setattr(cls, name, nb::module_::import_("builtins").attr("property")(get, set, del));
 }
 
+void set_defaults(Record& r) {
+    r.src = to_str("");
+    r.trg = to_str("");
+    r.features = nb::dict();
+    if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
+    r.aligns = nb::set();
+    r.data = nb::none();
+}
+
 nb::set get_align_set(std::string_view field) {
     nb::set out;
     for (std::string_view p : zel::records::split_runs(field)) out.add(to_str(p));

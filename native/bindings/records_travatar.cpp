@@ -240,7 +240,6 @@ nb::list blank_tokens(nb::handle side) {
 
 }  // namespace
 
-
 void register_travatar(nb::module_& m) {
     nb::list match;
     for (const char* kind : {"tree", "tag", "string", "ftree"}) match.append(kind);
@@ -264,11 +263,16 @@ void register_travatar(nb::module_& m) {
         [](TravatarRecord* self, nb::handle line, nb::handle delim) {
             check_text_argument(delim, "delim");
             new (self) TravatarRecord{
-                {to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()},
+                {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
                 nb::borrow(delim),
                 false};
             nb::handle h = nb::find(self);
             nb::inst_mark_ready(h);
+            if (exact(h, travatar_type()) && PyUnicode_CheckExact(line.ptr()) &&
+                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(*self, line, delim)) {
+                return;
+            }
+            set_defaults(*self);
             nb::object text = nb::module_::import_("zel.common.text").attr("to_str")(line);
             if (exact(h, travatar_type())) {
                 load_travatar(h, text, delim);

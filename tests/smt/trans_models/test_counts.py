@@ -1,7 +1,6 @@
 import pickle
 
 import pytest
-
 from zel.smt.trans_models.records import CoOccurrence
 
 REFUSAL = r"^no default __reduce__ due to non-trivial __cinit__$"

@@ -1,13 +1,33 @@
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
 from zel.smt.trans_models.records import MosesRecord, TravatarRecord
 
 ALLOWED = (IndexError, ValueError, OverflowError, TypeError)
 
 pieces = st.sampled_from(
-    ["|||", " ", "a", '"w"', "x0", "x1:NP", "(", ")", "@", "0-1", "1e5", "-0.5", "=", "p=1", "egfp=-1",
-     "nan", "inf", "\t", "é", "x", ""]
+    [
+        "|||",
+        " ",
+        "a",
+        '"w"',
+        "x0",
+        "x1:NP",
+        "(",
+        ")",
+        "@",
+        "0-1",
+        "1e5",
+        "-0.5",
+        "=",
+        "p=1",
+        "egfp=-1",
+        "nan",
+        "inf",
+        "\t",
+        "é",
+        "x",
+        "",
+    ]
 )
 lines = st.lists(pieces, max_size=30).map("".join)
 decoded = st.binary(max_size=80).map(lambda b: b.decode("utf-8", "replace"))

@@ -2,9 +2,9 @@ import gzip
 from pathlib import Path
 
 import pytest
+from zel.smt.trans_models.records import MosesRecord
 
 from zel.smt.trans_models import records
-from zel.smt.trans_models.records import MosesRecord
 
 DATA = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "moses"
 LINE = "das Haus ||| the house ||| 0.5 1.0 0.25 1e-05 2.718 ||| 1-1 0-0 ||| 2 3 1"
@@ -134,14 +134,21 @@ needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="shared test data is n
 
 
 @needs_data
-@pytest.mark.parametrize("name", ["multimodel-model2.phrase-table.gz", "phrase.2fac.phrase-table.gz"])
+@pytest.mark.parametrize(
+    "name", ["multimodel-model2.phrase-table.gz", "phrase.2fac.phrase-table.gz"]
+)
 def test_real_tables_round_trip(name):
     lines = table_lines(name)
     assert len(lines) > 1000
     for line in lines:
         r = MosesRecord(line)
         again = MosesRecord(r.to_str())
-        assert (again.src, again.trg, again.features, again.aligns) == (r.src, r.trg, r.features, r.aligns)
+        assert (again.src, again.trg, again.features, again.aligns) == (
+            r.src,
+            r.trg,
+            r.features,
+            r.aligns,
+        )
         assert (again.counts.src, again.counts.trg, again.counts.cooc) == (
             r.counts.src,
             r.counts.trg,

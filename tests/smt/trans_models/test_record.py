@@ -2,9 +2,9 @@ import copy
 import pickle
 
 import pytest
+from zel.smt.trans_models.records import CoOccurrence, Record
 
 from zel.smt.trans_models import records
-from zel.smt.trans_models.records import CoOccurrence, Record
 
 REFUSAL = r"^no default __reduce__ due to non-trivial __cinit__$"
 
@@ -126,7 +126,12 @@ def test_get_reversed():
 
 @pytest.mark.parametrize(
     ("field", "message"),
-    [("aligns", "not iterable"), ("features", "not iterable"), ("src", "len"), ("counts", "NoneType")],
+    [
+        ("aligns", "not iterable"),
+        ("features", "not iterable"),
+        ("src", "len"),
+        ("counts", "NoneType"),
+    ],
 )
 def test_get_reversed_with_missing_fields(field, message):
     r = Record()

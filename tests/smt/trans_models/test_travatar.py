@@ -3,9 +3,9 @@ import math
 from pathlib import Path
 
 import pytest
+from zel.smt.trans_models.records import TravatarRecord
 
 from zel.smt.trans_models import records
-from zel.smt.trans_models.records import TravatarRecord
 
 DATA = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "travatar"
 TREE = 'S ( x0:NP VP ( VBD ( "saw" ) x1:NP ) )'
@@ -82,7 +82,9 @@ def test_counts_need_three_numbers(counts):
 
 @pytest.mark.parametrize("bad", [5, b"|||"])
 def test_delimiter_type(bad):
-    with pytest.raises(TypeError, match=r"^Argument 'delim' has incorrect type \(expected str, got"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'delim' has incorrect type \(expected str, got"
+    ):
         TravatarRecord("", bad)
     with pytest.raises(TypeError, match=r"^Argument 'line' has incorrect type"):
         TravatarRecord().loadLine(5)
@@ -103,8 +105,20 @@ def test_side_conversions():
     assert records.getFlattenSymbols(tree, "hiero") == ["x0:X", '"of"', "x1:X", "@", "X"]
     flat = ["a", "b"]
     assert records.getFlattenSymbols(flat) is flat
-    assert records.syncTags(tree, ["x1", '"de"', "x0"], "scfg")[1] == ["x1:NP", '"de"', "x0:NN", "@", "NP"]
-    assert records.syncTags(tree, ["x1", '"de"', "x0"], "hiero")[1] == ["x1:X", '"de"', "x0:X", "@", "X"]
+    assert records.syncTags(tree, ["x1", '"de"', "x0"], "scfg")[1] == [
+        "x1:NP",
+        '"de"',
+        "x0:NN",
+        "@",
+        "NP",
+    ]
+    assert records.syncTags(tree, ["x1", '"de"', "x0"], "hiero")[1] == [
+        "x1:X",
+        '"de"',
+        "x0:X",
+        "@",
+        "X",
+    ]
     tagged = ["x0", "@", "NP"]
     assert records.syncTags(tree, tagged, "scfg")[1] is tagged and tagged == ["x0", "@", "NP"]
     assert records.syncTags(tree, ["x12"], "scfg")[1][0] == "x1:NP"
@@ -117,7 +131,7 @@ def test_record_sync_tags():
     r = TravatarRecord('NP ( x0:NN "of" x1:NP ) ||| x1 "de" x0 ||| p=1 ||| ||| ')
     r.syncTags()
     assert r.trg == 'x1:X "de" x0:X @ X' and r.sync is False
-    r = TravatarRecord('x0:NP @ NP ||| x0 ||| p=1 ||| ||| ')
+    r = TravatarRecord("x0:NP @ NP ||| x0 ||| p=1 ||| ||| ")
     r.syncTags()
     assert r.src == "x0:NP @ NP" and r.trg == "x0"
 
@@ -157,6 +171,8 @@ def test_real_rules(name):
             assert flat == [*kept, "@", tokens[0]]
         variables = [t for t in tokens if len(t) >= 2 and t[0] == "x" and t[1].isdigit()]
         fixed_src, fixed_trg = TravatarRecord.fixOrderStrings(src, trg)
-        renumbered = [t for t in fixed_src.split(" ") if len(t) >= 2 and t[0] == "x" and t[1].isdigit()]
+        renumbered = [
+            t for t in fixed_src.split(" ") if len(t) >= 2 and t[0] == "x" and t[1].isdigit()
+        ]
         assert [t[1] for t in renumbered] == [str(i) for i in range(len(variables))]
         assert TravatarRecord(r.to_str()).to_str() == r.to_str()

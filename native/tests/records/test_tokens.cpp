@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "records/tokens.hpp"
+
+namespace {
+
+using namespace zel::records;
+using Views = std::vector<std::string_view>;
+
+TEST(Split, BlankRunsAndDelimiter) {
+    EXPECT_EQ(split_blank("a  b"), (Views{"a", "", "b"}));
+    EXPECT_EQ(split_blank(""), (Views{""}));
+    EXPECT_EQ(split_runs("  0-0 1-2\t1-2 "), (Views{"0-0", "1-2", "1-2"}));
+    EXPECT_TRUE(split_runs(" \t ").empty());
+    EXPECT_EQ(split_at("a|||b ||| c|||", "|||"), (Views{"a", "b ", " c", ""}));
+    EXPECT_EQ(strip(" \t\x1f a b \r\n"), "a b");
+}
+
+struct PointCase {
+    const char* text;
+    PointError error;
+    long long s, t;
+};
+
+class Points : public ::testing::TestWithParam<PointCase> {};
+
+TEST_P(Points, ParseLikeIntConversionOfEachPart) {
+    const PointCase& c = GetParam();
+    AlignPoint p;
+    std::string_view bad;
+    EXPECT_EQ(parse_point(c.text, p, bad), c.error);
+    if (c.error == PointError::none) {
+        EXPECT_EQ(p.s, c.s);
+        EXPECT_EQ(p.t, c.t);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, Points,
+                         ::testing::Values(PointCase{"0-1", PointError::none, 0, 1},
+                                           PointCase{" 3-01", PointError::none, 3, 1},
+                                           PointCase{"+2- 4 ", PointError::none, 2, 4},
+                                           PointCase{"12", PointError::too_few, 0, 0},
+                                           PointCase{"1-2-3", PointError::too_many, 0, 0},
+                                           PointCase{"a-1", PointError::not_integer, 0, 0},
+                                           PointCase{"1--2", PointError::not_integer, 0, 0},
+                                           PointCase{"-", PointError::not_integer, 0, 0}));
+
+TEST(Travatar, SymbolsAndTerms) {
+    const char* tree = "S ( x0:NP VP ( VBD ( \"saw\" ) x1:NP ) )";
+    EXPECT_EQ(travatar_symbols(tree, false), (std::vector<std::string>{"[NP]", "saw", "[NP]"}));
+    EXPECT_EQ(travatar_symbols(tree, true), (std::vector<std::string>{"[X]", "saw", "[X]"}));
+    EXPECT_EQ(travatar_symbols("x0 \"of\" x1 @ NP", false),
+              (std::vector<std::string>{"[X]", "of", "[X]"}));
+    EXPECT_EQ(travatar_symbols("x10:NP", false), (std::vector<std::string>{"[:NP]"}));
+    EXPECT_EQ(travatar_symbols("\" \"\" x", false), (std::vector<std::string>{""}));
+    EXPECT_EQ(travatar_terms(split_blank(tree)), (Views{"saw"}));
+    EXPECT_EQ(travatar_terms(split_blank("\"a\" @ \"b\"")), (Views{"a"}));
+}
+
+TEST(Travatar, FixOrderRenumbersInSourceOrder) {
+    auto fixed = fix_order_strings("S ( x1:NP VP ( x0:VB ) )", "x0 \"a\" x1");
+    ASSERT_TRUE(fixed);
+    EXPECT_EQ(fixed->first, "S ( x0:NP VP ( x1:VB ) )");
+    EXPECT_EQ(fixed->second, "x1 \"a\" x0");
+    EXPECT_FALSE(fix_order_strings("S ( x0:NP x1:VB )", "x1 x0"));
+    // A repeated digit takes the count of digits seen before it, as a fresh one would.
+    fixed = fix_order_strings("x1 x1 x0", "x0 x1");
+    ASSERT_TRUE(fixed);
+    EXPECT_EQ(fixed->first, "x0 x1 x1");
+    EXPECT_EQ(fixed->second, "x1 x1");
+}
+
+TEST(Travatar, FixOrderErrors) {
+    EXPECT_THROW(fix_order_strings("a  b", "x"), std::out_of_range);
+    EXPECT_THROW(fix_order_strings("x y", "z"), std::out_of_range);
+    EXPECT_THROW(fix_order_strings("x1 x0", "x2"), MissingVariable);
+}
+
+}  // namespace
