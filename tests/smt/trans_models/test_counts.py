@@ -9,7 +9,7 @@ REFUSAL = r"^no default __reduce__ due to non-trivial __cinit__$"
 def test_defaults_and_derived_probabilities():
     c = CoOccurrence()
     assert (c.src, c.trg, c.cooc) == (0.0, 0.0, 0.0)
-    with pytest.raises(ZeroDivisionError, match="^float division$"):
+    with pytest.raises(ZeroDivisionError, match=r"^float division$"):
         _ = c.egfp
     c = CoOccurrence(4, 2, 1)
     assert (c.calcEGFP(), c.calcFGEP(), c.egfp, c.fgep) == (0.25, 0.5, 0.25, 0.5)
@@ -45,7 +45,7 @@ def test_too_many_arguments():
 
 @pytest.mark.parametrize("name", ["src", "trg", "cooc"])
 def test_deleting_a_count_is_refused(name):
-    with pytest.raises(NotImplementedError, match="^__del__$"):
+    with pytest.raises(NotImplementedError, match=r"^__del__$"):
         delattr(CoOccurrence(), name)
 
 

@@ -102,7 +102,7 @@ def test_to_str_arguments_and_rounding():
     assert r.to_str().endswith("||| 2.0 0.12345699965953827 1.0")
     with pytest.raises(TypeError, match="descriptor 'join' requires a 'str' object"):
         r.to_str(None)
-    with pytest.raises(TypeError, match="^Expected str, got int$"):
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
         r.to_str(5)
     r.counts = None
     with pytest.raises(TypeError):

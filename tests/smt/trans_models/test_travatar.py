@@ -54,7 +54,7 @@ def test_features_both_ways(caplog):
     assert caplog.records[0].msg == ("egfp", 0)
     with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'items'"):
         records.getStrTravatarFeatures(None)
-    with pytest.raises(TypeError, match="^Expected str, got int$"):
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
         records.getStrTravatarFeatures({1: 2})
     with pytest.raises(ValueError, match="need more than 1 value to unpack"):
         records.getTravatarFeatures("p")
@@ -170,7 +170,7 @@ def test_real_rules(name):
             kept = [t for t in tokens if t[:1] in ('"', "x")]
             assert flat == [*kept, "@", tokens[0]]
         variables = [t for t in tokens if len(t) >= 2 and t[0] == "x" and t[1].isdigit()]
-        fixed_src, fixed_trg = TravatarRecord.fixOrderStrings(src, trg)
+        fixed_src, _ = TravatarRecord.fixOrderStrings(src, trg)
         renumbered = [
             t for t in fixed_src.split(" ") if len(t) >= 2 and t[0] == "x" and t[1].isdigit()
         ]
