@@ -66,6 +66,9 @@ std::string_view utf8(nb::handle s);
 // A read-write attribute whose deletion runs `del`; all three take the instance.
 void add_property(nb::handle cls, const char* name, nb::object get, nb::object set, nb::object del);
 
+// One shared, interned str per feature name (the names a line format uses).
+nb::handle interned_key(const char* text);
+
 // The field values of a new record (the counts only when it has none yet).
 void set_defaults(Record& r);
 

@@ -64,6 +64,20 @@ nb::object new_str(std::string_view text, bool intern) {
     return nb::steal(s);
 }
 
+// One shared, interned key object per feature name. Never released: they may outlive the
+// interpreter's finalisation, which static host objects must not do.
+nb::handle interned_key(const char* text) {
+    static auto* keys = new std::vector<std::pair<std::string, PyObject*>>();
+    for (const auto& [name, object] : *keys) {
+        if (name == text) return object;
+    }
+    PyObject* k = PyUnicode_FromString(text);
+    if (!k) throw nb::python_error();
+    PyUnicode_InternInPlace(&k);
+    keys->emplace_back(text, k);
+    return k;
+}
+
 }  // namespace zel::bind::records
 
 namespace zel::bind::records {
@@ -133,20 +147,6 @@ void round_counts6(CoOccurrence& c) {
     for (float* v : {&c.src, &c.trg, &c.cooc}) *v = static_cast<float>(round_places(*v, 6));
 }
 
-// One shared, interned key object per feature name. Never released: they may outlive the
-// interpreter's finalisation, which static host objects must not do.
-nb::handle key(const char* text) {
-    static auto* keys = new std::vector<std::pair<std::string, PyObject*>>();
-    for (const auto& [name, object] : *keys) {
-        if (name == text) return object;
-    }
-    PyObject* k = PyUnicode_FromString(text);
-    if (!k) throw nb::python_error();
-    PyUnicode_InternInPlace(&k);
-    keys->emplace_back(text, k);
-    return k;
-}
-
 void store_counts(Record& r, const double* values, const int order[3]) {
     // order[k]: index in `values` of src, trg and cooc.
     if (exact(r.counts, counts_type())) {
@@ -208,7 +208,7 @@ bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
     r.trg = new_str(trg, true);
     nb::dict features;
     const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
-    for (int k = 0; k < 4; ++k) features[key(names[k])] = number_object(score[k]);
+    for (int k = 0; k < 4; ++k) features[interned_key(names[k])] = number_object(score[k]);
     r.features = features;
     nb::set aligns;
     for (std::string_view p : points) aligns.add(new_str(p, false));
@@ -232,7 +232,7 @@ bool fast_moses_line(Record& r, nb::handle s, nb::object& line) {
     const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
     for (int k = 0; k < 4; ++k) {
         if (k > 0) out += ' ';
-        PyObject* v = PyDict_GetItemWithError(r.features.ptr(), key(names[k]).ptr());
+        PyObject* v = PyDict_GetItemWithError(r.features.ptr(), interned_key(names[k]).ptr());
         if (!v) {
             if (PyErr_Occurred()) throw nb::python_error();
             out += '0';

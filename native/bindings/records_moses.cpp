@@ -74,7 +74,7 @@ nb::object moses_features(std::string_view field) {
     if (pieces.size() < 4) throw nb::index_error("list index out of range");
     nb::dict d;
     const char* keys[4] = {"fgep", "fgel", "egfp", "egfl"};
-    for (std::size_t k = 0; k < 4; ++k) d[keys[k]] = scores[k];
+    for (std::size_t k = 0; k < 4; ++k) d[interned_key(keys[k])] = scores[k];
     return d;
 }
 

@@ -251,7 +251,18 @@ void register_travatar(nb::module_& m) {
             return travatar_features(utf8(f));
         },
         nb::arg("field").none());
-    m.def("getStrTravatarFeatures", &str_travatar_features, nb::arg("dict_features").none());
+    m.def(
+        "getStrTravatarFeatures",
+        [](nb::handle features) {
+            if (!features.is_none() && !PyDict_Check(features.ptr())) {
+                PyErr_Format(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             "dict_features", "dict", Py_TYPE(features.ptr())->tp_name);
+                throw nb::python_error();
+            }
+            return str_travatar_features(features);
+        },
+        nb::arg("dict_features").none());
     m.def("isTree", &is_tree, nb::arg("symbols"));
     m.def("getFlattenSymbols", &flatten_symbols, nb::arg("symbols"), nb::arg("grammar") = "scfg");
     m.def("syncTags", &sync_tags, nb::arg("src_symbols"), nb::arg("trgSymbols"), nb::arg("sync"));
@@ -273,7 +284,10 @@ void register_travatar(nb::module_& m) {
                 return;
             }
             set_defaults(*self);
-            nb::object text = nb::module_::import_("zel.common.text").attr("to_str")(line);
+            // text.to_str returns a str unchanged; only other values need the toolkit.
+            nb::object text = PyUnicode_CheckExact(line.ptr())
+                                  ? nb::borrow(line)
+                                  : nb::module_::import_("zel.common.text").attr("to_str")(line);
             if (exact(h, travatar_type())) {
                 load_travatar(h, text, delim);
             } else {

@@ -1,4 +1,5 @@
 import gzip
+import sys
 from pathlib import Path
 
 import pytest
@@ -94,6 +95,8 @@ def test_feature_and_count_fields():
     assert records.getCounts(" 1.5599e+06  2 0.5") == [1559900, 2, 0.5]
     with pytest.raises(IndexError):
         records.getMosesFeatures("1 2 3")
+    keys = list(records.getMosesFeatures("1 2 3 4")) + list(MosesRecord(LINE).features)
+    assert all(k is sys.intern(k) for k in keys), "feature keys are interned"
 
 
 def test_to_str_arguments_and_rounding():

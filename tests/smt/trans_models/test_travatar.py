@@ -56,6 +56,8 @@ def test_features_both_ways(caplog):
         records.getStrTravatarFeatures(None)
     with pytest.raises(TypeError, match=r"^Expected str, got int$"):
         records.getStrTravatarFeatures({1: 2})
+    with pytest.raises(TypeError, match=r"^Argument 'dict_features' has incorrect type"):
+        records.getStrTravatarFeatures([])
     with pytest.raises(ValueError, match="need more than 1 value to unpack"):
         records.getTravatarFeatures("p")
     with pytest.raises(ValueError, match="too many values"):
