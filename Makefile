@@ -68,6 +68,7 @@ run: install
 bench: install
 	$(PY) bench/corpus_loading.py
 	$(PY) bench/em_iterations.py --corpus enja_small
+	$(PY) bench/records.py
 
 clean:
 	rm -rf build $(VENV)
