@@ -8,11 +8,7 @@ namespace nb = nanobind;
 
 NB_MODULE(lexone, m) {
     m.doc() = "IBM Model 1: word translation probabilities trained by EM.";
-    zel::bind::register_error_translators();
-    nb::object logger =
-        nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    m.attr("dprint") = logger.attr("debug_print");
+    zel::bind::init_module(m);
 
     nb::module_ emalign = nb::module_::import_("zel.smt.align.emalign");
     zel::bind::require_capi(emalign, {"grid_indices", "sub_matrix", "normalize"});

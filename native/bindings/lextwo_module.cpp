@@ -8,11 +8,7 @@ namespace nb = nanobind;
 
 NB_MODULE(lextwo, m) {
     m.doc() = "IBM Model 2: Model 1 with an alignment distribution over source positions.";
-    zel::bind::register_error_translators();
-    nb::object logger =
-        nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    m.attr("dprint") = logger.attr("debug_print");
+    zel::bind::init_module(m);
 
     nb::module_ emalign = nb::module_::import_("zel.smt.align.emalign");
     nb::module_::import_("zel.smt.align.lexone");

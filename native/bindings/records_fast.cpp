@@ -166,6 +166,13 @@ void store_counts(Record& r, const double* values, const int order[3]) {
     set_counts(r.counts, n[0], n[1], n[2]);
 }
 
+// The record and separator a fast printer handles: text sides, a plain dict and counts.
+bool printable(const Record& r, nb::handle s) {
+    return PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(r.src.ptr()) &&
+           PyUnicode_CheckExact(r.trg.ptr()) && PyDict_CheckExact(r.features.ptr()) &&
+           exact(r.counts, counts_type());
+}
+
 bool text_fields(nb::handle line, nb::handle delim, std::vector<std::string_view>& fields) {
     if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr())) return false;
     const std::string_view d = utf8(delim);
@@ -219,11 +226,7 @@ bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
 }
 
 bool fast_moses_line(Record& r, nb::handle s, nb::object& line) {
-    if (!PyUnicode_CheckExact(s.ptr()) || !PyUnicode_CheckExact(r.src.ptr()) ||
-        !PyUnicode_CheckExact(r.trg.ptr()) || !PyDict_CheckExact(r.features.ptr()) ||
-        !exact(r.counts, counts_type())) {
-        return false;
-    }
+    if (!printable(r, s)) return false;
     const std::string_view sep = utf8(s);
     std::string out(utf8(r.src));
     out += sep;
@@ -292,11 +295,7 @@ bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
 }
 
 bool fast_travatar_line(Record& r, nb::handle s, nb::object& line) {
-    if (!PyUnicode_CheckExact(s.ptr()) || !PyUnicode_CheckExact(r.src.ptr()) ||
-        !PyUnicode_CheckExact(r.trg.ptr()) || !PyDict_CheckExact(r.features.ptr()) ||
-        !exact(r.counts, counts_type())) {
-        return false;
-    }
+    if (!printable(r, s)) return false;
     std::vector<std::string> items;
     for (auto [k, v] : nb::borrow<nb::dict>(r.features)) {
         if (!PyUnicode_CheckExact(k.ptr())) return false;
