@@ -166,6 +166,32 @@ void store_counts(Record& r, const double* values, const int order[3]) {
     set_counts(r.counts, n[0], n[1], n[2]);
 }
 
+// The str of an alignment point: the short, common ones ("0-0" .. "31-31") are shared objects
+// made once, as interned strings are; others are new.
+nb::object point_str(std::string_view p) {
+    constexpr int kShared = 32;
+    static auto* shared = new PyObject*[kShared * kShared]();  // never released, see interned_key
+    int i = 0, j = 0;
+    const auto dash = p.find('-');
+    const auto small = [](std::string_view digits, int& v) {
+        if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] == '0'))
+            return false;
+        v = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') return false;
+            v = v * 10 + (c - '0');
+        }
+        return v < kShared;
+    };
+    if (dash == std::string_view::npos || !small(p.substr(0, dash), i) ||
+        !small(p.substr(dash + 1), j)) {
+        return new_str(p, false);
+    }
+    PyObject*& slot = shared[i * kShared + j];
+    if (!slot) slot = new_str(p, true).release().ptr();
+    return nb::borrow(slot);
+}
+
 // The record and separator a fast printer handles: text sides, a plain dict and counts.
 bool printable(const Record& r, nb::handle s) {
     return PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(r.src.ptr()) &&
@@ -218,7 +244,7 @@ bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
     for (int k = 0; k < 4; ++k) features[interned_key(names[k])] = number_object(score[k]);
     r.features = features;
     nb::set aligns;
-    for (std::string_view p : points) aligns.add(new_str(p, false));
+    for (std::string_view p : points) aligns.add(point_str(p));
     r.aligns = aligns;
     const int order[3] = {1, 0, 2};  // src = second, trg = first, cooc = third
     store_counts(r, count, order);
@@ -289,7 +315,7 @@ bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
         store_counts(r, count, order);
     }
     nb::set aligns;
-    for (std::string_view p : core::split_runs(fields[4])) aligns.add(new_str(p, false));
+    for (std::string_view p : core::split_runs(fields[4])) aligns.add(point_str(p));
     r.aligns = aligns;
     return true;
 }
