@@ -1,6 +1,7 @@
 """Rule records: parsing and printing table lines natively against a plain-Python class.
 
-Generates Moses phrase-table lines and Travatar rule lines, builds MosesRecord and
+Generates Moses phrase-table lines (each source phrase with about 20 translations, as in real
+tables) and Travatar rule lines, builds MosesRecord and
 TravatarRecord objects from them and prints them back with to_str, and does the same steps
 with a plain-Python class in the same run. Prints lines per second.
 
@@ -18,13 +19,20 @@ from zel.smt.trans_models.records import MosesRecord, TravatarRecord
 from zel.common import numbers
 
 
+def phrase_pool(rng, words, size):
+    return [" ".join(rng.choices(words, k=rng.randint(1, 5))) for _ in range(size)]
+
+
 def moses_lines(n, rng):
+    # As in real phrase tables, a source phrase comes with many translations (20 lines on
+    # average here) and target phrases recur too.
     words = [f"w{i}" for i in range(5000)]
+    sources = phrase_pool(rng, words, max(n // 20, 1))
+    targets = phrase_pool(rng, words, max(n // 5, 1))
     out = []
     for _ in range(n):
-        ls, lt = rng.randint(1, 5), rng.randint(1, 5)
-        src = " ".join(rng.choices(words, k=ls))
-        trg = " ".join(rng.choices(words, k=lt))
+        src, trg = rng.choice(sources), rng.choice(targets)
+        ls, lt = src.count(" ") + 1, trg.count(" ") + 1
         scores = " ".join(f"{rng.random():.6g}" for _ in range(4))
         points = " ".join(
             f"{rng.randrange(ls)}-{rng.randrange(lt)}" for _ in range(rng.randint(1, 4))
@@ -45,57 +53,125 @@ def travatar_lines(n, rng):
     return out
 
 
-class PlainMoses:
-    """The same steps in plain Python."""
+class PlainCounts:
+    """Three counts with the record's operations, in plain Python."""
 
-    def __init__(self, line):
-        fields = line.strip().split("|||")
+    def __init__(self, src=0.0, trg=0.0, cooc=0.0):
+        self.src, self.trg, self.cooc = float(src), float(trg), float(cooc)
+
+    def setCounts(self, src=None, trg=None, cooc=None):
+        if src:
+            self.src = float(src)
+        if trg:
+            self.trg = float(trg)
+        if cooc:
+            self.cooc = float(cooc)
+
+    def round(self, digits=6):
+        self.src, self.trg, self.cooc = (round(v, digits) for v in (self.src, self.trg, self.cooc))
+
+
+def get_number(text, margin=0):
+    x = float(text)
+    n = round(x)
+    if margin > 0:
+        return n if abs(n - x) < margin else x
+    return n if n == x else x
+
+
+def get_align_set(field):
+    return set(field.strip().split())
+
+
+def get_counts(field):
+    return [numbers.toNumber(x) for x in field.split()]
+
+
+def get_moses_features(field):
+    scores = [get_number(x) for x in field.split()]
+    return {"fgep": scores[0], "fgel": scores[1], "egfp": scores[2], "egfl": scores[3]}
+
+
+def get_str_moses_features(features):
+    return " ".join(str(features.get(k, 0)) for k in ("fgep", "fgel", "egfp", "egfl"))
+
+
+class PlainRecord:
+    def __init__(self):
+        self.src, self.trg, self.features = "", "", {}
+        self.counts, self.aligns, self.data = PlainCounts(), set(), None
+
+
+class PlainMoses(PlainRecord):
+    """The steps of MosesRecord in plain Python."""
+
+    def __init__(self, line="", delim="|||"):
+        super().__init__()
+        self.delim = delim
+        self.loadLine(line, delim)
+
+    def loadLine(self, line, delim="|||"):
+        if not line:
+            return
+        fields = line.strip().split(delim)
         self.src = sys.intern(fields[0].strip())
         self.trg = sys.intern(fields[1].strip())
-        scores = [self.number(x) for x in fields[2].split()]
-        self.features = {"fgep": scores[0], "fgel": scores[1], "egfp": scores[2], "egfl": scores[3]}
-        self.aligns = set(fields[3].strip().split())
-        c = [numbers.toNumber(x) for x in fields[4].split()]
-        self.counts = [float(c[1]), float(c[0]), float(c[2])]
-
-    @staticmethod
-    def number(text):
-        x = float(text)
-        n = round(x)
-        return n if n == x else x
+        self.features = get_moses_features(fields[2])
+        self.aligns = get_align_set(fields[3])
+        c = get_counts(fields[4])
+        self.counts.setCounts(trg=c[0], src=c[1], cooc=c[2])
 
     def to_str(self, s=" ||| "):
-        f = self.features
-        feats = " ".join(str(f.get(k, 0)) for k in ("fgep", "fgel", "egfp", "egfl"))
-        self.counts = [round(v, 6) for v in self.counts]
-        counts = f"{self.counts[1]} {self.counts[0]} {self.counts[2]}"
-        return s.join([self.src, self.trg, feats, " ".join(sorted(self.aligns)), counts])
+        features = get_str_moses_features(self.features)
+        aligns = " ".join(sorted(self.aligns))
+        self.counts.round()
+        counts = f"{self.counts.trg} {self.counts.src} {self.counts.cooc}"
+        return s.join([self.src, self.trg, features, aligns, counts])
 
 
-class PlainTravatar:
-    def __init__(self, line):
-        fields = line.strip().split("|||")
+def get_travatar_features(field):
+    features = {}
+    for item in field.split():
+        key, value = item.split("=")
+        value = get_number(value)
+        features[key] = math.e**value if len(key) >= 4 else value
+    return features
+
+
+def get_str_travatar_features(features):
+    items = []
+    for key, value in features.items():
+        if "egf" in key or "fge" in key:
+            value = round(math.log(value), 6)
+        items.append(f"{key}={value}")
+    return " ".join(sorted(items))
+
+
+class PlainTravatar(PlainRecord):
+    """The steps of TravatarRecord in plain Python."""
+
+    def __init__(self, line="", delim="|||"):
+        super().__init__()
+        self.delim = delim
+        self.loadLine(line, delim)
+
+    def loadLine(self, line, delim="|||"):
+        if not line:
+            return
+        fields = line.strip().split(delim)
         self.src, self.trg = fields[0].strip(), fields[1].strip()
-        self.features = {}
-        for item in fields[2].split():
-            key, value = item.split("=")
-            value = PlainMoses.number(value)
-            self.features[key] = math.e**value if len(key) >= 4 else value
-        c = [numbers.toNumber(x) for x in fields[3].split()]
-        self.counts = [float(c[1]), float(c[2]), float(c[0])] if len(c) == 3 else [0.0] * 3
-        self.aligns = set(fields[4].strip().split())
+        self.features = get_travatar_features(fields[2])
+        c = get_counts(fields[3])
+        if len(c) == 3:
+            self.counts.setCounts(src=c[1], trg=c[2], cooc=c[0])
+        self.aligns = get_align_set(fields[4])
 
     def to_str(self, s=" ||| "):
-        items = []
-        for key, value in self.features.items():
-            if "egf" in key or "fge" in key:
-                value = round(math.log(value), 6)
-            items.append(f"{key}={value}")
-        self.counts = [round(v, 6) for v in self.counts]
-        counts = f"{self.counts[2]} {self.counts[0]} {self.counts[1]}" if self.counts[2] > 0 else ""
-        return s.join(
-            [self.src, self.trg, " ".join(sorted(items)), counts, " ".join(sorted(self.aligns))]
-        )
+        features = get_str_travatar_features(self.features)
+        self.counts.round()
+        c = self.counts
+        counts = f"{round(c.cooc, 6)} {round(c.src, 6)} {round(c.trg, 6)}" if c.cooc > 0 else ""
+        return s.join([self.src, self.trg, features, counts, " ".join(sorted(self.aligns))])
 
 
 def time_both(cls, lines):
