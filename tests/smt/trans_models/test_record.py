@@ -165,3 +165,33 @@ def test_overrides_reach_the_derived_attributes():
     assert c.src_symbols == ["sym", "a"] and c.trgSymbols == ["sym", ""]
     rev = c.getReversed()
     assert type(rev) is Custom and rev.features == {"w": 4}
+
+
+def test_counts_overrides_are_reached_by_records():
+    from zel.smt.trans_models.records import MosesRecord, TravatarRecord
+
+    calls = []
+
+    class Counts(CoOccurrence):
+        def round(self, digits=6):
+            calls.append("round")
+
+        def getReversed(self):
+            calls.append("getReversed")
+            return Counts(9, 9, 9)
+
+        def setCounts(self, src=None, trg=None, cooc=None):
+            calls.append(("setCounts", src, trg, cooc))
+
+    for cls, line in (
+        (MosesRecord, "a ||| b ||| 1 1 1 1 ||| 0-0 ||| 2 3 4"),
+        (TravatarRecord, "a ||| b ||| p=1 ||| 4 3 2 ||| 0-0"),
+    ):
+        calls.clear()
+        r = cls()
+        r.counts = Counts()
+        r.loadLine(line)
+        r.to_str()
+        rev = r.getReversed()
+        assert calls == [("setCounts", 3, 2, 4), "round", "getReversed"]
+        assert rev.counts.src == 9
