@@ -192,6 +192,19 @@ nb::object point_str(std::string_view p) {
     return nb::borrow(slot);
 }
 
+// The interned str of a rule side. Tables list the lines of one source phrase together, so
+// the side of the previous line is kept (one per `slot`) and reused when the text repeats,
+// which spares decoding and the interned-table lookup.
+nb::object interned_side(std::string_view text, int slot) {
+    static PyObject* last[2] = {nullptr, nullptr};  // strong references, replaced, never freed
+    PyObject*& kept = last[slot];
+    if (kept && utf8(kept) == text) return nb::borrow(kept);
+    nb::object s = new_str(text, true);
+    Py_XDECREF(kept);
+    kept = s.inc_ref().ptr();
+    return s;
+}
+
 // The record and separator a fast printer handles: text sides, a plain dict and counts.
 bool printable(const Record& r, nb::handle s) {
     return PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(r.src.ptr()) &&
@@ -199,25 +212,29 @@ bool printable(const Record& r, nb::handle s) {
            exact(r.counts, counts_type());
 }
 
-bool text_fields(nb::handle line, nb::handle delim, std::vector<std::string_view>& fields) {
-    if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr())) return false;
+// The five or more fields of a line the fast readers handle, the two sides already stripped:
+// text line and separator, sides whose ends are not Unicode white space, ASCII number and point
+// fields, and counts to store into.
+bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
+                  std::vector<std::string_view>& fields) {
+    if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr()) ||
+        r.counts.is_none()) {
+        return false;
+    }
     const std::string_view d = utf8(delim);
     std::string_view text = utf8(line);
     if (d.empty() || !strip_exact(text)) return false;
     fields = core::split_at(text, d);
-    return fields.size() >= 5;
+    if (fields.size() < 5 || !strip_exact(fields[0]) || !strip_exact(fields[1])) return false;
+    return std::none_of(fields.begin() + 2, fields.begin() + 5, has_non_ascii);
 }
 
 }  // namespace
 
 bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
     std::vector<std::string_view> fields;
-    if (!text_fields(line, delim, fields) || r.counts.is_none()) return false;
-    std::string_view src = fields[0], trg = fields[1];
-    if (!strip_exact(src) || !strip_exact(trg)) return false;
-    for (int k = 2; k <= 4; ++k) {
-        if (has_non_ascii(fields[static_cast<std::size_t>(k)])) return false;
-    }
+    if (!plain_fields(r, line, delim, fields)) return false;
+    const std::string_view src = fields[0], trg = fields[1];
     const auto scores = core::split_runs(fields[2]);
     const auto points = core::split_runs(fields[3]);
     const auto counts = core::split_runs(fields[4]);
@@ -237,8 +254,8 @@ bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
         double ignored;
         if (!count_value(counts[k], ignored)) return false;
     }
-    r.src = new_str(src, true);
-    r.trg = new_str(trg, true);
+    r.src = interned_side(src, 0);
+    r.trg = interned_side(trg, 1);
     nb::dict features;
     const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
     for (int k = 0; k < 4; ++k) features[interned_key(names[k])] = number_object(score[k]);
@@ -285,12 +302,8 @@ bool fast_moses_line(Record& r, nb::handle s, nb::object& line) {
 
 bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
     std::vector<std::string_view> fields;
-    if (!text_fields(line, delim, fields) || r.counts.is_none()) return false;
-    std::string_view src = fields[0], trg = fields[1];
-    if (!strip_exact(src) || !strip_exact(trg)) return false;
-    for (int k = 2; k <= 4; ++k) {
-        if (has_non_ascii(fields[static_cast<std::size_t>(k)])) return false;
-    }
+    if (!plain_fields(r, line, delim, fields)) return false;
+    const std::string_view src = fields[0], trg = fields[1];
     nb::dict features;
     for (std::string_view item : core::split_runs(fields[2])) {
         const auto parts = core::split_at(item, "=");
