@@ -65,3 +65,55 @@ def test_travatar_lines_load_or_fail_cleanly(line):
         record.syncTags()
     except (*ALLOWED, KeyError, AttributeError):
         pass
+
+
+ODD_VALUES = [
+    None,
+    0,
+    1.5,
+    "",
+    "x0",
+    b"x",
+    [],
+    ["x0", "("],
+    {1: 2},
+    {"fgep": object()},
+    {1, 2},
+    set(),
+    object(),
+]
+FIELDS = ["src", "trg", "features", "aligns", "counts", "data"]
+OPERATIONS = [
+    "to_str",
+    "getReversed",
+    "fixOrder",
+    "alignMap",
+    "src_symbols",
+    "srcTerms",
+    "trgSymbols",
+]
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    cls=st.sampled_from([MosesRecord, TravatarRecord]),
+    field=st.sampled_from(FIELDS),
+    value=st.sampled_from(ODD_VALUES),
+    operation=st.sampled_from(OPERATIONS),
+)
+def test_odd_field_values_fail_cleanly(cls, field, value, operation):
+    record = cls(
+        "a b ||| x0 y ||| 1 1 1 1 ||| 0-0 ||| 1 1 1"
+        if cls is MosesRecord
+        else 'S ( x0:NP "a" ) ||| x0 "b" ||| p=1 ||| 1 1 1 ||| 0-0'
+    )
+    try:
+        setattr(record, field, value)
+    except TypeError:
+        return
+    try:
+        result = getattr(record, operation)
+        if callable(result):
+            result()
+    except (*ALLOWED, AttributeError, KeyError):
+        pass
