@@ -294,7 +294,6 @@ def test_interrupt_during_training_still_writes_every_file(tmp_path):
     for name in ("t.txt", "a.txt", "s.txt", "d.txt"):
         assert (tmp_path / name).stat().st_size > 0, name
     assert len((tmp_path / "d.txt").read_text().splitlines()) == 30000
-    assert "step: 3 / 3" not in log.split("start training IBM Model 2")[1]
 
 
 def test_none_configuration_reaches_the_missing_key(tmp_path):
