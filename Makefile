@@ -7,6 +7,8 @@ BIN := $(VENV)/bin
 BUILD_FLAGS := --no-build-isolation -C cmake.define.ZEL_WERROR=ON
 CPP_BUILD := build/ctest
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# Linters are pinned: a newer release may format or judge the same code differently.
+LINTERS := ruff==0.17.6 clang-format==23.1.5
 
 .PHONY: test run install py-test cpp-test lint format bench clean
 
@@ -16,7 +18,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
-		numpy "pytest>=8" "hypothesis>=6" "ruff>=0.6" "clang-format>=18"
+		numpy "pytest>=8" "hypothesis>=6" $(LINTERS)
 	touch $@
 
 install: $(VENV)/.deps
