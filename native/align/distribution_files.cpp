@@ -1,10 +1,10 @@
 #include "align/distribution_files.hpp"
 
-#include <charconv>
 #include <vector>
 
 #include "align/array_ops.hpp"
 #include "common/errors.hpp"
+#include "common/number_text.hpp"
 #include "common/utf8.hpp"
 
 namespace zel::align {
@@ -15,36 +15,19 @@ std::string where(const std::string& path, std::size_t line) {
     return " (" + path + ", line " + std::to_string(line) + ")";
 }
 
-std::string_view trim(std::string_view s) {
-    const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (!s.empty() && space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && space(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 // The host's float() of a decimal or scientific text, "inf" or "nan".
 double parse_float(std::string_view field, const std::string& path, std::size_t line) {
-    std::string_view s = trim(field);
-    const bool plus = !s.empty() && s.front() == '+';
-    if (plus) s.remove_prefix(1);
     double value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || (plus && s.front() == '-') || ec == std::errc::invalid_argument ||
-        end != s.data() + s.size()) {
+    if (!parse_plain_double(field, value)) {
         throw ValueError("could not convert string to float: '" + std::string(field) + "'" +
                          where(path, line));
     }
-    return value;  // out of range gives ±inf or 0 through from_chars, as the host's float() does
+    return value;  // out of range gives ±inf or 0, as the host's float() does
 }
 
 std::int64_t parse_int(std::string_view field, const std::string& path, std::size_t line) {
-    std::string_view s = trim(field);
-    const bool plus = !s.empty() && s.front() == '+';
-    if (plus) s.remove_prefix(1);
-    std::int64_t value = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (s.empty() || (plus && s.front() == '-') || ec != std::errc() ||
-        end != s.data() + s.size()) {
+    long long value = 0;
+    if (!parse_plain_int(field, value)) {
         throw ValueError("invalid literal for int() with base 10: '" + std::string(field) + "'" +
                          where(path, line));
     }

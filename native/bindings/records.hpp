@@ -60,6 +60,12 @@ inline bool exact(nb::handle self, nb::handle type) {
 nb::str to_str(std::string_view text);
 std::string_view utf8(nb::handle s);
 
+// The text of a str argument; "Expected str, got ..." for anything else.
+std::string_view text_argument(nb::handle value);
+
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+[[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value);
+
 // "%.1sCannot convert %.200s to %.200s" with an empty first argument.
 [[noreturn]] void cannot_convert(nb::handle value, const char* target);
 

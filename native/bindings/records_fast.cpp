@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/number_text.hpp"
 
 #include <cmath>
 #include "records/tokens.hpp"
@@ -14,15 +15,6 @@ namespace zel::bind::records {
 bool has_non_ascii(std::string_view s) {
     return std::any_of(s.begin(), s.end(),
                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
-bool plain_double(std::string_view text, double& value) {
-    std::string_view s = zel::records::strip(text);
-    const bool plus = !s.empty() && s.front() == '+';
-    if (plus) s.remove_prefix(1);
-    if (s.empty() || s.front() == '+' || (plus && s.front() == '-')) return false;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && end == s.data() + s.size();
 }
 
 bool append_number_text(std::string& out, nb::handle value) {
@@ -78,6 +70,15 @@ nb::handle interned_key(const char* text) {
     return k;
 }
 
+bool count_value(std::string_view piece, double& value) {
+    long long whole = 0;
+    if (parse_plain_int(piece, whole)) {
+        value = static_cast<double>(whole);
+        return true;
+    }
+    return parse_plain_double(piece, value) && std::isfinite(value);
+}
+
 }  // namespace zel::bind::records
 
 namespace zel::bind::records {
@@ -118,20 +119,6 @@ bool strip_exact(std::string_view& s) {
     return true;
 }
 
-// A count as numbers.toNumber gives it, for plain integers and finite decimals.
-bool count_value(std::string_view piece, double& value) {
-    long long i = 0;
-    std::string_view s = piece.front() == '+' ? piece.substr(1) : piece;
-    if (!s.empty() && s.front() != '+') {
-        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
-        if (ec == std::errc() && end == s.data() + s.size()) {
-            value = static_cast<double>(i);
-            return true;
-        }
-    }
-    return plain_double(piece, value) && std::isfinite(value);
-}
-
 // getNumber's result for a finite value: int when integral, else float.
 nb::object number_object(double x) {
     const double n = std::nearbyint(x);
@@ -140,7 +127,7 @@ nb::object number_object(double x) {
 }
 
 bool number_field(std::string_view text, double& value) {
-    return plain_double(text, value) && std::isfinite(value);
+    return parse_plain_double(text, value) && std::isfinite(value);
 }
 
 void round_counts6(CoOccurrence& c) {

@@ -18,8 +18,9 @@ bool append_sorted_points(std::string& out, nb::handle aligns);
 // A str (ASCII text stays ASCII; the rest is decoded).
 nb::object new_str(std::string_view text, bool intern);
 
-// Plain decimal or scientific text to a double (no sign doubling, no hex, no underscores).
-bool plain_double(std::string_view text, double& value);
+// A count as the toolkit's numbers.toNumber gives it, for plain integers and finite decimals;
+// false for any other text (which the toolkit itself then reads).
+bool count_value(std::string_view piece, double& value);
 
 // True when `s` has a byte that is not ASCII (the host may treat such text differently from
 // the ASCII rules of the fast paths: Unicode white space, digits).

@@ -7,6 +7,7 @@
 
 #include "bindings/records.hpp"
 #include "bindings/records_fast.hpp"
+#include "common/number_text.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -15,23 +16,10 @@ using namespace nb::literals;
 
 namespace {
 
-// The host float() of a plain decimal or scientific text; nullopt for anything else (the host
-// then decides, with its own error).
-std::optional<double> plain_float(std::string_view text) {
-    std::string_view s = zel::records::strip(text);
-    const bool plus = !s.empty() && s.front() == '+';
-    if (plus) s.remove_prefix(1);
-    if (s.empty() || s.front() == '+' || (plus && s.front() == '-')) return std::nullopt;
-    double v = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-    return v;
-}
-
 double host_float(nb::handle any) {
     if (PyFloat_CheckExact(any.ptr())) return PyFloat_AS_DOUBLE(any.ptr());
     if (PyUnicode_Check(any.ptr())) {
-        if (auto v = plain_float(utf8(any))) return *v;
+        if (double v; parse_plain_double(utf8(any), v)) return v;
     }
     nb::object f = nb::steal(PyNumber_Float(any.ptr()));
     if (!f.is_valid()) throw nb::python_error();
@@ -53,16 +41,9 @@ nb::object number_from(double x, double margin) {
 // numbers.toNumber of the toolkit for one count text: plain integers and decimals natively,
 // anything else through the toolkit itself.
 nb::object count_number(std::string_view piece) {
-    long long i = 0;
-    std::string_view s = piece.front() == '+' ? piece.substr(1) : piece;
-    if (!s.empty() && s.front() != '+') {
-        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
-        if (ec == std::errc() && end == s.data() + s.size()) return nb::int_(i);
-    }
-    if (auto v = plain_float(piece); v && std::isfinite(*v)) {
-        const double n = std::nearbyint(*v);
-        if (n == *v) return nb::steal(PyLong_FromDouble(n));
-        return nb::float_(*v);
+    if (double v; count_value(piece, v)) {
+        if (std::nearbyint(v) == v) return nb::steal(PyLong_FromDouble(v));
+        return nb::float_(v);
     }
     return nb::module_::import_("zel.common.numbers").attr("toNumber")(to_str(piece));
 }
@@ -152,7 +133,7 @@ nb::str moses_line(nb::handle self, nb::handle s) {
 }  // namespace
 
 nb::object get_number_text(std::string_view text) {
-    if (auto v = plain_float(text)) return number_from(*v, 0);
+    if (double v; parse_plain_double(text, v)) return number_from(v, 0);
     return get_number(to_str(text), 0);
 }
 
@@ -177,18 +158,10 @@ void register_moses(nb::module_& m) {
         nb::arg("anyNum").none(), nb::arg("margin") = 0,
         "An int when the number is integral (within margin), else a float.");
     m.def(
-        "getCounts",
-        [](nb::handle f) {
-            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
-            return get_counts(utf8(f));
-        },
+        "getCounts", [](nb::handle f) { return get_counts(text_argument(f)); },
         nb::arg("field").none());
     m.def(
-        "getMosesFeatures",
-        [](nb::handle f) {
-            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
-            return moses_features(utf8(f));
-        },
+        "getMosesFeatures", [](nb::handle f) { return moses_features(text_argument(f)); },
         nb::arg("field").none());
     m.def("getStrMosesFeatures", &str_moses_features, nb::arg("dicFeatures").none());
 

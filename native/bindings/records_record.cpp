@@ -106,6 +106,18 @@ std::string_view utf8(nb::handle s) {
     return {data, static_cast<std::size_t>(n)};
 }
 
+std::string_view text_argument(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
+    return utf8(value);
+}
+
+[[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 [[noreturn]] void cannot_convert(nb::handle value, const char* target) {
     PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "",
                  Py_TYPE(value.ptr())->tp_name, target);

@@ -14,12 +14,7 @@ namespace {
 namespace core = zel::records;
 
 void check_text_argument(nb::handle value, const char* name) {
-    if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                     "str", Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) incorrect_argument(name, "str", value);
 }
 
 nb::list str_list(const std::vector<std::string_view>& words) {
@@ -245,20 +240,13 @@ void register_travatar(nb::module_& m) {
     for (const char* kind : {"tree", "tag", "string", "ftree"}) match.append(kind);
     m.attr("MATCH") = match;
     m.def(
-        "getTravatarFeatures",
-        [](nb::handle f) {
-            if (!PyUnicode_Check(f.ptr())) expected_type("str", f);
-            return travatar_features(utf8(f));
-        },
+        "getTravatarFeatures", [](nb::handle f) { return travatar_features(text_argument(f)); },
         nb::arg("field").none());
     m.def(
         "getStrTravatarFeatures",
         [](nb::handle features) {
             if (!features.is_none() && !PyDict_Check(features.ptr())) {
-                PyErr_Format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "dict_features", "dict", Py_TYPE(features.ptr())->tp_name);
-                throw nb::python_error();
+                incorrect_argument("dict_features", "dict", features);
             }
             return str_travatar_features(features);
         },

@@ -1,6 +1,7 @@
 #include "records/tokens.hpp"
 
-#include <charconv>
+#include "common/number_text.hpp"
+
 #include <stdexcept>
 
 namespace zel::records {
@@ -39,25 +40,13 @@ std::vector<std::string_view> split_runs(std::string_view s) {
     return out;
 }
 
-namespace {
-
-bool parse_int(std::string_view text, long long& value) {
-    std::string_view s = strip(text);
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty() || s.front() == '+') return false;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && end == s.data() + s.size();
-}
-
-}  // namespace
-
 PointError parse_point(std::string_view text, AlignPoint& point, std::string_view& bad_part) {
     const std::vector<std::string_view> parts = split_at(text, "-");
     // Parts are converted before they are counted, as unpacking a list of conversions does.
     long long values[2] = {0, 0};
     for (std::size_t k = 0; k < parts.size(); ++k) {
         long long v;
-        if (!parse_int(parts[k], v)) {
+        if (!parse_plain_int(parts[k], v)) {
             bad_part = parts[k];
             return PointError::not_integer;
         }
