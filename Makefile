@@ -10,7 +10,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Linters are pinned: a newer release may format or judge the same code differently.
 LINTERS := ruff==0.17.6 clang-format==23.1.5
 
-.PHONY: test run install py-test cpp-test lint format bench clean
+.PHONY: test run install system-deps gtest py-test cpp-test lint format bench clean
 
 test: lint py-test cpp-test
 
@@ -21,16 +21,24 @@ $(VENV)/.deps: pyproject.toml
 		numpy "pytest>=8" "hypothesis>=6" $(LINTERS)
 	touch $@
 
-install: $(VENV)/.deps
+install: $(VENV)/.deps system-deps
 	$(PY) -m pip install -q $(BUILD_FLAGS) .
 
 py-test: install
 	$(PY) -m pytest -q
 
-# GoogleTest comes from Debian's libgtest-dev; install it when it is missing.
-gtest:
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
-		($(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev)
+# Debian packages the build needs: the marisa-trie library (rule-table index) always,
+# GoogleTest for the C++ unit tests. Each is installed when it is missing.
+define apt_need
+	@dpkg -s $(1) >/dev/null 2>&1 || \
+		($(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(1))
+endef
+
+system-deps:
+	$(call apt_need,libmarisa-dev)
+
+gtest: system-deps
+	$(call apt_need,libgtest-dev)
 
 # The C++ unit tests run once, under AddressSanitizer and UndefinedBehaviorSanitizer.
 cpp-test: $(VENV)/.deps gtest

@@ -56,10 +56,6 @@ inline bool exact(nb::handle self, nb::handle type) {
     return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == type.ptr();
 }
 
-// A str from UTF-8 text, and the UTF-8 text of a str (the view lives as long as `s`).
-nb::str to_str(std::string_view text);
-std::string_view utf8(nb::handle s);
-
 // The text of a str argument; "Expected str, got ..." for anything else.
 std::string_view text_argument(nb::handle value);
 

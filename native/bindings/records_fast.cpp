@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <vector>
 
 #include "common/format.hpp"
 #include "common/number_text.hpp"
-
-#include <cmath>
+#include "common/utf8.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -86,38 +86,6 @@ namespace zel::bind::records {
 namespace {
 
 namespace core = zel::records;
-
-// Python's white space beyond ASCII, which str.strip() also removes.
-bool unicode_space(char32_t c) {
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-char32_t decode_at(std::string_view s, std::size_t i, std::size_t n) {
-    const auto b = [&](std::size_t k) {
-        return static_cast<char32_t>(static_cast<unsigned char>(s[i + k]));
-    };
-    if (n == 2) return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    if (n == 3) return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-    return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-}
-
-// strip() of the host for text whose ends are not Unicode white space; false otherwise.
-bool strip_exact(std::string_view& s) {
-    s = core::strip(s);
-    if (s.empty()) return true;
-    if (static_cast<unsigned char>(s.front()) >= 0x80) {
-        const unsigned char lead = static_cast<unsigned char>(s.front());
-        const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        if (n <= s.size() && unicode_space(decode_at(s, 0, n))) return false;
-    }
-    if (static_cast<unsigned char>(s.back()) >= 0x80) {
-        std::size_t start = s.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        if (unicode_space(decode_at(s, start, s.size() - start))) return false;
-    }
-    return true;
-}
 
 // getNumber's result for a finite value: int when integral, else float.
 nb::object number_object(double x) {
@@ -200,8 +168,7 @@ bool printable(const Record& r, nb::handle s) {
 }
 
 // The five or more fields of a line the fast readers handle, the two sides already stripped:
-// text line and separator, sides whose ends are not Unicode white space, ASCII number and point
-// fields, and counts to store into.
+// text line and separator, ASCII number and point fields, and counts to store into.
 bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
                   std::vector<std::string_view>& fields) {
     if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr()) ||
@@ -210,9 +177,12 @@ bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
     }
     const std::string_view d = utf8(delim);
     std::string_view text = utf8(line);
-    if (d.empty() || !strip_exact(text)) return false;
+    if (d.empty()) return false;
+    text = utf8::strip_space(text);
     fields = core::split_at(text, d);
-    if (fields.size() < 5 || !strip_exact(fields[0]) || !strip_exact(fields[1])) return false;
+    if (fields.size() < 5) return false;
+    fields[0] = utf8::strip_space(fields[0]);
+    fields[1] = utf8::strip_space(fields[1]);
     return std::none_of(fields.begin() + 2, fields.begin() + 5, has_non_ascii);
 }
 

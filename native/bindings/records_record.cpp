@@ -47,14 +47,9 @@ void check_counts(nb::handle v) {
 }
 
 zel::records::AlignPoint point_of(nb::handle item) {
-    if (!PyUnicode_Check(item.ptr())) {
-        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
-                     Py_TYPE(item.ptr())->tp_name);
-        throw nb::python_error();
-    }
     zel::records::AlignPoint p;
     std::string_view bad;
-    const auto e = zel::records::parse_point(utf8(item), p, bad);
+    const auto e = zel::records::parse_point(split_text(item), p, bad);
     if (e != zel::records::PointError::none) unpack_error(e, bad);
     return p;
 }
@@ -95,15 +90,6 @@ void remember_types(nb::module_& m) {
     t.record = m.attr("Record").inc_ref();
     t.moses = m.attr("MosesRecord").inc_ref();
     t.travatar = m.attr("TravatarRecord").inc_ref();
-}
-
-nb::str to_str(std::string_view text) { return nb::str(text.data(), text.size()); }
-
-std::string_view utf8(nb::handle s) {
-    Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (!data) throw nb::python_error();
-    return {data, static_cast<std::size_t>(n)};
 }
 
 std::string_view text_argument(nb::handle value) {

@@ -69,13 +69,10 @@ nb::str str_travatar_features(nb::handle features) {
 }
 
 nb::list symbols(nb::handle rule, bool hiero) {
-    if (!PyUnicode_Check(rule.ptr())) {
-        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
-                     Py_TYPE(rule.ptr())->tp_name);
-        throw nb::python_error();
-    }
     nb::list out;
-    for (const std::string& s : core::travatar_symbols(utf8(rule), hiero)) out.append(to_str(s));
+    for (const std::string& s : core::travatar_symbols(split_text(rule), hiero)) {
+        out.append(to_str(s));
+    }
     return out;
 }
 

@@ -7,34 +7,87 @@
 
 namespace zel::bind {
 
-void register_error_translators() {
-    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-        try {
-            std::rethrow_exception(p);
-        } catch (const DecodeError& e) {
-            const std::string reason =
-                std::string(e.reason) + " (" + e.path + ", line " + std::to_string(e.line) + ")";
-            PyObject* exc = PyUnicodeDecodeError_Create(
-                "utf-8", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
-                static_cast<Py_ssize_t>(e.start), static_cast<Py_ssize_t>(e.end), reason.c_str());
-            if (exc) {
-                PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
-                Py_DECREF(exc);
-            }
-        } catch (const MemoryError& e) {
-            PyErr_SetString(PyExc_MemoryError, e.what());
-        } catch (const TypeError& e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
-        } catch (const ValueError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-        } catch (const AttributeError& e) {
-            PyErr_SetString(PyExc_AttributeError, e.what());
-        } catch (const NotImplemented&) {
-            PyErr_SetNone(PyExc_NotImplementedError);
-        } catch (const ZeroDivision& e) {
-            PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+namespace {
+
+// Sets the host error of a core exception; false for any other exception.
+bool set_core_error(const std::exception_ptr& p) {
+    try {
+        std::rethrow_exception(p);
+    } catch (const DecodeError& e) {
+        const std::string reason =
+            std::string(e.reason) + " (" + e.path + ", line " + std::to_string(e.line) + ")";
+        PyObject* exc = PyUnicodeDecodeError_Create(
+            "utf-8", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
+            static_cast<Py_ssize_t>(e.start), static_cast<Py_ssize_t>(e.end), reason.c_str());
+        if (exc) {
+            PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
+            Py_DECREF(exc);
         }
-    });
+    } catch (const MemoryError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const TypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const KeyError& e) {
+        PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
+    } catch (const AttributeError& e) {
+        PyErr_SetString(PyExc_AttributeError, e.what());
+    } catch (const NotImplemented&) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+    } catch (const ZeroDivision& e) {
+        PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+PyObject* builtin_type(nb::exception_type type) {
+    switch (type) {
+        case nb::exception_type::stop_iteration:
+            return PyExc_StopIteration;
+        case nb::exception_type::index_error:
+            return PyExc_IndexError;
+        case nb::exception_type::key_error:
+            return PyExc_KeyError;
+        case nb::exception_type::value_error:
+            return PyExc_ValueError;
+        case nb::exception_type::type_error:
+            return PyExc_TypeError;
+        case nb::exception_type::buffer_error:
+            return PyExc_BufferError;
+        case nb::exception_type::import_error:
+            return PyExc_ImportError;
+        case nb::exception_type::attribute_error:
+            return PyExc_AttributeError;
+        default:
+            return PyExc_RuntimeError;
+    }
+}
+
+}  // namespace
+
+void register_error_translators() {
+    nb::register_exception_translator(
+        [](const std::exception_ptr& p, void*) { set_core_error(p); });
+}
+
+nb::python_error as_python_error(const std::exception_ptr& p) {
+    try {
+        std::rethrow_exception(p);
+    } catch (nb::python_error& e) {
+        return std::move(e);
+    } catch (const nb::builtin_exception& e) {
+        PyErr_SetString(builtin_type(e.type()), e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::out_of_range& e) {
+        if (!set_core_error(p)) PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::exception& e) {
+        if (!set_core_error(p)) PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nb::python_error();
 }
 
 void init_module(nb::module_& m) {
@@ -43,6 +96,30 @@ void init_module(nb::module_& m) {
         nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
     m.attr("logger") = logger;
     m.attr("dprint") = logger.attr("debug_print");
+}
+
+nb::str to_str(std::string_view text) { return nb::str(text.data(), text.size()); }
+
+std::string_view utf8(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<std::size_t>(n)};
+}
+
+std::string_view split_text(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
+                     Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return utf8(value);
+}
+
+bool overrides(nb::handle self, nb::handle base, const char* name) {
+    nb::handle type = self.type();
+    if (type.is(base)) return false;
+    return !nb::getattr(type, name).is(nb::getattr(base, name));
 }
 
 void refuse_pickling(nb::handle cls) {

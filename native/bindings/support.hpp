@@ -6,6 +6,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,21 @@ void init_module(nb::module_& m);
 
 // Registers the translation of core exceptions (decode, index and memory errors) to host errors.
 void register_error_translators();
+
+// A str from UTF-8 text, and the UTF-8 text of a str (the view lives as long as `s`).
+nb::str to_str(std::string_view text);
+std::string_view utf8(nb::handle s);
+
+// The text of a value that is about to be split: "'<type>' object has no attribute 'split'"
+// (the host's AttributeError) for anything but a str.
+std::string_view split_text(nb::handle value);
+
+// The host error that an exception caught in C++ stands for (core exceptions translated as
+// the translators above do), to log or raise again.
+nb::python_error as_python_error(const std::exception_ptr& p);
+
+// True when `self`'s class replaces `base`'s method `name` (a host subclass overriding it).
+bool overrides(nb::handle self, nb::handle base, const char* name);
 
 // Makes pickling (and copying) of `cls` fail with the type error every non-picklable class uses.
 void refuse_pickling(nb::handle cls);

@@ -44,6 +44,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A key that is not in a mapping (the host's KeyError).
+class KeyError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // A missing attribute (the host's AttributeError), such as a table that does not exist yet.
 class AttributeError : public std::runtime_error {
 public:

@@ -1,5 +1,6 @@
 #include "common/utf8.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +9,33 @@ namespace zel::utf8 {
 namespace {
 
 bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+char32_t decode(std::string_view s) {
+    const auto b = [&](std::size_t k) {
+        return static_cast<char32_t>(static_cast<unsigned char>(s[k]));
+    };
+    switch (s.size()) {
+        case 1:
+            return b(0);
+        case 2:
+            return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+        case 3:
+            return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+        default:
+            return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) |
+                   (b(3) & 0x3F);
+    }
+}
+
+// Length of the code point that ends `s` (0 for empty text).
+std::size_t last_length(std::string_view s) {
+    std::size_t start = s.size();
+    while (start > 0 && s.size() - start < 4) {
+        --start;
+        if (!continuation(static_cast<unsigned char>(s[start]))) break;
+    }
+    return s.size() - start;
+}
 
 }  // namespace
 
@@ -60,6 +88,27 @@ bool validate(std::string_view text, Invalid& where) {
         i += len;
     }
     return true;
+}
+
+bool is_space(char32_t c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F) || c == 0x85 ||
+           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view strip_space(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t n =
+            std::min(sequence_length(static_cast<unsigned char>(text[0])), text.size());
+        if (!is_space(decode(text.substr(0, n)))) break;
+        text.remove_prefix(n);
+    }
+    while (!text.empty()) {
+        const std::size_t n = last_length(text);
+        if (!is_space(decode(text.substr(text.size() - n)))) break;
+        text.remove_suffix(n);
+    }
+    return text;
 }
 
 }  // namespace zel::utf8

@@ -21,4 +21,11 @@ constexpr std::size_t sequence_length(unsigned char lead) {
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }
 
+// True for the code points the host's str.isspace() accepts.
+bool is_space(char32_t c);
+
+// The host's str.strip() of valid UTF-8 text: white space, Unicode's included, removed at both
+// ends.
+std::string_view strip_space(std::string_view text);
+
 }  // namespace zel::utf8

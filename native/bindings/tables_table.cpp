@@ -1,0 +1,299 @@
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "bindings/tables.hpp"
+#include "tables/tracks.hpp"
+
+namespace zel::bind::tables {
+
+const char* const kNoTargetKeys = "the table was built without target keys (trg_key=False)";
+
+namespace {
+
+nb::handle table_class;
+
+nb::module_ records_module() { return nb::module_::import_("zel.smt.trans_models.records"); }
+
+// Native symbols when the record class takes them as one of the record classes does.
+std::optional<core::Symbols> symbols_of(nb::handle record_class) {
+    nb::object own = nb::getattr(record_class, "getSymbols", nb::none());
+    nb::module_ records = records_module();
+    if (own.is(records.attr("Record").attr("getSymbols"))) return core::Symbols::words;
+    if (own.is(records.attr("TravatarRecord").attr("getSymbols"))) return core::Symbols::travatar;
+    return std::nullopt;
+}
+
+void check_text_or_none(nb::handle value) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr())) expected_type("str", value);
+}
+
+// The text a step returned, which the loading stores in a trie.
+std::string stored_text(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
+    return std::string(utf8(value));
+}
+
+nb::object format_src_key(nb::handle self, nb::handle src) {
+    if (overrides(self, table_class, "format_src_key")) {
+        return self.attr("format_src_key")(src);
+    }
+    return native_format_src_key(nb::cast<const Table&>(self), src);
+}
+
+// Logs where the loading failed and raises the error again.
+[[noreturn]] void report(const Table& t, const core::LoadFailure& failure) {
+    nb::python_error error = as_python_error(failure.error);
+    // An interruption is not a fault of the table: it passes unreported.
+    if (!error.matches(PyExc_Exception)) throw error;
+    nb::object logger = nb::module_::import_("zel.smt.trans_models.tables").attr("logger");
+    if (failure.pass < 3) {
+        logger.attr("warning")(
+            nb::str("file: {}, line: {}").format(t.table_path, failure.line_number));
+    } else {
+        logger.attr("warning")("line_tracks: %s", to_str(failure.tracks));
+        logger.attr("warning")(
+            "line: %s", failure.line ? nb::object(to_str(*failure.line)) : nb::object(nb::none()));
+    }
+    logger.attr("warning")(error.value());
+    throw error;
+}
+
+void load(nb::handle self, Table& t) {
+    core::Replacements replaced;
+    const bool own_key = overrides(self, table_class, "format_src_key");
+    const bool host_symbols = !t.symbols && (t.key_kind == core::KeyType::src_hiero ||
+                                             t.key_kind == core::KeyType::src_symbols);
+    if (own_key || host_symbols) {
+        replaced.format_src_key = [self](std::string_view src) -> std::optional<std::string> {
+            nb::object key = format_src_key(self, to_str(src));
+            if (key.is_none()) return std::nullopt;
+            return std::string(split_text(key));
+        };
+    }
+    if (overrides(self, table_class, "line2tracks")) {
+        replaced.line2tracks = [self](std::string_view line) {
+            return stored_text(self.attr("line2tracks")(to_str(line)));
+        };
+    }
+    if (overrides(self, table_class, "tracks2line")) {
+        replaced.tracks2line = [self](std::string_view tracks) {
+            return std::string(split_text(self.attr("tracks2line")(to_str(tracks))));
+        };
+    }
+    core::LoadOptions options;
+    options.path = utf8(t.table_path);
+    options.key_type = t.key_kind;
+    options.symbols = t.symbols.value_or(core::Symbols::words);
+    options.trg_keys = t.index.trg_keys;
+    try {
+        core::load(t.index, toolkit_host(), options, replaced);
+    } catch (const core::LoadFailure& failure) {
+        report(t, failure);
+    }
+}
+
+void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::handle key_type) {
+    check_text_or_none(key_type);
+    if (!PyUnicode_Check(table_path.ptr())) expected_type("str", table_path);
+    t.record_class = nb::borrow(record_class);
+    t.table_path = nb::borrow(table_path);
+    t.key_type = nb::borrow(key_type);
+    t.key_kind = key_type.is_none() ? core::KeyType::other : core::key_type_of(utf8(key_type));
+    t.symbols = symbols_of(record_class);
+}
+
+template <class T>
+void construct(nb::pointer_and_handle<T> self, nb::handle table_path, nb::handle record_class,
+               nb::handle trg_key, const nb::kwargs& options) {
+    new (self.p) T();
+    // Ready before loading, so that a host subclass's steps called by the loading can use the
+    // table (their own calls of the base steps included).
+    nb::inst_mark_ready(self.h);
+    Table& t = *self.p;
+    set_fields(t, table_path, record_class,
+               options.contains("key_type") ? nb::handle(options["key_type"]) : nb::str("src"));
+    t.index.trg_keys = PyObject_IsTrue(trg_key.ptr()) == 1;
+    load(self.h, t);
+}
+
+// Table.__init__ of a subclass that names its record class: trg_key comes within the options.
+template <class T>
+void construct_with(nb::pointer_and_handle<T> self, nb::handle table_path, const char* record,
+                    const nb::kwargs& options) {
+    nb::dict rest = nb::borrow<nb::dict>(PyDict_Copy(options.ptr()));
+    nb::object trg_key = nb::borrow(rest.attr("pop")("trg_key", false));
+    nb::object record_class = records_module().attr(record);
+    construct(self, table_path, record_class, trg_key, nb::borrow<nb::kwargs>(rest));
+}
+
+// The state of a table: its fields in declaration order, each trie as its bytes.
+nb::bytes trie_bytes(const core::TextTrie& trie) {
+    const std::string bytes = trie.serialize();
+    return nb::bytes(bytes.data(), bytes.size());
+}
+
+nb::tuple get_state(const Table& t) {
+    nb::object trg = nb::none(), columns = nb::none();
+    if (t.index.trg_keys) {
+        trg = trie_bytes(t.index.trg_pairs);
+        nb::list tries;
+        for (const core::TextTrie& c : t.index.trg_column_pairs) tries.append(trie_bytes(c));
+        columns = tries;
+    }
+    return nb::make_tuple(t.record_class, t.table_path, t.table_file, t.key_type,
+                          trie_bytes(t.index.fields), trie_bytes(t.index.records),
+                          trie_bytes(t.index.src_pairs), trg, columns, t.index.trg_keys);
+}
+
+core::TextTrie trie_of(nb::handle bytes) {
+    if (!PyBytes_Check(bytes.ptr())) expected_type("bytes", bytes);
+    return core::TextTrie::deserialize(
+        {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
+}
+
+template <class T>
+void set_state(T& self, const nb::tuple& state) {
+    if (state.size() != 10) throw nb::value_error("a table's state has 10 fields");
+    Table t;
+    set_fields(t, state[1], state[0], state[3]);
+    t.table_file = nb::borrow(state[2]);
+    t.index.fields = trie_of(state[4]);
+    t.index.records = trie_of(state[5]);
+    t.index.src_pairs = trie_of(state[6]);
+    t.index.trg_keys = PyObject_IsTrue(state[9].ptr()) == 1;
+    if (t.index.trg_keys) {
+        t.index.trg_pairs = trie_of(state[7]);
+        for (nb::handle c : state[8]) t.index.trg_column_pairs.push_back(trie_of(c));
+    }
+    new (&self) T();
+    static_cast<Table&>(self) = std::move(t);
+}
+
+template <class T>
+void add_pickling(nb::class_<T, Table>& cls) {
+    cls.def("__setstate__", &set_state<T>);
+}
+
+nb::object find_trg(nb::handle self, nb::handle trg, nb::handle target_index) {
+    const Table& t = nb::cast<const Table&>(self);
+    if (!PyLong_Check(target_index.ptr())) {
+        return search_pairs(self, t.index.trg_keys ? &t.index.trg_pairs : nullptr, trg);
+    }
+    if (!t.index.trg_keys) throw nb::type_error(kNoTargetKeys);
+    const auto& columns = t.index.trg_column_pairs;
+    Py_ssize_t i = PyLong_AsSsize_t(target_index.ptr());
+    if (i == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::index_error("list index out of range");
+    }
+    if (i < 0) i += static_cast<Py_ssize_t>(columns.size());
+    if (i < 0 || static_cast<std::size_t>(i) >= columns.size()) {
+        throw nb::index_error("list index out of range");
+    }
+    return search_pairs(self, &columns[static_cast<std::size_t>(i)], trg);
+}
+
+}  // namespace
+
+nb::handle table_type() { return table_class; }
+
+nb::object native_format_src_key(const Table& t, nb::handle src) {
+    switch (t.key_kind) {
+        case core::KeyType::src:
+            return nb::borrow(src);
+        case core::KeyType::src_hiero:
+        case core::KeyType::src_symbols: {
+            const bool hiero = t.key_kind == core::KeyType::src_hiero;
+            if (t.symbols && PyUnicode_Check(src.ptr())) {
+                return to_str(*core::format_src_key(t.key_kind, *t.symbols, utf8(src)));
+            }
+            nb::object symbols = t.record_class.attr("getSymbols")(src, nb::arg("hiero") = hiero);
+            return nb::str(" ").attr("join")(symbols);
+        }
+        case core::KeyType::src_tree:
+            return to_str(*core::format_src_key(t.key_kind, core::Symbols::words, split_text(src)));
+        case core::KeyType::other:
+            break;
+    }
+    return nb::none();
+}
+
+nb::object native_line2tracks(const Table& t, nb::handle line) {
+    return to_str(core::line_tracks(t.index.fields, split_text(line)));
+}
+
+nb::object native_tracks2line(const Table& t, nb::handle tracks) {
+    return to_str(core::tracks_line(t.index.fields, split_text(tracks)));
+}
+
+nb::object line2tracks(nb::handle self, nb::handle line) {
+    if (overrides(self, table_class, "line2tracks")) return self.attr("line2tracks")(line);
+    return native_line2tracks(nb::cast<const Table&>(self), line);
+}
+
+nb::object tracks2line(nb::handle self, nb::handle tracks) {
+    if (overrides(self, table_class, "tracks2line")) return self.attr("tracks2line")(tracks);
+    return native_tracks2line(nb::cast<const Table&>(self), tracks);
+}
+
+void register_table(nb::module_& m) {
+    auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields");
+    cls.def("__init__", &construct<Table>, nb::arg("table_path"), nb::arg("RecordClass"),
+            nb::arg("trg_key") = false, nb::arg("options"))
+        .def("format_src_key", &native_format_src_key, nb::arg("src").none())
+        .def("line2tracks", &native_line2tracks, nb::arg("line").none())
+        .def("tracks2line", &native_tracks2line, nb::arg("tracks").none())
+        .def(
+            "find",
+            [](nb::handle self, nb::handle prefix, nb::handle) {
+                return search_lines(self, prefix);
+            },
+            nb::arg("prefix").none(), nb::arg("force") = true)
+        .def(
+            "find_src",
+            [](nb::handle self, nb::handle src, nb::handle) {
+                nb::object key = format_src_key(self, src);
+                return search_pairs(self, &nb::cast<const Table&>(self).index.src_pairs, key);
+            },
+            nb::arg("src").none(), nb::arg("force") = true)
+        .def(
+            "find_trg",
+            [](nb::handle self, nb::handle trg, nb::handle target_index, nb::handle) {
+                return find_trg(self, trg, target_index);
+            },
+            nb::arg("trg").none(), nb::arg("target_index").none() = nb::none(),
+            nb::arg("force") = true)
+        .def(
+            "_Table__find_key",
+            [](nb::handle self, nb::handle key_record_dict, nb::handle key, nb::handle) {
+                return search_host_pairs(self, key_record_dict, key);
+            },
+            nb::arg("key_record_dict").none(), nb::arg("key").none(), nb::arg("force") = true)
+        .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
+        .def("__len__", [](const Table& t) { return t.index.records.size(); })
+        .def("__getstate__", &get_state);
+    cls.def("__setstate__", &set_state<Table>);
+    table_class = cls;
+
+    auto moses = nb::class_<MosesTable, Table>(m, "MosesTable", "index of a Moses phrase table");
+    moses.def(
+        "__init__",
+        [](nb::pointer_and_handle<MosesTable> self, nb::handle table_path,
+           const nb::kwargs& options) { construct_with(self, table_path, "MosesRecord", options); },
+        nb::arg("table_path"), nb::arg("options"));
+    add_pickling(moses);
+
+    auto travatar =
+        nb::class_<TravatarTable, Table>(m, "TravatarTable", "index of a Travatar rule table");
+    travatar.def(
+        "__init__",
+        [](nb::pointer_and_handle<TravatarTable> self, nb::handle table_path,
+           const nb::kwargs& options) {
+            construct_with(self, table_path, "TravatarRecord", options);
+        },
+        nb::arg("table_path"), nb::arg("options"));
+    add_pickling(travatar);
+}
+
+}  // namespace zel::bind::tables

@@ -1,0 +1,105 @@
+#include "tables/text_trie.hpp"
+
+#include <marisa/iostream.h>
+
+#include <sstream>
+
+#include "common/errors.hpp"
+
+namespace zel::tables {
+
+namespace {
+
+std::string track_text(Track t) {
+    return "(" + std::to_string(t.id) + "," + std::to_string(t.length) + ")";
+}
+
+}  // namespace
+
+TextTrie::TextTrie() : trie_(std::make_unique<marisa::Trie>()) {
+    marisa::Keyset none;
+    trie_->build(none);
+}
+
+std::optional<Track> TextTrie::find(std::string_view key) const {
+    marisa::Agent agent;
+    agent.set_query(key.data(), key.size());
+    if (!trie_->lookup(agent)) return std::nullopt;
+    return Track{static_cast<std::uint32_t>(agent.key().id()),
+                 static_cast<std::uint32_t>(key.size())};
+}
+
+std::string TextTrie::key(std::uint32_t id) const {
+    if (id >= size()) throw ValueError("no key with id " + std::to_string(id));
+    marisa::Agent agent;
+    agent.set_query(std::size_t{id});
+    trie_->reverse_lookup(agent);
+    return {agent.key().ptr(), agent.key().length()};
+}
+
+std::string TextTrie::key(Track track) const {
+    if (track.id < size()) {
+        std::string k = key(track.id);
+        if (k.size() == track.length) return k;
+    }
+    throw ValueError("no key with track " + track_text(track));
+}
+
+TextTrie::Cursor::Cursor(const TextTrie& trie, std::string prefix)
+    : trie_(*trie.trie_), prefix_(std::move(prefix)) {
+    agent_.set_query(prefix_.data(), prefix_.size());
+}
+
+bool TextTrie::Cursor::next() { return trie_.predictive_search(agent_); }
+
+std::string_view TextTrie::Cursor::key() const {
+    return {agent_.key().ptr(), agent_.key().length()};
+}
+
+Track TextTrie::Cursor::track() const {
+    return {static_cast<std::uint32_t>(agent_.key().id()),
+            static_cast<std::uint32_t>(agent_.key().length())};
+}
+
+std::string TextTrie::serialize() const {
+    std::ostringstream out;
+    out << *trie_;
+    return std::move(out).str();
+}
+
+TextTrie TextTrie::deserialize(std::string_view bytes) {
+    TextTrie t;
+    std::istringstream in{std::string(bytes)};
+    try {
+        in >> *t.trie_;
+    } catch (const marisa::Exception& e) {
+        throw ValueError(std::string("not a stored trie: ") + e.error_message());
+    }
+    if (!in) throw ValueError("not a stored trie: the bytes end early");
+    return t;
+}
+
+void TrieBuilder::add(std::string_view key) { keys_.push_back(key.data(), key.size()); }
+
+TextTrie TrieBuilder::build(std::vector<std::uint32_t>* ids) {
+    TextTrie t;
+    // Label order makes the trie enumerate its keys in byte order, so every search lists its
+    // results in the same order whatever the file's line order was.
+    try {
+        t.trie_->build(keys_, static_cast<int>(MARISA_DEFAULT_NUM_TRIES) |
+                                  static_cast<int>(MARISA_LABEL_ORDER));
+    } catch (const std::bad_alloc&) {
+        throw MemoryError("not enough memory to build a trie of " + std::to_string(keys_.size()) +
+                          " keys");
+    }
+    if (ids) {
+        ids->resize(keys_.size());
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            (*ids)[i] = static_cast<std::uint32_t>(keys_[i].id());
+        }
+    }
+    keys_.clear();
+    return t;
+}
+
+}  // namespace zel::tables
