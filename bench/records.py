@@ -18,40 +18,7 @@ import time
 from zel.smt.trans_models.records import MosesRecord, TravatarRecord
 
 from zel.common import numbers
-
-
-def phrase_pool(rng, words, size):
-    return [" ".join(rng.choices(words, k=rng.randint(1, 5))) for _ in range(size)]
-
-
-def moses_lines(n, rng):
-    # As in real phrase tables, a source phrase comes with many translations (20 lines on
-    # average here), listed together, and target phrases recur too.
-    words = [f"w{i}" for i in range(5000)]
-    sources = sorted(phrase_pool(rng, words, max(n // 20, 1)))
-    targets = phrase_pool(rng, words, max(n // 5, 1))
-    out = []
-    for k in range(n):
-        src, trg = sources[k * len(sources) // n], rng.choice(targets)
-        ls, lt = src.count(" ") + 1, trg.count(" ") + 1
-        scores = " ".join(f"{rng.random():.6g}" for _ in range(4))
-        points = " ".join(
-            f"{rng.randrange(ls)}-{rng.randrange(lt)}" for _ in range(rng.randint(1, 4))
-        )
-        counts = f"{rng.randint(1, 99)} {rng.randint(1, 99)} {rng.randint(1, 9)}"
-        out.append(f"{src} ||| {trg} ||| {scores} ||| {points} ||| {counts}")
-    return out
-
-
-def travatar_lines(n, rng):
-    words = [f"w{i}" for i in range(5000)]
-    out = []
-    for _ in range(n):
-        src = f'NP ( x0:NN "{rng.choice(words)}" x1:NP )'
-        trg = f'x1 "{rng.choice(words)}" x0'
-        feats = f"egfp={-rng.random():.6g} egfl={-rng.random():.6g} p=1 w=1"
-        out.append(f"{src} ||| {trg} ||| {feats} ||| 3 2 1 ||| 0-0 1-1")
-    return out
+from rule_lines import moses_lines, travatar_lines
 
 
 class PlainCounts:

@@ -272,6 +272,7 @@ void register_table(nb::module_& m) {
             nb::arg("key_record_dict").none(), nb::arg("key").none(), nb::arg("force") = true)
         .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
         .def("__len__", [](const Table& t) { return t.index.records.size(); })
+        .def("__sizeof__", [](const Table& t) { return sizeof(Table) + core::memory_bytes(t.index); })
         .def("__getstate__", &get_state);
     cls.def("__setstate__", &set_state<Table>);
     table_class = cls;

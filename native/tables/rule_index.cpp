@@ -1,6 +1,10 @@
 #include "tables/rule_index.hpp"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <deque>
+#include <span>
 #include <string>
 
 #include "common/errors.hpp"
@@ -54,7 +58,16 @@ std::optional<std::string> format_src_key(KeyType type, Symbols symbols, std::st
     return std::nullopt;
 }
 
+std::size_t memory_bytes(const RuleIndex& index) {
+    std::size_t bytes = index.fields.memory_bytes() + index.records.memory_bytes() +
+                        index.src_pairs.memory_bytes() + index.trg_pairs.memory_bytes();
+    for (const TextTrie& t : index.trg_column_pairs) bytes += t.memory_bytes();
+    return bytes;
+}
+
 namespace {
+
+constexpr std::uint32_t kEmptyField = ~std::uint32_t{0};
 
 // The field texts met while loading, with their ids in the field trie once it is built. Hash
 // lookups here replace trie lookups in the passes, which are several times slower.
@@ -69,24 +82,37 @@ struct SeenFields {
         });
     }
 
+    Track track_of_id(std::uint32_t id) const {
+        return {trie_id[id], static_cast<std::uint32_t>(texts.id2str(id).size())};
+    }
+
     std::optional<Track> track(std::string_view key) const {
         const std::int64_t id = texts.find(key);
         if (id < 0) return std::nullopt;
-        return Track{trie_id[static_cast<std::size_t>(id)], static_cast<std::uint32_t>(key.size())};
+        return track_of_id(static_cast<std::uint32_t>(id));
     }
 
-    // The text of a track, checked as the trie would check it.
-    std::string_view text(std::string_view track_text) const {
+    // The text id of a track, checked as the trie would check it.
+    std::uint32_t id_of(std::string_view track_text) const {
         const auto t = parse_track(track_text);
         if (!t) throw ValueError("invalid track '" + std::string(track_text) + "'");
-        if (t->id < text_id.size()) {
-            const std::string_view k = texts.id2str(text_id[t->id]);
-            if (k.size() == t->length) return k;
+        if (t->id < text_id.size() && texts.id2str(text_id[t->id]).size() == t->length) {
+            return text_id[t->id];
         }
         throw ValueError("no key with track " + std::string(track_text));
     }
 };
 
+// The first two fields of a line: text and, when known, text id (kEmptyField otherwise).
+struct Sides {
+    std::string_view src;
+    std::uint32_t src_id = kEmptyField;
+    std::optional<std::string_view> trg;
+    std::uint32_t trg_id = kEmptyField;
+};
+
+// Pass 1 keeps the field ids of every line, so that the later passes need neither the file
+// nor the hash table again unless a host step replaces one of theirs.
 class Loader {
 public:
     Loader(RuleIndex& index, Host& host, const LoadOptions& options, const Replacements& replaced)
@@ -97,12 +123,17 @@ public:
         index_.trg_keys = options_.trg_keys;
         read_lines(kFieldsLabel, 1, [&](std::string_view line) { register_fields(line); });
         build_field_trie();
-        TrieBuilder records;
-        read_lines(kRecordsLabel, 2, [&](std::string_view line) {
-            records.add(replaced_.line2tracks ? replaced_.line2tracks(line) : tracks_of(line));
-        });
-        index_.records = records.build();
-        register_pairs();
+        if (replaced_.line2tracks) {
+            records_from_file();
+            pairs_from_records();
+        } else {
+            const std::vector<std::uint32_t> record_of_line = records_from_fields();
+            if (replaced_.tracks2line) {
+                pairs_from_records();
+            } else {
+                pairs_from_fields(record_of_line);
+            }
+        }
     }
 
 private:
@@ -144,15 +175,26 @@ private:
     }
 
     void register_fields(std::string_view line) {
-        seen_.add_parts(line, kFieldDelim);
-        const std::string_view src = source_side(line);
-        const auto key = src_key(src);
-        if (!key) no_key(src);
-        seen_.add_parts(*key, kFieldDelim);
-        if (!options_.trg_keys) return;
-        const std::string_view trg = require_target(target_side(line));
-        seen_.add_parts(trg, kFieldDelim);
-        if (trg.find(kColumnDelim) != std::string_view::npos) seen_.add_parts(trg, kColumnDelim);
+        const std::size_t start = line_fields_.size();
+        try {
+            for_each_part(line, kFieldDelim, [&](std::string_view part) {
+                line_fields_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
+            });
+            const std::string_view src = source_side(line);
+            const auto key = src_key(src);
+            if (!key) no_key(src);
+            seen_.add_parts(*key, kFieldDelim);
+            if (options_.trg_keys) {
+                const std::string_view trg = require_target(target_side(line));
+                if (trg.find(kColumnDelim) != std::string_view::npos) {
+                    seen_.add_parts(trg, kColumnDelim);
+                }
+            }
+        } catch (...) {
+            line_fields_.resize(start);
+            throw;
+        }
+        line_starts_.push_back(line_fields_.size());
     }
 
     void build_field_trie() {
@@ -166,71 +208,150 @@ private:
         }
     }
 
-    std::string tracks_of(std::string_view line) const {
+    std::size_t lines() const { return line_starts_.size() - 1; }
+
+    std::span<const std::uint32_t> fields_of_line(std::size_t line) const {
+        return {line_fields_.data() + line_starts_[line],
+                line_fields_.data() + line_starts_[line + 1]};
+    }
+
+    std::string tracks_of_fields(std::span<const std::uint32_t> ids) const {
         std::string out;
-        bool first = true;
-        for_each_part(line, kFieldDelim, [&](std::string_view part) {
-            if (!first) out += kTrackDelim;
-            first = false;
-            if (part.empty()) return;
-            if (const auto t = seen_.track(part)) {
-                append_track(out, *t);
-            } else {
-                out += kAbsentTrack;
-            }
-        });
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            if (k) out += kTrackDelim;
+            if (ids[k] != kEmptyField) append_track(out, seen_.track_of_id(ids[k]));
+        }
         return out;
     }
 
-    void register_pairs() {
-        const std::size_t n = index_.records.size();
-        TrieBuilder src_pairs, trg_pairs;
-        std::deque<TrieBuilder> columns;
-        auto progress = host_.progress(kPairsLabel, n);
-        in_batches(host_, *progress, n, 256, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t id = begin; id < end; ++id) {
-                register_record(static_cast<std::uint32_t>(id), src_pairs, trg_pairs, columns);
-            }
+    // Pass 2 from the field ids pass 1 kept; the record id of each line.
+    std::vector<std::uint32_t> records_from_fields() {
+        TrieBuilder records;
+        auto progress = host_.progress(kRecordsLabel, lines());
+        in_batches(host_, *progress, lines(), 4096, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                records.add(tracks_of_fields(fields_of_line(i)));
         });
-        index_.src_pairs = src_pairs.build();
-        if (!options_.trg_keys) return;
-        index_.trg_pairs = trg_pairs.build();
-        for (TrieBuilder& b : columns) index_.trg_column_pairs.push_back(b.build());
+        std::vector<std::uint32_t> record_of_line;
+        index_.records = records.build(&record_of_line);
+        return record_of_line;
     }
 
-    void register_record(std::uint32_t id, TrieBuilder& src_pairs, TrieBuilder& trg_pairs,
-                         std::deque<TrieBuilder>& columns) {
-        const std::string tracks = index_.records.key(id);
-        const Track node{id, static_cast<std::uint32_t>(tracks.size())};
+    // Pass 2 through a host step: the tracks of each line of the file, as that step gives them.
+    void records_from_file() {
+        TrieBuilder records;
+        read_lines(kRecordsLabel, 2,
+                   [&](std::string_view line) { records.add(replaced_.line2tracks(line)); });
+        index_.records = records.build();
+    }
+
+    struct PairBuilders {
+        TrieBuilder src, trg;
+        std::deque<TrieBuilder> columns;
+    };
+
+    // Pass 3 from the field ids of the lines: each record once, at its first line.
+    void pairs_from_fields(const std::vector<std::uint32_t>& record_of_line) {
+        PairBuilders pairs;
+        std::vector<bool> done(index_.records.size());
+        auto progress = host_.progress(kPairsLabel, index_.records.size());
+        constexpr std::size_t kBatch = 4096;
+        for (std::size_t begin = 0; begin < lines(); begin += kBatch) {
+            host_.check_interrupt();
+            std::size_t added = 0;
+            for (std::size_t i = begin; i < std::min(begin + kBatch, lines()); ++i) {
+                const std::uint32_t id = record_of_line[i];
+                if (done[id]) continue;
+                done[id] = true;
+                ++added;
+                const auto fields = fields_of_line(i);
+                const std::string tracks = tracks_of_fields(fields);
+                Sides sides;
+                if (!fields.empty()) side(fields[0], sides.src, sides.src_id);
+                if (fields.size() > 1) {
+                    sides.trg.emplace();
+                    side(fields[1], *sides.trg, sides.trg_id);
+                }
+                register_record(Track{id, static_cast<std::uint32_t>(tracks.size())}, tracks, sides,
+                                pairs);
+            }
+            progress->advance(added);
+        }
+        build_pairs(pairs);
+    }
+
+    void side(std::uint32_t id, std::string_view& text, std::uint32_t& text_id) const {
+        text_id = id;
+        if (id != kEmptyField) text = seen_.texts.id2str(id);
+    }
+
+    // Pass 3 over the record trie: each record's tracks rebuilt into its line.
+    void pairs_from_records() {
+        PairBuilders pairs;
+        const std::size_t n = index_.records.size();
+        auto progress = host_.progress(kPairsLabel, n);
+        std::string line;
+        in_batches(host_, *progress, n, 256, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t id = begin; id < end; ++id) {
+                const std::string tracks = index_.records.key(static_cast<std::uint32_t>(id));
+                const Track node{static_cast<std::uint32_t>(id),
+                                 static_cast<std::uint32_t>(tracks.size())};
+                register_record(node, tracks, std::nullopt, pairs);
+            }
+        });
+        build_pairs(pairs);
+    }
+
+    // The sides of a record from its tracks: through the host's tracks2line when there is one.
+    Sides sides_of_tracks(std::string_view tracks, std::optional<std::string>& line) const {
+        Sides sides;
+        if (replaced_.tracks2line) {
+            line = replaced_.tracks2line(tracks);
+            sides.src = source_side(*line);
+            sides.trg = target_side(*line);
+            return sides;
+        }
+        std::size_t k = 0;
+        for_each_part(tracks, "|", [&](std::string_view part) {
+            if (k < 2) {
+                const std::uint32_t id = part.empty() ? kEmptyField : seen_.id_of(part);
+                std::string_view text;
+                std::uint32_t text_id = kEmptyField;
+                side(id, text, text_id);
+                if (k == 0) {
+                    sides.src = text;
+                    sides.src_id = text_id;
+                } else {
+                    sides.trg = text;
+                    sides.trg_id = text_id;
+                }
+            }
+            ++k;
+        });
+        return sides;
+    }
+
+    void register_record(Track node, std::string_view tracks, std::optional<Sides> known,
+                         PairBuilders& pairs) {
         std::optional<std::string> line;
         try {
-            std::string_view src;
-            std::optional<std::string_view> trg;
-            if (replaced_.tracks2line) {
-                line = replaced_.tracks2line(tracks);
-                src = source_side(*line);
-                trg = target_side(*line);
+            const Sides sides = known ? *known : sides_of_tracks(tracks, line);
+            // A native "src" key is the source field itself, whose track is known.
+            if (options_.key_type == KeyType::src && !replaced_.format_src_key) {
+                add_pair(pairs.src, sides.src, sides.src_id, node);
             } else {
-                // The first two fields of the line, without rebuilding all of it.
-                std::size_t k = 0;
-                for_each_part(tracks, "|", [&](std::string_view part) {
-                    const std::string_view text = part.empty() ? part : seen_.text(part);
-                    if (k == 0) src = text;
-                    if (k == 1) trg = text;
-                    ++k;
-                });
+                const auto key = src_key(sides.src);
+                if (!key) no_key(sides.src);
+                add_pair(pairs.src, *key, kEmptyField, node);
             }
-            const auto key = src_key(src);
-            if (!key) no_key(src);
-            add_pair(src_pairs, *key, node);
             if (!options_.trg_keys) return;
-            const std::string_view t = require_target(trg);
-            add_pair(trg_pairs, t, node);
-            if (t.find(kColumnDelim) == std::string_view::npos) return;
+            const std::string_view trg = require_target(sides.trg);
+            add_pair(pairs.trg, trg, sides.trg_id, node);
+            if (trg.find(kColumnDelim) == std::string_view::npos) return;
             std::size_t column = 0;
-            for_each_part(t, kColumnDelim, [&](std::string_view part) {
-                if (column >= columns.size()) columns.emplace_back();
-                add_pair(columns[column++], part, node);
+            for_each_part(trg, kColumnDelim, [&](std::string_view part) {
+                if (column >= pairs.columns.size()) pairs.columns.emplace_back();
+                add_pair(pairs.columns[column++], part, kEmptyField, node);
             });
         } catch (...) {
             if (!line) {
@@ -240,12 +361,18 @@ private:
                     // The tracks name no line: the warning shows the tracks alone.
                 }
             }
-            throw LoadFailure(3, 0, tracks, line, std::current_exception());
+            throw LoadFailure(3, 0, std::string(tracks), line, std::current_exception());
         }
     }
 
-    void add_pair(TrieBuilder& pairs, std::string_view key, Track node) {
-        const auto key_track = seen_.track(key);
+    // Adds the pair key of `key` (whose text id is `key_id` when known) and `node`.
+    void add_pair(TrieBuilder& pairs, std::string_view key, std::uint32_t key_id, Track node) {
+        std::optional<Track> key_track;
+        if (key_id != kEmptyField) {
+            key_track = seen_.track_of_id(key_id);
+        } else {
+            key_track = seen_.track(key);
+        }
         if (!key_track) throw KeyError("'" + std::string(key) + "' is not a field of the table");
         pair_.clear();
         append_track(pair_, *key_track);
@@ -254,11 +381,20 @@ private:
         pairs.add(pair_);
     }
 
+    void build_pairs(PairBuilders& pairs) {
+        index_.src_pairs = pairs.src.build();
+        if (!options_.trg_keys) return;
+        index_.trg_pairs = pairs.trg.build();
+        for (TrieBuilder& b : pairs.columns) index_.trg_column_pairs.push_back(b.build());
+    }
+
     RuleIndex& index_;
     Host& host_;
     const LoadOptions& options_;
     const Replacements& replaced_;
     SeenFields seen_;
+    std::vector<std::uint32_t> line_fields_;      // text ids of each line's fields, in order
+    std::vector<std::size_t> line_starts_ = {0};  // line i's are [starts[i], starts[i + 1])
     std::string pair_;
 };
 

@@ -36,6 +36,9 @@ struct RuleIndex {
     std::vector<TextTrie> trg_column_pairs;  // only with target keys
 };
 
+// Bytes the tries of an index hold.
+std::size_t memory_bytes(const RuleIndex& index);
+
 struct LoadOptions {
     std::string path;
     KeyType key_type = KeyType::src;

@@ -83,10 +83,12 @@ void TrieBuilder::add(std::string_view key) { keys_.push_back(key.data(), key.si
 
 TextTrie TrieBuilder::build(std::vector<std::uint32_t>* ids) {
     TextTrie t;
-    // Label order makes the trie enumerate its keys in byte order, so every search lists its
-    // results in the same order whatever the file's line order was.
+    // One level of trie (not marisa's default three) builds twice as fast and looks keys up
+    // two to three times faster, for a third more memory. Label order makes the trie list its
+    // keys in byte order, so every search lists its results in the same order whatever the
+    // file's line order was.
     try {
-        t.trie_->build(keys_, static_cast<int>(MARISA_DEFAULT_NUM_TRIES) |
+        t.trie_->build(keys_, static_cast<int>(MARISA_MIN_NUM_TRIES) |
                                   static_cast<int>(MARISA_LABEL_ORDER));
     } catch (const std::bad_alloc&) {
         throw MemoryError("not enough memory to build a trie of " + std::to_string(keys_.size()) +
