@@ -84,6 +84,7 @@ void load(nb::handle self, Table& t) {
     core::LoadOptions options;
     options.path = utf8(t.table_path);
     options.key_type = t.key_kind;
+    options.key_type_name = nb::repr(t.key_type).c_str();
     options.symbols = t.symbols.value_or(core::Symbols::words);
     options.trg_keys = t.index.trg_keys;
     try {
@@ -272,7 +273,8 @@ void register_table(nb::module_& m) {
             nb::arg("key_record_dict").none(), nb::arg("key").none(), nb::arg("force") = true)
         .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
         .def("__len__", [](const Table& t) { return t.index.records.size(); })
-        .def("__sizeof__", [](const Table& t) { return sizeof(Table) + core::memory_bytes(t.index); })
+        .def("__sizeof__",
+             [](const Table& t) { return sizeof(Table) + core::memory_bytes(t.index); })
         .def("__getstate__", &get_state);
     cls.def("__setstate__", &set_state<Table>);
     table_class = cls;

@@ -147,9 +147,9 @@ private:
         return *trg;
     }
 
-    [[noreturn]] static void no_key(std::string_view src) {
+    [[noreturn]] void no_key(std::string_view src) const {
         throw AttributeError("no source key for the source side '" + std::string(src) +
-                             "' with this key type");
+                             "' (key type " + options_.key_type_name + ")");
     }
 
     // Calls handle(stripped line) for each line that is not blank; errors become LoadFailure.

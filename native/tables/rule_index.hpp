@@ -42,6 +42,7 @@ std::size_t memory_bytes(const RuleIndex& index);
 struct LoadOptions {
     std::string path;
     KeyType key_type = KeyType::src;
+    std::string key_type_name = "src";  // for messages
     Symbols symbols = Symbols::words;
     bool trg_keys = false;
 };

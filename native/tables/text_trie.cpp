@@ -88,8 +88,8 @@ TextTrie TrieBuilder::build(std::vector<std::uint32_t>* ids) {
     // keys in byte order, so every search lists its results in the same order whatever the
     // file's line order was.
     try {
-        t.trie_->build(keys_, static_cast<int>(MARISA_MIN_NUM_TRIES) |
-                                  static_cast<int>(MARISA_LABEL_ORDER));
+        t.trie_->build(
+            keys_, static_cast<int>(MARISA_MIN_NUM_TRIES) | static_cast<int>(MARISA_LABEL_ORDER));
     } catch (const std::bad_alloc&) {
         throw MemoryError("not enough memory to build a trie of " + std::to_string(keys_.size()) +
                           " keys");

@@ -51,4 +51,26 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"ok \xE2\x82", 3, 5, "unexpected end of data"},
                       Case{"0123456789\xF5", 10, 11, "invalid start byte"}));
 
+// Every code point str.isspace() accepts, and its neighbours that it does not.
+TEST(Utf8Strip, RemovesTheHostsWhiteSpaceAtBothEnds) {
+    const char32_t space[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x1C,   0x1D,
+                              0x1E,   0x1F,   0x20,   0x85,   0xA0,   0x1680, 0x2000,
+                              0x2005, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+    const char32_t other[] = {0x08,   0x0E,   0x1B,   0x21,   0x84,   0x86,   0x9F,   0xA1,
+                              0x200B, 0x180E, 0x2027, 0x202A, 0x205E, 0x3001, 0xFEFF, 0x1F600};
+    for (char32_t c : space) EXPECT_TRUE(zel::utf8::is_space(c)) << static_cast<unsigned>(c);
+    for (char32_t c : other) EXPECT_FALSE(zel::utf8::is_space(c)) << static_cast<unsigned>(c);
+    using zel::utf8::strip_space;
+    EXPECT_EQ(strip_space("\xE3\x80\x80 a \xC2\xA0"
+                          "b\xC2\x85\r\n"),
+              "a \xC2\xA0"
+              "b");
+    EXPECT_EQ(strip_space("\xE2\x80\xA8\x1F"), "");
+    EXPECT_EQ(strip_space("\xE3\x80\x81"
+                          "x\xF0\x9F\x98\x80"),
+              "\xE3\x80\x81"
+              "x\xF0\x9F\x98\x80");
+    EXPECT_EQ(strip_space(""), "");
+}
+
 }  // namespace
