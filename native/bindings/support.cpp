@@ -69,8 +69,10 @@ PyObject* builtin_type(nb::exception_type type) {
 }  // namespace
 
 void register_error_translators() {
-    nb::register_exception_translator(
-        [](const std::exception_ptr& p, void*) { set_core_error(p); });
+    // An exception this does not know goes on to the next translator (nanobind's own).
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        if (!set_core_error(p)) std::rethrow_exception(p);
+    });
 }
 
 nb::python_error as_python_error(const std::exception_ptr& p) {
