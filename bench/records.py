@@ -15,10 +15,10 @@ import random
 import sys
 import time
 
+from rule_lines import moses_lines, travatar_lines
 from zel.smt.trans_models.records import MosesRecord, TravatarRecord
 
 from zel.common import numbers
-from rule_lines import moses_lines, travatar_lines
 
 
 class PlainCounts:

@@ -1,5 +1,6 @@
 """Generated rule-table lines shaped like real tables, shared by the rule benchmarks."""
 
+
 def phrase_pool(rng, words, size):
     return [" ".join(rng.choices(words, k=rng.randint(1, 5))) for _ in range(size)]
 
@@ -37,5 +38,3 @@ def travatar_lines(n, rng, columns=False):
         feats = f"egfp={-rng.random():.6g} egfl={-rng.random():.6g} p=1 w=1"
         out.append(f"{src} ||| {trg} ||| {feats} ||| 3 2 1 ||| 0-0 1-1")
     return out
-
-

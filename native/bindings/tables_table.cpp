@@ -134,7 +134,8 @@ nb::bytes trie_bytes(const core::TextTrie& trie) {
     return nb::bytes(bytes.data(), bytes.size());
 }
 
-nb::tuple get_state(const Table& t) {
+nb::tuple get_state(nb::handle self) {
+    const Table& t = nb::cast<const Table&>(self);
     nb::object trg = nb::none(), columns = nb::none();
     if (t.index.trg_keys) {
         trg = trie_bytes(t.index.trg_pairs);
@@ -142,9 +143,13 @@ nb::tuple get_state(const Table& t) {
         for (const core::TextTrie& c : t.index.trg_column_pairs) tries.append(trie_bytes(c));
         columns = tries;
     }
-    return nb::make_tuple(t.record_class, t.table_path, t.table_file, t.key_type,
-                          trie_bytes(t.index.fields), trie_bytes(t.index.records),
-                          trie_bytes(t.index.src_pairs), trg, columns, t.index.trg_keys);
+    nb::tuple fields = nb::make_tuple(
+        t.record_class, t.table_path, t.table_file, t.key_type, trie_bytes(t.index.fields),
+        trie_bytes(t.index.records), trie_bytes(t.index.src_pairs), trg, columns, t.index.trg_keys);
+    // A host subclass's own attributes travel after the fields.
+    nb::object own = nb::getattr(self, "__dict__", nb::none());
+    if (own.is_none() || nb::len(own) == 0) return fields;
+    return nb::borrow<nb::tuple>(fields + nb::make_tuple(own));
 }
 
 core::TextTrie trie_of(nb::handle bytes) {
@@ -154,8 +159,10 @@ core::TextTrie trie_of(nb::handle bytes) {
 }
 
 template <class T>
-void set_state(T& self, const nb::tuple& state) {
-    if (state.size() != 10) throw nb::value_error("a table's state has 10 fields");
+void set_state(nb::pointer_and_handle<T> self, const nb::tuple& state) {
+    if (state.size() != 10 && state.size() != 11) {
+        throw nb::value_error("a table's state has 10 fields (11 with a subclass's attributes)");
+    }
     Table t;
     set_fields(t, state[1], state[0], state[3]);
     t.table_file = nb::borrow(state[2]);
@@ -167,8 +174,9 @@ void set_state(T& self, const nb::tuple& state) {
         t.index.trg_pairs = trie_of(state[7]);
         for (nb::handle c : state[8]) t.index.trg_column_pairs.push_back(trie_of(c));
     }
-    new (&self) T();
-    static_cast<Table&>(self) = std::move(t);
+    new (self.p) T();
+    static_cast<Table&>(*self.p) = std::move(t);
+    if (state.size() == 11) self.h.attr("__dict__").attr("update")(state[10]);
 }
 
 template <class T>
