@@ -79,6 +79,7 @@ bench: install
 	$(PY) bench/corpus_loading.py
 	$(PY) bench/em_iterations.py --corpus enja_small
 	$(PY) bench/records.py
+	$(PY) bench/tables.py
 
 clean:
 	rm -rf build $(VENV)
