@@ -9,7 +9,7 @@ time of a search hit for find_src, find_trg and find with a two-field prefix.
 """
 
 import argparse
-import gc
+import multiprocessing
 import os
 import pickle
 import random
@@ -83,45 +83,56 @@ def mean_hit_us(search, queries):
     return (time.perf_counter() - start) / max(hits, 1) * 1e6, hits
 
 
-def run(name, cls, lines, options, searches, rng):
+def measure(name, class_name, path, options, searches, seed):
+    """Loads and searches one table; runs in a fresh process, so memory figures are its own."""
+    cls = getattr(tables, class_name)
+    size = os.path.getsize(path)
+    reset_peak()
+    before = status_bytes("VmRSS")
+    with PassClock() as clock:
+        start = time.perf_counter()
+        table = cls(path, **options)
+        seconds = time.perf_counter() - start
+    peak = status_bytes("VmHWM") - before
+    held = status_bytes("VmRSS") - before
+    with open(path, encoding="utf-8") as f:
+        parts = [line.rstrip("\n").split(" ||| ") for line in f]
+    index = sys.getsizeof(table)
+    stored = len(pickle.dumps(table, protocol=pickle.HIGHEST_PROTOCOL))
+
+    print(f"{name}: {len(parts):,} lines, {size / 1e6:.1f} MB file, {len(table):,} records")
+    for label, s in clock.seconds().items():
+        print(f"  {label:36s} {s:6.2f} s")
+    print(f"  whole load {seconds:.2f} s: {len(parts) / seconds:,.0f} lines/s")
+    print(
+        f"  index {index / 1e6:.1f} MB ({index / size:.2f} x file); resident memory: "
+        f"{held / 1e6:.1f} MB more after loading ({held / size:.2f} x file), "
+        f"{peak / 1e6:.1f} MB more at the peak ({peak / size:.2f} x file); "
+        f"pickled {stored / 1e6:.1f} MB"
+    )
+    rng = random.Random(seed)
+    picks = [rng.choice(parts) for _ in range(searches)]
+    for label, search, queries in [
+        ("find_src", table.find_src, [p[0] for p in picks]),
+        ("find_trg", table.find_trg, [p[1] for p in picks]),
+        ("find (2 fields)", table.find, [f"{p[0]} ||| {p[1]}" for p in picks]),
+    ]:
+        us, hits = mean_hit_us(search, queries)
+        print(f"  {label:16s} {us:6.2f} us per hit ({hits:,} hits, {len(queries):,} searches)")
+
+
+def run(name, class_name, lines, options, searches):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "table.txt")
         with open(path, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
-        size = os.path.getsize(path)
-        del lines
-        gc.collect()
-        reset_peak()
-        before = status_bytes("VmRSS")
-        with PassClock() as clock:
-            start = time.perf_counter()
-            table = cls(path, **options)
-            seconds = time.perf_counter() - start
-        peak = status_bytes("VmHWM") - before
-        held = status_bytes("VmRSS") - before
-        with open(path, encoding="utf-8") as f:
-            parts = [line.rstrip("\n").split(" ||| ") for line in f]
-        index = sys.getsizeof(table)
-        stored = len(pickle.dumps(table, protocol=pickle.HIGHEST_PROTOCOL))
-
-        print(f"{name}: {len(parts):,} lines, {size / 1e6:.1f} MB file, {len(table):,} records")
-        for label, s in clock.seconds().items():
-            print(f"  {label:36s} {s:6.2f} s")
-        print(f"  whole load {seconds:.2f} s: {len(parts) / seconds:,.0f} lines/s")
-        print(
-            f"  index {index / 1e6:.1f} MB ({index / size:.2f} x file); resident memory: "
-            f"{held / 1e6:.1f} MB more after loading ({held / size:.2f} x file), "
-            f"{peak / 1e6:.1f} MB more at the peak ({peak / size:.2f} x file); "
-            f"pickled {stored / 1e6:.1f} MB"
+        child = multiprocessing.get_context("spawn").Process(
+            target=measure, args=(name, class_name, path, options, searches, 11)
         )
-        picks = [rng.choice(parts) for _ in range(searches)]
-        for label, search, queries in [
-            ("find_src", table.find_src, [p[0] for p in picks]),
-            ("find_trg", table.find_trg, [p[1] for p in picks]),
-            ("find (2 fields)", table.find, [f"{p[0]} ||| {p[1]}" for p in picks]),
-        ]:
-            us, hits = mean_hit_us(search, queries)
-            print(f"  {label:16s} {us:6.2f} us per hit ({hits:,} hits, {len(queries):,} searches)")
+        child.start()
+        child.join()
+        if child.exitcode != 0:
+            raise SystemExit(f"{name}: the measuring process failed ({child.exitcode})")
 
 
 def main():
@@ -131,21 +142,13 @@ def main():
     parser.add_argument("--searches", type=int, default=2_000)
     args = parser.parse_args()
     rng = random.Random(7)
-    run(
-        "Moses",
-        tables.MosesTable,
-        moses_lines(args.moses, rng),
-        {"trg_key": True},
-        args.searches,
-        rng,
-    )
+    run("Moses", "MosesTable", moses_lines(args.moses, rng), {"trg_key": True}, args.searches)
     run(
         "Travatar (src_symbols, target keys)",
-        tables.TravatarTable,
+        "TravatarTable",
         travatar_lines(args.travatar, rng, columns=True),
         {"key_type": "src_symbols", "trg_key": True},
         args.searches,
-        rng,
     )
 
 

@@ -107,6 +107,7 @@ struct SeenFields {
 struct Sides {
     std::string_view src;
     std::uint32_t src_id = kEmptyField;
+    std::uint32_t key_id = kEmptyField;  // the native source key's, kept from pass 1
     std::optional<std::string_view> trg;
     std::uint32_t trg_id = kEmptyField;
 };
@@ -184,6 +185,8 @@ private:
             const auto key = src_key(src);
             if (!key) no_key(src);
             seen_.add_parts(*key, kFieldDelim);
+            const std::int64_t key_id = seen_.texts.find(*key);
+            line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
             if (options_.trg_keys) {
                 const std::string_view trg = require_target(target_side(line));
                 if (trg.find(kColumnDelim) != std::string_view::npos) {
@@ -192,6 +195,7 @@ private:
             }
         } catch (...) {
             line_fields_.resize(start);
+            line_keys_.resize(line_starts_.size() - 1);
             throw;
         }
         line_starts_.push_back(line_fields_.size());
@@ -267,6 +271,7 @@ private:
                 const auto fields = fields_of_line(i);
                 const std::string tracks = tracks_of_fields(fields);
                 Sides sides;
+                sides.key_id = line_keys_[i];
                 if (!fields.empty()) side(fields[0], sides.src, sides.src_id);
                 if (fields.size() > 1) {
                     sides.trg.emplace();
@@ -336,9 +341,9 @@ private:
         std::optional<std::string> line;
         try {
             const Sides sides = known ? *known : sides_of_tracks(tracks, line);
-            // A native "src" key is the source field itself, whose track is known.
-            if (options_.key_type == KeyType::src && !replaced_.format_src_key) {
-                add_pair(pairs.src, sides.src, sides.src_id, node);
+            // A native key is known from pass 1 (a host's key is asked for again, as described).
+            if (sides.key_id != kEmptyField && !replaced_.format_src_key) {
+                add_pair(pairs.src, seen_.texts.id2str(sides.key_id), sides.key_id, node);
             } else {
                 const auto key = src_key(sides.src);
                 if (!key) no_key(sides.src);
@@ -395,6 +400,7 @@ private:
     SeenFields seen_;
     std::vector<std::uint32_t> line_fields_;      // text ids of each line's fields, in order
     std::vector<std::size_t> line_starts_ = {0};  // line i's are [starts[i], starts[i + 1])
+    std::vector<std::uint32_t> line_keys_;        // text id of each line's source key
     std::string pair_;
 };
 
@@ -402,6 +408,11 @@ private:
 
 void load(RuleIndex& index, Host& host, const LoadOptions& options, const Replacements& replaced) {
     Loader(index, host, options, replaced).run();
+#if defined(__GLIBC__)
+    // Loading frees several times what the index keeps, scattered among the tries; hand the
+    // free pages back to the system.
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace zel::tables
