@@ -179,7 +179,7 @@ bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
     std::string_view text = utf8(line);
     if (d.empty()) return false;
     text = utf8::strip_space(text);
-    fields = core::split_at(text, d);
+    core::split_at(text, d, fields);
     if (fields.size() < 5) return false;
     fields[0] = utf8::strip_space(fields[0]);
     fields[1] = utf8::strip_space(fields[1]);
@@ -189,12 +189,14 @@ bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
 }  // namespace
 
 bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
-    std::vector<std::string_view> fields;
+    // Reused from line to line: a table of a million lines would otherwise allocate these four
+    // million times. Nothing here calls back into host code that could come here again.
+    static std::vector<std::string_view> fields, scores, points, counts;
     if (!plain_fields(r, line, delim, fields)) return false;
     const std::string_view src = fields[0], trg = fields[1];
-    const auto scores = core::split_runs(fields[2]);
-    const auto points = core::split_runs(fields[3]);
-    const auto counts = core::split_runs(fields[4]);
+    core::split_runs(fields[2], scores);
+    core::split_runs(fields[3], points);
+    core::split_runs(fields[4], counts);
     if (scores.size() < 4 || counts.size() < 3) return false;
     double score[4], count[3];
     for (int k = 0; k < 4; ++k) {
@@ -213,9 +215,14 @@ bool fast_load_moses(Record& r, nb::handle line, nb::handle delim) {
     }
     r.src = interned_side(src, 0);
     r.trg = interned_side(trg, 1);
+    static const nb::handle names[4] = {interned_key("fgep"), interned_key("fgel"),
+                                        interned_key("egfp"), interned_key("egfl")};
     nb::dict features;
-    const char* names[4] = {"fgep", "fgel", "egfp", "egfl"};
-    for (int k = 0; k < 4; ++k) features[interned_key(names[k])] = number_object(score[k]);
+    for (int k = 0; k < 4; ++k) {
+        if (PyDict_SetItem(features.ptr(), names[k].ptr(), number_object(score[k]).ptr()) != 0) {
+            throw nb::python_error();
+        }
+    }
     r.features = features;
     nb::set aligns;
     for (std::string_view p : points) aligns.add(point_str(p));

@@ -169,20 +169,21 @@ void register_moses(nb::module_& m) {
                                                "A phrase-table line of the Moses format.");
     cls.def(
         "__init__",
-        [](MosesRecord* self, nb::handle line, nb::handle delim) {
-            new (self) MosesRecord{
+        [](nb::pointer_and_handle<MosesRecord> self, nb::handle line, nb::handle delim) {
+            new (self.p) MosesRecord{
                 {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
                 nb::borrow(delim)};
-            nb::handle h = nb::find(self);
+            // The handle comes with the call: no lookup of the new instance.
+            const nb::handle h = self.h;
             nb::inst_mark_ready(h);
             const bool native = exact(h, types().moses);
             // A line the fast path reads fills every field at once: the defaults it would
             // replace need not be made.
             if (native && PyUnicode_CheckExact(line.ptr()) &&
-                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_moses(*self, line, delim)) {
+                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_moses(*self.p, line, delim)) {
                 return;
             }
-            set_defaults(*self);
+            set_defaults(*self.p);
             if (native) {
                 load_moses(h, line, delim);
             } else {

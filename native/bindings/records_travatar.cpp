@@ -256,19 +256,20 @@ void register_travatar(nb::module_& m) {
         m, "TravatarRecord", "A tree-to-string or hierarchical rule of the Travatar format.");
     cls.def(
         "__init__",
-        [](TravatarRecord* self, nb::handle line, nb::handle delim) {
+        [](nb::pointer_and_handle<TravatarRecord> self, nb::handle line, nb::handle delim) {
             check_text_argument(delim, "delim");
-            new (self) TravatarRecord{
+            new (self.p) TravatarRecord{
                 {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
                 nb::borrow(delim),
                 false};
-            nb::handle h = nb::find(self);
+            // The handle comes with the call: no lookup of the new instance.
+            const nb::handle h = self.h;
             nb::inst_mark_ready(h);
             if (exact(h, travatar_type()) && PyUnicode_CheckExact(line.ptr()) &&
-                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(*self, line, delim)) {
+                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(*self.p, line, delim)) {
                 return;
             }
-            set_defaults(*self);
+            set_defaults(*self.p);
             // text.to_str returns a str unchanged; only other values need the toolkit.
             nb::object text = PyUnicode_CheckExact(line.ptr())
                                   ? nb::borrow(line)

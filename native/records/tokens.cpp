@@ -16,20 +16,26 @@ std::string_view strip(std::string_view s) {
     return s;
 }
 
-std::vector<std::string_view> split_at(std::string_view s, std::string_view delim) {
-    std::vector<std::string_view> out;
+void split_at(std::string_view s, std::string_view delim, std::vector<std::string_view>& out) {
+    out.clear();
     for (;;) {
         const std::size_t at = s.find(delim);
         out.push_back(s.substr(0, at));
-        if (at == std::string_view::npos) return out;
+        if (at == std::string_view::npos) return;
         s.remove_prefix(at + delim.size());
     }
 }
 
+std::vector<std::string_view> split_at(std::string_view s, std::string_view delim) {
+    std::vector<std::string_view> out;
+    split_at(s, delim, out);
+    return out;
+}
+
 std::vector<std::string_view> split_blank(std::string_view s) { return split_at(s, " "); }
 
-std::vector<std::string_view> split_runs(std::string_view s) {
-    std::vector<std::string_view> out;
+void split_runs(std::string_view s, std::vector<std::string_view>& out) {
+    out.clear();
     std::size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && is_space(s[i])) ++i;
@@ -37,6 +43,11 @@ std::vector<std::string_view> split_runs(std::string_view s) {
         while (i < s.size() && !is_space(s[i])) ++i;
         if (i > start) out.push_back(s.substr(start, i - start));
     }
+}
+
+std::vector<std::string_view> split_runs(std::string_view s) {
+    std::vector<std::string_view> out;
+    split_runs(s, out);
     return out;
 }
 

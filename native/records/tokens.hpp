@@ -19,9 +19,12 @@ std::vector<std::string_view> split_blank(std::string_view s);
 
 // Pieces between runs of white space, none empty (str.split()).
 std::vector<std::string_view> split_runs(std::string_view s);
+// The same into `out` (cleared first), which keeps its capacity from call to call.
+void split_runs(std::string_view s, std::vector<std::string_view>& out);
 
 // Pieces between every occurrence of `delim` (str.split(delim)); `delim` must not be empty.
 std::vector<std::string_view> split_at(std::string_view s, std::string_view delim);
+void split_at(std::string_view s, std::string_view delim, std::vector<std::string_view>& out);
 
 // An alignment point "s-t": the two integers, or why it is not one.
 struct AlignPoint {
