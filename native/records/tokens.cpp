@@ -6,10 +6,6 @@
 
 namespace zel::records {
 
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
-
 std::string_view strip(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && is_space(s.back())) s.remove_suffix(1);

@@ -11,7 +11,9 @@ namespace zel::records {
 
 // Python's str.strip() set of ASCII white space (enough for table lines, which are ASCII
 // around their fields).
-bool is_space(char c);
+inline bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
 std::string_view strip(std::string_view s);
 
 // Pieces between every single blank: "a  b" gives "a", "", "b" (str.split(" ")).
