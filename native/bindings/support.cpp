@@ -100,7 +100,13 @@ void init_module(nb::module_& m) {
     m.attr("dprint") = logger.attr("debug_print");
 }
 
-nb::str to_str(std::string_view text) { return nb::str(text.data(), text.size()); }
+nb::str to_str(std::string_view text) {
+    // Text that is not UTF-8 (only a damaged stored index holds such) raises the host's
+    // UnicodeDecodeError, not a bare conversion failure.
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
 
 std::string_view utf8(nb::handle s) {
     Py_ssize_t n = 0;

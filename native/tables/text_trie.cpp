@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/errors.hpp"
+#include "common/hash.hpp"
 
 namespace zel::tables {
 
@@ -61,15 +62,29 @@ Track TextTrie::Cursor::track() const {
             static_cast<std::uint32_t>(agent_.key().length())};
 }
 
+// A stored trie ends with a checksum of the bytes before it: marisa reads damaged bytes without
+// noticing and may then read outside its arrays, so damage must be caught before marisa reads.
 std::string TextTrie::serialize() const {
     std::ostringstream out;
     out << *trie_;
-    return std::move(out).str();
+    std::string bytes = std::move(out).str();
+    const std::uint64_t sum = hash_bytes(bytes);
+    for (int k = 0; k < 8; ++k) bytes += static_cast<char>((sum >> (8 * k)) & 0xFF);
+    return bytes;
 }
 
 TextTrie TextTrie::deserialize(std::string_view bytes) {
+    if (bytes.size() < 8) throw ValueError("not a stored trie: too short");
+    const std::string_view body = bytes.substr(0, bytes.size() - 8);
+    std::uint64_t sum = 0;
+    for (int k = 0; k < 8; ++k) {
+        sum |= std::uint64_t{static_cast<unsigned char>(
+                   bytes[body.size() + static_cast<std::size_t>(k)])}
+               << (8 * k);
+    }
+    if (sum != hash_bytes(body)) throw ValueError("not a stored trie: the checksum does not match");
     TextTrie t;
-    std::istringstream in{std::string(bytes)};
+    std::istringstream in{std::string(body)};
     try {
         in >> *t.trie_;
     } catch (const marisa::Exception& e) {

@@ -95,6 +95,11 @@ TEST(TextTrie, BytesThatAreNoTrieAreRefused) {
     EXPECT_THROW(TextTrie::deserialize(""), zel::ValueError);
     EXPECT_THROW(TextTrie::deserialize("not a trie at all"), zel::ValueError);
     EXPECT_THROW(TextTrie::deserialize(stored.substr(0, stored.size() / 2)), zel::ValueError);
+    for (std::size_t at : {std::size_t{0}, stored.size() / 3, stored.size() - 1}) {
+        std::string damaged = stored;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+        EXPECT_THROW(TextTrie::deserialize(damaged), zel::ValueError) << at;
+    }
 }
 
 }  // namespace

@@ -350,9 +350,11 @@ class TestPickling:
     def test_state_is_checked(self, moses_path):
         state = tables.Table(moses_path, LineRecord).__getstate__()
         assert len(state) == 10 and state[0] is LineRecord and state[1] == moses_path
-        table = tables.Table.__new__(tables.Table)
-        with pytest.raises(ValueError):
-            table.__setstate__((*state[:4], b"garbage", *state[5:]))
+        damaged = bytearray(state[5])
+        damaged[len(damaged) // 2] ^= 0x10
+        for bad in (b"garbage", bytes(damaged), state[5][:-1]):
+            with pytest.raises(ValueError, match="not a stored trie"):
+                tables.Table.__new__(tables.Table).__setstate__((*state[:5], bad, *state[6:]))
         with pytest.raises(TypeError):
             tables.Table.__new__(tables.Table).__setstate__((*state[:4], 5, *state[5:]))
 
