@@ -249,30 +249,38 @@ nb::object tracks2line(nb::handle self, nb::handle tracks) {
 void register_table(nb::module_& m) {
     auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields");
     cls.def("__init__", &construct<Table>, nb::arg("table_path"), nb::arg("RecordClass"),
-            nb::arg("trg_key") = false, nb::arg("options"))
-        .def("format_src_key", &native_format_src_key, nb::arg("src").none())
-        .def("line2tracks", &native_line2tracks, nb::arg("line").none())
-        .def("tracks2line", &native_tracks2line, nb::arg("tracks").none())
+            nb::arg("trg_key") = false, nb::arg("options"),
+            "Index the table file (option key_type: src, src_hiero, src_symbols or src_tree).")
+        .def("format_src_key", &native_format_src_key, nb::arg("src").none(),
+             "The source key of a source side under this table's key type (None for none).")
+        .def("line2tracks", &native_line2tracks, nb::arg("line").none(),
+             "The tracks string of a line: its fields' tracks joined by ' | '.")
+        .def("tracks2line", &native_tracks2line, nb::arg("tracks").none(),
+             "The line a tracks string stands for, fields joined by ' ||| '.")
         .def(
             "find",
             [](nb::handle self, nb::handle prefix, nb::handle) {
                 return search_lines(self, prefix);
             },
-            nb::arg("prefix").none(), nb::arg("force") = true)
+            nb::arg("prefix").none(), nb::arg("force") = true,
+            "Records of the lines that begin with the prefix's fields.")
         .def(
             "find_src",
             [](nb::handle self, nb::handle src, nb::handle) {
                 nb::object key = format_src_key(self, src);
                 return search_pairs(self, &nb::cast<const Table&>(self).index.src_pairs, key);
             },
-            nb::arg("src").none(), nb::arg("force") = true)
+            nb::arg("src").none(), nb::arg("force") = true,
+            "Records of the rules whose source key is that of src.")
         .def(
             "find_trg",
             [](nb::handle self, nb::handle trg, nb::handle target_index, nb::handle) {
                 return find_trg(self, trg, target_index);
             },
             nb::arg("trg").none(), nb::arg("target_index").none() = nb::none(),
-            nb::arg("force") = true)
+            nb::arg("force") = true,
+            "Records of the rules whose target side (or |COL| column target_index) is trg; "
+            "needs a table built with trg_key=True.")
         .def(
             "_Table__find_key",
             [](nb::handle self, nb::handle key_record_dict, nb::handle key, nb::handle) {
