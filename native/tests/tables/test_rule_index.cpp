@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
 #include "tables/rule_index.hpp"
 #include "tables/tracks.hpp"
 #include "test_helpers.hpp"
@@ -116,25 +115,6 @@ TEST(RuleIndex, DistinctLinesOnceAndEverySearchAsTheModelSays) {
     EXPECT_TRUE(found(index, index.src_pairs, "nowhere").empty());
 }
 
-TEST(RuleIndex, ProgressLabelsOfThePasses) {
-    zel::testing::MemoryHost host;
-    host.files["t"] = kMoses;
-    RuleIndex index;
-    LoadOptions options;
-    options.path = "t";
-    load(index, host, options);
-    EXPECT_EQ(host.opened, std::vector<std::string>{std::string(kFieldsLabel) + ":t"});
-    EXPECT_EQ(host.progress_labels,
-              (std::vector<std::string>{std::string(kRecordsLabel), std::string(kPairsLabel)}));
-}
-
-TEST(RuleIndex, EmptyFileGivesAnEmptyIndex) {
-    const RuleIndex index = loaded("", LoadOptions{});
-    EXPECT_EQ(index.records.size(), 0u);
-    EXPECT_EQ(index.src_pairs.size(), 0u);
-    EXPECT_TRUE(all_lines(index).empty());
-}
-
 // Host steps that do what the native ones do must give the very same tries.
 TEST(RuleIndex, ReplacedStepsBuildTheSameIndex) {
     LoadOptions options;
@@ -188,65 +168,5 @@ TEST(RuleIndex, TravatarKeysBySymbolsAndByTree) {
     EXPECT_EQ(found(by_tree, by_tree.src_pairs, "S ( x0:NP VP (\"saw\" x1:NP ) )").size(), 1u);
     EXPECT_EQ(found(by_tree, by_tree.src_pairs, "VP ( x0:NP \"saw\" x1:NP )").size(), 1u);
 }
-
-template <class E>
-bool thrown_as(const std::exception_ptr& p) {
-    try {
-        std::rethrow_exception(p);
-    } catch (const E&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-struct FailureCase {
-    const char* name;
-    std::string table;
-    KeyType key_type;
-    bool trg_keys;
-    int pass;
-    std::size_t line_number;
-    const char* tracks_start;  // pass 3: how the tracks begin
-    const char* line;          // pass 3: the rebuilt line
-    bool (*expected_error)(const std::exception_ptr&);
-};
-
-class Failures : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(Failures, NameTheLineOrRecordAndKeepTheError) {
-    const FailureCase& c = GetParam();
-    LoadOptions options;
-    options.key_type = c.key_type;
-    options.trg_keys = c.trg_keys;
-    try {
-        loaded(c.table, options);
-        FAIL() << "loaded";
-    } catch (const LoadFailure& f) {
-        EXPECT_EQ(f.pass, c.pass);
-        EXPECT_EQ(f.line_number, c.line_number);
-        if (c.pass == 3) {
-            EXPECT_EQ(f.tracks.rfind(c.tracks_start, 0), 0u) << f.tracks;
-            EXPECT_EQ(f.line.value_or("<none>"), c.line);
-        }
-        EXPECT_TRUE(c.expected_error(f.error));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tables, Failures,
-    ::testing::Values(FailureCase{"decode", "a ||| b\n\n\xff ||| c\n", KeyType::src, false, 1, 3,
-                                  "", "", thrown_as<zel::DecodeError>},
-                      FailureCase{"no_target", "a ||| b\n\nc\n", KeyType::src, true, 1, 3, "", "",
-                                  thrown_as<zel::IndexError>},
-                      FailureCase{"no_key", "\na ||| b\n", KeyType::other, false, 1, 2, "", "",
-                                  thrown_as<zel::AttributeError>},
-                      FailureCase{"empty_source", "a ||| b\n ||| c\n", KeyType::src, false, 3, 0,
-                                  " | (", " ||| c", thrown_as<zel::KeyError>},
-                      FailureCase{"empty_target", "a |||  ||| c\n", KeyType::src, true, 3, 0, "(",
-                                  "a |||  ||| c", thrown_as<zel::KeyError>},
-                      FailureCase{"empty_column", "a ||| b |COL| \n", KeyType::src, true, 3, 0, "(",
-                                  "a ||| b |COL|", thrown_as<zel::KeyError>}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
