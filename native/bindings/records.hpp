@@ -62,6 +62,9 @@ std::string_view text_argument(nb::handle value);
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 [[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value);
 
+// The separator given to to_str: TypeError for None (as str.join words it) and for non-text.
+void check_separator(nb::handle s);
+
 // "%.1sCannot convert %.200s to %.200s" with an empty first argument.
 [[noreturn]] void cannot_convert(nb::handle value, const char* target);
 

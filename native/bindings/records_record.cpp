@@ -97,6 +97,13 @@ std::string_view text_argument(nb::handle value) {
     return utf8(value);
 }
 
+void check_separator(nb::handle s) {
+    if (s.is_none()) {
+        throw nb::type_error("descriptor 'join' requires a 'str' object but received a 'NoneType'");
+    }
+    if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
+}
+
 [[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,

@@ -126,10 +126,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
 }
 
 nb::str travatar_line(nb::handle self, nb::handle s) {
-    if (s.is_none()) {
-        throw nb::type_error("descriptor 'join' requires a 'str' object but received a 'NoneType'");
-    }
-    if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
+    check_separator(s);
     Record& r = nb::cast<Record&>(self);
     if (nb::object line; fast_travatar_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_travatar_features(r.features);

@@ -112,8 +112,9 @@ void construct(nb::pointer_and_handle<T> self, nb::handle table_path, nb::handle
     // table (their own calls of the base steps included).
     nb::inst_mark_ready(self.h);
     Table& t = *self.p;
-    set_fields(t, table_path, record_class,
-               options.contains("key_type") ? nb::handle(options["key_type"]) : nb::str("src"));
+    const nb::object key_type =
+        options.contains("key_type") ? nb::object(options["key_type"]) : nb::str("src");
+    set_fields(t, table_path, record_class, key_type);
     t.index.trg_keys = PyObject_IsTrue(trg_key.ptr()) == 1;
     load(self.h, t);
 }

@@ -100,53 +100,52 @@ std::vector<std::string_view> travatar_terms(const std::vector<std::string_view>
     return out;
 }
 
+namespace {
+
+// `side` with the number of each variable replaced by number(digit), tokens split at single
+// blanks; an empty token or a lone "x" fails as indexing it does.
+template <class Number>
+std::string renumbered(std::string_view side, Number&& number) {
+    std::string out;
+    bool first = true;
+    for (const std::string_view token : split_blank(side)) {
+        if (token.empty() || token == "x") throw std::out_of_range("string index out of range");
+        if (!first) out += ' ';
+        first = false;
+        if (!is_variable(token)) {
+            out += token;
+            continue;
+        }
+        out += 'x';
+        out += number(token[1]);
+        out += token.substr(2);
+    }
+    return out;
+}
+
+}  // namespace
+
 std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string_view src,
                                                                      std::string_view trg) {
     std::string number_of[10];  // digit -> new number text ("" when unseen)
     std::size_t distinct = 0;   // digits seen so far
     bool changed = false;
-    std::string new_src;
-    bool first = true;
-    for (const std::string_view token : split_blank(src)) {
-        if (token.empty() || (token[0] == 'x' && token.size() < 2)) {
-            throw std::out_of_range("string index out of range");
-        }
-        if (!first) new_src += ' ';
-        first = false;
-        if (token[0] == 'x' && token[1] >= '0' && token[1] <= '9') {
-            // The number is the count of digits seen before this token, so a repeated digit
-            // gets a new number too.
-            std::string& n = number_of[token[1] - '0'];
-            const bool fresh = n.empty();
-            n = std::to_string(distinct);
-            if (fresh) ++distinct;
-            new_src += 'x';
-            new_src += n;
-            new_src += token.substr(2);
-            if (token[1] != n[0]) changed = true;
-        } else {
-            new_src += token;
-        }
-    }
+    std::string new_src = renumbered(src, [&](char digit) -> const std::string& {
+        // The number is the count of digits seen before this token, so a repeated digit gets a
+        // new number too.
+        std::string& n = number_of[digit - '0'];
+        const bool fresh = n.empty();
+        n = std::to_string(distinct);
+        if (fresh) ++distinct;
+        if (digit != n[0]) changed = true;
+        return n;
+    });
     if (!changed) return std::nullopt;
-    std::string new_trg;
-    first = true;
-    for (const std::string_view token : split_blank(trg)) {
-        if (token.empty() || (token[0] == 'x' && token.size() < 2)) {
-            throw std::out_of_range("string index out of range");
-        }
-        if (!first) new_trg += ' ';
-        first = false;
-        if (token[0] == 'x' && token[1] >= '0' && token[1] <= '9') {
-            const std::string& n = number_of[token[1] - '0'];
-            if (n.empty()) throw MissingVariable{token[1]};
-            new_trg += 'x';
-            new_trg += n;
-            new_trg += token.substr(2);
-        } else {
-            new_trg += token;
-        }
-    }
+    std::string new_trg = renumbered(trg, [&](char digit) -> const std::string& {
+        const std::string& n = number_of[digit - '0'];
+        if (n.empty()) throw MissingVariable{digit};
+        return n;
+    });
     return std::make_pair(std::move(new_src), std::move(new_trg));
 }
 

@@ -94,10 +94,9 @@ struct SeenFields {
 
     // The text id of a track, checked as the trie would check it.
     std::uint32_t id_of(std::string_view track_text) const {
-        const auto t = parse_track(track_text);
-        if (!t) throw ValueError("invalid track '" + std::string(track_text) + "'");
-        if (t->id < text_id.size() && texts.id2str(text_id[t->id]).size() == t->length) {
-            return text_id[t->id];
+        const Track t = required_track(track_text);
+        if (t.id < text_id.size() && texts.id2str(text_id[t.id]).size() == t.length) {
+            return text_id[t.id];
         }
         throw ValueError("no key with track " + std::string(track_text));
     }
@@ -176,27 +175,21 @@ private:
     }
 
     void register_fields(std::string_view line) {
-        const std::size_t start = line_fields_.size();
-        try {
-            for_each_part(line, kFieldDelim, [&](std::string_view part) {
-                line_fields_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
-            });
-            const std::string_view src = source_side(line);
-            const auto key = src_key(src);
-            if (!key) no_key(src);
-            seen_.add_parts(*key, kFieldDelim);
-            const std::int64_t key_id = seen_.texts.find(*key);
-            line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
-            if (options_.trg_keys) {
-                const std::string_view trg = require_target(target_side(line));
-                if (trg.find(kColumnDelim) != std::string_view::npos) {
-                    seen_.add_parts(trg, kColumnDelim);
-                }
+        // A failure ends the whole loading, so nothing kept here needs undoing.
+        for_each_part(line, kFieldDelim, [&](std::string_view part) {
+            line_fields_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
+        });
+        const std::string_view src = source_side(line);
+        const auto key = src_key(src);
+        if (!key) no_key(src);
+        seen_.add_parts(*key, kFieldDelim);
+        const std::int64_t key_id = seen_.texts.find(*key);
+        line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
+        if (options_.trg_keys) {
+            const std::string_view trg = require_target(target_side(line));
+            if (trg.find(kColumnDelim) != std::string_view::npos) {
+                seen_.add_parts(trg, kColumnDelim);
             }
-        } catch (...) {
-            line_fields_.resize(start);
-            line_keys_.resize(line_starts_.size() - 1);
-            throw;
         }
         line_starts_.push_back(line_fields_.size());
     }

@@ -72,10 +72,14 @@ std::string line_tracks(const TextTrie& fields, std::string_view line) {
     return out;
 }
 
+Track required_track(std::string_view text) {
+    const auto t = parse_track(text);
+    if (!t) throw ValueError("invalid track '" + std::string(text) + "'");
+    return *t;
+}
+
 std::string track_key(const TextTrie& trie, std::string_view track) {
-    const auto t = parse_track(track);
-    if (!t) throw ValueError("invalid track '" + std::string(track) + "'");
-    return trie.key(*t);
+    return trie.key(required_track(track));
 }
 
 std::string tracks_line(const TextTrie& fields, std::string_view tracks) {

@@ -49,6 +49,9 @@ std::string line_tracks(const TextTrie& fields, std::string_view line);
 // gives an empty field). Throws ValueError for a part that is not the track of a key.
 std::string tracks_line(const TextTrie& fields, std::string_view tracks);
 
+// The track a text names; ValueError "invalid track '...'" for any other text.
+Track required_track(std::string_view text);
+
 // The key a track text names in `trie`; ValueError when it names none.
 std::string track_key(const TextTrie& trie, std::string_view track);
 
