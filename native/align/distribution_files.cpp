@@ -82,7 +82,7 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
         const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
         const double p = parse_float(f[2], path, line);
         if (!model.trans_dist)
-            throw TypeError("'NoneType' object does not support item assignment");
+            throw Missing("the word translation distribution", Missing::Use::item_assignment);
         TransTable& table = *model.trans_dist;
         try {
             const std::size_t row = resolve_index(s, 0, table.rows());
@@ -103,7 +103,7 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
         for (std::size_t k = 0; k < 4; ++k) index[k] = parse_int(f[k], path, line);
         const double p = parse_float(f[4], path, line);
         if (!model.align_dist)
-            throw TypeError("'NoneType' object does not support item assignment");
+            throw Missing("the alignment distribution", Missing::Use::item_assignment);
         AlignTable& table = *model.align_dist;
         try {
             const std::size_t a =

@@ -71,7 +71,7 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
                        const std::size_t l = src.size(), m = trg.size();
                        const auto cells = c.cells->of(p, scratch);
                        if (!trans_dist || !align_dist)
-                           throw TypeError("'NoneType' object is not subscriptable");
+                           throw Missing("a distribution", Missing::Use::subscript);
                        const BlockRef ref = align_dist->block_for(static_cast<std::int64_t>(l),
                                                                   static_cast<std::int64_t>(m));
                        std::string& line = out.line();
@@ -124,7 +124,7 @@ void append_entry_number(std::string& line, double value32, bool with_counts) {
 }
 
 double count_of(const std::vector<double>* counts, std::int64_t cell) {
-    if (!counts) throw TypeError("'NoneType' object is not subscriptable");
+    if (!counts) throw Missing("the expected counts", Missing::Use::subscript);
     return cell >= 0 ? (*counts)[static_cast<std::size_t>(cell)] : 0.0;
 }
 
@@ -144,7 +144,8 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
     LineWriter out(host.open_write(path));
     host.info(Channel::align, "storing translation probabilities into file (threshold=" +
                                   threshold.text + "): " + path);
-    if (!model.trans_dist) throw TypeError("'NoneType' object is not subscriptable");
+    if (!model.trans_dist)
+        throw Missing("the word translation distribution", Missing::Use::subscript);
     const TransTable& table = *model.trans_dist;
     const CooccurrencePattern& pattern = table.pattern();
     const StringEnumerator& src_words = model.vocab->src_enum;
@@ -239,7 +240,8 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
 void write_align_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, bool with_counts,
                       const std::vector<double>* counts) {
-    if (!model.align_dist) throw AttributeError("'NoneType' object has no attribute 'max'");
+    if (!model.align_dist)
+        throw Missing("the alignment distribution", Missing::Use::attribute, "max");
     const AlignTable& table = *model.align_dist;
     const std::size_t n_a = table.s_max() > 0 ? table.s_max() - 1 : 0;
     const std::size_t s_max = table.s_max(), t_max = table.t_max();

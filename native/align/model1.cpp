@@ -11,7 +11,7 @@ namespace zel::align {
 
 double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                                  std::span<const CellId> cells, bool per_word) const {
-    if (!trans_dist) throw TypeError("'NoneType' object is not subscriptable");
+    if (!trans_dist) throw Missing("the word translation distribution", Missing::Use::subscript);
     const std::size_t l = src.size(), m = trg.size();
     // -sum_j ln(sum_i t(trg_j | src_i) / l); column sums run down the source positions and
     // the sum of logarithms is pairwise, as whole-array reductions do them.
@@ -37,7 +37,7 @@ void Model1Trainer::init_trans_dist(Host& host) {
     const std::size_t v_trg = model->vocab->trg_enum.size();
     host.info(Channel::model1,
               "initializing word translation probabilities as uniform distribution");
-    if (!sent_pairs) throw TypeError("'NoneType' object is not iterable");
+    if (!sent_pairs) throw Missing("the corpus", Missing::Use::iteration);
     auto pattern = CooccurrencePattern::build(*sent_pairs, v_src, v_trg);
     auto table = std::make_unique<TransTable>(pattern, 1.0 / static_cast<double>(v_trg));
     pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, pair_cells_budget);
@@ -90,7 +90,7 @@ void Model1Trainer::expect_step(Host& host) {
 
 void Model1Trainer::maximize_step(Host& host) {
     host.info(Channel::model1, "estimating word translation distribution");
-    if (!count_cooc_src2trg) throw TypeError("'NoneType' object is not subscriptable");
+    if (!count_cooc_src2trg) throw Missing("the expected counts", Missing::Use::subscript);
     model->trans_dist->normalize_rows(*count_cooc_src2trg);
 }
 

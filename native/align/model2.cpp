@@ -32,7 +32,7 @@ struct PairBlock {
 
 double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                                  std::span<const CellId> cells, bool per_word) const {
-    if (!trans_dist || !align_dist) throw TypeError("'NoneType' object is not subscriptable");
+    if (!trans_dist || !align_dist) throw Missing("a distribution", Missing::Use::subscript);
     const std::size_t l = src.size(), m = trg.size();
     const PairBlock block(*align_dist, l, m);
     std::vector<double> logs(m, 0.0);
@@ -57,7 +57,7 @@ void Model2Trainer::init_align_dist(Host& host) {
     const auto t_max = static_cast<std::size_t>(model->vocab->max_trg_len);
     host.info(Channel::model2,
               "initializing index alignment probabilities as uniform distribution");
-    if (!sent_pairs) throw TypeError("'NoneType' object is not iterable");
+    if (!sent_pairs) throw Missing("the corpus", Missing::Use::iteration);
     const std::size_t blocks = (s_max > 0 ? s_max - 1 : 0) * t_max;
     auto progress = host.progress("initializing", blocks);
     auto table = std::make_unique<AlignTable>(s_max, t_max, *sent_pairs);
@@ -127,7 +127,7 @@ void Model2Trainer::expect_step(Host& host) {
 void Model2Trainer::maximize_step(Host& host) {
     host.info(Channel::model2, "estimating word translation distribution");
     if (!count_cooc_src2trg || !count_align_trg2src)
-        throw TypeError("'NoneType' object is not subscriptable");
+        throw Missing("the expected counts", Missing::Use::subscript);
     model->trans_dist->normalize_rows(*count_cooc_src2trg);
     model->align_dist->normalize_rows(*count_align_trg2src);
 }

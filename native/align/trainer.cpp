@@ -16,7 +16,10 @@ void Trainer::setup(Host& host) {
     if (sent_pairs) return;
     host.info(Channel::align, "----");
     host.info(Channel::align, "setting up to train/score IBM Models");
-    sent_pairs = model->vocab->load_sent_pairs(host, src_path, trg_path, character_based);
+    Corpus corpus = model->vocab->load_sent_pairs(host, src_path, trg_path, character_based);
+    // Nothing can be trained on no pairs: every later step would divide by the pair count.
+    if (corpus.empty()) throw EmptyCorpus(src_path.value_or("None"), trg_path.value_or("None"));
+    sent_pairs = std::move(corpus);
     const Vocab& v = *model->vocab;
     host.info(Channel::align, "source vocabulary size: " +
                                   fmt::with_commas(static_cast<std::int64_t>(v.src_enum.size())));
@@ -30,7 +33,7 @@ void Trainer::train_step(Host& host) {
     if (!model->trans_dist) {
         // The host's len() of a missing table fails; an allocated table has at least the NULL
         // word's row, so the length test of the dense array reduces to this.
-        throw TypeError("object of type 'NoneType' has no len()");
+        throw Missing("the word translation distribution", Missing::Use::length);
     }
     if (model->trans_dist->rows() == 0) {
         setup(host);
@@ -53,8 +56,8 @@ void Trainer::save_align_dist(Host& host, const std::string& path,
 }
 
 CorpusCells Trainer::corpus_cells() const {
-    if (!sent_pairs) throw TypeError("object of type 'NoneType' has no len()");
-    if (!pair_cells) throw TypeError("'NoneType' object is not subscriptable");
+    if (!sent_pairs) throw Missing("the corpus", Missing::Use::length);
+    if (!pair_cells) throw Missing("the pair cell index", Missing::Use::subscript);
     return {*sent_pairs, pair_cells.get()};
 }
 

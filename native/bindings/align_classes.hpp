@@ -26,30 +26,31 @@ nb::tuple trainer_state(nb::handle self);
 // Fails the import when `module.__capi__` lacks one of `names`.
 void require_capi(nb::handle module, std::initializer_list<const char*> names);
 
+// The trainer's fields restored from trainer_state, without running the constructor.
+void set_trainer_state(nb::handle self, nb::handle state);
+
+// A model is made whole when it is allocated (its construction logs and creates the Vocab);
+// __init__ takes no arguments and does nothing more.
 template <class M, class... Base>
 void bind_model(nb::module_& m, const char* name, const char* doc) {
-    auto cls = nb::class_<M, Base...>(m, name, doc);
-    cls.def("__init__", [](M* self) { new (self) M(toolkit_host()); });
+    auto cls = nb::class_<M, Base...>(m, name, doc, Instances<M>::slots());
+    cls.def("__init__", [](nb::handle) {});
     refuse_pickling(cls);
 }
 
+// A trainer's fields are None (false, for the character mode) from allocation on; __init__
+// configures it, and pickling restores the fields without it.
 template <class T, class... Base>
 void bind_trainer(nb::module_& m, const char* name, const char* doc) {
-    auto cls = nb::class_<T, Base...>(m, name, doc);
+    auto cls = nb::class_<T, Base...>(m, name, doc, Instances<T>::slots());
     cls.def(
         "__init__",
-        [](T* self, nb::handle conf, nb::kwargs others) {
-            new (self) T();
-            try {
-                configure_trainer(*self, conf, others);
-            } catch (...) {
-                // A failed __init__ leaves no object behind for the host to destroy.
-                self->~T();
-                throw;
-            }
+        [](nb::handle self, nb::handle conf, nb::kwargs others) {
+            configure_trainer(native<T>(self), conf, others);
         },
         nb::arg("conf").none(), nb::arg("others"));
     cls.def("__getstate__", &trainer_state);
+    cls.def("__setstate__", &set_trainer_state, nb::arg("state"));
 }
 
 }  // namespace zel::bind

@@ -84,7 +84,7 @@ nb::object normalize(nb::handle array, nb::handle axis_arg, nb::handle out_arg) 
     align::ArrayView in = view_of(a);
     nb::object snapshot;
     const bool same_view = a.data() == out.data() && in.strides == view_of(out).strides;
-    if (!same_view && nb::cast<bool>(numpy().attr("shares_memory")(array, out_arg))) {
+    if (!same_view && truthy(numpy().attr("shares_memory")(array, out_arg))) {
         // Views that overlap other than cell for cell: read from a copy, as whole-array
         // arithmetic would, so no lane reads a value another lane already wrote.
         snapshot = numpy().attr("array")(array);

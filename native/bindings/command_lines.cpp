@@ -33,15 +33,17 @@ void add_switches(nb::handle add) {
 }
 
 // Runs `body(entered value)` inside the context manager `manager`, as a with statement does.
+// An exception raised by C code alone has no traceback yet; __exit__ then gets None for it.
 template <class Body>
 void with_context(nb::object manager, Body&& body) {
     nb::object entered = manager.attr("__enter__")();
     try {
         body(entered);
     } catch (nb::python_error& e) {
-        nb::object suppress = manager.attr("__exit__")(nb::borrow(e.type()), nb::borrow(e.value()),
-                                                       nb::borrow(e.traceback()));
-        if (PyObject_IsTrue(suppress.ptr()) != 1) throw;
+        nb::object traceback = e.traceback();
+        if (!traceback.is_valid()) traceback = nb::none();
+        nb::object suppress = manager.attr("__exit__")(e.type(), e.value(), traceback);
+        if (!truthy(suppress)) throw;
         return;
     }
     manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
@@ -117,11 +119,11 @@ nb::object score_model(nb::handle parser, nb::handle score_func) {
     loggers.append("__main__");
     with_context(m.attr("logging").attr("using_config")(loggers), [&](nb::handle settings) {
         nb::object data = conf.attr("data");
-        if (PyObject_IsTrue(data.attr("debug").ptr()) == 1) {
+        if (truthy(data.attr("debug"))) {
             settings.attr("set_debug")(true);
             settings.attr("set_quiet")(false);
         }
-        if (PyObject_IsTrue(data.attr("quiet").ptr()) == 1) {
+        if (truthy(data.attr("quiet"))) {
             settings.attr("set_quiet")(true);
             settings.attr("set_debug")(false);
         }

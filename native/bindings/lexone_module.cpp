@@ -18,4 +18,8 @@ NB_MODULE(lexone, m) {
         "IBM Model 1: t(target word | source word), all source positions equally likely.");
     zel::bind::bind_trainer<zel::align::Model1Trainer, zel::align::Trainer>(
         m, "Model1Trainer", "EM trainer of IBM Model 1, built from a configuration mapping.");
+
+    // lextwo derives from Model1, so it is loaded here, after Model1 exists, whichever of the
+    // three alignment modules the host imported first.
+    nb::module_::import_("zel.smt.align.lextwo");
 }

@@ -3,6 +3,8 @@
 // the core's trainers and the distribution-file loaders.
 #include <nanobind/stl/string.h>
 
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "align/distribution_files.hpp"
@@ -10,6 +12,7 @@
 #include "bindings/align_classes.hpp"
 #include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
+#include "common/errors.hpp"
 
 namespace nb = nanobind;
 
@@ -19,11 +22,6 @@ namespace {
 
 nb::module_ emalign() { return nb::module_::import_("zel.smt.align.emalign"); }
 nb::object logger() { return emalign().attr("logger"); }
-bool truthy(nb::handle value) {
-    const int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
 nb::object make_config(nb::handle conf, nb::handle others) {
     nb::object config = nb::module_::import_("zel.common.config").attr("Config")(conf);
     config.attr("update")(others);
@@ -35,12 +33,21 @@ std::string path_of(nb::handle value) {
     return nb::cast<std::string>(value);
 }
 
-// Runs `body` so that core exceptions arrive as host exceptions (nb::python_error), the way
-// a host caller would see them, whatever their C++ type.
+// Runs `body` as the pipelines' protected block: the host error it ends with, if any, is
+// returned for the caller to log, with core exceptions turned into the host errors they stand
+// for. An empty corpus is not caught: there is nothing to save, and the call must fail.
 template <class Body>
-void as_host_call(Body&& body) {
-    nb::object call = nb::cpp_function([&]() { body(); });
-    call();
+std::optional<nb::python_error> run_protected(Body&& body) {
+    try {
+        body();
+    } catch (const EmptyCorpus&) {
+        throw;
+    } catch (nb::python_error& e) {
+        return std::move(e);
+    } catch (...) {
+        return as_python_error(std::current_exception());
+    }
+    return std::nullopt;
 }
 
 // Logs an exception with its traceback through the module logger's `exception`.
@@ -51,17 +58,62 @@ void log_exception(const nb::python_error& e) {
     logger().attr("exception")(value, **kwargs);
 }
 
+// The iteration limit as the trainers' integer argument takes it.
 std::int32_t iteration_limit_of(nb::handle value) {
     if (!PyLong_Check(value.ptr())) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
                      Py_TYPE(value.ptr())->tp_name);
         throw nb::python_error();
     }
-    return nb::cast<std::int32_t>(value);
+    const long limit = PyLong_AsLong(value.ptr());
+    if (limit == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (limit > std::numeric_limits<std::int32_t>::max() ||
+        limit < std::numeric_limits<std::int32_t>::min()) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        throw nb::python_error();
+    }
+    return static_cast<std::int32_t>(limit);
 }
 
 align::Threshold threshold_of(nb::handle value) {
-    return {nb::cast<double>(nb::float_(value)), text_of(value)};
+    // The host's comparison of a float with the threshold: any real number, nothing else.
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return {v, text_of(value)};
+}
+
+// nbest as the host's slice [:nbest] takes it: None keeps every entry, an integer (or an object
+// with __index__) beyond the native range keeps all entries or none, as the slice would.
+std::int64_t nbest_of(nb::handle value) {
+    if (value.is_none()) return std::numeric_limits<std::int64_t>::max();
+    if (!PyIndex_Check(value.ptr())) {
+        throw nb::type_error("slice indices must be integers or None or have an __index__ method");
+    }
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+    if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return n;
+}
+
+// Checks, before any EM step, the settings that saving will read, so a value it would refuse
+// fails at once instead of after training (which would lose the trained model). A key that is
+// absent still fails where saving reads it.
+void check_save_settings(nb::handle data) {
+    const auto present = [&](const char* key) { return nb::getattr(data, key, nb::none()); };
+    const auto check_path = [&](const char* key, bool optional) {
+        nb::object value = present(key);
+        if (!value.is_none() && (!optional || truthy(value))) path_of(value);
+    };
+    check_path("save_trans_path", false);
+    if (nb::hasattr(data, "threshold")) threshold_of(data.attr("threshold"));
+    if (nb::hasattr(data, "nbest")) nbest_of(data.attr("nbest"));
+    check_path("save_align_path", true);
+    check_path("save_scores", true);
+    check_path("decode_align", true);
 }
 
 }  // namespace
@@ -76,23 +128,23 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
     if (!truthy(emalign().attr("check_train_config")(conf))) return nb::bool_(false);
     nb::object trainer_obj =
         nb::module_::import_("zel.smt.align.lextwo").attr("Model2Trainer")(conf, **others);
-    auto& trainer = nb::cast<align::Model2Trainer&>(trainer_obj);
+    auto& trainer = native<align::Model2Trainer>(trainer_obj);
     Host& host = toolkit_host();
     nb::object data = conf.attr("data");
-    try {
-        as_host_call([&] {
-            const std::int32_t limit = iteration_limit_of(data.attr("iteration_limit"));
-            trainer.Model1Trainer::train(host, limit);
-            trainer.train(host, limit);
-        });
-    } catch (nb::python_error& e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) {
+    check_save_settings(data);
+    std::optional<nb::python_error> failure = run_protected([&] {
+        const std::int32_t limit = iteration_limit_of(data.attr("iteration_limit"));
+        trainer.Model1Trainer::train(host, limit);
+        trainer.train(host, limit);
+    });
+    if (failure) {
+        if (failure->matches(PyExc_KeyboardInterrupt)) {
             logger().attr("warning")("interuppted by keyboard");
             logger().attr("info")("forcing to dump alignments and scores");
-        } else if (e.matches(PyExc_Exception)) {
-            log_exception(e);
+        } else if (failure->matches(PyExc_Exception)) {
+            log_exception(*failure);
         } else {
-            throw;
+            throw std::move(*failure);
         }
     }
     host.info(Channel::align, "----");
@@ -100,7 +152,7 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
         // Read in the order the call lists them, so a missing key is reported as the host would.
         const std::string path = path_of(data.attr("save_trans_path"));
         const align::Threshold threshold = threshold_of(data.attr("threshold"));
-        const auto nbest = nb::cast<std::int64_t>(data.attr("nbest"));
+        const std::int64_t nbest = nbest_of(data.attr("nbest"));
         trainer.save_trans_dist(host, path, threshold, nbest);
     }
     nb::object align_path = data.attr("save_align_path");
@@ -135,36 +187,36 @@ nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
     if (!truthy(emalign().attr("check_test_config")(conf))) return nb::bool_(false);
     nb::object trainer_obj = nb::module_::import_("zel.smt.align.lextwo")
                                  .attr("Model2Trainer")(conf, **nb::dict(others));
-    auto& trainer = nb::cast<align::Model2Trainer&>(trainer_obj);
+    auto& trainer = native<align::Model2Trainer>(trainer_obj);
     const bool character = truthy(conf.attr("get")("character", false));
     Host& host = toolkit_host();
     nb::object data = conf.attr("data");
-    try {
-        as_host_call([&] {
-            align::Vocab& vocab = *trainer.model->vocab;
-            const auto optional_path = [](nb::handle v) -> std::optional<std::string> {
-                if (v.is_none()) return std::nullopt;
-                return path_of(v);
-            };
-            const align::Corpus sent_pairs =
-                vocab.load_sent_pairs(host, optional_path(data.attr("src_path")),
-                                      optional_path(data.attr("trg_path")), character);
-            const std::string trans_path = path_of(data.attr("trans_path"));
-            align::register_trans_words(host, trans_path, vocab);
-            trainer.setup(host);
-            align::load_trans_dist(host, trans_path, *trainer.model);
-            nb::object align_path = data.attr("align_path");
-            if (!align_path.is_none())
-                align::load_align_dist(host, path_of(align_path), *trainer.model);
-            const align::CorpusCells cells{sent_pairs, trainer.corpus_cells().cells};
-            nb::object scores = data.attr("save_scores");
-            if (truthy(scores)) trainer.model->calc_and_save_scores(host, path_of(scores), cells);
-            nb::object decode = data.attr("decode_align");
-            if (truthy(decode)) trainer.model->decode_and_save_align(host, path_of(decode), cells);
-        });
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception) && !e.matches(PyExc_KeyboardInterrupt)) throw;
-        log_exception(e);
+    std::optional<nb::python_error> failure = run_protected([&] {
+        align::Vocab& vocab = *trainer.model->vocab;
+        const auto optional_path = [](nb::handle v) -> std::optional<std::string> {
+            if (v.is_none()) return std::nullopt;
+            return path_of(v);
+        };
+        const align::Corpus sent_pairs =
+            vocab.load_sent_pairs(host, optional_path(data.attr("src_path")),
+                                  optional_path(data.attr("trg_path")), character);
+        const std::string trans_path = path_of(data.attr("trans_path"));
+        align::register_trans_words(host, trans_path, vocab);
+        trainer.setup(host);
+        align::load_trans_dist(host, trans_path, *trainer.model);
+        nb::object align_path = data.attr("align_path");
+        if (!align_path.is_none())
+            align::load_align_dist(host, path_of(align_path), *trainer.model);
+        const align::CorpusCells cells{sent_pairs, trainer.corpus_cells().cells};
+        nb::object scores = data.attr("save_scores");
+        if (truthy(scores)) trainer.model->calc_and_save_scores(host, path_of(scores), cells);
+        nb::object decode = data.attr("decode_align");
+        if (truthy(decode)) trainer.model->decode_and_save_align(host, path_of(decode), cells);
+    });
+    if (failure) {
+        if (!failure->matches(PyExc_Exception) && !failure->matches(PyExc_KeyboardInterrupt))
+            throw std::move(*failure);
+        log_exception(*failure);
     }
     return nb::bool_(true);
 }

@@ -19,18 +19,37 @@ struct CoOccurrence {
     float src = 0, trg = 0, cooc = 0;
 };
 
-// One rule: six host-typed fields.
+// One rule: six host-typed fields, with the defaults of a new record from construction on
+// (sides "", a new empty dict and set, new zero counts, no data).
 struct Record {
+    Record();
     nb::object src, trg, features, counts, aligns, data;
+
+    int traverse(visitproc visit, void* arg) const {
+        return visit_all(visit, arg, src, trg, features, counts, aligns, data);
+    }
+    void clear() {
+        for (nb::object* field : {&src, &trg, &features, &counts, &aligns, &data}) {
+            *field = nb::none();
+        }
+    }
 };
 
-struct MosesRecord : Record {
-    nb::object delim;
-};
+// Its separator lives in the per-instance dictionary, as any attribute of a host class.
+struct MosesRecord : Record {};
 
 struct TravatarRecord : Record {
-    nb::object delim;
+    nb::object delim = nb::none();
     bool sync = false;
+
+    int traverse(visitproc visit, void* arg) const {
+        const int r = Record::traverse(visit, arg);
+        return r != 0 ? r : visit_all(visit, arg, delim);
+    }
+    void clear() {
+        Record::clear();
+        delim = nb::none();
+    }
 };
 
 void register_counts(nb::module_& m);
@@ -73,9 +92,6 @@ void add_property(nb::handle cls, const char* name, nb::object get, nb::object s
 
 // One shared, interned str per feature name (the names a line format uses).
 nb::handle interned_key(const char* text);
-
-// The field values of a new record (the counts only when it has none yet).
-void set_defaults(Record& r);
 
 // New CoOccurrence with the given counts.
 nb::object make_counts(float src, float trg, float cooc);

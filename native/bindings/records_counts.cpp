@@ -64,11 +64,6 @@ void round_native(CoOccurrence& c, nb::handle digits) {
 namespace {
 
 void set_counts_native(CoOccurrence& c, nb::handle src, nb::handle trg, nb::handle cooc) {
-    const auto truthy = [](nb::handle v) {
-        const int t = PyObject_IsTrue(v.ptr());
-        if (t < 0) throw nb::python_error();
-        return t == 1;
-    };
     if (truthy(src)) c.src = as_float32(src);
     if (truthy(trg)) c.trg = as_float32(trg);
     if (truthy(cooc)) c.cooc = as_float32(cooc);
@@ -106,12 +101,13 @@ void round_counts(nb::handle counts) {
 
 void register_counts(nb::module_& m) {
     auto cls = nb::class_<CoOccurrence>(
-        m, "CoOccurrence", "Source, target and joint counts of a rule (32-bit floats).");
+        m, "CoOccurrence", "Source, target and joint counts of a rule (32-bit floats).",
+        Instances<CoOccurrence>::slots());
     cls.def(
         "__init__",
-        [](CoOccurrence* self, nb::handle src, nb::handle trg, nb::handle cooc) {
+        [](nb::handle self, nb::handle src, nb::handle trg, nb::handle cooc) {
             const float s = as_float32(src), t = as_float32(trg), c = as_float32(cooc);
-            new (self) CoOccurrence{s, t, c};
+            native<CoOccurrence>(self) = CoOccurrence{s, t, c};
         },
         nb::arg("src").none() = 0, nb::arg("trg").none() = 0, nb::arg("cooc").none() = 0);
     for (auto [name, field] :

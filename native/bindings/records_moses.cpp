@@ -87,10 +87,8 @@ nb::object interned(nb::handle text) {
 }
 
 void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
-    const int truth = PyObject_IsTrue(line.ptr());
-    if (truth < 0) throw nb::python_error();
-    if (truth == 0) return;
-    Record& r = nb::cast<Record&>(self);
+    if (!truthy(line)) return;
+    Record& r = native<Record>(self);
     if (fast_load_moses(r, line, delim)) return;
     const std::vector<nb::object> fields = fields_of(line, delim);
     r.src = interned(field(fields, 0));
@@ -105,7 +103,7 @@ void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
 
 nb::str moses_line(nb::handle self, nb::handle s) {
     check_separator(s);
-    Record& r = nb::cast<Record&>(self);
+    Record& r = native<Record>(self);
     if (nb::object line; fast_moses_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_moses_features(r.features);
     nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
@@ -162,34 +160,29 @@ void register_moses(nb::module_& m) {
         nb::arg("field").none());
     m.def("getStrMosesFeatures", &str_moses_features, nb::arg("dicFeatures").none());
 
-    auto cls = nb::class_<MosesRecord, Record>(m, "MosesRecord", nb::dynamic_attr(),
-                                               "A phrase-table line of the Moses format.");
+    auto cls = nb::class_<MosesRecord, Record>(
+        m, "MosesRecord", nb::dynamic_attr(), nb::is_weak_referenceable(),
+        "A phrase-table line of the Moses format.", Instances<MosesRecord>::slots());
+    Instances<MosesRecord>::has_dict(cls);
     cls.def(
         "__init__",
-        [](nb::pointer_and_handle<MosesRecord> self, nb::handle line, nb::handle delim) {
-            new (self.p) MosesRecord{
-                {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
-                nb::borrow(delim)};
-            // The handle comes with the call: no lookup of the new instance.
-            const nb::handle h = self.h;
-            nb::inst_mark_ready(h);
-            const bool native = exact(h, types().moses);
-            // A line the fast path reads fills every field at once: the defaults it would
-            // replace need not be made.
-            if (native && PyUnicode_CheckExact(line.ptr()) &&
-                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_moses(*self.p, line, delim)) {
+        [](nb::handle self, nb::handle line, nb::handle delim) {
+            static const nb::handle delim_name = interned_key("delim");
+            if (PyObject_SetAttr(self.ptr(), delim_name.ptr(), delim.ptr()) != 0) {
+                throw nb::python_error();
+            }
+            if (!exact(self, types().moses)) {
+                self.attr("loadLine")(line, delim);
                 return;
             }
-            set_defaults(*self.p);
-            if (native) {
-                load_moses(h, line, delim);
-            } else {
-                h.attr("loadLine")(line, delim);
+            MosesRecord& r = native<MosesRecord>(self);
+            if (PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > 0 &&
+                fast_load_moses(r, line, delim)) {
+                return;
             }
+            load_moses(self, line, delim);
         },
         nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
-    cls.def_rw("delim", &MosesRecord::delim, nb::arg("value").none(),
-               "The separator given to the constructor.");
     cls.def("loadLine", &load_moses, nb::arg("line").none(), nb::arg("delim").none() = "|||",
             "Fill the record from a table line.");
     cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", "The record as a table line.");

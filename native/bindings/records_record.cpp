@@ -122,14 +122,13 @@ void add_property(nb::handle cls, const char* name, nb::object get, nb::object s
     nb::setattr(cls, name, nb::module_::import_("builtins").attr("property")(get, set, del));
 }
 
-void set_defaults(Record& r) {
-    r.src = to_str("");
-    r.trg = to_str("");
-    r.features = nb::dict();
-    if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
-    r.aligns = nb::set();
-    r.data = nb::none();
-}
+Record::Record()
+    : src(to_str("")),
+      trg(to_str("")),
+      features(nb::dict()),
+      counts(make_counts(0, 0, 0)),
+      aligns(nb::set()),
+      data(nb::none()) {}
 
 nb::set get_align_set(std::string_view field) {
     nb::set out;
@@ -157,19 +156,17 @@ void register_record(nb::module_& m) {
         nb::arg("strField"), "The set of alignment points of a table field.");
     m.def(
         "getAlignMap",
-        [](nb::handle aligns, nb::handle reverse) {
-            return align_map(aligns, PyObject_IsTrue(reverse.ptr()) == 1);
-        },
+        [](nb::handle aligns, nb::handle reverse) { return align_map(aligns, truthy(reverse)); },
         nb::arg("aligns").none(), nb::arg("reverse").none() = false,
         "Source position -> target positions (target -> source with reverse).");
     m.def("getRevAlignSet", &get_rev_align_set, nb::arg("aligns").none(), "The points i-j as j-i.");
 
-    auto cls = nb::class_<Record>(m, "Record",
-                                  "One translation rule: sides, features, counts, alignment.");
-    cls.def("__init__", [](Record* self, nb::args, nb::kwargs) {
-        new (self)
-            Record{to_str(""), to_str(""), nb::dict(), make_counts(0, 0, 0), nb::set(), nb::none()};
-    });
+    auto cls =
+        nb::class_<Record>(m, "Record", "One translation rule: sides, features, counts, alignment.",
+                           Instances<Record>::slots());
+    // The defaults are set when the record is allocated; this does nothing, so derived classes
+    // may call it, or not, at any time.
+    cls.def("__init__", [](nb::handle, nb::args, nb::kwargs) {});
     add_field(cls, "src", &Record::src, of_type(&PyUnicode_Type, "str"));
     add_field(cls, "trg", &Record::trg, of_type(&PyUnicode_Type, "str"));
     add_field(cls, "features", &Record::features, of_type(&PyDict_Type, "dict"));
@@ -213,7 +210,7 @@ void register_record(nb::module_& m) {
 nb::object reversed_record(nb::handle self, nb::object rec,
                            const std::function<nb::object()>& source_terms) {
     if (!PyObject_IsInstance(rec.ptr(), record_type().ptr())) cannot_convert(rec, kRecordName);
-    Record& r = nb::cast<Record&>(self);
+    Record& r = native<Record>(self);
     rec.attr("src") = r.trg;
     rec.attr("trg") = r.src;
     if (r.counts.is_none()) cannot_convert(r.counts, kCountsName);

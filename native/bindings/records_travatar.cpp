@@ -106,7 +106,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
     check_text_argument(line, "line");
     check_text_argument(delim, "delim");
     if (line.is_none() || nb::len(line) == 0) return;
-    Record& r = nb::cast<Record&>(self);
+    Record& r = native<Record>(self);
     if (fast_load_travatar(r, line, delim)) return;
     nb::object stripped = line.attr("strip")();
     nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
@@ -127,7 +127,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
 
 nb::str travatar_line(nb::handle self, nb::handle s) {
     check_separator(s);
-    Record& r = nb::cast<Record&>(self);
+    Record& r = native<Record>(self);
     if (nb::object line; fast_travatar_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_travatar_features(r.features);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
@@ -250,31 +250,27 @@ void register_travatar(nb::module_& m) {
     m.def("syncTags", &sync_tags, nb::arg("src_symbols"), nb::arg("trgSymbols"), nb::arg("sync"));
 
     auto cls = nb::class_<TravatarRecord, Record>(
-        m, "TravatarRecord", "A tree-to-string or hierarchical rule of the Travatar format.");
+        m, "TravatarRecord", "A tree-to-string or hierarchical rule of the Travatar format.",
+        Instances<TravatarRecord>::slots());
     cls.def(
         "__init__",
-        [](nb::pointer_and_handle<TravatarRecord> self, nb::handle line, nb::handle delim) {
+        [](nb::handle self, nb::handle line, nb::handle delim) {
             check_text_argument(delim, "delim");
-            new (self.p) TravatarRecord{
-                {nb::none(), nb::none(), nb::none(), make_counts(0, 0, 0), nb::none(), nb::none()},
-                nb::borrow(delim),
-                false};
-            // The handle comes with the call: no lookup of the new instance.
-            const nb::handle h = self.h;
-            nb::inst_mark_ready(h);
-            if (exact(h, travatar_type()) && PyUnicode_CheckExact(line.ptr()) &&
-                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(*self.p, line, delim)) {
+            TravatarRecord& r = native<TravatarRecord>(self);
+            r.delim = nb::borrow(delim);
+            const bool native_class = exact(self, travatar_type());
+            if (native_class && PyUnicode_CheckExact(line.ptr()) &&
+                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(r, line, delim)) {
                 return;
             }
-            set_defaults(*self.p);
             // text.to_str returns a str unchanged; only other values need the toolkit.
             nb::object text = PyUnicode_CheckExact(line.ptr())
                                   ? nb::borrow(line)
                                   : nb::module_::import_("zel.common.text").attr("to_str")(line);
-            if (exact(h, travatar_type())) {
-                load_travatar(h, text, delim);
+            if (native_class) {
+                load_travatar(self, text, delim);
             } else {
-                h.attr("loadLine")(text, delim);
+                self.attr("loadLine")(text, delim);
             }
         },
         nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
@@ -284,15 +280,13 @@ void register_travatar(nb::module_& m) {
     cls.def("to_str", &travatar_line, nb::arg("s").none() = " ||| ");
     cls.def_static(
         "getSymbols",
-        [](nb::handle rule, nb::handle hiero) {
-            return symbols(rule, PyObject_IsTrue(hiero.ptr()) == 1);
-        },
+        [](nb::handle rule, nb::handle hiero) { return symbols(rule, truthy(hiero)); },
         nb::arg("rule").none(), nb::arg("hiero").none() = false);
     cls.def_static("getTerms", &terms, nb::arg("symbols").none());
     cls.def_static("fixOrderStrings", &fix_order_strings, nb::arg("src").none(),
                    nb::arg("trg").none());
     cls.def("fixOrder", [](nb::handle self) {
-        Record& r = nb::cast<Record&>(self);
+        Record& r = native<Record>(self);
         nb::object fixed = travatar_type().attr("fixOrderStrings")(r.src, r.trg);
         const bool changed = !fixed[0].equal(r.src);
         r.src = fixed[0];
@@ -301,10 +295,10 @@ void register_travatar(nb::module_& m) {
     });
     cls.def("getReversed", [](nb::handle self) {
         nb::object rec = travatar_type()();
-        return reversed_record(self, rec, [&] { return terms(nb::cast<Record&>(self).src); });
+        return reversed_record(self, rec, [&] { return terms(native<Record>(self).src); });
     });
     cls.def("syncTags", [](nb::handle self) {
-        TravatarRecord& r = nb::cast<TravatarRecord&>(self);
+        TravatarRecord& r = native<TravatarRecord>(self);
         r.sync = false;
         nb::list src = blank_tokens(r.src), trg = blank_tokens(r.trg);
         if (!is_tree(src) || already_tagged(trg)) return;

@@ -9,6 +9,29 @@ namespace zel::bind {
 
 namespace {
 
+// A table that does not exist yet is None to host code: the error is the host's for the same
+// operation on None.
+void set_missing_error(const Missing& e) {
+    switch (e.use) {
+        case Missing::Use::length:
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            return;
+        case Missing::Use::subscript:
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            return;
+        case Missing::Use::iteration:
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+            return;
+        case Missing::Use::item_assignment:
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object does not support item assignment");
+            return;
+        case Missing::Use::attribute:
+            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%s'",
+                         e.attribute);
+            return;
+    }
+}
+
 // Sets the host error of a core exception; false for any other exception.
 bool set_core_error(const std::exception_ptr& p) {
     try {
@@ -23,6 +46,10 @@ bool set_core_error(const std::exception_ptr& p) {
             PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
             Py_DECREF(exc);
         }
+    } catch (const Missing& e) {
+        set_missing_error(e);
+    } catch (const EmptyCorpus& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const MemoryError& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const TypeError& e) {
@@ -37,6 +64,20 @@ bool set_core_error(const std::exception_ptr& p) {
         PyErr_SetNone(PyExc_NotImplementedError);
     } catch (const ZeroDivision& e) {
         PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const std::bad_alloc&) {
+        // Large requests are named by the core (zel::MemoryError); this is a small one that
+        // failed, so the machine is out of memory as a whole.
+        PyErr_SetString(PyExc_MemoryError, "out of memory: a small allocation failed");
+    } catch (const std::length_error&) {
+        PyErr_SetString(PyExc_MemoryError,
+                        "out of memory: a requested size is beyond what "
+                        "can be allocated");
+    } catch (const nb::cast_error&) {
+        // A binding converts every value a caller gives before using it; a value the binding
+        // could not convert is still the caller's wrong type, never an internal failure.
+        PyErr_SetString(PyExc_TypeError,
+                        "an argument or attribute has a type this operation "
+                        "cannot use");
     } catch (...) {
         return false;
     }
@@ -82,14 +123,28 @@ nb::python_error as_python_error(const std::exception_ptr& p) {
         return std::move(e);
     } catch (const nb::builtin_exception& e) {
         PyErr_SetString(builtin_type(e.type()), e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (const std::out_of_range& e) {
         if (!set_core_error(p)) PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const std::exception& e) {
         if (!set_core_error(p)) PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "a native operation failed without saying why");
     }
     return nb::python_error();
+}
+
+void restore_host_error(const std::exception_ptr& p) noexcept {
+    try {
+        as_python_error(p).restore();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "an error could not be reported");
+    }
+}
+
+bool truthy(nb::handle value) {
+    const int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
 }
 
 void init_module(nb::module_& m) {

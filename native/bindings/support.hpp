@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/host.hpp"
@@ -63,5 +64,102 @@ Host& toolkit_host();
 
 // Raises the pending host signal (KeyboardInterrupt and the like) as a C++ exception.
 void check_signals();
+
+// The host error of the exception being handled, set as the pending error (for C slots that
+// report failure by returning null or -1).
+void restore_host_error(const std::exception_ptr& p) noexcept;
+
+// The truth value of a host object, as `if value:` takes it; an error raised by its
+// __bool__ or __len__ propagates.
+bool truthy(nb::handle value);
+
+// The native object of `self`; the host's type error "Expected <class>, got <type>" when
+// `self` is not an instance of T's class (a method taken from one class and called on another).
+template <class T>
+T& native(nb::handle self) {
+    T* p = nullptr;
+    if (!nb::try_cast<T*>(self, p, false) || p == nullptr) {
+        expected_type(nb::type_name(nb::type<T>()).c_str(), self);
+    }
+    return *p;
+}
+
+// Type slots of a native class whose every instance, of the class or of a host subclass,
+// holds a constructed T from allocation on, so an __init__ that a subclass skips, calls late
+// or calls twice finds a usable object, never an uninitialised one. T is built with
+// T(Host&) when it has such a constructor (it logs), else with T(). A T that holds host
+// objects declares `int traverse(visitproc, void*) const` and `void clear()`, and the host's
+// cyclic collector then sees them; `Instances<T>::dict_offset` names the per-instance
+// dictionary of a class registered with nb::dynamic_attr(), which the collector must see too.
+template <class T>
+struct Instances {
+    static constexpr bool holds_objects = requires(T& t, visitproc v) {
+        t.traverse(v, nullptr);
+        t.clear();
+    };
+    static inline Py_ssize_t dict_offset = 0;
+
+    static PyObject* allocate(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+        try {
+            nb::object self = nb::inst_alloc(reinterpret_cast<PyObject*>(type));
+            if constexpr (std::is_constructible_v<T, Host&>) {
+                new (nb::inst_ptr<T>(self)) T(toolkit_host());
+            } else {
+                new (nb::inst_ptr<T>(self)) T();
+            }
+            nb::inst_mark_ready(self);
+            return self.release().ptr();
+        } catch (...) {
+            restore_host_error(std::current_exception());
+            return nullptr;
+        }
+    }
+
+    static PyObject** dict_of(PyObject* self) {
+        return dict_offset
+                   ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset)
+                   : nullptr;
+    }
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (PyObject** dict = dict_of(self)) Py_VISIT(*dict);
+        if (!nb::inst_ready(self)) return 0;
+        return nb::inst_ptr<T>(self)->traverse(visit, arg);
+    }
+
+    static int clear(PyObject* self) {
+        if (PyObject** dict = dict_of(self)) Py_CLEAR(*dict);
+        if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+        return 0;
+    }
+
+    static nb::type_slots slots() {
+        if constexpr (holds_objects) {
+            static PyType_Slot collected[] = {{Py_tp_new, reinterpret_cast<void*>(&allocate)},
+                                              {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
+                                              {Py_tp_clear, reinterpret_cast<void*>(&clear)},
+                                              {0, nullptr}};
+            return nb::type_slots(collected);
+        } else {
+            static PyType_Slot plain[] = {{Py_tp_new, reinterpret_cast<void*>(&allocate)},
+                                          {0, nullptr}};
+            return nb::type_slots(plain);
+        }
+    }
+
+    // Called once the class exists, when it was registered with nb::dynamic_attr().
+    static void has_dict(nb::handle cls) {
+        dict_offset = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dictoffset;
+    }
+};
+
+// Visits each host object of a native instance for the cyclic collector.
+template <class... Objects>
+int visit_all(visitproc visit, void* arg, const Objects&... objects) {
+    int result = 0;
+    ((result == 0 && objects.is_valid() ? result = visit(objects.ptr(), arg) : 0), ...);
+    return result;
+}
 
 }  // namespace zel::bind

@@ -24,6 +24,15 @@ struct Table {
     core::KeyType key_kind = core::KeyType::src;
     // How the record class takes symbols; nullopt when it has a getSymbols of its own.
     std::optional<core::Symbols> symbols;
+
+    int traverse(visitproc visit, void* arg) const {
+        return visit_all(visit, arg, record_class, table_path, table_file, key_type);
+    }
+    void clear() {
+        for (nb::object* field : {&record_class, &table_path, &table_file, &key_type}) {
+            *field = nb::none();
+        }
+    }
 };
 
 struct MosesTable : Table {};

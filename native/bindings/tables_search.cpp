@@ -25,7 +25,16 @@ struct Search {
     std::unique_ptr<core::TextTrie::Cursor> cursor;
     nb::object host_keys;  // iterator over host_pairs.find_keys(...)
 
-    const Table& index_table() const { return nb::cast<const Table&>(table); }
+    const Table& index_table() const { return native<Table>(table); }
+
+    int traverse(visitproc visit, void* arg) const {
+        return visit_all(visit, arg, table, query, host_pairs, host_keys);
+    }
+    void clear() {
+        cursor.reset();
+        done = true;
+        for (nb::object* field : {&table, &query, &host_pairs, &host_keys}) *field = nb::none();
+    }
 
     // Sets up the walk; false when it has nothing to yield.
     bool start() {
@@ -69,7 +78,8 @@ struct Search {
     }
 
     nb::object next() {
-        if (done) throw nb::stop_iteration();
+        // A search made without a table (by __new__ alone) has nothing to yield.
+        if (done || !table.is_valid() || table.is_none()) throw nb::stop_iteration();
         try {
             if (!started) {
                 started = true;
@@ -105,18 +115,19 @@ nb::object search_lines(nb::handle self, nb::handle prefix) {
 
 nb::object search_pairs(nb::handle self, const core::TextTrie* pairs, nb::handle key) {
     nb::object s = make(self, Search::Kind::pairs, key);
-    nb::cast<Search&>(s).pairs = pairs;
+    native<Search>(s).pairs = pairs;
     return s;
 }
 
 nb::object search_host_pairs(nb::handle self, nb::handle host_pairs, nb::handle key) {
     nb::object s = make(self, Search::Kind::host_pairs, key);
-    nb::cast<Search&>(s).host_pairs = nb::borrow(host_pairs);
+    native<Search>(s).host_pairs = nb::borrow(host_pairs);
     return s;
 }
 
 void register_search(nb::module_& m) {
-    nb::class_<Search>(m, "Search", "lazy search of a rule table: records, one per matching line")
+    nb::class_<Search>(m, "Search", "lazy search of a rule table: records, one per matching line",
+                       Instances<Search>::slots())
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &Search::next);
 }

@@ -38,7 +38,7 @@ nb::object format_src_key(nb::handle self, nb::handle src) {
     if (overrides(self, table_class, "format_src_key")) {
         return self.attr("format_src_key")(src);
     }
-    return native_format_src_key(nb::cast<const Table&>(self), src);
+    return native_format_src_key(native<Table>(self), src);
 }
 
 // Logs where the loading failed and raises the error again.
@@ -51,9 +51,11 @@ nb::object format_src_key(nb::handle self, nb::handle src) {
         logger.attr("warning")(
             nb::str("file: {}, line: {}").format(t.table_path, failure.line_number));
     } else {
-        logger.attr("warning")("line_tracks: %s", to_str(failure.tracks));
+        // The toolkit's logger takes one finished text.
+        logger.attr("warning")(nb::str("line_tracks: {}").format(to_str(failure.tracks)));
         logger.attr("warning")(
-            "line: %s", failure.line ? nb::object(to_str(*failure.line)) : nb::object(nb::none()));
+            nb::str("line: {}")
+                .format(failure.line ? nb::object(to_str(*failure.line)) : nb::object(nb::none())));
     }
     logger.attr("warning")(error.value());
     throw error;
@@ -104,29 +106,27 @@ void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::ha
     t.symbols = symbols_of(record_class);
 }
 
+// __init__: a table made again from scratch, so a second call indexes the file anew.
 template <class T>
-void construct(nb::pointer_and_handle<T> self, nb::handle table_path, nb::handle record_class,
-               nb::handle trg_key, const nb::kwargs& options) {
-    new (self.p) T();
-    // Ready before loading, so that a host subclass's steps called by the loading can use the
-    // table (their own calls of the base steps included).
-    nb::inst_mark_ready(self.h);
-    Table& t = *self.p;
+void construct(nb::handle self, nb::handle table_path, nb::handle record_class, nb::handle trg_key,
+               const nb::kwargs& options) {
+    Table& t = native<T>(self);
+    t = Table();
     const nb::object key_type =
         options.contains("key_type") ? nb::object(options["key_type"]) : nb::str("src");
     set_fields(t, table_path, record_class, key_type);
-    t.index.trg_keys = PyObject_IsTrue(trg_key.ptr()) == 1;
-    load(self.h, t);
+    t.index.trg_keys = truthy(trg_key);
+    load(self, t);
 }
 
 // Table.__init__ of a subclass that names its record class: trg_key comes within the options.
 template <class T>
-void construct_with(nb::pointer_and_handle<T> self, nb::handle table_path, const char* record,
+void construct_with(nb::handle self, nb::handle table_path, const char* record,
                     const nb::kwargs& options) {
     nb::dict rest = nb::borrow<nb::dict>(PyDict_Copy(options.ptr()));
     nb::object trg_key = nb::borrow(rest.attr("pop")("trg_key", false));
     nb::object record_class = records_module().attr(record);
-    construct(self, table_path, record_class, trg_key, nb::borrow<nb::kwargs>(rest));
+    construct<T>(self, table_path, record_class, trg_key, nb::borrow<nb::kwargs>(rest));
 }
 
 // The state of a table: its fields in declaration order, each trie as its bytes.
@@ -136,7 +136,7 @@ nb::bytes trie_bytes(const core::TextTrie& trie) {
 }
 
 nb::tuple get_state(nb::handle self) {
-    const Table& t = nb::cast<const Table&>(self);
+    const Table& t = native<Table>(self);
     nb::object trg = nb::none(), columns = nb::none();
     if (t.index.trg_keys) {
         trg = trie_bytes(t.index.trg_pairs);
@@ -160,7 +160,7 @@ core::TextTrie trie_of(nb::handle bytes) {
 }
 
 template <class T>
-void set_state(nb::pointer_and_handle<T> self, const nb::tuple& state) {
+void set_state(nb::handle self, const nb::tuple& state) {
     if (state.size() != 10 && state.size() != 11) {
         throw nb::value_error("a table's state has 10 fields (11 with a subclass's attributes)");
     }
@@ -170,14 +170,13 @@ void set_state(nb::pointer_and_handle<T> self, const nb::tuple& state) {
     t.index.fields = trie_of(state[4]);
     t.index.records = trie_of(state[5]);
     t.index.src_pairs = trie_of(state[6]);
-    t.index.trg_keys = PyObject_IsTrue(state[9].ptr()) == 1;
+    t.index.trg_keys = truthy(state[9]);
     if (t.index.trg_keys) {
         t.index.trg_pairs = trie_of(state[7]);
         for (nb::handle c : state[8]) t.index.trg_column_pairs.push_back(trie_of(c));
     }
-    new (self.p) T();
-    static_cast<Table&>(*self.p) = std::move(t);
-    if (state.size() == 11) self.h.attr("__dict__").attr("update")(state[10]);
+    static_cast<Table&>(native<T>(self)) = std::move(t);
+    if (state.size() == 11) self.attr("__dict__").attr("update")(state[10]);
 }
 
 template <class T>
@@ -186,7 +185,7 @@ void add_pickling(nb::class_<T, Table>& cls) {
 }
 
 nb::object find_trg(nb::handle self, nb::handle trg, nb::handle target_index) {
-    const Table& t = nb::cast<const Table&>(self);
+    const Table& t = native<Table>(self);
     if (!PyLong_Check(target_index.ptr())) {
         return search_pairs(self, t.index.trg_keys ? &t.index.trg_pairs : nullptr, trg);
     }
@@ -239,16 +238,17 @@ nb::object native_tracks2line(const Table& t, nb::handle tracks) {
 
 nb::object line2tracks(nb::handle self, nb::handle line) {
     if (overrides(self, table_class, "line2tracks")) return self.attr("line2tracks")(line);
-    return native_line2tracks(nb::cast<const Table&>(self), line);
+    return native_line2tracks(native<Table>(self), line);
 }
 
 nb::object tracks2line(nb::handle self, nb::handle tracks) {
     if (overrides(self, table_class, "tracks2line")) return self.attr("tracks2line")(tracks);
-    return native_tracks2line(nb::cast<const Table&>(self), tracks);
+    return native_tracks2line(native<Table>(self), tracks);
 }
 
 void register_table(nb::module_& m) {
-    auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields");
+    auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields",
+                                 Instances<Table>::slots());
     cls.def("__init__", &construct<Table>, nb::arg("table_path"), nb::arg("RecordClass"),
             nb::arg("trg_key") = false, nb::arg("options"),
             "Index the table file (option key_type: src, src_hiero, src_symbols or src_tree).")
@@ -269,7 +269,7 @@ void register_table(nb::module_& m) {
             "find_src",
             [](nb::handle self, nb::handle src, nb::handle) {
                 nb::object key = format_src_key(self, src);
-                return search_pairs(self, &nb::cast<const Table&>(self).index.src_pairs, key);
+                return search_pairs(self, &native<Table>(self).index.src_pairs, key);
             },
             nb::arg("src").none(), nb::arg("force") = true,
             "Records of the rules whose source key is that of src.")
@@ -296,21 +296,22 @@ void register_table(nb::module_& m) {
     cls.def("__setstate__", &set_state<Table>);
     table_class = cls;
 
-    auto moses = nb::class_<MosesTable, Table>(m, "MosesTable", "index of a Moses phrase table");
+    auto moses = nb::class_<MosesTable, Table>(m, "MosesTable", "index of a Moses phrase table",
+                                               Instances<MosesTable>::slots());
     moses.def(
         "__init__",
-        [](nb::pointer_and_handle<MosesTable> self, nb::handle table_path,
-           const nb::kwargs& options) { construct_with(self, table_path, "MosesRecord", options); },
+        [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
+            construct_with<MosesTable>(self, table_path, "MosesRecord", options);
+        },
         nb::arg("table_path"), nb::arg("options"));
     add_pickling(moses);
 
-    auto travatar =
-        nb::class_<TravatarTable, Table>(m, "TravatarTable", "index of a Travatar rule table");
+    auto travatar = nb::class_<TravatarTable, Table>(
+        m, "TravatarTable", "index of a Travatar rule table", Instances<TravatarTable>::slots());
     travatar.def(
         "__init__",
-        [](nb::pointer_and_handle<TravatarTable> self, nb::handle table_path,
-           const nb::kwargs& options) {
-            construct_with(self, table_path, "TravatarRecord", options);
+        [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
+            construct_with<TravatarTable>(self, table_path, "TravatarRecord", options);
         },
         nb::arg("table_path"), nb::arg("options"));
     add_pickling(travatar);

@@ -51,8 +51,9 @@ std::pair<std::string, std::string> ids_pair_to_str_pair(const align::Vocab& voc
 void register_vocab(nb::module_& m, nb::dict capi) {
     auto cls = nb::class_<align::Vocab>(
         m, "Vocab",
-        "Source and target vocabularies of a parallel corpus, and its reading into word ids.");
-    cls.def(nb::init<>());
+        "Source and target vocabularies of a parallel corpus, and its reading into word ids.",
+        Instances<align::Vocab>::slots());
+    cls.def("__init__", [](nb::handle) {});
     refuse_pickling(cls);
 
     capi["load_sent_pairs"] = make_capi_entry<&load_sent_pairs>(

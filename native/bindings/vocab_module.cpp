@@ -32,12 +32,14 @@ zel::StringEnumerator::Id checked_id(std::int64_t id, const zel::StringEnumerato
 
 NB_MODULE(vocab, m) {
     m.doc() = "Text-to-id tables.";
+    zel::bind::register_error_translators();
     nb::class_<zel::StringEnumerator>(
         m, "StringEnumerator",
         "A text-to-id table: words get ids 0, 1, 2, ... in order of first registration.\n\n"
         "``append`` of a word that is already registered does nothing: the word keeps its id\n"
-        "and the table its length. Pickling stores the words in id order.")
-        .def(nb::init<>())
+        "and the table its length. Pickling stores the words in id order.",
+        zel::bind::Instances<zel::StringEnumerator>::slots())
+        .def("__init__", [](nb::handle) {})
         .def("str2id", &zel::StringEnumerator::str2id, nb::arg("word"),
              "The id of ``word``, registering it with the next id when unseen.")
         .def("append", &zel::StringEnumerator::append, nb::arg("word"),
@@ -53,9 +55,10 @@ NB_MODULE(vocab, m) {
              [](const zel::StringEnumerator& e, std::string_view w) { return e.find(w) >= 0; })
         .def("__getstate__", &words_of)
         .def("__setstate__",
-             [](zel::StringEnumerator& e, const std::vector<std::string>& words) {
-                 new (&e) zel::StringEnumerator();
-                 for (const auto& w : words) e.append(w);
+             [](nb::handle self, const std::vector<std::string>& words) {
+                 zel::StringEnumerator restored;
+                 for (const auto& w : words) restored.append(w);
+                 zel::bind::native<zel::StringEnumerator>(self) = std::move(restored);
              })
         .def("__repr__", [](const zel::StringEnumerator& e) {
             return "StringEnumerator(" + std::to_string(e.size()) + " words)";

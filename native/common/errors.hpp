@@ -38,6 +38,26 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An operation on a table that does not exist yet (a distribution, count table, corpus or cell
+// index). The core names the table and the operation; the binding words the error as the host
+// words the same operation on None, which is what such a table is to host code.
+class Missing : public std::runtime_error {
+public:
+    enum class Use { length, subscript, iteration, item_assignment, attribute };
+    // `attribute` names the attribute read, for Use::attribute.
+    Missing(const char* table, Use use, const char* attribute = "");
+
+    const char* table;
+    Use use;
+    const char* attribute;
+};
+
+// A parallel corpus with no sentence pair: nothing to train on.
+class EmptyCorpus : public std::runtime_error {
+public:
+    EmptyCorpus(const std::string& src_path, const std::string& trg_path);
+};
+
 // A value that does not convert (the host's ValueError).
 class ValueError : public std::runtime_error {
 public:
