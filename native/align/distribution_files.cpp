@@ -1,5 +1,6 @@
 #include "align/distribution_files.hpp"
 
+#include <limits>
 #include <vector>
 
 #include "align/array_ops.hpp"
@@ -32,6 +33,16 @@ std::int64_t parse_int(std::string_view field, const std::string& path, std::siz
                          where(path, line));
     }
     return value;
+}
+
+// The array index of a 1-based file column: `value` - 1 resolved on an axis of `size`,
+// without the overflow that the subtraction would have at the smallest integer.
+std::size_t resolve_one_based(std::int64_t value, std::size_t axis, std::size_t size) {
+    if (value == std::numeric_limits<std::int64_t>::min()) {
+        throw IndexError("index " + std::to_string(value) + " - 1 is out of bounds for axis " +
+                         std::to_string(axis) + " with size " + std::to_string(size));
+    }
+    return resolve_index(value - 1, axis, size);
 }
 
 // Calls f(fields, line number) for every line of `path`, split at tabs.
@@ -107,9 +118,9 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
         AlignTable& table = *model.align_dist;
         try {
             const std::size_t a =
-                resolve_index(index[0] - 1, 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
-            const std::size_t b = resolve_index(index[1] - 1, 1, table.t_max());
-            const std::size_t j = resolve_index(index[2] - 1, 2, table.t_max());
+                resolve_one_based(index[0], 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
+            const std::size_t b = resolve_one_based(index[1], 1, table.t_max());
+            const std::size_t j = resolve_one_based(index[2], 2, table.t_max());
             const std::size_t i = resolve_index(index[3], 3, table.s_max());
             const std::int64_t cell = table.cell(a, b, j, i);
             if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;

@@ -79,7 +79,8 @@ template <class T>
 T& native(nb::handle self) {
     T* p = nullptr;
     if (!nb::try_cast<T*>(self, p, false) || p == nullptr) {
-        expected_type(nb::type_name(nb::type<T>()).c_str(), self);
+        nb::object name = nb::type<T>().attr("__name__");
+        expected_type(nb::str(name).c_str(), self);
     }
     return *p;
 }

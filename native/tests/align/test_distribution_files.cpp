@@ -59,7 +59,7 @@ TEST(TransFile, NbestTieKeepsTheLowerTargetId) {
 TEST(TransFile, TrainerVariantNeedsCounts) {
     Trained t;
     t.set_row(1, {0.5, 0.25, 0.25});
-    EXPECT_THROW(t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 100), zel::TypeError);
+    EXPECT_THROW(t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 100), zel::Missing);
     t.trainer.count_cooc_src2trg.emplace(t.trainer.model->trans_dist->values.size(), 3.0);
     t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 1);
     EXPECT_EQ(t.host.files["out"], "__NULL__\tx\t0.33333334\t3.00\na\tx\t0.50000000\t3.00\n");
@@ -104,6 +104,13 @@ TEST(Loaders, AlignmentIndicesWrapAndFailLikeTheDenseArray) {
     EXPECT_THROW(load_align_dist(t.host, "align", *t.trainer.model), zel::IndexError);
     t.host.files["align"] = "1\tx\t1\t0\t0.5\n";
     EXPECT_THROW(load_align_dist(t.host, "align", *t.trainer.model), zel::ValueError);
+    // The smallest integer in a 1-based column, and in the 0-based one, under the sanitizers.
+    for (const char* line :
+         {"-9223372036854775808\t1\t1\t0\t0.5\n", "1\t-9223372036854775808\t1\t0\t0.5\n",
+          "1\t1\t-9223372036854775808\t0\t0.5\n", "1\t1\t1\t-9223372036854775808\t0.5\n"}) {
+        t.host.files["align"] = line;
+        EXPECT_THROW(load_align_dist(t.host, "align", *t.trainer.model), zel::IndexError) << line;
+    }
 }
 
 }  // namespace

@@ -194,10 +194,22 @@ TEST(EmLoop, LimitZeroRunsNoStep) {
     EXPECT_EQ(s.t(1, 1), 0.5);
 }
 
-TEST(EmLoop, EmptyCorpusFailsWithZeroDivision) {
-    SetUpTrainer<Model1Trainer> s("", "");
-    EXPECT_THROW(s.trainer.train(s.host, 3), zel::ZeroDivision);
-    EXPECT_EQ(s.host.messages.back(), "calculating entropy");
+TEST(EmLoop, EmptyCorpusIsRefusedBeforeAnyStep) {
+    MemoryHost host;
+    host.files["src"] = "";
+    host.files["trg"] = "";
+    Model1Trainer trainer;
+    trainer.init(host);
+    trainer.src_path = "src";
+    trainer.trg_path = "trg";
+    try {
+        trainer.train(host, 3);
+        FAIL() << "an empty corpus was trained on";
+    } catch (const zel::EmptyCorpus& e) {
+        EXPECT_NE(std::string(e.what()).find("src and trg"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(trainer.sent_pairs);
+    EXPECT_FALSE(trainer.model->trans_dist);
 }
 
 TEST(Trainer, BaseOperationsAreAbstract) {
