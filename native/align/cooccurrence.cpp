@@ -23,8 +23,9 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
         for (const WordId s : corpus.src(i)) ++pair_start[s + 1];
     }
     for (std::size_t s = 0; s < n_src; ++s) pair_start[s + 1] += pair_start[s];
-    check_allocation(pair_start[n_src] * sizeof(std::uint32_t), "co-occurrence index");
-    std::vector<std::uint32_t> pairs_of(pair_start[n_src]);
+    std::vector<std::uint32_t> pairs_of;
+    allocate_checked(pair_start[n_src] * sizeof(std::uint32_t), "co-occurrence index",
+                     [&] { pairs_of.resize(pair_start[n_src]); });
     // Row s lists its pairs in pairs_of[pair_start[s], fill[s]); a word repeated in one
     // sentence lists the pair once (its entries are adjacent, pairs being visited in order).
     std::vector<std::uint64_t> fill(pair_start.begin(), pair_start.end() - 1);
@@ -57,9 +58,8 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
         if (p->col_.capacity() < p->col_.size() + row.size()) {
             const std::size_t grown =
                 std::max(p->col_.size() + row.size(), p->col_.capacity() * 3 / 2);
-            check_allocation((grown - p->col_.size()) * sizeof(std::uint32_t),
-                             "co-occurrence pattern");
-            p->col_.reserve(grown);
+            allocate_checked((grown - p->col_.size()) * sizeof(std::uint32_t),
+                             "co-occurrence pattern", [&] { p->col_.reserve(grown); });
         }
         p->col_.insert(p->col_.end(), row.begin(), row.end());
         p->row_start_[s + 1] = p->col_.size();
@@ -129,9 +129,10 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     for (std::size_t p = 0; p < corpus.size(); ++p)
         total += corpus.src(p).size() * corpus.trg(p).size();
     if (total * sizeof(CellId) > budget_bytes) return;
-    check_allocation(total * sizeof(CellId) + (corpus.size() + 1) * 8, "pair cell index");
-    start_.resize(corpus.size() + 1);
-    cells_.resize(total);
+    allocate_checked(total * sizeof(CellId) + (corpus.size() + 1) * 8, "pair cell index", [&] {
+        start_.resize(corpus.size() + 1);
+        cells_.resize(total);
+    });
     for (std::size_t p = 0; p < corpus.size(); ++p) {
         start_[p + 1] = start_[p] + corpus.src(p).size() * corpus.trg(p).size();
         lookup(p, cells_.data() + start_[p]);

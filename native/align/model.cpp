@@ -8,9 +8,23 @@
 #include <numeric>
 
 #include "common/errors.hpp"
+#include "common/float_flags.hpp"
 #include "common/format.hpp"
 
 namespace zel::align {
+
+namespace {
+
+// Per-pair entropies take the logarithm of each target word's probability (0 gives -inf) and
+// divide by the target length (0 gives NaN).
+void report_entropy_flags(Host& host, const FloatFlags& flags) {
+    using K = FloatEvent::Kind;
+    using O = FloatEvent::Operation;
+    if (flags.divide_by_zero()) host.float_event({K::divide_by_zero, O::log});
+    if (flags.invalid()) host.float_event({K::invalid, O::scalar_divide});
+}
+
+}  // namespace
 
 Model::Model(Host& host) {
     host.debug(Channel::align, "base model cinit");
@@ -29,6 +43,7 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     double total = 0.0;
     std::vector<CellId> scratch;
     auto progress = host.progress("progress", c.corpus.size());
+    const FloatFlags flags;
     in_batches(host, *progress, c.corpus.size(), kPairBatch,
                [&](std::size_t begin, std::size_t end) {
                    for (std::size_t p = begin; p < end; ++p) {
@@ -36,6 +51,7 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
                        total += calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
                    }
                });
+    report_entropy_flags(host, flags);
     if (c.corpus.empty()) throw ZeroDivision("float division");
     return total / static_cast<double>(c.corpus.size());
 }
@@ -45,6 +61,7 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
     LineWriter out(host.open_write(path));
     std::vector<CellId> scratch;
     auto progress = host.progress("progress", c.corpus.size());
+    const FloatFlags flags;
     in_batches(
         host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
@@ -55,6 +72,7 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
             }
         });
     out.close();
+    report_entropy_flags(host, flags);
 }
 
 void Model::decode_and_save_align(Host& host, const std::string& path, const CorpusCells& c) const {

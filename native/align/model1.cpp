@@ -51,8 +51,8 @@ void Model1Trainer::init_trans_dist(Host& host) {
 void Model1Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     count_cooc_src2trg.reset();
-    check_allocation(trans.values.size() * sizeof(double), "expected co-occurrence counts");
-    count_cooc_src2trg.emplace(trans.values.size(), 0.0);
+    allocate_checked(trans.values.size() * sizeof(double), "expected co-occurrence counts",
+                     [&] { count_cooc_src2trg.emplace(trans.values.size(), 0.0); });
     std::vector<double>& counts = *count_cooc_src2trg;
     host.info(Channel::model1,
               "computing expected co-occurrence counts of source word and target word");

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/errors.hpp"
+#include "common/float_flags.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"
 #include "common/pairwise_sum.hpp"
@@ -78,11 +79,11 @@ void Model2Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
     count_cooc_src2trg.reset();
-    check_allocation(trans.values.size() * sizeof(double), "expected co-occurrence counts");
-    count_cooc_src2trg.emplace(trans.values.size(), 0.0);
+    allocate_checked(trans.values.size() * sizeof(double), "expected co-occurrence counts",
+                     [&] { count_cooc_src2trg.emplace(trans.values.size(), 0.0); });
     count_align_trg2src.reset();
-    check_allocation(align.stored() * sizeof(double), "expected alignment counts");
-    count_align_trg2src.emplace(align.stored(), 0.0);
+    allocate_checked(align.stored() * sizeof(double), "expected alignment counts",
+                     [&] { count_align_trg2src.emplace(align.stored(), 0.0); });
     std::vector<double>& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;
     host.info(Channel::model2, "computing:");
@@ -93,6 +94,7 @@ void Model2Trainer::expect_step(Host& host) {
     std::vector<CellId> scratch;
     std::vector<double> post, column;
     auto progress = host.progress("processing", c.corpus.size());
+    const FloatFlags flags;
     in_batches(
         host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
@@ -122,6 +124,10 @@ void Model2Trainer::expect_step(Host& host) {
                 }
             }
         });
+    // 0 / 0 posteriors of a target word no source word can produce.
+    if (flags.invalid()) {
+        host.float_event({FloatEvent::Kind::invalid, FloatEvent::Operation::divide});
+    }
 }
 
 void Model2Trainer::maximize_step(Host& host) {

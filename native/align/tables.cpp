@@ -10,9 +10,10 @@ namespace zel::align {
 
 TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial)
     : pattern_(std::move(pattern)) {
-    check_allocation(pattern_->cells() * sizeof(double), "word translation distribution");
-    values.assign(pattern_->cells(), initial);
-    row_default.assign(pattern_->rows(), initial);
+    allocate_checked(pattern_->cells() * sizeof(double), "word translation distribution", [&] {
+        values.assign(pattern_->cells(), initial);
+        row_default.assign(pattern_->rows(), initial);
+    });
 }
 
 double TransTable::at(std::size_t s, std::size_t t) const {
@@ -56,9 +57,10 @@ AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpu
         stored += block.rows * block.cols;
         rows += block.rows;
     }
-    check_allocation(stored * sizeof(double), "word alignment distribution");
-    values.resize(stored);
-    tail_zero.assign(rows, 0);
+    allocate_checked(stored * sizeof(double), "word alignment distribution", [&] {
+        values.resize(stored);
+        tail_zero.assign(rows, 0);
+    });
     for (const Block& block : blocks_) {
         std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(block.offset),
                     block.rows * block.cols, uniform(block.a));

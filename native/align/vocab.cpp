@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "common/utf8.hpp"
 
 namespace zel::align {
@@ -113,7 +114,13 @@ Corpus Vocab::load_sent_pairs(Host& host, const std::optional<std::string>& src_
         trg_ids.clear();
         register_words(trg_enum, words, trg_ids);
 
-        corpus.push_back(src_ids, trg_ids);
+        try {
+            corpus.push_back(src_ids, trg_ids);
+        } catch (const std::bad_alloc&) {
+            // The corpus grows by half again: name what it would have needed.
+            allocation_failed(corpus.memory_bytes() * 3 / 2,
+                              "the corpus (" + std::to_string(corpus.size()) + " pairs read)");
+        }
         max_src_len = std::max(max_src_len, as_length(src_ids.size()));
         max_trg_len = std::max(max_trg_len, as_length(trg_ids.size()));
         if (src_lines.line_number() % kLinesPerCheck == 0) host.check_interrupt();

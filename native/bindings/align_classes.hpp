@@ -50,7 +50,7 @@ void bind_trainer(nb::module_& m, const char* name, const char* doc) {
         },
         nb::arg("conf").none(), nb::arg("others"));
     cls.def("__getstate__", &trainer_state);
-    cls.def("__setstate__", &set_trainer_state, nb::arg("state"));
+    cls.def("__setstate__", &set_trainer_state, nb::arg("state").none());
 }
 
 }  // namespace zel::bind

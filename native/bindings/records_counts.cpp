@@ -125,20 +125,40 @@ void register_counts(nb::module_& m) {
             }));
     }
     cls.def(
-        "calcEGFP", [](const CoOccurrence& c) { return quotient(c.cooc, c.src); },
+        "calcEGFP",
+        [](nb::handle self) {
+            const CoOccurrence& c = native<CoOccurrence>(self);
+            return quotient(c.cooc, c.src);
+        },
         "p(e|f) = cooc / src.");
     cls.def(
-        "calcFGEP", [](const CoOccurrence& c) { return quotient(c.cooc, c.trg); },
+        "calcFGEP",
+        [](nb::handle self) {
+            const CoOccurrence& c = native<CoOccurrence>(self);
+            return quotient(c.cooc, c.trg);
+        },
         "p(f|e) = cooc / trg.");
     cls.def(
-        "getReversed", [](const CoOccurrence& c) { return make_counts(c.trg, c.src, c.cooc); },
+        "getReversed",
+        [](nb::handle self) {
+            const CoOccurrence& c = native<CoOccurrence>(self);
+            return make_counts(c.trg, c.src, c.cooc);
+        },
         "New counts with source and target exchanged.");
     cls.def(
-        "round", [](CoOccurrence& c, nb::handle digits) { round_native(c, digits); },
-        nb::arg("digits") = 6, "Round the three counts in place.");
-    cls.def("setCounts", &set_counts_native, nb::arg("src").none() = nb::none(),
-            nb::arg("trg").none() = nb::none(), nb::arg("cooc").none() = nb::none(),
-            "Set the given counts; a false value (None, 0) leaves its count as it is.");
+        "round",
+        [](nb::handle self, nb::handle digits) {
+            round_native(native<CoOccurrence>(self), digits);
+        },
+        nb::arg("digits").none() = 6, "Round the three counts in place.");
+    cls.def(
+        "setCounts",
+        [](nb::handle self, nb::handle src, nb::handle trg, nb::handle cooc) {
+            set_counts_native(native<CoOccurrence>(self), src, trg, cooc);
+        },
+        nb::arg("src").none() = nb::none(), nb::arg("trg").none() = nb::none(),
+        nb::arg("cooc").none() = nb::none(),
+        "Set the given counts; a false value (None, 0) leaves its count as it is.");
     cls.def(
         "to_str",
         [](nb::handle self, nb::handle margin) {
@@ -155,7 +175,7 @@ void register_counts(nb::module_& m) {
                               .format(module_name, name, text(c.src), text(c.trg), text(c.cooc));
             return out;
         },
-        nb::arg("margin") = 0);
+        nb::arg("margin").none() = 0);
     cls.def("__str__", [](nb::handle self) { return call_method(self, "to_str"); });
     cls.def_prop_ro("egfp", [](nb::handle self) { return call_method(self, "calcEGFP"); });
     cls.def_prop_ro("fgep", [](nb::handle self) { return call_method(self, "calcFGEP"); });

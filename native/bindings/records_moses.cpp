@@ -150,7 +150,7 @@ void register_moses(nb::module_& m) {
             if (mv == -1.0 && PyErr_Occurred()) throw nb::python_error();
             return get_number(any, mv);
         },
-        nb::arg("anyNum").none(), nb::arg("margin") = 0,
+        nb::arg("anyNum").none(), nb::arg("margin").none() = 0,
         "An int when the number is integral (within margin), else a float.");
     m.def(
         "getCounts", [](nb::handle f) { return get_counts(text_argument(f)); },

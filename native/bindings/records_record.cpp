@@ -153,7 +153,7 @@ void register_record(nb::module_& m) {
                 return nb::object(nb::set(field.attr("strip")().attr("split")()));
             return nb::object(get_align_set(utf8(field)));
         },
-        nb::arg("strField"), "The set of alignment points of a table field.");
+        nb::arg("strField").none(), "The set of alignment points of a table field.");
     m.def(
         "getAlignMap",
         [](nb::handle aligns, nb::handle reverse) { return align_map(aligns, truthy(reverse)); },

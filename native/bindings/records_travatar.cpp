@@ -245,9 +245,11 @@ void register_travatar(nb::module_& m) {
             return str_travatar_features(features);
         },
         nb::arg("dict_features").none());
-    m.def("isTree", &is_tree, nb::arg("symbols"));
-    m.def("getFlattenSymbols", &flatten_symbols, nb::arg("symbols"), nb::arg("grammar") = "scfg");
-    m.def("syncTags", &sync_tags, nb::arg("src_symbols"), nb::arg("trgSymbols"), nb::arg("sync"));
+    m.def("isTree", &is_tree, nb::arg("symbols").none());
+    m.def("getFlattenSymbols", &flatten_symbols, nb::arg("symbols").none(),
+          nb::arg("grammar").none() = "scfg");
+    m.def("syncTags", &sync_tags, nb::arg("src_symbols").none(), nb::arg("trgSymbols").none(),
+          nb::arg("sync").none());
 
     auto cls = nb::class_<TravatarRecord, Record>(
         m, "TravatarRecord", "A tree-to-string or hierarchical rule of the Travatar format.",

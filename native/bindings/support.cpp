@@ -295,6 +295,25 @@ public:
 
     void check_interrupt() override { check_signals(); }
 
+    // As NumPy handles the same event of the same operation: worded as it words it, and
+    // ignored, warned about or raised as its error state (np.errstate) says.
+    void float_event(FloatEvent event) override {
+        const bool divide = event.kind == FloatEvent::Kind::divide_by_zero;
+        const char* operation = "log";
+        if (event.operation == FloatEvent::Operation::divide) operation = "divide";
+        if (event.operation == FloatEvent::Operation::scalar_divide) operation = "scalar divide";
+        const std::string text = std::string(divide ? "divide by zero" : "invalid value") +
+                                 " encountered in " + operation;
+        nb::object mode =
+            nb::module_::import_("numpy").attr("geterr")()[divide ? "divide" : "invalid"];
+        if (mode.equal(nb::str("ignore"))) return;
+        if (mode.equal(nb::str("raise"))) {
+            PyErr_SetString(PyExc_FloatingPointError, text.c_str());
+            throw nb::python_error();
+        }
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw nb::python_error();
+    }
+
 private:
     static const char* logger_name(Channel channel) {
         switch (channel) {

@@ -129,7 +129,7 @@ void register_search(nb::module_& m) {
     nb::class_<Search>(m, "Search", "lazy search of a rule table: records, one per matching line",
                        Instances<Search>::slots())
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &Search::next);
+        .def("__next__", [](nb::handle self) { return native<Search>(self).next(); });
 }
 
 }  // namespace zel::bind::tables

@@ -160,7 +160,9 @@ core::TextTrie trie_of(nb::handle bytes) {
 }
 
 template <class T>
-void set_state(nb::handle self, const nb::tuple& state) {
+void set_state(nb::handle self, nb::handle state_arg) {
+    if (!PyTuple_Check(state_arg.ptr())) expected_type("tuple", state_arg);
+    const nb::tuple state = nb::borrow<nb::tuple>(state_arg);
     if (state.size() != 10 && state.size() != 11) {
         throw nb::value_error("a table's state has 10 fields (11 with a subclass's attributes)");
     }
@@ -181,7 +183,7 @@ void set_state(nb::handle self, const nb::tuple& state) {
 
 template <class T>
 void add_pickling(nb::class_<T, Table>& cls) {
-    cls.def("__setstate__", &set_state<T>);
+    cls.def("__setstate__", &set_state<T>, nb::arg("state").none());
 }
 
 nb::object find_trg(nb::handle self, nb::handle trg, nb::handle target_index) {
@@ -249,21 +251,36 @@ nb::object tracks2line(nb::handle self, nb::handle tracks) {
 void register_table(nb::module_& m) {
     auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields",
                                  Instances<Table>::slots());
-    cls.def("__init__", &construct<Table>, nb::arg("table_path"), nb::arg("RecordClass"),
-            nb::arg("trg_key") = false, nb::arg("options"),
+    cls.def("__init__", &construct<Table>, nb::arg("table_path").none(),
+            nb::arg("RecordClass").none(), nb::arg("trg_key").none() = false, nb::arg("options"),
             "Index the table file (option key_type: src, src_hiero, src_symbols or src_tree).")
-        .def("format_src_key", &native_format_src_key, nb::arg("src").none(),
-             "The source key of a source side under this table's key type (None for none).")
-        .def("line2tracks", &native_line2tracks, nb::arg("line").none(),
-             "The tracks string of a line: its fields' tracks joined by ' | '.")
-        .def("tracks2line", &native_tracks2line, nb::arg("tracks").none(),
-             "The line a tracks string stands for, fields joined by ' ||| '.")
+        .def(
+            "format_src_key",
+            [](nb::handle self, nb::handle src) {
+                return native_format_src_key(native<Table>(self), src);
+            },
+            nb::arg("src").none(),
+            "The source key of a source side under this table's key type (None for none).")
+        .def(
+            "line2tracks",
+            [](nb::handle self, nb::handle line) {
+                return native_line2tracks(native<Table>(self), line);
+            },
+            nb::arg("line").none(),
+            "The tracks string of a line: its fields' tracks joined by ' | '.")
+        .def(
+            "tracks2line",
+            [](nb::handle self, nb::handle tracks) {
+                return native_tracks2line(native<Table>(self), tracks);
+            },
+            nb::arg("tracks").none(),
+            "The line a tracks string stands for, fields joined by ' ||| '.")
         .def(
             "find",
             [](nb::handle self, nb::handle prefix, nb::handle) {
                 return search_lines(self, prefix);
             },
-            nb::arg("prefix").none(), nb::arg("force") = true,
+            nb::arg("prefix").none(), nb::arg("force").none() = true,
             "Records of the lines that begin with the prefix's fields.")
         .def(
             "find_src",
@@ -271,7 +288,7 @@ void register_table(nb::module_& m) {
                 nb::object key = format_src_key(self, src);
                 return search_pairs(self, &native<Table>(self).index.src_pairs, key);
             },
-            nb::arg("src").none(), nb::arg("force") = true,
+            nb::arg("src").none(), nb::arg("force").none() = true,
             "Records of the rules whose source key is that of src.")
         .def(
             "find_trg",
@@ -279,7 +296,7 @@ void register_table(nb::module_& m) {
                 return find_trg(self, trg, target_index);
             },
             nb::arg("trg").none(), nb::arg("target_index").none() = nb::none(),
-            nb::arg("force") = true,
+            nb::arg("force").none() = true,
             "Records of the rules whose target side (or |COL| column target_index) is trg; "
             "needs a table built with trg_key=True.")
         .def(
@@ -287,13 +304,16 @@ void register_table(nb::module_& m) {
             [](nb::handle self, nb::handle key_record_dict, nb::handle key, nb::handle) {
                 return search_host_pairs(self, key_record_dict, key);
             },
-            nb::arg("key_record_dict").none(), nb::arg("key").none(), nb::arg("force") = true)
+            nb::arg("key_record_dict").none(), nb::arg("key").none(),
+            nb::arg("force").none() = true)
         .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
-        .def("__len__", [](const Table& t) { return t.index.records.size(); })
+        .def("__len__", [](nb::handle self) { return native<Table>(self).index.records.size(); })
         .def("__sizeof__",
-             [](const Table& t) { return sizeof(Table) + core::memory_bytes(t.index); })
+             [](nb::handle self) {
+                 return sizeof(Table) + core::memory_bytes(native<Table>(self).index);
+             })
         .def("__getstate__", &get_state);
-    cls.def("__setstate__", &set_state<Table>);
+    cls.def("__setstate__", &set_state<Table>, nb::arg("state").none());
     table_class = cls;
 
     auto moses = nb::class_<MosesTable, Table>(m, "MosesTable", "index of a Moses phrase table",
@@ -303,7 +323,7 @@ void register_table(nb::module_& m) {
         [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
             construct_with<MosesTable>(self, table_path, "MosesRecord", options);
         },
-        nb::arg("table_path"), nb::arg("options"));
+        nb::arg("table_path").none(), nb::arg("options"));
     add_pickling(moses);
 
     auto travatar = nb::class_<TravatarTable, Table>(
@@ -313,7 +333,7 @@ void register_table(nb::module_& m) {
         [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
             construct_with<TravatarTable>(self, table_path, "TravatarRecord", options);
         },
-        nb::arg("table_path"), nb::arg("options"));
+        nb::arg("table_path").none(), nb::arg("options"));
     add_pickling(travatar);
 }
 

@@ -13,6 +13,15 @@
 
 namespace zel {
 
+// A floating-point event of an array operation: the result is inf or NaN, and the host tells
+// the user as its array library does (a warning, not an error).
+struct FloatEvent {
+    enum class Kind { divide_by_zero, invalid };
+    enum class Operation { log, divide, scalar_divide };
+    Kind kind;
+    Operation operation;
+};
+
 // Which component speaks; the host maps each to its own logger.
 enum class Channel { align, model1, model2 };
 enum class Level { debug, info };
@@ -52,6 +61,9 @@ public:
 
     // Throws when the user asked to stop; long loops call it between batches.
     virtual void check_interrupt() = 0;
+
+    // Reports a floating-point event; throws when the host turns such warnings into errors.
+    virtual void float_event(FloatEvent event) = 0;
 };
 
 // Writes text through a ByteSink in large blocks. Only whole lines reach the sink: if an error

@@ -50,6 +50,11 @@ std::size_t available_memory() {
     return meminfo < room ? meminfo : room;
 }
 
+void allocation_failed(std::size_t bytes, std::string_view what) {
+    throw MemoryError("cannot allocate " + std::string(what) + ": " + std::to_string(bytes) +
+                      " bytes (" + human(bytes) + ") refused by the system");
+}
+
 void check_allocation(std::size_t bytes, std::string_view what) {
     const std::size_t available = available_memory();
     if (available != 0 && bytes > available) {

@@ -24,6 +24,9 @@ public:
     std::unique_ptr<ByteSink> open_write(const std::string& path) override;
     std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) override;
     void check_interrupt() override {}
+    void float_event(FloatEvent event) override { float_events.push_back(event); }
+
+    std::vector<FloatEvent> float_events;
 
     // Messages of one channel, in order.
     std::vector<std::string> messages_of(Channel channel) const;

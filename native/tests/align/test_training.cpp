@@ -154,6 +154,17 @@ TEST(Model2, ZeroColumnGivesNanCountsAndLeavesItsRowsUnchanged) {
     EXPECT_TRUE(std::isnan(s.count(1, 0)));
     EXPECT_EQ(t.at(1, 1), before);  // row "a" summed to NaN: kept
     EXPECT_EQ(t.at(2, 1), 1.0);     // row "b" re-estimated
+    // Reported as the array operations report them: 0 / 0 in the E-step, then log(0).
+    using K = zel::FloatEvent::Kind;
+    using O = zel::FloatEvent::Operation;
+    ASSERT_EQ(s.host.float_events.size(), 1U);
+    EXPECT_EQ(s.host.float_events[0].kind, K::invalid);
+    EXPECT_EQ(s.host.float_events[0].operation, O::divide);
+    s.host.float_events.clear();
+    EXPECT_TRUE(std::isinf(s.entropy()));
+    ASSERT_EQ(s.host.float_events.size(), 1U);
+    EXPECT_EQ(s.host.float_events[0].kind, K::divide_by_zero);
+    EXPECT_EQ(s.host.float_events[0].operation, O::log);
 }
 
 // A Model 1 whose corpus entropies are scripted, to watch the stop rule.

@@ -23,4 +23,18 @@ TEST(Memory, ImpossibleAllocationFailsAtOnceNamingWhatAndHowBig) {
     EXPECT_NO_THROW(zel::check_allocation(1024, "small"));
 }
 
+TEST(Memory, AnAllocationTheSystemRefusesIsNamedToo) {
+    for (const auto refuse : {+[] { throw std::bad_alloc(); },
+                              +[] { throw std::length_error("vector::_M_default_append"); }}) {
+        try {
+            zel::allocate_checked(4096, "expected counts", refuse);
+            FAIL() << "no error";
+        } catch (const zel::MemoryError& e) {
+            EXPECT_EQ(
+                std::string(e.what()),
+                "cannot allocate expected counts: 4096 bytes (0.00 GiB) refused by the system");
+        }
+    }
+}
+
 }  // namespace

@@ -1,10 +1,10 @@
 import logging as std_logging
-import os
 import signal
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from zel.common.config import Config
@@ -250,50 +250,62 @@ def test_parser_defaults_follow_the_module_constants(monkeypatch):
     assert "(default: 5)" in emalign.create_train_parser().format_help()
 
 
-def test_interrupt_during_training_still_writes_every_file(tmp_path):
-    src, trg = tmp_path / "big.src", tmp_path / "big.trg"
-    import random
+class InterruptAt(std_logging.Handler):
+    """Sends this process SIGINT when a stage message is logged, once `after` has been: the
+    signal then lands at a point of the run fixed by the messages, however loaded the machine."""
 
-    rng = random.Random(3)
-    words = [f"w{i}" for i in range(3000)]
-    with open(src, "w") as fs, open(trg, "w") as ft:
-        for _ in range(30000):
-            fs.write(" ".join(rng.choices(words, k=rng.randint(5, 30))) + "\n")
-            ft.write(" ".join(rng.choices(words, k=rng.randint(5, 30))) + "\n")
-    env = dict(os.environ, ZEL_PAIR_INDEX_BUDGET_MB="0")  # slower steps: time to interrupt
-    proc = subprocess.Popen(
-        [
-            script("zel-train"),
-            str(src),
-            str(trg),
-            "t.txt",
-            "a.txt",
-            "-s",
-            "s.txt",
-            "-d",
-            "d.txt",
-            "-I",
-            "3",
-        ],
-        cwd=tmp_path,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
+    def __init__(self, message, after):
+        super().__init__()
+        self.message, self.after, self.armed, self.sent = message, after, False, False
+
+    def emit(self, record):
+        text = record.getMessage()
+        self.armed = self.armed or text.startswith(self.after)
+        if self.armed and not self.sent and text.startswith(self.message):
+            self.sent = True
+            signal.raise_signal(signal.SIGINT)
+
+
+@pytest.mark.parametrize(
+    ("message", "after", "outcome"),
+    [
+        # The second Model 2 step: its first one has already changed the alignments.
+        ("step: 2 / 3", "start training IBM Model 2", True),
+        ("storing translation probabilities", "----", KeyboardInterrupt),
+    ],
+)
+def test_interrupt_writes_every_file_unless_it_comes_while_saving(
+    tmp_path, corpus, caplog, message, after, outcome
+):
+    names = ("trans.txt", "a.txt", "s.txt", "d.txt")
+    conf = train_conf(
+        tmp_path,
+        corpus,
+        save_align_path=str(tmp_path / "a.txt"),
+        save_scores=str(tmp_path / "s.txt"),
+        decode_align=str(tmp_path / "d.txt"),
     )
-    seen = []
-    for line in proc.stderr:
-        seen.append(line)
-        # Interrupt the second Model 2 step, so its first one has changed the alignments.
-        if "step: 2 / 3" in line and any("IBM Model 2" in s for s in seen):
-            proc.send_signal(signal.SIGINT)
-            break
-    _, rest = proc.communicate(timeout=300)
-    log = "".join(seen) + rest
-    assert proc.returncode == 0, log
-    assert "interuppted by keyboard" in log and "forcing to dump alignments and scores" in log
-    for name in ("t.txt", "a.txt", "s.txt", "d.txt"):
-        assert (tmp_path / name).stat().st_size > 0, name
-    assert len((tmp_path / "d.txt").read_text().splitlines()) == 30000
+    handler = InterruptAt(message, after)
+    std_logging.getLogger("zel").addHandler(handler)
+    try:
+        with caplog.at_level(std_logging.INFO, logger="zel"):
+            if outcome is True:
+                assert emalign.train_emalign(conf) is True
+            else:
+                with pytest.raises(outcome):
+                    emalign.train_emalign(conf)
+    finally:
+        std_logging.getLogger("zel").removeHandler(handler)
+    assert handler.sent
+    interrupted = "interuppted by keyboard" in caplog.messages
+    assert interrupted == (outcome is True)
+    if outcome is True:
+        assert "forcing to dump alignments and scores" in caplog.messages
+        for name in names:
+            assert (tmp_path / name).stat().st_size > 0, name
+        assert len((tmp_path / "d.txt").read_text().splitlines()) == 4
+    else:
+        assert not any((tmp_path / name).exists() for name in names[1:])
 
 
 def test_none_configuration_reaches_the_missing_key(tmp_path):
@@ -301,3 +313,109 @@ def test_none_configuration_reaches_the_missing_key(tmp_path):
     # first saving step finds no output path.
     with pytest.raises(AttributeError, match="save_trans_path"):
         emalign.train_emalign(None, iteration_limit=1)
+
+
+@pytest.mark.parametrize("nbest", ["2", 2.7, 1.5])
+def test_a_save_setting_saving_would_refuse_fails_before_training(tmp_path, corpus, caplog, nbest):
+    with caplog.at_level(std_logging.INFO, logger="zel"):
+        with pytest.raises(TypeError, match="slice indices must be integers or None"):
+            emalign.train_emalign(train_conf(tmp_path, corpus, nbest=nbest))
+    assert not any(m.startswith("step:") for m in caplog.messages)
+    assert not (tmp_path / "trans.txt").exists()
+
+
+@pytest.mark.parametrize(("nbest", "same_as"), [(None, 10**6), (10**20, 10**6), (-(10**20), 0)])
+def test_nbest_is_taken_as_the_host_slice_takes_it(tmp_path, corpus, nbest, same_as):
+    def written(n):
+        emalign.train_emalign(train_conf(tmp_path, corpus, nbest=n))
+        return (tmp_path / "trans.txt").read_text()
+
+    assert written(nbest) == written(same_as)
+
+
+def test_an_iteration_limit_beyond_the_native_range_is_logged(tmp_path, corpus, caplog):
+    with caplog.at_level(std_logging.INFO, logger="zel"):
+        with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+            emalign.train_emalign(train_conf(tmp_path, corpus, iteration_limit=2**40))
+    errors = [r.getMessage() for r in caplog.records if r.levelno == std_logging.ERROR]
+    assert errors == ["Python int too large to convert to C int"]
+
+
+@pytest.mark.parametrize(
+    ("argv", "train_func", "message"),
+    [
+        (["-I", "0"], emalign.train_emalign, "'NoneType' object is not subscriptable"),
+        ([], len, "object of type 'Config' has no len()"),
+    ],
+)
+def test_train_model_passes_on_errors_raised_by_native_code(
+    tmp_path, corpus, monkeypatch, argv, train_func, message
+):
+    src, trg = corpus
+    monkeypatch.setattr(sys, "argv", ["zel-train", str(src), str(trg), "t.txt", "-q", *argv])
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(TypeError) as raised:
+        emalign.train_model(emalign.create_train_parser(), train_func)
+    assert str(raised.value) == message
+
+
+def test_an_empty_corpus_is_refused_and_the_command_fails(tmp_path):
+    for name in ("e.src", "e.trg"):
+        (tmp_path / name).write_text("")
+    result = subprocess.run(
+        [script("zel-train"), "e.src", "e.trg", "t.txt", "-q"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    assert result.returncode != 0
+    assert result.stderr.strip().endswith(
+        "ValueError: the parallel corpus is empty: no sentence pairs in e.src and e.trg"
+    )
+    assert not (tmp_path / "t.txt").exists()
+
+
+def test_memory_refused_while_setting_up_names_what_was_allocated(tmp_path):
+    # One pair of 6,000 words a side co-occurs in 36 million cells; the process may grow by
+    # far less than their index needs.
+    code = """
+import resource
+from zel.smt.align import emalign
+words = " ".join(f"w{i}" for i in range(6000))
+for name in ("m.src", "m.trg"):
+    open(name, "w").write(words + "\\n")
+status = open("/proc/self/status").read().split("VmSize:")[1]
+size = int(status.split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + 100 * 2**20, resource.RLIM_INFINITY))
+emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1,
+    save_trans_path="t.txt", save_align_path=None, threshold=0.001, nbest=1,
+    save_scores=None, decode_align=None))
+"""
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True
+    )
+    assert "MemoryError: cannot allocate co-occurrence pattern: " in result.stderr
+    assert "std::" not in result.stderr and "bad_alloc" not in result.stderr
+
+
+@pytest.mark.parametrize("state", ["warn", "ignore", "raise"])
+def test_nan_entropies_follow_the_array_librarys_error_state(tmp_path, caplog, state):
+    # In character mode an empty target line is an empty side: its entropy per word is 0 / 0.
+    src, trg = tmp_path / "c.src", tmp_path / "c.trg"
+    src.write_text("ab\ncd\n")
+    trg.write_text("xy\n\n")
+    conf = train_conf(tmp_path, (src, trg), character=True, save_scores=str(tmp_path / "s.txt"))
+    message = "^invalid value encountered in scalar divide$"
+    with np.errstate(invalid=state), caplog.at_level(std_logging.ERROR, logger="zel"):
+        if state == "warn":
+            with pytest.warns(RuntimeWarning, match=message):
+                assert emalign.train_emalign(conf)
+        elif state == "ignore":
+            assert emalign.train_emalign(conf)
+        else:
+            with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+                emalign.train_emalign(conf)
+    if state == "raise":
+        assert [type(r.msg) for r in caplog.records] == [FloatingPointError]
+    else:
+        assert (tmp_path / "s.txt").read_text().splitlines()[1] == "nan"
