@@ -19,11 +19,12 @@ struct CoOccurrence {
     float src = 0, trg = 0, cooc = 0;
 };
 
-// One rule: six host-typed fields, with the defaults of a new record from construction on
-// (sides "", a new empty dict and set, new zero counts, no data).
+// One rule: six host-typed fields. A new record's fields hold the defaults (sides "", a new
+// empty dict and set, new zero counts, no data) from allocation on, as every read sees them;
+// each default object is made when a field is first read, so a line that fills every field
+// does not make them only to drop them. Native code reads fields through filled().
 struct Record {
-    Record();
-    nb::object src, trg, features, counts, aligns, data;
+    nb::object src, trg, features, counts, aligns, data;  // null: not made yet
 
     int traverse(visitproc visit, void* arg) const {
         return visit_all(visit, arg, src, trg, features, counts, aligns, data);
@@ -34,6 +35,12 @@ struct Record {
         }
     }
 };
+
+// The record's fields with every default made: what native code reads.
+Record& filled(Record& r);
+
+// The record that `self` is, its fields filled.
+inline Record& record_of(nb::handle self) { return filled(native<Record>(self)); }
 
 // Its separator lives in the per-instance dictionary, as any attribute of a host class.
 struct MosesRecord : Record {};

@@ -88,7 +88,7 @@ nb::object interned(nb::handle text) {
 
 void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
     if (!truthy(line)) return;
-    Record& r = native<Record>(self);
+    Record& r = record_of(self);
     if (fast_load_moses(r, line, delim)) return;
     const std::vector<nb::object> fields = fields_of(line, delim);
     r.src = interned(field(fields, 0));
@@ -103,7 +103,7 @@ void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
 
 nb::str moses_line(nb::handle self, nb::handle s) {
     check_separator(s);
-    Record& r = native<Record>(self);
+    Record& r = record_of(self);
     if (nb::object line; fast_moses_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_moses_features(r.features);
     nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
@@ -176,6 +176,8 @@ void register_moses(nb::module_& m) {
                 return;
             }
             MosesRecord& r = native<MosesRecord>(self);
+            // The fast reader fills every field but the counts, which it sets.
+            if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
             if (PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > 0 &&
                 fast_load_moses(r, line, delim)) {
                 return;

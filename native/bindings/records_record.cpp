@@ -15,7 +15,7 @@ using Field = nb::object Record::*;
 // The typed attribute `name` of Record: `check` rejects a wrong value with the exact error.
 template <class Check>
 void add_field(nb::handle cls, const char* name, Field field, Check check) {
-    add_property(cls, name, nb::cpp_function([field](const Record& r) { return r.*field; }),
+    add_property(cls, name, nb::cpp_function([field](Record& r) { return filled(r).*field; }),
                  nb::cpp_function(
                      [field, check](Record& r, nb::handle v) {
                          check(v);
@@ -122,13 +122,15 @@ void add_property(nb::handle cls, const char* name, nb::object get, nb::object s
     nb::setattr(cls, name, nb::module_::import_("builtins").attr("property")(get, set, del));
 }
 
-Record::Record()
-    : src(to_str("")),
-      trg(to_str("")),
-      features(nb::dict()),
-      counts(make_counts(0, 0, 0)),
-      aligns(nb::set()),
-      data(nb::none()) {}
+Record& filled(Record& r) {
+    if (!r.src.is_valid()) r.src = to_str("");
+    if (!r.trg.is_valid()) r.trg = to_str("");
+    if (!r.features.is_valid()) r.features = nb::dict();
+    if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
+    if (!r.aligns.is_valid()) r.aligns = nb::set();
+    if (!r.data.is_valid()) r.data = nb::none();
+    return r;
+}
 
 nb::set get_align_set(std::string_view field) {
     nb::set out;
@@ -210,7 +212,7 @@ void register_record(nb::module_& m) {
 nb::object reversed_record(nb::handle self, nb::object rec,
                            const std::function<nb::object()>& source_terms) {
     if (!PyObject_IsInstance(rec.ptr(), record_type().ptr())) cannot_convert(rec, kRecordName);
-    Record& r = native<Record>(self);
+    Record& r = record_of(self);
     rec.attr("src") = r.trg;
     rec.attr("trg") = r.src;
     if (r.counts.is_none()) cannot_convert(r.counts, kCountsName);

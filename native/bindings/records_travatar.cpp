@@ -106,7 +106,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
     check_text_argument(line, "line");
     check_text_argument(delim, "delim");
     if (line.is_none() || nb::len(line) == 0) return;
-    Record& r = native<Record>(self);
+    Record& r = record_of(self);
     if (fast_load_travatar(r, line, delim)) return;
     nb::object stripped = line.attr("strip")();
     nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
@@ -127,7 +127,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
 
 nb::str travatar_line(nb::handle self, nb::handle s) {
     check_separator(s);
-    Record& r = native<Record>(self);
+    Record& r = record_of(self);
     if (nb::object line; fast_travatar_line(r, s, line)) return nb::borrow<nb::str>(line);
     nb::str features = str_travatar_features(r.features);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
@@ -260,6 +260,8 @@ void register_travatar(nb::module_& m) {
             check_text_argument(delim, "delim");
             TravatarRecord& r = native<TravatarRecord>(self);
             r.delim = nb::borrow(delim);
+            // The fast reader fills every field but the counts, which it sets.
+            if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
             const bool native_class = exact(self, travatar_type());
             if (native_class && PyUnicode_CheckExact(line.ptr()) &&
                 PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(r, line, delim)) {
@@ -288,7 +290,7 @@ void register_travatar(nb::module_& m) {
     cls.def_static("fixOrderStrings", &fix_order_strings, nb::arg("src").none(),
                    nb::arg("trg").none());
     cls.def("fixOrder", [](nb::handle self) {
-        Record& r = native<Record>(self);
+        Record& r = record_of(self);
         nb::object fixed = travatar_type().attr("fixOrderStrings")(r.src, r.trg);
         const bool changed = !fixed[0].equal(r.src);
         r.src = fixed[0];
@@ -297,10 +299,11 @@ void register_travatar(nb::module_& m) {
     });
     cls.def("getReversed", [](nb::handle self) {
         nb::object rec = travatar_type()();
-        return reversed_record(self, rec, [&] { return terms(native<Record>(self).src); });
+        return reversed_record(self, rec, [&] { return terms(record_of(self).src); });
     });
     cls.def("syncTags", [](nb::handle self) {
         TravatarRecord& r = native<TravatarRecord>(self);
+        filled(r);
         r.sync = false;
         nb::list src = blank_tokens(r.src), trg = blank_tokens(r.trg);
         if (!is_tree(src) || already_tagged(trg)) return;
