@@ -1,5 +1,7 @@
 #include "bindings/support.hpp"
 
+#include <algorithm>
+
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
@@ -139,6 +141,53 @@ void restore_host_error(const std::exception_ptr& p) noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "an error could not be reported");
     }
+}
+
+int call_init(PyObject* type, PyObject* self, PyObject* const* args, std::size_t nargsf,
+              PyObject* kwnames) noexcept {
+    static PyObject* name = PyUnicode_InternFromString("__init__");
+    PyObject* init = PyObject_GetAttr(type, name);
+    if (!init) return -1;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    // self goes in front of the arguments: into the slot the caller lends, or into a copy.
+    const bool lent = (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) != 0;
+    PyObject* small[8];
+    PyObject** with_self = small;
+    PyObject* saved = nullptr;
+    if (lent) {
+        with_self = const_cast<PyObject**>(args) - 1;
+        saved = with_self[0];
+    } else {
+        if (total + 1 > 8) {
+            with_self = static_cast<PyObject**>(
+                PyMem_Malloc(sizeof(PyObject*) * static_cast<std::size_t>(total + 1)));
+            if (!with_self) {
+                Py_DECREF(init);
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        std::copy(args, args + total, with_self + 1);
+    }
+    with_self[0] = self;
+    PyObject* result =
+        PyObject_Vectorcall(init, with_self, static_cast<std::size_t>(nargs + 1), kwnames);
+    if (lent) {
+        with_self[0] = saved;
+    } else if (with_self != small) {
+        PyMem_Free(with_self);
+    }
+    Py_DECREF(init);
+    if (!result) return -1;
+    if (result != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
 }
 
 bool truthy(nb::handle value) {

@@ -85,6 +85,18 @@ T& native(nb::handle self) {
     return *p;
 }
 
+// The slot of a type's own vectorcall (calling the class), which nanobind accepts among the
+// type slots on every Python version it supports.
+#if defined(Py_tp_vectorcall)
+inline constexpr int kTypeVectorcallSlot = Py_tp_vectorcall;
+#else
+inline constexpr int kTypeVectorcallSlot = 82;
+#endif
+
+// Runs type.__init__(self, *args) for a vectorcall of the type; 0, or -1 with the error set.
+int call_init(PyObject* type, PyObject* self, PyObject* const* args, std::size_t nargsf,
+              PyObject* kwnames) noexcept;
+
 // Type slots of a native class whose every instance, of the class or of a host subclass,
 // holds a constructed T from allocation on, so an __init__ that a subclass skips, calls late
 // or calls twice finds a usable object, never an uninitialised one. T is built with
@@ -116,6 +128,19 @@ struct Instances {
         }
     }
 
+    // Calling the class itself (a host subclass's call goes through its own slots): allocation
+    // as above, then the class's __init__, with no argument tuple built between.
+    static PyObject* call(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                          PyObject* kwnames) noexcept {
+        PyObject* self = allocate(reinterpret_cast<PyTypeObject*>(type), nullptr, nullptr);
+        if (!self) return nullptr;
+        if (call_init(type, self, args, nargsf, kwnames) != 0) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+        return self;
+    }
+
     static PyObject** dict_of(PyObject* self) {
         return dict_offset
                    ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + dict_offset)
@@ -138,12 +163,14 @@ struct Instances {
     static nb::type_slots slots() {
         if constexpr (holds_objects) {
             static PyType_Slot collected[] = {{Py_tp_new, reinterpret_cast<void*>(&allocate)},
+                                              {kTypeVectorcallSlot, reinterpret_cast<void*>(&call)},
                                               {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
                                               {Py_tp_clear, reinterpret_cast<void*>(&clear)},
                                               {0, nullptr}};
             return nb::type_slots(collected);
         } else {
             static PyType_Slot plain[] = {{Py_tp_new, reinterpret_cast<void*>(&allocate)},
+                                          {kTypeVectorcallSlot, reinterpret_cast<void*>(&call)},
                                           {0, nullptr}};
             return nb::type_slots(plain);
         }
