@@ -53,26 +53,32 @@ private:
 };
 
 // For each sentence pair, the cell of every (source position, target position), row-major.
-// Precomputed when it fits `budget_bytes` (4 bytes a position pair), else found by binary
-// search in the pattern on every call: the same answers, trading memory for speed.
+// Precomputed when it fits `budget_bytes`, else found by binary search in the pattern on every
+// call: the same answers, trading memory for speed. Precomputed cells are kept as their rank
+// in their row (2 bytes a position pair while rows are shorter than 65,536 cells, else 4),
+// built row by row with the pattern's help rather than searched for.
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
               std::size_t budget_bytes);
 
-    // Cells of pair p, l * m of them. `scratch` backs the result when nothing is precomputed.
+    // Cells of pair p, l * m of them, written into `scratch` (which the result views).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;
 
-    bool precomputed() const { return !cells_.empty() || corpus_.empty(); }
-    std::size_t memory_bytes() const { return cells_.capacity() * sizeof(CellId); }
+    bool precomputed() const { return !start_.empty() || corpus_.empty(); }
+    std::size_t memory_bytes() const {
+        return narrow_ranks_.capacity() * 2 + wide_ranks_.capacity() * 4 + start_.capacity() * 8;
+    }
 
 private:
     void lookup(std::size_t p, CellId* out) const;
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;
-    std::vector<std::uint64_t> start_;  // cells of pair p are cells_[start_[p], start_[p + 1])
-    std::vector<CellId> cells_;
+    bool narrow_ = true;
+    std::vector<std::uint64_t> start_;  // ranks of pair p: [start_[p], start_[p + 1])
+    std::vector<std::uint16_t> narrow_ranks_;
+    std::vector<std::uint32_t> wide_ranks_;
 };
 
 }  // namespace zel::align

@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"
@@ -17,7 +18,7 @@ namespace {
 
 // Per-pair entropies take the logarithm of each target word's probability (0 gives -inf) and
 // divide by the target length (0 gives NaN).
-void report_entropy_flags(Host& host, const FloatFlags& flags) {
+void report_entropy_flags(Host& host, FloatFlags& flags) {
     using K = FloatEvent::Kind;
     using O = FloatEvent::Operation;
     if (flags.divide_by_zero()) host.float_event({K::divide_by_zero, O::log});
@@ -41,16 +42,21 @@ double Model::calc_pair_entropy(std::span<const WordId>, std::span<const WordId>
 double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     host.info(Channel::align, "calculating entropy");
     double total = 0.0;
-    std::vector<CellId> scratch;
+    const std::size_t threads = thread_count();
+    PerThread<std::vector<CellId>> scratch(threads);
+    std::vector<double> entropy(kPairsPerBlock);
     auto progress = host.progress("progress", c.corpus.size());
-    const FloatFlags flags;
-    in_batches(host, *progress, c.corpus.size(), kPairBatch,
-               [&](std::size_t begin, std::size_t end) {
-                   for (std::size_t p = begin; p < end; ++p) {
-                       const auto cells = c.cells->of(p, scratch);
-                       total += calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
-                   }
-               });
+    FloatFlags flags;
+    for_pair_blocks(
+        host, *progress, c.corpus.size(), threads, &flags,
+        [&](std::size_t p, std::size_t worker) {
+            const auto cells = c.cells->of(p, scratch[worker]);
+            entropy[p % kPairsPerBlock] =
+                calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+        },
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p < end; ++p) total += entropy[p % kPairsPerBlock];
+        });
     report_entropy_flags(host, flags);
     if (c.corpus.empty()) throw ZeroDivision("float division");
     return total / static_cast<double>(c.corpus.size());
@@ -59,15 +65,21 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
 void Model::calc_and_save_scores(Host& host, const std::string& path, const CorpusCells& c) const {
     host.info(Channel::align, "calculating and storing alignment scores into file: " + path);
     LineWriter out(host.open_write(path));
-    std::vector<CellId> scratch;
+    const std::size_t threads = thread_count();
+    PerThread<std::vector<CellId>> scratch(threads);
+    std::vector<double> entropy(kPairsPerBlock);
     auto progress = host.progress("progress", c.corpus.size());
-    const FloatFlags flags;
-    in_batches(
-        host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
+    FloatFlags flags;
+    for_pair_blocks(
+        host, *progress, c.corpus.size(), threads, &flags,
+        [&](std::size_t p, std::size_t worker) {
+            const auto cells = c.cells->of(p, scratch[worker]);
+            entropy[p % kPairsPerBlock] =
+                calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+        },
+        [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
-                const auto cells = c.cells->of(p, scratch);
-                fmt::append_float_repr(
-                    out.line(), calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true));
+                fmt::append_float_repr(out.line(), entropy[p % kPairsPerBlock]);
                 out.end_line();
             }
         });
@@ -78,44 +90,49 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
 void Model::decode_and_save_align(Host& host, const std::string& path, const CorpusCells& c) const {
     host.info(Channel::align, "decoding and storing alignment into file: " + path);
     LineWriter out(host.open_write(path));
-    std::vector<CellId> scratch;
-    std::vector<double> probs;
+    const std::size_t threads = thread_count();
+    PerThread<std::vector<CellId>> scratch(threads);
+    std::vector<std::string> lines(kPairsPerBlock);
     auto progress = host.progress("progress", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch,
-               [&](std::size_t begin, std::size_t end) {
-                   for (std::size_t p = begin; p < end; ++p) {
-                       const auto src = c.corpus.src(p);
-                       const auto trg = c.corpus.trg(p);
-                       const std::size_t l = src.size(), m = trg.size();
-                       const auto cells = c.cells->of(p, scratch);
-                       if (!trans_dist || !align_dist)
-                           throw Missing("a distribution", Missing::Use::subscript);
-                       const BlockRef ref = align_dist->block_for(static_cast<std::int64_t>(l),
-                                                                  static_cast<std::int64_t>(m));
-                       std::string& line = out.line();
-                       for (std::size_t j = 0; j < m; ++j) {
-                           // The lowest source position of the largest product; NaN ranks below
-                           // numbers.
-                           std::size_t best = 0;
-                           double best_value = std::numeric_limits<double>::quiet_NaN();
-                           for (std::size_t i = 0; i < l; ++i) {
-                               const CellId cell = cells[i * m + j];
-                               const double t = cell == kNoCell ? trans_dist->row_default[src[i]]
-                                                                : trans_dist->values[cell];
-                               const double v = align_dist->at(ref.a, ref.b, j, i) * t;
-                               if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
-                                   best = i;
-                                   best_value = v;
-                               }
-                           }
-                           if (j > 0) line += ' ';
-                           line += std::to_string(j + 1);
-                           line += '-';
-                           line += std::to_string(best);
-                       }
-                       out.end_line();
-                   }
-               });
+    for_pair_blocks(
+        host, *progress, c.corpus.size(), threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            const auto src = c.corpus.src(p);
+            const auto trg = c.corpus.trg(p);
+            const std::size_t l = src.size(), m = trg.size();
+            const auto cells = c.cells->of(p, scratch[worker]);
+            if (!trans_dist || !align_dist)
+                throw Missing("a distribution", Missing::Use::subscript);
+            const BlockRef ref =
+                align_dist->block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m));
+            std::string& line = lines[p % kPairsPerBlock];
+            line.clear();
+            for (std::size_t j = 0; j < m; ++j) {
+                // The lowest source position of the largest product; NaN ranks below numbers.
+                std::size_t best = 0;
+                double best_value = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t i = 0; i < l; ++i) {
+                    const CellId cell = cells[i * m + j];
+                    const double t = cell == kNoCell ? trans_dist->row_default[src[i]]
+                                                     : trans_dist->values[cell];
+                    const double v = align_dist->at(ref.a, ref.b, j, i) * t;
+                    if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
+                        best = i;
+                        best_value = v;
+                    }
+                }
+                if (j > 0) line += ' ';
+                line += std::to_string(j + 1);
+                line += '-';
+                line += std::to_string(best);
+            }
+        },
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p < end; ++p) {
+                out.line() += lines[p % kPairsPerBlock];
+                out.end_line();
+            }
+        });
     out.close();
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "align/expected_counts.hpp"
+#include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"
@@ -50,42 +52,40 @@ void Model1Trainer::init_trans_dist(Host& host) {
 
 void Model1Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
-    count_cooc_src2trg.reset();
-    allocate_checked(trans.values.size() * sizeof(double), "expected co-occurrence counts",
-                     [&] { count_cooc_src2trg.emplace(trans.values.size(), 0.0); });
-    std::vector<double>& counts = *count_cooc_src2trg;
+    zero_counts(count_cooc_src2trg, trans.values.size(), "expected co-occurrence counts");
     host.info(Channel::model1,
               "computing expected co-occurrence counts of source word and target word");
 
     const CorpusCells c = corpus_cells();
-    std::vector<CellId> scratch;
-    std::vector<double> post, column;
+    const std::size_t threads = thread_count();
+    ExpectedCounts counts(c.corpus, trans.pattern(), *count_cooc_src2trg, nullptr, threads);
+    PerThread<std::vector<CellId>> scratch(threads);
+    PerThread<std::vector<double>> columns(threads);
     auto progress = host.progress("processing", c.corpus.size());
-    in_batches(host, *progress, c.corpus.size(), kPairBatch,
-               [&](std::size_t begin, std::size_t end) {
-                   for (std::size_t p = begin; p < end; ++p) {
-                       const auto src = c.corpus.src(p);
-                       const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-                       const auto cells = c.cells->of(p, scratch);
-                       post.resize(l * m);
-                       column.assign(m, 0.0);
-                       for (std::size_t i = 0; i < l; ++i) {
-                           for (std::size_t j = 0; j < m; ++j) {
-                               post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                               column[j] += post[i * m + j];
-                           }
-                       }
-                       // Posteriors over source positions; a column summing to 0 (or NaN) stays as
-                       // is.
-                       for (std::size_t i = 0; i < l; ++i) {
-                           for (std::size_t j = 0; j < m; ++j) {
-                               if (column[j] > 0.0) post[i * m + j] /= column[j];
-                               const CellId cell = cells[i * m + j];
-                               if (cell != kNoCell) counts[cell] += post[i * m + j];
-                           }
-                       }
-                   }
-               });
+    for_pair_blocks(
+        host, *progress, c.corpus.size(), threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            const auto src = c.corpus.src(p);
+            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+            const auto cells = c.cells->of(p, scratch[worker]);
+            std::copy(cells.begin(), cells.end(), counts.cells(p));
+            double* post = counts.values(p);
+            std::vector<double>& column = columns[worker];
+            column.assign(m, 0.0);
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
+                    column[j] += post[i * m + j];
+                }
+            }
+            // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    if (column[j] > 0.0) post[i * m + j] /= column[j];
+                }
+            }
+        },
+        [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
 }
 
 void Model1Trainer::maximize_step(Host& host) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "align/expected_counts.hpp"
+#include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"
@@ -78,52 +80,50 @@ void Model2Trainer::init_align_dist(Host& host) {
 void Model2Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
-    count_cooc_src2trg.reset();
-    allocate_checked(trans.values.size() * sizeof(double), "expected co-occurrence counts",
-                     [&] { count_cooc_src2trg.emplace(trans.values.size(), 0.0); });
-    count_align_trg2src.reset();
-    allocate_checked(align.stored() * sizeof(double), "expected alignment counts",
-                     [&] { count_align_trg2src.emplace(align.stored(), 0.0); });
-    std::vector<double>& cooc = *count_cooc_src2trg;
-    std::vector<double>& align_counts = *count_align_trg2src;
+    zero_counts(count_cooc_src2trg, trans.values.size(), "expected co-occurrence counts");
+    zero_counts(count_align_trg2src, align.stored(), "expected alignment counts");
     host.info(Channel::model2, "computing:");
     host.info(Channel::model2, "* expected co-occurrence counts of source word and target word");
     host.info(Channel::model2, "* expected alignment counts of source index and target index");
 
     const CorpusCells c = corpus_cells();
-    std::vector<CellId> scratch;
-    std::vector<double> post, column;
+    const std::size_t threads = thread_count();
+    ExpectedCounts counts(c.corpus, trans.pattern(), *count_cooc_src2trg, &*count_align_trg2src,
+                          threads);
+    PerThread<std::vector<CellId>> scratch(threads);
+    PerThread<std::vector<double>> columns(threads);
     auto progress = host.progress("processing", c.corpus.size());
-    const FloatFlags flags;
-    in_batches(
-        host, *progress, c.corpus.size(), kPairBatch, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t p = begin; p < end; ++p) {
-                const auto src = c.corpus.src(p);
-                const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-                const auto cells = c.cells->of(p, scratch);
-                const PairBlock block(align, l, m);
-                post.resize(l * m);
-                column.assign(m, 0.0);
-                for (std::size_t i = 0; i < l; ++i) {
-                    for (std::size_t j = 0; j < m; ++j) {
-                        post[i * m + j] =
-                            trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                        column[j] += post[i * m + j];
-                    }
-                }
-                // No guard here: a column summing to 0 gives NaN posteriors, as the dense
-                // formulation does; the M-step then leaves the rows they reach unchanged.
-                const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
-                for (std::size_t i = 0; i < l; ++i) {
-                    for (std::size_t j = 0; j < m; ++j) {
-                        const double v = post[i * m + j] / column[j];
-                        const CellId cell = cells[i * m + j];
-                        if (cell != kNoCell) cooc[cell] += v;
-                        if (block.values) align_counts[offset + j * block.cols + i] += v;
-                    }
+    FloatFlags flags;
+    for_pair_blocks(
+        host, *progress, c.corpus.size(), threads, &flags,
+        [&](std::size_t p, std::size_t worker) {
+            const auto src = c.corpus.src(p);
+            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+            const auto cells = c.cells->of(p, scratch[worker]);
+            const PairBlock block(align, l, m);
+            std::copy(cells.begin(), cells.end(), counts.cells(p));
+            double* post = counts.values(p);
+            std::uint64_t* align_cell = counts.align_cells(p);
+            std::vector<double>& column = columns[worker];
+            column.assign(m, 0.0);
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
+                    column[j] += post[i * m + j];
                 }
             }
-        });
+            // No guard here: a column summing to 0 gives NaN posteriors, as the dense
+            // formulation does; the M-step then leaves the rows they reach unchanged.
+            const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
+            for (std::size_t i = 0; i < l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    post[i * m + j] /= column[j];
+                    align_cell[i * m + j] =
+                        block.values ? offset + j * block.cols + i : kNoAlignCell;
+                }
+            }
+        },
+        [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
     // 0 / 0 posteriors of a target word no source word can produce.
     if (flags.invalid()) {
         host.float_event({FloatEvent::Kind::invalid, FloatEvent::Operation::divide});

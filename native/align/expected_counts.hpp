@@ -1,0 +1,58 @@
+// The E-step's additions to the expected counts, made in pair order for any thread count.
+// The threads compute the posteriors of the pairs of a block (see pair_blocks.hpp) into this
+// object's buffers; then each thread adds the entries of the whole block whose count it owns
+// (a range of cells), in pair order, so every count receives its additions in the order one
+// thread would make them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "align/cooccurrence.hpp"
+#include "align/corpus.hpp"
+
+namespace zel::align {
+
+// Marks an entry that adds to no alignment count.
+inline constexpr std::uint64_t kNoAlignCell = ~std::uint64_t{0};
+
+class ExpectedCounts {
+public:
+    // `align_counts` is null for Model 1.
+    ExpectedCounts(const Corpus& corpus, const CooccurrencePattern& pattern,
+                   std::vector<double>& counts, std::vector<double>* align_counts,
+                   std::size_t threads);
+
+    // Pair p's entries (p in the block being computed): l * m of each, row-major.
+    CellId* cells(std::size_t p) { return cells_.data() + offset(p); }
+    double* values(std::size_t p) { return values_.data() + offset(p); }
+    std::uint64_t* align_cells(std::size_t p) { return align_cells_.data() + offset(p); }
+
+    // Adds the entries of the block's pairs [begin, end) to the counts.
+    void add(std::size_t begin, std::size_t end);
+
+private:
+    std::size_t offset(std::size_t p) const {
+        return static_cast<std::size_t>(first_[p] - first_[p - p % block_]);
+    }
+
+    const Corpus& corpus_;
+    std::vector<double>& counts_;
+    std::vector<double>* align_counts_;
+    std::size_t threads_, block_;
+    std::vector<std::uint64_t> first_;  // first entry of pair p, counted over the corpus
+    std::vector<std::uint64_t> owned_, align_owned_;  // thread k adds cells [owned_[k], [k + 1])
+    std::vector<CellId> cells_;
+    std::vector<double> values_;
+    std::vector<std::uint64_t> align_cells_;
+};
+
+// Makes `counts` hold `size` zeros, reusing its memory when it has the size already (a count
+// table is replaced by every E-step); `what` names the table if memory runs out.
+void zero_counts(std::optional<std::vector<double>>& counts, std::size_t size,
+                 std::string_view what);
+
+}  // namespace zel::align

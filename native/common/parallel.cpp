@@ -1,0 +1,134 @@
+#include "common/parallel.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zel {
+
+namespace {
+
+// The CPU quota of the process's cgroup (cgroup v2 cpu.max "quota period"), in whole cores
+// rounded up; 0 when there is none.
+std::size_t cgroup_cores() {
+    std::ifstream f("/sys/fs/cgroup/cpu.max");
+    std::string quota, period;
+    if (!(f >> quota >> period) || quota == "max") return 0;
+    const double q = std::atof(quota.c_str()), p = std::atof(period.c_str());
+    if (q <= 0 || p <= 0) return 0;
+    return static_cast<std::size_t>((q + p - 1) / p);
+}
+
+std::size_t usable_cores() {
+    std::size_t cores = 0;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        cores = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (cores == 0) cores = std::max(1U, std::thread::hardware_concurrency());
+    const std::size_t quota = cgroup_cores();
+    return quota > 0 ? std::min(cores, quota) : cores;
+}
+
+// Workers that sleep between jobs, so a kernel split into many short jobs (one per block of
+// pairs) does not start threads for each. The calling thread runs tasks too.
+class Pool {
+public:
+    static Pool& instance() {
+        // Never destroyed: its threads may still be parked when the process exits.
+        static Pool* pool = new Pool();
+        return *pool;
+    }
+
+    void run(std::size_t tasks, std::size_t threads,
+             const std::function<void(std::size_t, std::size_t)>& task) {
+        std::unique_lock lock(mutex_);
+        while (workers_.size() + 1 < threads) {
+            const std::size_t id = workers_.size() + 1;
+            workers_.emplace_back([this, id] { work(id); });
+        }
+        task_ = &task;
+        tasks_ = tasks;
+        helpers_ = threads - 1;
+        next_.store(0);
+        errors_.assign(tasks, nullptr);
+        running_ = helpers_;
+        ++generation_;
+        lock.unlock();
+        wake_.notify_all();
+        take_tasks(0);
+        lock.lock();
+        done_.wait(lock, [this] { return running_ == 0; });
+        task_ = nullptr;
+        for (std::exception_ptr& e : errors_) {
+            if (e) std::rethrow_exception(e);
+        }
+    }
+
+private:
+    void work(std::size_t id) {
+        std::uint64_t seen = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            if (id > helpers_) continue;  // this job wants fewer threads
+            lock.unlock();
+            take_tasks(id);
+            lock.lock();
+            if (--running_ == 0) done_.notify_all();
+        }
+    }
+
+    void take_tasks(std::size_t worker) {
+        for (std::size_t k = next_.fetch_add(1); k < tasks_; k = next_.fetch_add(1)) {
+            try {
+                (*task_)(k, worker);
+            } catch (...) {
+                errors_[k] = std::current_exception();
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> workers_;
+    const std::function<void(std::size_t, std::size_t)>* task_ = nullptr;
+    std::size_t tasks_ = 0, helpers_ = 0, running_ = 0;
+    std::uint64_t generation_ = 0;
+    std::atomic<std::size_t> next_{0};
+    std::vector<std::exception_ptr> errors_;
+};
+
+}  // namespace
+
+std::size_t thread_count() {
+    if (const char* text = std::getenv("ZEL_THREADS")) {
+        std::size_t n = 0;
+        const char* end = text + std::char_traits<char>::length(text);
+        if (std::from_chars(text, end, n).ptr == end && n > 0) return n;
+    }
+    static const std::size_t cores = usable_cores();
+    return cores;
+}
+
+void parallel_for(std::size_t tasks, std::size_t threads,
+                  const std::function<void(std::size_t, std::size_t)>& task) {
+    threads = std::max<std::size_t>(1, std::min(threads, tasks));
+    if (threads == 1) {
+        for (std::size_t k = 0; k < tasks; ++k) task(k, 0);
+        return;
+    }
+    Pool::instance().run(tasks, threads, task);
+}
+
+}  // namespace zel
