@@ -10,68 +10,57 @@
 
 namespace zel::align {
 
+SourceOccurrences::SourceOccurrences(const Corpus& corpus, std::size_t n_src)
+    : start(n_src + 1, 0), work(n_src, 0) {
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const std::size_t m = corpus.trg(p).size();
+        if (corpus.src(p).size() > kMaxPosition) {
+            throw ValueError("sentence pair " + std::to_string(p + 1) + " has more than " +
+                             std::to_string(kMaxPosition) + " source words");
+        }
+        for (const WordId s : corpus.src(p)) {
+            if (s >= n_src) throw IndexError(s, 0, n_src);
+            ++start[s + 1];
+            work[s] += m;
+        }
+    }
+    for (std::size_t s = 0; s < n_src; ++s) start[s + 1] += start[s];
+    assign_table(at, start[n_src], std::uint64_t{0}, "co-occurrence index");
+    std::vector<std::uint64_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const auto src = corpus.src(p);
+        for (std::size_t i = 0; i < src.size(); ++i) {
+            at[fill[src[i]]++] = static_cast<std::uint64_t>(p) << 24 | i;
+        }
+    }
+}
+
+std::vector<std::size_t> SourceOccurrences::row_ranges(std::size_t threads) const {
+    std::uint64_t total = 0;
+    for (const std::uint64_t w : work) total += w + 1;
+    const std::size_t parts = threads == 1 ? 1 : threads * 8;
+    std::vector<std::size_t> cuts{0};
+    std::uint64_t done = 0;
+    for (std::size_t s = 0; s < work.size(); ++s) {
+        done += work[s] + 1;
+        if (done * parts >= total * cuts.size() && s + 1 < work.size()) cuts.push_back(s + 1);
+    }
+    cuts.push_back(work.size());
+    return cuts;
+}
+
 namespace {
 
-// Where each source word occurs: (pair, source position) packed as pair << 24 | position,
-// grouped by word in corpus order.
-struct Occurrences {
-    static constexpr std::size_t kMaxPosition = (std::size_t{1} << 24) - 1;
-
-    std::vector<std::uint64_t> start;  // occurrences of word s: at[start[s], start[s + 1])
-    std::vector<std::uint64_t> at;
-    std::vector<std::uint64_t> work;  // per word: the cells its occurrences visit
-
-    static std::size_t pair_of(std::uint64_t packed) {
-        return static_cast<std::size_t>(packed >> 24);
-    }
-    static std::size_t position_of(std::uint64_t packed) { return packed & kMaxPosition; }
-
-    Occurrences(const Corpus& corpus, std::size_t n_src) : start(n_src + 1, 0), work(n_src, 0) {
-        for (std::size_t p = 0; p < corpus.size(); ++p) {
-            const std::size_t m = corpus.trg(p).size();
-            if (corpus.src(p).size() > kMaxPosition) {
-                throw ValueError("sentence pair " + std::to_string(p + 1) + " has more than " +
-                                 std::to_string(kMaxPosition) + " source words");
-            }
-            for (const WordId s : corpus.src(p)) {
-                if (s >= n_src) throw IndexError(s, 0, n_src);
-                ++start[s + 1];
-                work[s] += m;
-            }
-        }
-        for (std::size_t s = 0; s < n_src; ++s) start[s + 1] += start[s];
-        allocate_checked(start[n_src] * sizeof(std::uint64_t), "co-occurrence index",
-                         [&] { at.resize(start[n_src]); });
-        std::vector<std::uint64_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t p = 0; p < corpus.size(); ++p) {
-            const auto src = corpus.src(p);
-            for (std::size_t i = 0; i < src.size(); ++i) {
-                at[fill[src[i]]++] = static_cast<std::uint64_t>(p) << 24 | i;
-            }
-        }
-    }
-
-    // Rows cut into consecutive ranges of about equal work, several per thread.
-    std::vector<std::size_t> row_ranges(std::size_t threads) const {
-        std::uint64_t total = 0;
-        for (const std::uint64_t w : work) total += w + 1;
-        const std::size_t parts = threads == 1 ? 1 : threads * 8;
-        std::vector<std::size_t> cuts{0};
-        std::uint64_t done = 0;
-        for (std::size_t s = 0; s < work.size(); ++s) {
-            done += work[s] + 1;
-            if (done * parts >= total * cuts.size() && s + 1 < work.size()) cuts.push_back(s + 1);
-        }
-        cuts.push_back(work.size());
-        return cuts;
-    }
-};
+// How far ahead the walks over a word's occurrences fetch the pairs they will read: the pairs
+// lie anywhere in the corpus, and waiting for each in turn would dominate the walk.
+constexpr std::uint64_t kAhead = 8;
 
 constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
 std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corpus& corpus,
+                                                                      const SourceOccurrences& occ,
                                                                       std::size_t n_src,
                                                                       std::size_t n_trg) {
     auto p = std::make_shared<CooccurrencePattern>();
@@ -83,50 +72,51 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
         }
     }
     // Per source word, the distinct targets of its pairs, found with a stamp array instead of
-    // sorting all cell instances. Ranges of rows are built on the threads into their own
-    // arrays, then put back to back in row order: the result does not depend on the threads.
-    const Occurrences occ(corpus, n_src);
+    // sorting all cell instances: counted first, so the pattern is allocated once at its size,
+    // then written in place and sorted. Threads take ranges of rows.
     const std::size_t threads = thread_count();
     const std::vector<std::size_t> cuts = occ.row_ranges(threads);
-    const std::size_t parts = cuts.size() - 1;
-    std::vector<std::vector<std::uint32_t>> part_cols(parts);
     std::vector<std::vector<std::uint32_t>> stamps(threads);
-    p->row_start_.assign(n_src + 1, 0);
-    parallel_for(parts, threads, [&](std::size_t part, std::size_t worker) {
-        try {
+    const auto each_row = [&](auto&& row) {
+        parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t worker) {
             std::vector<std::uint32_t>& stamp = stamps[worker];
             if (stamp.empty()) stamp.assign(n_trg, kUnseen);
-            std::vector<std::uint32_t>& cols = part_cols[part];
             for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
-                const std::size_t row_first = cols.size();
-                for (std::uint64_t k = occ.start[s]; k < occ.start[s + 1]; ++k) {
-                    for (const WordId t : corpus.trg(Occurrences::pair_of(occ.at[k]))) {
+                const std::uint64_t end = occ.start[s + 1];
+                for (std::uint64_t k = occ.start[s]; k < end; ++k) {
+                    if (k + kAhead < end) {
+                        __builtin_prefetch(
+                            corpus.trg(SourceOccurrences::pair_of(occ.at[k + kAhead])).data());
+                    }
+                    for (const WordId t : corpus.trg(SourceOccurrences::pair_of(occ.at[k]))) {
                         if (stamp[t] != s) {
                             stamp[t] = static_cast<std::uint32_t>(s);
-                            cols.push_back(t);
+                            row(s, t);
                         }
                     }
                 }
-                std::sort(cols.begin() + static_cast<std::ptrdiff_t>(row_first), cols.end());
-                p->row_start_[s + 1] = cols.size() - row_first;
             }
-        } catch (const std::bad_alloc&) {
-            // A range's rows grow as they are found: name the table they belong to.
-            allocation_failed(part_cols[part].capacity() * sizeof(std::uint32_t) * 2,
-                              "co-occurrence pattern");
-        }
-    });
+        });
+        // The next walk starts with stamps that name no row.
+        for (std::vector<std::uint32_t>& stamp : stamps)
+            std::fill(stamp.begin(), stamp.end(), kUnseen);
+    };
+    p->row_start_.assign(n_src + 1, 0);
+    each_row([&](std::size_t s, WordId) { ++p->row_start_[s + 1]; });
     for (std::size_t s = 0; s < n_src; ++s) p->row_start_[s + 1] += p->row_start_[s];
     const std::uint64_t cells = p->row_start_[n_src];
-    if (cells > std::numeric_limits<CellId>::max()) {
-        throw MemoryError("cannot index co-occurrence pattern: more than 2^32 - 1 cells");
+    if (cells >= kNoCell) {
+        throw MemoryError("cannot index co-occurrence pattern: more than 2^32 - 2 cells");
     }
-    allocate_checked(cells * sizeof(std::uint32_t), "co-occurrence pattern",
-                     [&] { p->col_.reserve(cells); });
-    for (std::vector<std::uint32_t>& cols : part_cols) {
-        p->col_.insert(p->col_.end(), cols.begin(), cols.end());
-        std::vector<std::uint32_t>().swap(cols);
-    }
+    assign_table(p->col_, cells, std::uint32_t{0}, "co-occurrence pattern");
+    std::vector<std::uint64_t> fill(p->row_start_.begin(), p->row_start_.end() - 1);
+    each_row([&](std::size_t s, WordId t) { p->col_[fill[s]++] = t; });
+    parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t) {
+        for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
+            std::sort(p->col_.begin() + static_cast<std::ptrdiff_t>(p->row_start_[s]),
+                      p->col_.begin() + static_cast<std::ptrdiff_t>(p->row_start_[s + 1]));
+        }
+    });
     p->build_samples();
     return p;
 }
@@ -185,7 +175,7 @@ std::size_t CooccurrencePattern::memory_bytes() const {
 }
 
 PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
-                     std::size_t budget_bytes)
+                     const SourceOccurrences& occ, std::size_t budget_bytes)
     : pattern_(std::move(pattern)), corpus_(corpus) {
     std::uint64_t total = 0;
     std::size_t widest = 0;
@@ -198,19 +188,16 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     narrow_ = widest <= std::numeric_limits<std::uint16_t>::max();
     const std::size_t bytes = total * (narrow_ ? 2 : 4);
     if (bytes > budget_bytes) return;
-    allocate_checked(bytes + (corpus.size() + 1) * 8, "pair cell index", [&] {
-        start_.resize(corpus.size() + 1);
-        if (narrow_) {
-            narrow_ranks_.resize(total);
-        } else {
-            wide_ranks_.resize(total);
-        }
-    });
+    start_.assign(corpus.size() + 1, 0);
+    if (narrow_) {
+        assign_table(narrow_ranks_, total, std::uint16_t{0}, "pair cell index");
+    } else {
+        assign_table(wide_ranks_, total, std::uint32_t{0}, "pair cell index");
+    }
     for (std::size_t p = 0; p < corpus.size(); ++p)
         start_[p + 1] = start_[p] + corpus.src(p).size() * corpus.trg(p).size();
     // Row by row: the rank of every target word of the row, then the ranks of each occurrence
     // of the row's word. Threads take ranges of rows and write disjoint places.
-    const Occurrences occ(corpus, pattern_->rows());
     const std::size_t threads = thread_count();
     const std::vector<std::size_t> cuts = occ.row_ranges(threads);
     std::vector<std::vector<std::uint32_t>> rank_of(threads);
@@ -221,9 +208,22 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
             const std::size_t first = pattern_->row_begin(s);
             for (std::size_t c = first; c < pattern_->row_end(s); ++c)
                 rank[pattern_->col(c)] = static_cast<std::uint32_t>(c - first);
-            for (std::uint64_t k = occ.start[s]; k < occ.start[s + 1]; ++k) {
-                const std::size_t p = Occurrences::pair_of(occ.at[k]);
-                const std::size_t i = Occurrences::position_of(occ.at[k]);
+            const std::uint64_t end = occ.start[s + 1];
+            for (std::uint64_t k = occ.start[s]; k < end; ++k) {
+                if (k + kAhead < end) {
+                    const std::size_t ahead = SourceOccurrences::pair_of(occ.at[k + kAhead]);
+                    __builtin_prefetch(corpus.trg(ahead).data());
+                    const std::uint64_t at =
+                        start_[ahead] + SourceOccurrences::position_of(occ.at[k + kAhead]) *
+                                            corpus.trg(ahead).size();
+                    if (narrow_) {
+                        __builtin_prefetch(narrow_ranks_.data() + at, 1);
+                    } else {
+                        __builtin_prefetch(wide_ranks_.data() + at, 1);
+                    }
+                }
+                const std::size_t p = SourceOccurrences::pair_of(occ.at[k]);
+                const std::size_t i = SourceOccurrences::position_of(occ.at[k]);
                 const auto trg = corpus.trg(p);
                 const std::uint64_t out = start_[p] + i * trg.size();
                 for (std::size_t j = 0; j < trg.size(); ++j) {

@@ -16,13 +16,35 @@ using CellId = std::uint32_t;
 // The cell id of a (source, target) combination the pattern does not hold.
 inline constexpr CellId kNoCell = 0xFFFFFFFFU;
 
+// Where each source word occurs in a corpus: (pair, source position) packed as
+// pair << 24 | position, grouped by word in corpus order. The pattern and the pair index are
+// built from it, word by word.
+struct SourceOccurrences {
+    static constexpr std::size_t kMaxPosition = (std::size_t{1} << 24) - 1;
+
+    SourceOccurrences(const Corpus& corpus, std::size_t n_src);
+
+    static std::size_t pair_of(std::uint64_t packed) {
+        return static_cast<std::size_t>(packed >> 24);
+    }
+    static std::size_t position_of(std::uint64_t packed) { return packed & kMaxPosition; }
+
+    // Source words cut into consecutive ranges of about equal work, several per thread.
+    std::vector<std::size_t> row_ranges(std::size_t threads) const;
+
+    std::vector<std::uint64_t> start;  // occurrences of word s: at[start[s], start[s + 1])
+    std::vector<std::uint64_t> at;
+    std::vector<std::uint64_t> work;  // per word: the cells its occurrences visit
+};
+
 // Cells (s, t) such that s and t occur in one sentence pair, grouped by source word and sorted
 // by target word (compressed sparse rows). Every value of a [V_src, V_trg] table outside these
 // cells is never read nor changed by training on this corpus.
 class CooccurrencePattern {
 public:
-    static std::shared_ptr<const CooccurrencePattern> build(const Corpus& corpus, std::size_t n_src,
-                                                            std::size_t n_trg);
+    static std::shared_ptr<const CooccurrencePattern> build(const Corpus& corpus,
+                                                            const SourceOccurrences& occ,
+                                                            std::size_t n_src, std::size_t n_trg);
 
     std::size_t rows() const { return n_src_; }
     std::size_t cols() const { return n_trg_; }
@@ -60,7 +82,7 @@ private:
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
-              std::size_t budget_bytes);
+              const SourceOccurrences& occ, std::size_t budget_bytes);
 
     // Cells of pair p, l * m of them, written into `scratch` (which the result views).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;

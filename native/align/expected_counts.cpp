@@ -23,9 +23,11 @@ ExpectedCounts::ExpectedCounts(const Corpus& corpus, const CooccurrencePattern& 
         first_[p + 1] = first_[p] + corpus.src(p).size() * m;
         for (const WordId s : corpus.src(p)) work[s] += m;
     }
+    // Several threads hold a block's entries, one thread a pair's.
+    const std::size_t span = threads == 1 ? 1 : block_;
     std::uint64_t largest = 0;
-    for (std::size_t b = 0; b < corpus.size(); b += block_) {
-        largest = std::max(largest, first_[std::min(corpus.size(), b + block_)] - first_[b]);
+    for (std::size_t b = 0; b < corpus.size(); b += span) {
+        largest = std::max(largest, first_[std::min(corpus.size(), b + span)] - first_[b]);
     }
     const std::size_t per_entry =
         sizeof(CellId) + sizeof(double) + (align_counts ? sizeof(std::uint64_t) : 0);
@@ -51,8 +53,16 @@ ExpectedCounts::ExpectedCounts(const Corpus& corpus, const CooccurrencePattern& 
     }
 }
 
+void ExpectedCounts::add_entries(std::size_t first, std::size_t last) {
+    for (std::size_t q = first; q < last; ++q) {
+        if (cells_[q] != kNoCell) counts_[cells_[q]] += values_[q];
+        if (align_counts_ && align_cells_[q] != kNoAlignCell)
+            (*align_counts_)[align_cells_[q]] += values_[q];
+    }
+}
+
 void ExpectedCounts::add(std::size_t begin, std::size_t end) {
-    if (begin >= end) return;
+    if (begin >= end || threads_ == 1) return;
     const std::size_t first = offset(begin);
     const std::size_t last = first + static_cast<std::size_t>(first_[end] - first_[begin]);
     const bool aligned = align_counts_ != nullptr;
@@ -81,7 +91,8 @@ void zero_counts(std::optional<std::vector<double>>& counts, std::size_t size,
         return;
     }
     counts.reset();
-    allocate_checked(size * sizeof(double), what, [&] { counts.emplace(size, 0.0); });
+    counts.emplace();
+    assign_table(*counts, size, 0.0, what);
 }
 
 }  // namespace zel::align

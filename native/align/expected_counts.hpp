@@ -31,13 +31,20 @@ public:
     double* values(std::size_t p) { return values_.data() + offset(p); }
     std::uint64_t* align_cells(std::size_t p) { return align_cells_.data() + offset(p); }
 
+    // Pair p's entries are written. On one thread they are added at once (so the buffers
+    // hold one pair); on several, add() adds the block's.
+    void written(std::size_t p) {
+        if (threads_ == 1) add_entries(0, static_cast<std::size_t>(first_[p + 1] - first_[p]));
+    }
+
     // Adds the entries of the block's pairs [begin, end) to the counts.
     void add(std::size_t begin, std::size_t end);
 
 private:
     std::size_t offset(std::size_t p) const {
-        return static_cast<std::size_t>(first_[p] - first_[p - p % block_]);
+        return threads_ == 1 ? 0 : static_cast<std::size_t>(first_[p] - first_[p - p % block_]);
     }
+    void add_entries(std::size_t first, std::size_t last);
 
     const Corpus& corpus_;
     std::vector<double>& counts_;

@@ -40,9 +40,13 @@ void Model1Trainer::init_trans_dist(Host& host) {
     host.info(Channel::model1,
               "initializing word translation probabilities as uniform distribution");
     if (!sent_pairs) throw Missing("the corpus", Missing::Use::iteration);
-    auto pattern = CooccurrencePattern::build(*sent_pairs, v_src, v_trg);
+    std::shared_ptr<const CooccurrencePattern> pattern;
+    {
+        const SourceOccurrences occ(*sent_pairs, v_src);
+        pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg);
+        pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget);
+    }
     auto table = std::make_unique<TransTable>(pattern, 1.0 / static_cast<double>(v_trg));
-    pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, pair_cells_budget);
     host.info(Channel::model1,
               "word translation distribution matrix size: " + std::to_string(v_src) +
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
@@ -84,6 +88,7 @@ void Model1Trainer::expect_step(Host& host) {
                     if (column[j] > 0.0) post[i * m + j] /= column[j];
                 }
             }
+            counts.written(p);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
 }

@@ -122,6 +122,7 @@ void Model2Trainer::expect_step(Host& host) {
                         block.values ? offset + j * block.cols + i : kNoAlignCell;
                 }
             }
+            counts.written(p);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
     // 0 / 0 posteriors of a target word no source word can produce.

@@ -5,15 +5,14 @@
 #include "align/array_ops.hpp"
 #include "common/memory.hpp"
 #include "common/pairwise_sum.hpp"
+#include "common/parallel.hpp"
 
 namespace zel::align {
 
 TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial)
     : pattern_(std::move(pattern)) {
-    allocate_checked(pattern_->cells() * sizeof(double), "word translation distribution", [&] {
-        values.assign(pattern_->cells(), initial);
-        row_default.assign(pattern_->rows(), initial);
-    });
+    assign_table(values, pattern_->cells(), initial, "word translation distribution");
+    row_default.assign(pattern_->rows(), initial);
 }
 
 double TransTable::at(std::size_t s, std::size_t t) const {
@@ -23,15 +22,27 @@ double TransTable::at(std::size_t s, std::size_t t) const {
 
 void TransTable::normalize_rows(const std::vector<double>& counts) {
     const CooccurrencePattern& p = *pattern_;
+    // Rows are independent: ranges of about equal cells go to the threads.
+    const std::size_t threads = thread_count();
+    const std::size_t parts = threads == 1 ? 1 : threads * 8;
+    std::vector<std::size_t> cuts{0};
     for (std::size_t s = 0; s < p.rows(); ++s) {
-        const std::size_t begin = p.row_begin(s), end = p.row_end(s);
-        // The dense row sum, grouped as the dense array's reduction groups it.
-        const double total = sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
-                                                 [&](std::size_t k) { return counts[begin + k]; });
-        if (!(total > 0.0)) continue;
-        for (std::size_t c = begin; c < end; ++c) values[c] = counts[c] / total;
-        row_default[s] = 0.0;
+        if (p.row_end(s) * parts >= p.cells() * cuts.size() && cuts.size() < parts)
+            cuts.push_back(s + 1);
     }
+    cuts.push_back(p.rows());
+    parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t) {
+        for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
+            const std::size_t begin = p.row_begin(s), end = p.row_end(s);
+            // The dense row sum, grouped as the dense array's reduction groups it.
+            const double total =
+                sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
+                                    [&](std::size_t k) { return counts[begin + k]; });
+            if (!(total > 0.0)) continue;
+            for (std::size_t c = begin; c < end; ++c) values[c] = counts[c] / total;
+            row_default[s] = 0.0;
+        }
+    });
 }
 
 AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus)

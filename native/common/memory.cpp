@@ -1,5 +1,8 @@
 #include "common/memory.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -48,6 +51,14 @@ std::size_t available_memory() {
     const std::size_t room = cgroup_room();
     if (meminfo == 0) return room == std::numeric_limits<std::size_t>::max() ? 0 : room;
     return meminfo < room ? meminfo : room;
+}
+
+void advise_huge_pages(const void* data, std::size_t bytes) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    // Only advice: where the kernel has no huge pages the call fails and nothing changes.
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void allocation_failed(std::size_t bytes, std::string_view what) {

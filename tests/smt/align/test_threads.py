@@ -1,0 +1,76 @@
+"""Every output of training and scoring is the same, byte for byte, for any thread count and
+with or without the pair index."""
+
+from pathlib import Path
+
+import pytest
+
+from zel.common import threads
+from zel.smt.align import emalign
+
+CORPORA = {
+    # Repeated words within and across pairs, an empty line on each side, more pairs than
+    # one block of the threads' work.
+    "words": (
+        lambda k: " ".join(f"s{(k * 7 + i) % 23}" for i in range(k % 9)),
+        lambda k: " ".join(f"t{(k * 5 + i * i) % 19}" for i in range((k * 3) % 11)),
+        5000,
+        False,
+    ),
+    "characters": (
+        lambda k: "".join(chr(97 + (k + i) % 7) for i in range(k % 6)),
+        lambda k: "".join(chr(65 + (k * i) % 5) for i in range((k + 2) % 5)),
+        300,
+        True,
+    ),
+}
+
+
+def outputs(tmp_path, name, count, budget, monkeypatch):
+    make_src, make_trg, pairs, character = CORPORA[name]
+    src, trg = tmp_path / "c.src", tmp_path / "c.trg"
+    src.write_text("".join(make_src(k) + "\n" for k in range(pairs)))
+    trg.write_text("".join(make_trg(k) + "\n" for k in range(pairs)))
+    threads.set_threads(count)
+    monkeypatch.setenv("ZEL_PAIR_INDEX_BUDGET_MB", budget)
+    out = tmp_path / f"{count}-{budget}"
+    out.mkdir()
+    files = {key: str(out / key) for key in ("trans", "align", "scores", "decoded", "s2", "d2")}
+    common = {"src_path": str(src), "trg_path": str(trg), "character": character}
+    emalign.train_emalign(
+        common,
+        iteration_limit=3,
+        threshold=0.0,
+        nbest=1000,
+        save_trans_path=files["trans"],
+        save_align_path=files["align"],
+        save_scores=files["scores"],
+        decode_align=files["decoded"],
+    )
+    emalign.score_ibm_model(
+        common,
+        trans_path=files["trans"],
+        align_path=files["align"],
+        save_scores=files["s2"],
+        decode_align=files["d2"],
+    )
+    return {key: Path(path).read_bytes() for key, path in files.items()}
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")
+@pytest.mark.parametrize("name", sorted(CORPORA))
+def test_outputs_do_not_depend_on_threads_or_the_pair_index(tmp_path, monkeypatch, name):
+    monkeypatch.delenv(threads.VARIABLE, raising=False)
+    try:
+        baseline = outputs(tmp_path, name, 1, "1024", monkeypatch)
+        assert all(baseline.values())
+        for count, budget in [(2, "1024"), (3, "0"), (8, "1024")]:
+            assert outputs(tmp_path, name, count, budget, monkeypatch) == baseline, (count, budget)
+    finally:
+        threads.set_threads(None)
+
+
+@pytest.mark.parametrize(("count", "error"), [(0, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_thread_counts_are_checked(count, error):
+    with pytest.raises(error):
+        threads.set_threads(count)
