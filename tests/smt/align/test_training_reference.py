@@ -132,3 +132,33 @@ def test_scoring_matches_dense_formulation(tmp_path, case, with_align):
         ref = score_from_files(src, trg, trans, align_path, character)
         assert scores.read_text(encoding="utf-8") == ref.score_lines()
         assert decoded.read_text(encoding="utf-8") == ref.decode_lines()
+
+
+def test_scoring_unseen_words_without_an_alignment_file_matches_dense_formulation(tmp_path):
+    # Training and scored corpora differ: words the translation file lacks keep uniform rows,
+    # and with no alignment file every pair is scored with the uniform alignment of set-up.
+    train_dir, test_dir = tmp_path / "train", tmp_path / "test"
+    train_dir.mkdir()
+    test_dir.mkdir()
+    src, trg = write_corpus(train_dir, 11)
+    test_src, test_trg = write_corpus(test_dir, 12)
+    test_src.write_text(test_src.read_text() + "unseen s1 s2 s3 s4 s5 s6 s7 s8 s9\n")
+    test_trg.write_text(test_trg.read_text() + "t1 novel t2 t3 t4 t5 t6 t7 t8 t9 t0\n")
+    trans, scores = tmp_path / "trans.txt", tmp_path / "scores.txt"
+    with np.errstate(all="ignore"):
+        emalign.train_emalign(
+            {"src_path": str(src), "trg_path": str(trg)},
+            iteration_limit=3,
+            save_trans_path=str(trans),
+            save_align_path=None,
+            threshold=0.001,
+            nbest=100,
+            save_scores=None,
+            decode_align=None,
+        )
+        conf = {"src_path": str(test_src), "trg_path": str(test_trg)}
+        assert emalign.score_ibm_model(
+            conf, trans_path=str(trans), align_path=None, save_scores=str(scores)
+        )
+        ref = score_from_files(test_src, test_trg, trans, None)
+        assert scores.read_text(encoding="utf-8") == ref.score_lines()
