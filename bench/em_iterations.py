@@ -5,12 +5,16 @@ seconds of every Model 1 and Model 2 iteration (E-step, M-step and corpus entrop
 saving, and the child's peak RSS. The NumPy formulation runs one iteration of each model on the
 same corpus where its dense arrays fit in memory.
 
-    python bench/em_iterations.py [--corpus enja_small|hansards|million] [--iterations N]
+    python bench/em_iterations.py [--corpus enja_small|hansards|100k|million] [--iterations N]
+                                  [--threads 1,2] [--no-numpy]
+
+Each thread count (ZEL_THREADS of the child) gives one row; the run writes all four outputs.
 """
 
 import argparse
 import json
 import logging
+import os
 import resource
 import subprocess
 import sys
@@ -35,17 +39,19 @@ def corpus_files(name, workdir):
         src.write_text("".join(en + "\n" for _, en in pairs), encoding="utf-8")
         trg.write_text("".join(fr + "\n" for fr, _ in pairs), encoding="utf-8")
         return src, trg
-    # A million generated pairs: lengths 1-40, 50,000 words a side drawn Zipf-like (rank^-1).
-    src, trg = workdir / "million.src", workdir / "million.trg"
+    # Generated pairs: lengths 1-40, words drawn Zipf-like (rank^-1); a million pairs with
+    # 50,000 words a side, or 100,000 with 20,000.
+    pairs, vocab = (1_000_000, 50_000) if name == "million" else (100_000, 20_000)
+    src, trg = workdir / f"{name}.src", workdir / f"{name}.trg"
     rng = np.random.default_rng(7)
-    weights = 1.0 / np.arange(1, 50_001)
+    weights = 1.0 / np.arange(1, vocab + 1)
     weights /= weights.sum()
     with open(src, "w", encoding="utf-8") as fs, open(trg, "w", encoding="utf-8") as ft:
-        for _ in range(100):
+        for _ in range(pairs // 10_000):
             n = 10_000
             ls, lt = rng.integers(1, 41, n), rng.integers(1, 41, n)
-            ws = rng.choice(50_000, ls.sum(), p=weights)
-            wt = rng.choice(50_000, lt.sum(), p=weights)
+            ws = rng.choice(vocab, ls.sum(), p=weights)
+            wt = rng.choice(vocab, lt.sum(), p=weights)
             for words, lengths, out, prefix in ((ws, ls, fs, "s"), (wt, lt, ft, "t")):
                 cuts = np.cumsum(lengths)[:-1]
                 out.write(
@@ -55,6 +61,15 @@ def corpus_files(name, workdir):
                     )
                 )
     return src, trg
+
+
+def visited_cells(src, trg):
+    """Sum over pairs of (source words + 1) x target words: the cells one E-step visits."""
+    total = 0
+    with open(src, encoding="utf-8") as fs, open(trg, encoding="utf-8") as ft:
+        for s_line, t_line in zip(fs, ft, strict=False):
+            total += (s_line.count(" ") + 2) * (t_line.count(" ") + 1)
+    return total
 
 
 def child(src, trg, outdir, iterations):
@@ -79,37 +94,45 @@ def child(src, trg, outdir, iterations):
             "nbest": 100,
             "save_trans_path": f"{outdir}/trans.txt",
             "save_align_path": f"{outdir}/align.txt",
-            "save_scores": None,
-            "decode_align": None,
+            "save_scores": f"{outdir}/scores.txt",
+            "decode_align": f"{outdir}/decoded.txt",
         }
     )
     end = time.perf_counter()
-    print(json.dumps({"start": start, "end": end, "events": events}))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"start": start, "end": end, "events": events, "peak": peak}))
 
 
 def phases(run):
+    """Seconds of each model's iterations and E-steps, set-up, saving and the whole run."""
     events = run["events"]
     times = {"model1": [], "model2": []}
-    spans = {}
-    phase, step_start = None, None
-    loaded = saved = None
+    estep = []
+    phase = step_start = estep_start = loaded = saved = None
     for t, message in events:
         if message in ("start training IBM Model 1", "start training IBM Model 2"):
             phase = "model1" if message.endswith("1") else "model2"
-            spans[phase] = [t, t]
             if loaded is None:
                 loaded = t - run["start"]
         elif message.startswith("step: "):
             step_start = t
+        elif message.startswith("computing"):
+            estep_start = t
+        elif message.startswith("estimating") and estep_start is not None:
+            estep.append(t - estep_start)
+            estep_start = None
         elif message.startswith("entropy: ") and step_start is not None:
             times[phase].append(t - step_start)
             step_start = None
-            spans[phase][1] = t
-
         elif message == "----" and phase == "model2" and saved is None:
             saved = t
-    totals = {name: end - start for name, (start, end) in spans.items()}
-    return times, totals, loaded, run["end"] - saved
+    return {
+        "times": times,
+        "estep": estep,
+        "setup": loaded,
+        "saving": run["end"] - saved,
+        "whole": run["end"] - run["start"],
+    }
 
 
 def numpy_iteration(src, trg):
@@ -133,9 +156,10 @@ def numpy_iteration(src, trg):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
-        "--corpus", choices=["enja_small", "hansards", "million"], default="enja_small"
+        "--corpus", choices=["enja_small", "hansards", "100k", "million"], default="enja_small"
     )
     parser.add_argument("--iterations", type=int, default=5)
+    parser.add_argument("--threads", default="", help="comma-separated ZEL_THREADS values")
     parser.add_argument("--no-numpy", action="store_true")
     parser.add_argument(
         "--child", nargs=3, metavar=("SRC", "TRG", "OUTDIR"), help=argparse.SUPPRESS
@@ -145,42 +169,51 @@ def main():
         child(*args.child, args.iterations)
         return 0
 
+    counts = [int(n) for n in args.threads.split(",") if n] or [None]
+    rows = []
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         src, trg = corpus_files(args.corpus, workdir)
-        proc = subprocess.run(
-            [
-                sys.executable,
-                __file__,
-                "--iterations",
-                str(args.iterations),
-                "--child",
-                str(src),
-                str(trg),
-                tmp,
-            ],
-            capture_output=True,
-            text=True,
-            check=True,
-        )
-        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
-        times, totals, loaded, saving = phases(json.loads(proc.stdout.strip().splitlines()[-1]))
+        cells = visited_cells(src, trg)
+        for count in counts:
+            env = dict(os.environ)
+            if count is not None:
+                env["ZEL_THREADS"] = str(count)
+            command = [sys.executable, __file__, "--iterations", str(args.iterations)]
+            proc = subprocess.Popen(
+                [*command, "--child", str(src), str(trg), tmp],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL,
+                text=True,
+                env=env,
+            )
+            out, _ = proc.communicate()
+            run = json.loads(out.strip().splitlines()[-1])
+            rows.append((count, phases(run), run["peak"]))
         reference = None if args.no_numpy else numpy_iteration(src, trg)
 
-    print(f"corpus: {args.corpus}, {args.iterations} iterations a phase")
-    print("| | zel s/iteration (mean) | NumPy dense s/iteration | speed-up |")
-    print("|---|---|---|---|")
-    for name in ("model1", "model2"):
-        ours = sum(times[name]) / max(len(times[name]), 1)
-        theirs = reference[name] if reference else None
-        ratio = f"{theirs / ours:.0f}x" if theirs else "n/a"
-        shown = f"{theirs:.2f}" if theirs else "does not fit / skipped"
-        print(f"| {name} | {ours:.3f} ({len(times[name])} steps) | {shown} | {ratio} |")
     print(
-        f"loading and setup {loaded:.2f} s, Model 1 phase {totals['model1']:.2f} s (with its "
-        f"initial entropy), Model 2 phase {totals['model2']:.2f} s, saving {saving:.2f} s, "
-        f"peak RSS {peak / 1e6:.0f} MB"
+        f"corpus: {args.corpus}, {cells:,d} visited cells an E-step, {args.iterations} "
+        "iterations a phase"
     )
+    print(
+        "| threads | Model 1 s/iteration | Model 2 s/iteration | E-step ns/cell | set-up s "
+        "| saving s | whole run s | peak memory |"
+    )
+    print("|---|---|---|---|---|---|---|---|")
+    for count, run, peak in rows:
+        mean = {k: sum(v) / max(len(v), 1) for k, v in run["times"].items()}
+        ns = 1e9 * sum(run["estep"]) / max(len(run["estep"]), 1) / cells
+        print(
+            f"| {count or 'all'} | {mean['model1']:.3f} | {mean['model2']:.3f} | {ns:.1f} | "
+            f"{run['setup']:.2f} | {run['saving']:.2f} | {run['whole']:.2f} | "
+            f"{peak / 1e6:,.0f} MB |"
+        )
+    if reference:
+        print(
+            f"NumPy dense s/iteration: Model 1 {reference['model1']:.2f}, "
+            f"Model 2 {reference['model2']:.2f}"
+        )
     return 0
 
 

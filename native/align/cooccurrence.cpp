@@ -183,16 +183,22 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
         total += corpus.src(p).size() * corpus.trg(p).size();
     for (std::size_t s = 0; s < pattern_->rows(); ++s)
         widest = std::max(widest, pattern_->row_end(s) - pattern_->row_begin(s));
-    // A cell is stored as its rank in its row: two bytes while every row is shorter than
-    // 65,536 cells (a target vocabulary of at most that many words), four otherwise.
-    narrow_ = widest <= std::numeric_limits<std::uint16_t>::max();
-    const std::size_t bytes = total * (narrow_ ? 2 : 4);
-    if (bytes > budget_bytes) return;
+    // Cells are stored as they are (4 bytes a position pair, read without conversion) when
+    // that fits the budget, else as their rank in their row (2 bytes) when every row is
+    // shorter than 65,536 cells and that fits, else not at all.
+    const bool rankable = widest <= std::numeric_limits<std::uint16_t>::max();
+    if (total * sizeof(CellId) <= budget_bytes) {
+        narrow_ = false;
+    } else if (rankable && total * sizeof(std::uint16_t) <= budget_bytes) {
+        narrow_ = true;
+    } else {
+        return;
+    }
     start_.assign(corpus.size() + 1, 0);
     if (narrow_) {
-        assign_table(narrow_ranks_, total, std::uint16_t{0}, "pair cell index");
+        assign_table(ranks_, total, std::uint16_t{0}, "pair cell index");
     } else {
-        assign_table(wide_ranks_, total, std::uint32_t{0}, "pair cell index");
+        assign_table(cells_, total, CellId{0}, "pair cell index");
     }
     for (std::size_t p = 0; p < corpus.size(); ++p)
         start_[p + 1] = start_[p] + corpus.src(p).size() * corpus.trg(p).size();
@@ -217,9 +223,9 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                         start_[ahead] + SourceOccurrences::position_of(occ.at[k + kAhead]) *
                                             corpus.trg(ahead).size();
                     if (narrow_) {
-                        __builtin_prefetch(narrow_ranks_.data() + at, 1);
+                        __builtin_prefetch(ranks_.data() + at, 1);
                     } else {
-                        __builtin_prefetch(wide_ranks_.data() + at, 1);
+                        __builtin_prefetch(cells_.data() + at, 1);
                     }
                 }
                 const std::size_t p = SourceOccurrences::pair_of(occ.at[k]);
@@ -228,9 +234,9 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                 const std::uint64_t out = start_[p] + i * trg.size();
                 for (std::size_t j = 0; j < trg.size(); ++j) {
                     if (narrow_) {
-                        narrow_ranks_[out + j] = static_cast<std::uint16_t>(rank[trg[j]]);
+                        ranks_[out + j] = static_cast<std::uint16_t>(rank[trg[j]]);
                     } else {
-                        wide_ranks_[out + j] = rank[trg[j]];
+                        cells_[out + j] = static_cast<CellId>(first + rank[trg[j]]);
                     }
                 }
             }
@@ -253,6 +259,9 @@ void PairCells::lookup(std::size_t p, CellId* out) const {
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {
     const auto src = corpus_.src(p);
     const std::size_t m = corpus_.trg(p).size();
+    if (precomputed() && !narrow_) {
+        return {cells_.data() + start_[p], src.size() * m};
+    }
     scratch.resize(src.size() * m);
     if (!precomputed()) {
         lookup(p, scratch.data());
@@ -262,12 +271,8 @@ std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratc
     const std::uint64_t first = start_[p];
     for (std::size_t i = 0; i < src.size(); ++i) {
         const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
-        const std::uint64_t at = first + i * m;
-        if (narrow_) {
-            for (std::size_t j = 0; j < m; ++j) *out++ = base + narrow_ranks_[at + j];
-        } else {
-            for (std::size_t j = 0; j < m; ++j) *out++ = base + wide_ranks_[at + j];
-        }
+        const std::uint16_t* rank = ranks_.data() + first + i * m;
+        for (std::size_t j = 0; j < m; ++j) *out++ = base + rank[j];
     }
     return scratch;
 }

@@ -76,20 +76,21 @@ private:
 
 // For each sentence pair, the cell of every (source position, target position), row-major.
 // Precomputed when it fits `budget_bytes`, else found by binary search in the pattern on every
-// call: the same answers, trading memory for speed. Precomputed cells are kept as their rank
-// in their row (2 bytes a position pair while rows are shorter than 65,536 cells, else 4),
-// built row by row with the pattern's help rather than searched for.
+// call: the same answers, trading memory for speed. Precomputed cells are kept as they are
+// (4 bytes a position pair) or, when only that fits, as their rank in their row (2 bytes,
+// while rows are shorter than 65,536 cells); either is built row by row with the pattern's
+// help rather than searched for.
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
               const SourceOccurrences& occ, std::size_t budget_bytes);
 
-    // Cells of pair p, l * m of them, written into `scratch` (which the result views).
+    // Cells of pair p, l * m of them (in `scratch` when they are not stored as they are).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;
 
     bool precomputed() const { return !start_.empty() || corpus_.empty(); }
     std::size_t memory_bytes() const {
-        return narrow_ranks_.capacity() * 2 + wide_ranks_.capacity() * 4 + start_.capacity() * 8;
+        return ranks_.capacity() * 2 + cells_.capacity() * 4 + start_.capacity() * 8;
     }
 
 private:
@@ -99,8 +100,8 @@ private:
     const Corpus& corpus_;
     bool narrow_ = true;
     std::vector<std::uint64_t> start_;  // ranks of pair p: [start_[p], start_[p + 1])
-    std::vector<std::uint16_t> narrow_ranks_;
-    std::vector<std::uint32_t> wide_ranks_;
+    std::vector<CellId> cells_;         // the cells themselves, or
+    std::vector<std::uint16_t> ranks_;  // their ranks in their rows (narrow_)
 };
 
 }  // namespace zel::align
