@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "align/cooccurrence.hpp"
+#include "common/parallel.hpp"
+
+namespace {
+
+using zel::align::CellId;
+using zel::align::CooccurrencePattern;
+using zel::align::Corpus;
+using zel::align::PairCells;
+using zel::align::SourceOccurrences;
+using zel::align::WordId;
+
+// Pairs with repeated words, an empty target side and a source word seen once.
+Corpus sample_corpus() {
+    Corpus corpus;
+    const std::vector<std::vector<WordId>> src = {
+        {0, 1, 2, 1}, {0, 3}, {0, 2, 2, 4, 1}, {0}, {0, 5}};
+    const std::vector<std::vector<WordId>> trg = {{0, 1}, {}, {2, 0, 2, 3}, {1, 4}, {4}};
+    for (std::size_t p = 0; p < src.size(); ++p) corpus.push_back(src[p], trg[p]);
+    return corpus;
+}
+
+std::vector<std::vector<CellId>> all_cells(const PairCells& cells, const Corpus& corpus) {
+    std::vector<std::vector<CellId>> out;
+    std::vector<CellId> scratch;
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const auto span = cells.of(p, scratch);
+        out.emplace_back(span.begin(), span.end());
+    }
+    return out;
+}
+
+TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
+    const Corpus corpus = sample_corpus();
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p)
+        total += corpus.src(p).size() * corpus.trg(p).size();
+    std::vector<std::vector<CellId>> first;
+    for (const char* threads : {"1", "3"}) {
+        setenv("ZEL_THREADS", threads, 1);
+        const SourceOccurrences occ(corpus, 6);
+        const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
+        // Budgets for 4-byte cells, for 2-byte ranks only, and for nothing (lookups).
+        for (const std::size_t budget : {total * 4, total * 2, std::size_t{0}}) {
+            const PairCells cells(pattern, corpus, occ, budget);
+            EXPECT_EQ(cells.precomputed(), budget > 0);
+            const auto found = all_cells(cells, corpus);
+            if (first.empty()) first = found;
+            EXPECT_EQ(found, first) << "budget " << budget << ", threads " << threads;
+        }
+    }
+    unsetenv("ZEL_THREADS");
+    // Every cell is the pattern's cell of its (source word, target word).
+    const SourceOccurrences occ(corpus, 6);
+    const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const auto src = corpus.src(p);
+        const auto trg = corpus.trg(p);
+        for (std::size_t i = 0; i < src.size(); ++i) {
+            for (std::size_t j = 0; j < trg.size(); ++j) {
+                EXPECT_EQ(first[p][i * trg.size() + j],
+                          static_cast<CellId>(pattern->find(src[i], trg[j])));
+            }
+        }
+    }
+}
+
+TEST(Parallel, ThreadCountFollowsTheVariableAndErrorsComeFromTheLowestTask) {
+    setenv("ZEL_THREADS", "3", 1);
+    EXPECT_EQ(zel::thread_count(), 3U);
+    setenv("ZEL_THREADS", "none", 1);
+    EXPECT_GE(zel::thread_count(), 1U);
+    unsetenv("ZEL_THREADS");
+    std::vector<int> ran(64, 0);
+    try {
+        zel::parallel_for(64, 4, [&](std::size_t k, std::size_t worker) {
+            EXPECT_LT(worker, 4U);
+            ran[k] = 1;
+            if (k == 40 || k == 17) throw std::runtime_error(std::to_string(k));
+        });
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "17");
+    }
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), 1), 64);
+}
+
+}  // namespace
