@@ -3,6 +3,9 @@
 // object's buffers; then each thread adds the entries of the whole block whose count it owns
 // (a range of cells), in pair order, so every count receives its additions in the order one
 // thread would make them.
+//
+// Which thread adds to a count depends on the count's cell only (stripes of cells), never on
+// timing.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +25,8 @@ inline constexpr std::uint64_t kNoAlignCell = ~std::uint64_t{0};
 class ExpectedCounts {
 public:
     // `align_counts` is null for Model 1.
-    ExpectedCounts(const Corpus& corpus, const CooccurrencePattern& pattern,
-                   std::vector<double>& counts, std::vector<double>* align_counts,
-                   std::size_t threads);
+    ExpectedCounts(const Corpus& corpus, std::vector<double>& counts,
+                   std::vector<double>* align_counts, std::size_t threads);
 
     // Pair p's entries (p in the block being computed): l * m of each, row-major.
     CellId* cells(std::size_t p) { return cells_.data() + offset(p); }
@@ -51,7 +53,8 @@ private:
     std::vector<double>* align_counts_;
     std::size_t threads_, block_;
     std::vector<std::uint64_t> first_;  // first entry of pair p, counted over the corpus
-    std::vector<std::uint64_t> owned_, align_owned_;  // thread k adds cells [owned_[k], [k + 1])
+    // Cells 2^kStripeBits apart in a row of stripes belong to one thread.
+    static constexpr unsigned kStripeBits = 7;
     std::vector<CellId> cells_;
     std::vector<double> values_;
     std::vector<std::uint64_t> align_cells_;

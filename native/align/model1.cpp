@@ -62,7 +62,7 @@ void Model1Trainer::expect_step(Host& host) {
 
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
-    ExpectedCounts counts(c.corpus, trans.pattern(), *count_cooc_src2trg, nullptr, threads);
+    ExpectedCounts counts(c.corpus, *count_cooc_src2trg, nullptr, threads);
     PerThread<std::vector<CellId>> scratch(threads);
     PerThread<std::vector<double>> columns(threads);
     auto progress = host.progress("processing", c.corpus.size());

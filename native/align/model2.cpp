@@ -88,8 +88,7 @@ void Model2Trainer::expect_step(Host& host) {
 
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
-    ExpectedCounts counts(c.corpus, trans.pattern(), *count_cooc_src2trg, &*count_align_trg2src,
-                          threads);
+    ExpectedCounts counts(c.corpus, *count_cooc_src2trg, &*count_align_trg2src, threads);
     PerThread<std::vector<CellId>> scratch(threads);
     PerThread<std::vector<double>> columns(threads);
     auto progress = host.progress("processing", c.corpus.size());
