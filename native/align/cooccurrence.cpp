@@ -1,6 +1,7 @@
 #include "align/cooccurrence.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -38,7 +39,8 @@ SourceOccurrences::SourceOccurrences(const Corpus& corpus, std::size_t n_src)
 std::vector<std::size_t> SourceOccurrences::row_ranges(std::size_t threads) const {
     std::uint64_t total = 0;
     for (const std::uint64_t w : work) total += w + 1;
-    const std::size_t parts = threads == 1 ? 1 : threads * 8;
+    // Parts small enough that a round of them ends well within a second on a large corpus.
+    const std::size_t parts = std::max<std::size_t>(threads * 8, 64);
     std::vector<std::size_t> cuts{0};
     std::uint64_t done = 0;
     for (std::size_t s = 0; s < work.size(); ++s) {
@@ -55,14 +57,27 @@ namespace {
 // lie anywhere in the corpus, and waiting for each in turn would dominate the walk.
 constexpr std::uint64_t kAhead = 8;
 
+// Runs part(k, worker) for each range of rows k on the threads, a round of parts at a time,
+// calling check() (which throws on an interruption) between rounds.
+template <class Part>
+void for_row_parts(const std::vector<std::size_t>& cuts, std::size_t threads,
+                   const std::function<void()>& check, Part&& part) {
+    const std::size_t parts = cuts.size() - 1;
+    for (std::size_t first = 0; first < parts; first += threads * 2) {
+        if (check) check();
+        const std::size_t n = std::min(parts - first, threads * 2);
+        parallel_for(n, threads,
+                     [&](std::size_t k, std::size_t worker) { part(first + k, worker); });
+    }
+}
+
 constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
-std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corpus& corpus,
-                                                                      const SourceOccurrences& occ,
-                                                                      std::size_t n_src,
-                                                                      std::size_t n_trg) {
+std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(
+    const Corpus& corpus, const SourceOccurrences& occ, std::size_t n_src, std::size_t n_trg,
+    const std::function<void()>& check) {
     auto p = std::make_shared<CooccurrencePattern>();
     p->n_src_ = n_src;
     p->n_trg_ = n_trg;
@@ -78,7 +93,7 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
     const std::vector<std::size_t> cuts = occ.row_ranges(threads);
     std::vector<std::vector<std::uint32_t>> stamps(threads);
     const auto each_row = [&](auto&& row) {
-        parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t worker) {
+        for_row_parts(cuts, threads, check, [&](std::size_t part, std::size_t worker) {
             std::vector<std::uint32_t>& stamp = stamps[worker];
             if (stamp.empty()) stamp.assign(n_trg, kUnseen);
             for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
@@ -111,7 +126,7 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(const Corp
     assign_table(p->col_, cells, std::uint32_t{0}, "co-occurrence pattern");
     std::vector<std::uint64_t> fill(p->row_start_.begin(), p->row_start_.end() - 1);
     each_row([&](std::size_t s, WordId t) { p->col_[fill[s]++] = t; });
-    parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t) {
+    for_row_parts(cuts, threads, check, [&](std::size_t part, std::size_t) {
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
             std::sort(p->col_.begin() + static_cast<std::ptrdiff_t>(p->row_start_[s]),
                       p->col_.begin() + static_cast<std::ptrdiff_t>(p->row_start_[s + 1]));
@@ -175,7 +190,8 @@ std::size_t CooccurrencePattern::memory_bytes() const {
 }
 
 PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
-                     const SourceOccurrences& occ, std::size_t budget_bytes)
+                     const SourceOccurrences& occ, std::size_t budget_bytes,
+                     const std::function<void()>& check)
     : pattern_(std::move(pattern)), corpus_(corpus) {
     std::uint64_t total = 0;
     std::size_t widest = 0;
@@ -207,7 +223,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     const std::size_t threads = thread_count();
     const std::vector<std::size_t> cuts = occ.row_ranges(threads);
     std::vector<std::vector<std::uint32_t>> rank_of(threads);
-    parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t worker) {
+    for_row_parts(cuts, threads, check, [&](std::size_t part, std::size_t worker) {
         std::vector<std::uint32_t>& rank = rank_of[worker];
         if (rank.empty()) rank.assign(pattern_->cols(), 0);
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -42,9 +43,10 @@ struct SourceOccurrences {
 // cells is never read nor changed by training on this corpus.
 class CooccurrencePattern {
 public:
-    static std::shared_ptr<const CooccurrencePattern> build(const Corpus& corpus,
-                                                            const SourceOccurrences& occ,
-                                                            std::size_t n_src, std::size_t n_trg);
+    // `check`, when given, is called now and then and throws to stop (an interruption).
+    static std::shared_ptr<const CooccurrencePattern> build(
+        const Corpus& corpus, const SourceOccurrences& occ, std::size_t n_src, std::size_t n_trg,
+        const std::function<void()>& check = {});
 
     std::size_t rows() const { return n_src_; }
     std::size_t cols() const { return n_trg_; }
@@ -83,7 +85,8 @@ private:
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
-              const SourceOccurrences& occ, std::size_t budget_bytes);
+              const SourceOccurrences& occ, std::size_t budget_bytes,
+              const std::function<void()>& check = {});
 
     // Cells of pair p, l * m of them (in `scratch` when they are not stored as they are).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;

@@ -196,79 +196,111 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
             ? std::min<std::size_t>(static_cast<std::size_t>(nbest), n)
             : (static_cast<std::size_t>(-nbest) >= n ? 0 : n - static_cast<std::size_t>(-nbest));
 
-    std::vector<std::uint32_t> order;
-    auto progress = host.progress("storing", n_src);
-    in_batches(host, *progress, n_src, 64, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t s = begin; s < end; ++s) {
-            // The ranking of the whole dense row: stored cells by value, merged with the
-            // implicit cells (all holding the row default) in target id order.
-            const std::size_t row_begin = pattern.row_begin(s), row_end = pattern.row_end(s);
-            order.resize(row_end - row_begin);
-            std::iota(order.begin(), order.end(), 0U);
-            const auto value_of = [&](std::uint32_t k) { return table.values[row_begin + k]; };
-            const auto col_of = [&](std::uint32_t k) { return pattern.col(row_begin + k); };
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-                return ranks_before(value_of(x), col_of(x), value_of(y), col_of(y));
-            });
-            const double fallback = table.row_default[s];
-            const bool fallback_written = as_float32(fallback) > threshold.value;
-            const std::string_view src_word =
-                src_words.id2str(static_cast<StringEnumerator::Id>(s));
+    const auto rank_row = [&](std::size_t s, std::vector<std::uint32_t>& order, std::string& text) {
+        // The ranking of the whole dense row: stored cells by value, merged with the
+        // implicit cells (all holding the row default) in target id order.
+        const std::size_t row_begin = pattern.row_begin(s), row_end = pattern.row_end(s);
+        order.resize(row_end - row_begin);
+        std::iota(order.begin(), order.end(), 0U);
+        const auto value_of = [&](std::uint32_t k) { return table.values[row_begin + k]; };
+        const auto col_of = [&](std::uint32_t k) { return pattern.col(row_begin + k); };
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+            return ranks_before(value_of(x), col_of(x), value_of(y), col_of(y));
+        });
+        const double fallback = table.row_default[s];
+        const bool fallback_written = as_float32(fallback) > threshold.value;
+        const std::string_view src_word = src_words.id2str(static_cast<StringEnumerator::Id>(s));
 
-            const auto emit = [&](std::uint32_t t, double value, std::int64_t cell) {
-                const double v32 = as_float32(value);
-                if (!(v32 > threshold.value)) return;
-                std::string& line = out.line();
-                line += src_word;
+        const auto emit = [&](std::uint32_t t, double value, std::int64_t cell) {
+            const double v32 = as_float32(value);
+            if (!(v32 > threshold.value)) return;
+            // The count first: a missing count table fails before any of the line is written.
+            const double count = with_counts ? count_of(counts, cell) : 0.0;
+            std::string& line = text;
+            line += src_word;
+            line += '\t';
+            line += trg_words.id2str(t);
+            line += '\t';
+            append_entry_number(line, v32, with_counts);
+            if (with_counts) {
                 line += '\t';
-                line += trg_words.id2str(t);
-                line += '\t';
-                append_entry_number(line, v32, with_counts);
-                if (with_counts) {
-                    line += '\t';
-                    fmt::append_fixed(line, count_of(counts, cell), 2);
-                }
-                out.end_line();
-            };
-
-            std::size_t taken = 0, k = 0;
-            std::uint32_t next_implicit =
-                0;  // smallest target id not yet ranked among implicit ones
-            std::size_t stored_cursor =
-                row_begin;  // to skip stored targets while walking implicit ones
-            const auto advance_implicit = [&]() {
-                while (stored_cursor < row_end && pattern.col(stored_cursor) < next_implicit)
-                    ++stored_cursor;
-                while (next_implicit < n && stored_cursor < row_end &&
-                       pattern.col(stored_cursor) == next_implicit) {
-                    ++next_implicit;
-                    ++stored_cursor;
-                }
-            };
-            advance_implicit();
-            while (taken < keep) {
-                const bool have_stored = k < order.size();
-                const bool have_implicit = next_implicit < n;
-                if (!have_stored && !have_implicit) break;
-                if (have_stored &&
-                    (!have_implicit ||
-                     ranks_before(value_of(order[k]), col_of(order[k]), fallback, next_implicit))) {
-                    emit(col_of(order[k]), value_of(order[k]),
-                         static_cast<std::int64_t>(row_begin + order[k]));
-                    ++k;
-                    ++taken;
-                    continue;
-                }
-                // Everything from the first implicit entry on ranks at or below the row default,
-                // so when that is not written nothing after it is either.
-                if (!fallback_written) break;
-                emit(next_implicit, fallback, -1);
-                ++taken;
-                ++next_implicit;
-                advance_implicit();
+                fmt::append_fixed(line, count, 2);
             }
+            line += '\n';
+        };
+
+        std::size_t taken = 0, k = 0;
+        std::uint32_t next_implicit = 0;  // smallest target id not yet ranked among implicit ones
+        std::size_t stored_cursor =
+            row_begin;  // to skip stored targets while walking implicit ones
+        const auto advance_implicit = [&]() {
+            while (stored_cursor < row_end && pattern.col(stored_cursor) < next_implicit)
+                ++stored_cursor;
+            while (next_implicit < n && stored_cursor < row_end &&
+                   pattern.col(stored_cursor) == next_implicit) {
+                ++next_implicit;
+                ++stored_cursor;
+            }
+        };
+        advance_implicit();
+        while (taken < keep) {
+            const bool have_stored = k < order.size();
+            const bool have_implicit = next_implicit < n;
+            if (!have_stored && !have_implicit) break;
+            if (have_stored && (!have_implicit || ranks_before(value_of(order[k]), col_of(order[k]),
+                                                               fallback, next_implicit))) {
+                emit(col_of(order[k]), value_of(order[k]),
+                     static_cast<std::int64_t>(row_begin + order[k]));
+                ++k;
+                ++taken;
+                continue;
+            }
+            // Everything from the first implicit entry on ranks at or below the row default,
+            // so when that is not written nothing after it is either.
+            if (!fallback_written) break;
+            emit(next_implicit, fallback, -1);
+            ++taken;
+            ++next_implicit;
+            advance_implicit();
         }
-    });
+    };
+    // Rows are ranked and formatted on the threads, each into its own text, and written in
+    // row order; an error keeps the rows before it and the lines its row had.
+    const std::size_t threads = thread_count();
+    PerThread<std::vector<std::uint32_t>> orders(threads);
+    std::vector<std::string> texts(kRowsPerBlock);
+    auto progress = host.progress("storing", n_src);
+    for (std::size_t begin = 0; begin < n_src; begin += kRowsPerBlock) {
+        const std::size_t end = std::min(n_src, begin + kRowsPerBlock);
+        host.check_interrupt();
+        const std::size_t chunks = threads == 1 ? 1 : threads * 4;
+        std::vector<std::size_t> failed(chunks, end);
+        const auto write_rows = [&](std::size_t last) {
+            for (std::size_t s = begin; s < last; ++s) out.write_lines(texts[s - begin]);
+        };
+        try {
+            parallel_for(chunks, threads, [&](std::size_t chunk, std::size_t worker) {
+                const std::size_t first = begin + (end - begin) * chunk / chunks;
+                const std::size_t last = begin + (end - begin) * (chunk + 1) / chunks;
+                std::size_t s = first;
+                try {
+                    for (; s < last; ++s) {
+                        texts[s - begin].clear();
+                        rank_row(s, orders[worker], texts[s - begin]);
+                    }
+                } catch (...) {
+                    failed[chunk] = s;
+                    throw;
+                }
+            });
+        } catch (...) {
+            const std::size_t at = *std::min_element(failed.begin(), failed.end());
+            write_rows(std::min(at + 1, end));
+            throw;
+        }
+        write_rows(end);
+        progress->advance(end - begin);
+    }
     out.close();
 }
 

@@ -43,8 +43,10 @@ void Model1Trainer::init_trans_dist(Host& host) {
     std::shared_ptr<const CooccurrencePattern> pattern;
     {
         const SourceOccurrences occ(*sent_pairs, v_src);
-        pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg);
-        pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget);
+        const auto check = [&host] { host.check_interrupt(); };
+        pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg, check);
+        pair_cells =
+            std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget, check);
     }
     auto table = std::make_unique<TransTable>(pattern, 1.0 / static_cast<double>(v_trg));
     host.info(Channel::model1,

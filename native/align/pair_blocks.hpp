@@ -18,6 +18,9 @@ namespace zel::align {
 // small enough that an interruption is felt at once and the block's buffers stay small.
 inline constexpr std::size_t kPairsPerBlock = 4096;
 
+// Source rows a block of the translation file holds.
+inline constexpr std::size_t kRowsPerBlock = 4096;
+
 // For each block [begin, end) of the pairs [0, total): each(p, worker) for every pair of the
 // block on the threads, then after(begin, end) on the calling thread. `flags`, when given,
 // gathers the floating-point flags the threads raise.

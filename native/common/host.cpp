@@ -12,6 +12,14 @@ void LineWriter::end_line() {
     }
 }
 
+void LineWriter::write_lines(std::string_view lines) {
+    buffer_ += lines;
+    if (buffer_.size() >= kBlock) {
+        sink_->write(buffer_);
+        buffer_.clear();
+    }
+}
+
 void LineWriter::close() {
     if (!sink_) return;
     if (!buffer_.empty()) sink_->write(buffer_);

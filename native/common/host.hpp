@@ -75,6 +75,9 @@ public:
     LineWriter(const LineWriter&) = delete;
     LineWriter& operator=(const LineWriter&) = delete;
 
+    // Whole lines, each ended by a line feed, after those already written.
+    void write_lines(std::string_view lines);
+
     // The line being built; end it with end_line().
     std::string& line() { return pending_; }
     void end_line();
