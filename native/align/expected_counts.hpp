@@ -58,6 +58,7 @@ private:
     std::vector<CellId> cells_;
     std::vector<double> values_;
     std::vector<std::uint64_t> align_cells_;
+    std::vector<std::vector<std::uint32_t>> picked_;  // per adding task: its entries
 };
 
 // Makes `counts` hold `size` zeros, reusing its memory when it has the size already (a count
