@@ -103,8 +103,7 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
             const auto cells = c.cells->of(p, scratch[worker]);
             if (!trans_dist || !align_dist)
                 throw Missing("a distribution", Missing::Use::subscript);
-            const BlockRef ref =
-                align_dist->block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m));
+            const PairBlock block(*align_dist, l, m);
             std::string& line = lines[p % kPairsPerBlock];
             line.clear();
             for (std::size_t j = 0; j < m; ++j) {
@@ -115,16 +114,16 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
                     const CellId cell = cells[i * m + j];
                     const double t = cell == kNoCell ? trans_dist->row_default[src[i]]
                                                      : trans_dist->values[cell];
-                    const double v = align_dist->at(ref.a, ref.b, j, i) * t;
+                    const double v = block.at(j, i) * t;
                     if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
                         best = i;
                         best_value = v;
                     }
                 }
                 if (j > 0) line += ' ';
-                line += std::to_string(j + 1);
+                fmt::append_integer(line, j + 1);
                 line += '-';
-                line += std::to_string(best);
+                fmt::append_integer(line, best);
             }
         },
         [&](std::size_t begin, std::size_t end) {
@@ -204,9 +203,15 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
         std::iota(order.begin(), order.end(), 0U);
         const auto value_of = [&](std::uint32_t k) { return table.values[row_begin + k]; };
         const auto col_of = [&](std::uint32_t k) { return pattern.col(row_begin + k); };
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        // Ties are broken by target id, so the order is total and the first `keep` stored
+        // cells (no more can be written) are those of a full stable sort.
+        const auto before = [&](std::uint32_t x, std::uint32_t y) {
             return ranks_before(value_of(x), col_of(x), value_of(y), col_of(y));
-        });
+        };
+        const std::size_t ranked = std::min(keep, order.size());
+        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(ranked),
+                          order.end(), before);
+        order.resize(ranked);
         const double fallback = table.row_default[s];
         const bool fallback_written = as_float32(fallback) > threshold.value;
         const std::string_view src_word = src_words.id2str(static_cast<StringEnumerator::Id>(s));

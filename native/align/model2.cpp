@@ -12,26 +12,7 @@
 
 namespace zel::align {
 
-namespace {
-
-// p_align(i | j) of a pair's block, as read from align_dist[l - 2, m - 1, j, i].
-struct PairBlock {
-    const AlignTable& table;
-    BlockRef ref;
-    std::size_t cols;
-    const double* values;  // null when the block is not stored
-
-    PairBlock(const AlignTable& t, std::size_t l, std::size_t m)
-        : table(t), ref(t.block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m))) {
-        cols = ref.block >= 0 ? t.block_cols(ref.block) : 0;
-        values = ref.block >= 0 ? t.values.data() + t.block_offset(ref.block) : nullptr;
-    }
-    double at(std::size_t j, std::size_t i) const {
-        return values ? values[j * cols + i] : AlignTable::uniform(ref.a);
-    }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                                  std::span<const CellId> cells, bool per_word) const {

@@ -74,6 +74,12 @@ void append_fixed(std::string& out, double value, int decimals) {
     out.append(buf, static_cast<std::size_t>(n));
 }
 
+void append_integer(std::string& out, std::size_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end);
+}
+
 std::string with_commas(std::int64_t value) {
     std::string digits = std::to_string(value < 0 ? -static_cast<std::uint64_t>(value)
                                                   : static_cast<std::uint64_t>(value));

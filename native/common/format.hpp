@@ -20,4 +20,7 @@ void append_fixed(std::string& out, double value, int decimals);
 // An integer with a comma between groups of three digits, as "{:,d}" writes it.
 std::string with_commas(std::int64_t value);
 
+// Appends the decimal digits of `value`.
+void append_integer(std::string& out, std::size_t value);
+
 }  // namespace zel::fmt
