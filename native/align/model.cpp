@@ -39,9 +39,9 @@ double Model::calc_pair_entropy(std::span<const WordId>, std::span<const WordId>
     throw NotImplemented();
 }
 
-double Model::calc_entropy(Host& host, const CorpusCells& c) const {
-    host.info(Channel::align, "calculating entropy");
-    double total = 0.0;
+void Model::pair_entropies(
+    Host& host, const CorpusCells& c,
+    const std::function<void(std::size_t, std::size_t, const std::vector<double>&)>& after) const {
     const std::size_t threads = thread_count();
     PerThread<std::vector<CellId>> scratch(threads);
     std::vector<double> entropy(kPairsPerBlock);
@@ -54,10 +54,16 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
             entropy[p % kPairsPerBlock] =
                 calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
         },
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t p = begin; p < end; ++p) total += entropy[p % kPairsPerBlock];
-        });
+        [&](std::size_t begin, std::size_t end) { after(begin, end, entropy); });
     report_entropy_flags(host, flags);
+}
+
+double Model::calc_entropy(Host& host, const CorpusCells& c) const {
+    host.info(Channel::align, "calculating entropy");
+    double total = 0.0;
+    pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
+        for (std::size_t p = begin; p < end; ++p) total += entropy[p % kPairsPerBlock];
+    });
     if (c.corpus.empty()) throw ZeroDivision("float division");
     return total / static_cast<double>(c.corpus.size());
 }
@@ -65,26 +71,13 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
 void Model::calc_and_save_scores(Host& host, const std::string& path, const CorpusCells& c) const {
     host.info(Channel::align, "calculating and storing alignment scores into file: " + path);
     LineWriter out(host.open_write(path));
-    const std::size_t threads = thread_count();
-    PerThread<std::vector<CellId>> scratch(threads);
-    std::vector<double> entropy(kPairsPerBlock);
-    auto progress = host.progress("progress", c.corpus.size());
-    FloatFlags flags;
-    for_pair_blocks(
-        host, *progress, c.corpus.size(), threads, &flags,
-        [&](std::size_t p, std::size_t worker) {
-            const auto cells = c.cells->of(p, scratch[worker]);
-            entropy[p % kPairsPerBlock] =
-                calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
-        },
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t p = begin; p < end; ++p) {
-                fmt::append_float_repr(out.line(), entropy[p % kPairsPerBlock]);
-                out.end_line();
-            }
-        });
+    pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
+        for (std::size_t p = begin; p < end; ++p) {
+            fmt::append_float_repr(out.line(), entropy[p % kPairsPerBlock]);
+            out.end_line();
+        }
+    });
     out.close();
-    report_entropy_flags(host, flags);
 }
 
 void Model::decode_and_save_align(Host& host, const std::string& path, const CorpusCells& c) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -59,6 +60,13 @@ public:
     std::unique_ptr<Vocab> vocab;
     std::unique_ptr<TransTable> trans_dist;
     std::unique_ptr<AlignTable> align_dist;
+
+private:
+    // Every pair's calc_pair_entropy (per word) on the threads; after(begin, end, entropies)
+    // gets each block's, indexed by pair % kPairsPerBlock, in pair order.
+    void pair_entropies(Host& host, const CorpusCells& c,
+                        const std::function<void(std::size_t, std::size_t,
+                                                 const std::vector<double>&)>& after) const;
 };
 
 // Writers of the two distribution files, shared by the model and trainer variants: with
