@@ -34,9 +34,13 @@ ExpectedCounts::ExpectedCounts(const Corpus& corpus, std::vector<double>& counts
     });
 }
 
-void ExpectedCounts::add_entries(std::size_t first, std::size_t last) {
-    for (std::size_t q = first; q < last; ++q) {
-        if (cells_[q] != kNoCell) counts_[cells_[q]] += values_[q];
+void ExpectedCounts::written(std::size_t p, std::span<const CellId> cells) {
+    if (threads_ > 1) {
+        std::copy(cells.begin(), cells.end(), cells_.data() + offset(p));
+        return;
+    }
+    for (std::size_t q = 0; q < cells.size(); ++q) {
+        if (cells[q] != kNoCell) counts_[cells[q]] += values_[q];
         if (align_counts_ && align_cells_[q] != kNoAlignCell)
             (*align_counts_)[align_cells_[q]] += values_[q];
     }

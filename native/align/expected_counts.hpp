@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -28,16 +29,14 @@ public:
     ExpectedCounts(const Corpus& corpus, std::vector<double>& counts,
                    std::vector<double>* align_counts, std::size_t threads);
 
-    // Pair p's entries (p in the block being computed): l * m of each, row-major.
-    CellId* cells(std::size_t p) { return cells_.data() + offset(p); }
+    // Pair p's posteriors and alignment cells (p in the block being computed): l * m of
+    // each, row-major.
     double* values(std::size_t p) { return values_.data() + offset(p); }
     std::uint64_t* align_cells(std::size_t p) { return align_cells_.data() + offset(p); }
 
-    // Pair p's entries are written. On one thread they are added at once (so the buffers
-    // hold one pair); on several, add() adds the block's.
-    void written(std::size_t p) {
-        if (threads_ == 1) add_entries(0, static_cast<std::size_t>(first_[p + 1] - first_[p]));
-    }
+    // Pair p's entries are written; `cells` are its cells. On one thread they are added at
+    // once (so the buffers hold one pair); on several, add() adds the block's.
+    void written(std::size_t p, std::span<const CellId> cells);
 
     // Adds the entries of the block's pairs [begin, end) to the counts.
     void add(std::size_t begin, std::size_t end);
@@ -46,7 +45,6 @@ private:
     std::size_t offset(std::size_t p) const {
         return threads_ == 1 ? 0 : static_cast<std::size_t>(first_[p] - first_[p - p % block_]);
     }
-    void add_entries(std::size_t first, std::size_t last);
 
     const Corpus& corpus_;
     std::vector<double>& counts_;

@@ -74,7 +74,6 @@ void Model1Trainer::expect_step(Host& host) {
             const auto src = c.corpus.src(p);
             const std::size_t l = src.size(), m = c.corpus.trg(p).size();
             const auto cells = c.cells->of(p, scratch[worker]);
-            std::copy(cells.begin(), cells.end(), counts.cells(p));
             double* post = counts.values(p);
             std::vector<double>& column = columns[worker];
             column.assign(m, 0.0);
@@ -90,7 +89,7 @@ void Model1Trainer::expect_step(Host& host) {
                     if (column[j] > 0.0) post[i * m + j] /= column[j];
                 }
             }
-            counts.written(p);
+            counts.written(p, cells);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
 }

@@ -81,7 +81,6 @@ void Model2Trainer::expect_step(Host& host) {
             const std::size_t l = src.size(), m = c.corpus.trg(p).size();
             const auto cells = c.cells->of(p, scratch[worker]);
             const PairBlock block(align, l, m);
-            std::copy(cells.begin(), cells.end(), counts.cells(p));
             double* post = counts.values(p);
             std::uint64_t* align_cell = counts.align_cells(p);
             std::vector<double>& column = columns[worker];
@@ -102,7 +101,7 @@ void Model2Trainer::expect_step(Host& host) {
                         block.values ? offset + j * block.cols + i : kNoAlignCell;
                 }
             }
-            counts.written(p);
+            counts.written(p, cells);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
     // 0 / 0 posteriors of a target word no source word can produce.
