@@ -35,15 +35,7 @@ ExpectedCounts::ExpectedCounts(const Corpus& corpus, std::vector<double>& counts
 }
 
 void ExpectedCounts::written(std::size_t p, std::span<const CellId> cells) {
-    if (threads_ > 1) {
-        std::copy(cells.begin(), cells.end(), cells_.data() + offset(p));
-        return;
-    }
-    for (std::size_t q = 0; q < cells.size(); ++q) {
-        if (cells[q] != kNoCell) counts_[cells[q]] += values_[q];
-        if (align_counts_ && align_cells_[q] != kNoAlignCell)
-            (*align_counts_)[align_cells_[q]] += values_[q];
-    }
+    std::copy(cells.begin(), cells.end(), cells_.data() + offset(p));
 }
 
 void ExpectedCounts::add(std::size_t begin, std::size_t end) {

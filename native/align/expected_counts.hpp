@@ -34,8 +34,8 @@ public:
     double* values(std::size_t p) { return values_.data() + offset(p); }
     std::uint64_t* align_cells(std::size_t p) { return align_cells_.data() + offset(p); }
 
-    // Pair p's entries are written; `cells` are its cells. On one thread they are added at
-    // once (so the buffers hold one pair); on several, add() adds the block's.
+    // Pair p's entries are written; `cells` are its cells. On one thread the kernels add
+    // their posteriors as they make them and use none of this (the buffers hold one pair).
     void written(std::size_t p, std::span<const CellId> cells);
 
     // Adds the entries of the block's pairs [begin, end) to the counts.

@@ -67,6 +67,8 @@ void Model1Trainer::expect_step(Host& host) {
     ExpectedCounts counts(c.corpus, *count_cooc_src2trg, nullptr, threads);
     PerThread<std::vector<CellId>> scratch(threads);
     PerThread<std::vector<double>> columns(threads);
+    const bool direct = threads == 1;
+    std::vector<double>& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
     for_pair_blocks(
         host, *progress, c.corpus.size(), threads, nullptr,
@@ -84,12 +86,15 @@ void Model1Trainer::expect_step(Host& host) {
                 }
             }
             // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
+            // One thread adds each as it is made; several add the block's afterwards.
             for (std::size_t i = 0; i < l; ++i) {
                 for (std::size_t j = 0; j < m; ++j) {
                     if (column[j] > 0.0) post[i * m + j] /= column[j];
+                    if (direct && cells[i * m + j] != kNoCell)
+                        cooc[cells[i * m + j]] += post[i * m + j];
                 }
             }
-            counts.written(p, cells);
+            if (!direct) counts.written(p, cells);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
 }

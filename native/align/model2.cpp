@@ -72,6 +72,9 @@ void Model2Trainer::expect_step(Host& host) {
     ExpectedCounts counts(c.corpus, *count_cooc_src2trg, &*count_align_trg2src, threads);
     PerThread<std::vector<CellId>> scratch(threads);
     PerThread<std::vector<double>> columns(threads);
+    const bool direct = threads == 1;
+    std::vector<double>& cooc = *count_cooc_src2trg;
+    std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
     FloatFlags flags;
     for_pair_blocks(
@@ -94,14 +97,21 @@ void Model2Trainer::expect_step(Host& host) {
             // No guard here: a column summing to 0 gives NaN posteriors, as the dense
             // formulation does; the M-step then leaves the rows they reach unchanged.
             const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
+            // One thread adds each posterior as it is made; several add the block's afterwards.
             for (std::size_t i = 0; i < l; ++i) {
                 for (std::size_t j = 0; j < m; ++j) {
-                    post[i * m + j] /= column[j];
-                    align_cell[i * m + j] =
-                        block.values ? offset + j * block.cols + i : kNoAlignCell;
+                    const double v = post[i * m + j] / column[j];
+                    if (direct) {
+                        if (cells[i * m + j] != kNoCell) cooc[cells[i * m + j]] += v;
+                        if (block.values) align_counts[offset + j * block.cols + i] += v;
+                    } else {
+                        post[i * m + j] = v;
+                        align_cell[i * m + j] =
+                            block.values ? offset + j * block.cols + i : kNoAlignCell;
+                    }
                 }
             }
-            counts.written(p, cells);
+            if (!direct) counts.written(p, cells);
         },
         [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
     // 0 / 0 posteriors of a target word no source word can produce.
