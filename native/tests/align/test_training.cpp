@@ -15,19 +15,21 @@ using namespace zel::align;
 using zel::Channel;
 using zel::testing::MemoryHost;
 
-// A Model2Trainer (or Model1Trainer) set up on an in-memory corpus.
+// A Model2Trainer (or Model1Trainer) on an in-memory corpus, set up unless told otherwise.
 template <class T>
 struct SetUpTrainer {
     MemoryHost host;
     T trainer;
 
-    SetUpTrainer(const std::string& src, const std::string& trg) {
+    SetUpTrainer(const std::string& src, const std::string& trg, bool character = false,
+                 bool set_up = true) {
         host.files["src"] = src;
         host.files["trg"] = trg;
         trainer.init(host);
         trainer.src_path = "src";
         trainer.trg_path = "trg";
-        trainer.setup(host);
+        trainer.character_based = character;
+        if (set_up) trainer.setup(host);
     }
     double t(WordId s, WordId w) const { return trainer.model->trans_dist->at(s, w); }
     double count(WordId s, WordId w) const {
@@ -127,16 +129,9 @@ TEST(Model2, SizeMessageOfLargerArrays) {
 
 TEST(Model2, EmptySidesWrapToTheLastBlock) {
     // Character mode: an empty source line has only NULL (l - 2 = -1), an empty target has m 0.
-    MemoryHost host;
-    host.files["src"] = "ab\n\n";
-    host.files["trg"] = "x\ny\n";
-    Model2Trainer t;
-    t.init(host);
-    t.src_path = "src";
-    t.trg_path = "trg";
-    t.character_based = true;
-    t.setup(host);
-    t.Model2Trainer::train_step(host);
+    SetUpTrainer<Model2Trainer> s("ab\n\n", "x\ny\n", true);
+    Model2Trainer& t = s.trainer;
+    t.Model2Trainer::train_step(s.host);
     // Pair 2 (l 1, m 1) wraps to block [S_max - 2, 0] = [1, 0], the block of pair 1 (l 3,
     // m 1): row 0, position 0 holds pair 1's NULL posterior 1/3 plus pair 2's 1.
     const auto cell = t.model->align_dist->cell(1, 0, 0, 0);
@@ -206,15 +201,10 @@ TEST(EmLoop, LimitZeroRunsNoStep) {
 }
 
 TEST(EmLoop, EmptyCorpusIsRefusedBeforeAnyStep) {
-    MemoryHost host;
-    host.files["src"] = "";
-    host.files["trg"] = "";
-    Model1Trainer trainer;
-    trainer.init(host);
-    trainer.src_path = "src";
-    trainer.trg_path = "trg";
+    SetUpTrainer<Model1Trainer> s("", "", false, false);
+    Model1Trainer& trainer = s.trainer;
     try {
-        trainer.train(host, 3);
+        trainer.train(s.host, 3);
         FAIL() << "an empty corpus was trained on";
     } catch (const zel::EmptyCorpus& e) {
         EXPECT_NE(std::string(e.what()).find("src and trg"), std::string::npos) << e.what();
