@@ -1,5 +1,6 @@
 #include "common/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -44,9 +45,13 @@ std::size_t usable_cores() {
 class Pool {
 public:
     static Pool& instance() {
+        // A child made by fork() has none of the workers (and perhaps a lock one of them
+        // held): it leaves the parent's pool alone and starts one of its own.
+        static const int registered = pthread_atfork(nullptr, nullptr, [] { current() = nullptr; });
+        (void)registered;
         // Never destroyed: its threads may still be parked when the process exits.
-        static Pool* pool = new Pool();
-        return *pool;
+        if (current() == nullptr) current() = new Pool();
+        return *current();
     }
 
     void run(std::size_t tasks, std::size_t threads,
@@ -75,6 +80,11 @@ public:
     }
 
 private:
+    static Pool*& current() {
+        static Pool* pool = nullptr;
+        return pool;
+    }
+
     void work(std::size_t id) {
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);

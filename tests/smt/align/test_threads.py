@@ -1,6 +1,8 @@
 """Every output of training and scoring is the same, byte for byte, for any thread count and
 with or without the pair index."""
 
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -74,3 +76,27 @@ def test_outputs_do_not_depend_on_threads_or_the_pair_index(tmp_path, monkeypatc
 def test_thread_counts_are_checked(count, error):
     with pytest.raises(error):
         threads.set_threads(count)
+
+
+def test_a_child_made_by_fork_trains_on_threads_too(tmp_path):
+    # The parent's worker threads do not exist in the child; it must not wait for them.
+    code = """
+import os
+from zel.smt.align import emalign
+open("c.src", "w").write("a b\\nb c\\n" * 3000)
+open("c.trg", "w").write("x y\\ny z\\n" * 3000)
+conf = dict(src_path="c.src", trg_path="c.trg", iteration_limit=2, save_trans_path="t.txt",
+            save_align_path=None, threshold=0.0, nbest=10, save_scores=None, decode_align=None)
+os.environ["ZEL_THREADS"] = "2"
+emalign.train_emalign(conf)
+pid = os.fork()
+if pid == 0:
+    emalign.train_emalign(conf, save_trans_path="child.txt")
+    os._exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+assert open("child.txt").read() == open("t.txt").read()
+"""
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
