@@ -17,7 +17,9 @@ double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
     const std::size_t l = src.size(), m = trg.size();
     // -sum_j ln(sum_i t(trg_j | src_i) / l); column sums run down the source positions and
     // the sum of logarithms is pairwise, as whole-array reductions do them.
-    std::vector<double> logs(m, 0.0);
+    // One buffer a thread: pairs are scored on the threads, millions of them.
+    thread_local std::vector<double> logs;
+    logs.assign(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
         double column = 0.0;
         for (std::size_t i = 0; i < l; ++i)

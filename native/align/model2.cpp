@@ -19,7 +19,9 @@ double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
     if (!trans_dist || !align_dist) throw Missing("a distribution", Missing::Use::subscript);
     const std::size_t l = src.size(), m = trg.size();
     const PairBlock block(*align_dist, l, m);
-    std::vector<double> logs(m, 0.0);
+    // One buffer a thread: pairs are scored on the threads, millions of them.
+    thread_local std::vector<double> logs;
+    logs.assign(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
         double column = 0.0;
         for (std::size_t i = 0; i < l; ++i) {
