@@ -10,16 +10,12 @@ namespace zel::align {
 
 ExpectedCounts::ExpectedCounts(const Corpus& corpus, std::vector<double>& counts,
                                std::vector<double>* align_counts, std::size_t threads)
-    : corpus_(corpus),
-      counts_(counts),
-      align_counts_(align_counts),
-      threads_(threads),
-      block_(kPairsPerBlock) {
+    : corpus_(corpus), counts_(counts), align_counts_(align_counts), threads_(threads) {
     first_.resize(corpus.size() + 1, 0);
     for (std::size_t p = 0; p < corpus.size(); ++p)
         first_[p + 1] = first_[p] + corpus.src(p).size() * corpus.trg(p).size();
     // Several threads hold a block's entries, one thread a pair's.
-    const std::size_t span = threads == 1 ? 1 : block_;
+    const std::size_t span = threads == 1 ? 1 : kBlock;
     std::uint64_t largest = 0;
     for (std::size_t b = 0; b < corpus.size(); b += span) {
         largest = std::max(largest, first_[std::min(corpus.size(), b + span)] - first_[b]);

@@ -17,6 +17,7 @@
 
 #include "align/cooccurrence.hpp"
 #include "align/corpus.hpp"
+#include "align/pair_blocks.hpp"
 
 namespace zel::align {
 
@@ -43,13 +44,13 @@ public:
 
 private:
     std::size_t offset(std::size_t p) const {
-        return threads_ == 1 ? 0 : static_cast<std::size_t>(first_[p] - first_[p - p % block_]);
+        return threads_ == 1 ? 0 : static_cast<std::size_t>(first_[p] - first_[p - p % kBlock]);
     }
 
     const Corpus& corpus_;
     std::vector<double>& counts_;
     std::vector<double>* align_counts_;
-    std::size_t threads_, block_;
+    std::size_t threads_;
     std::vector<std::uint64_t> first_;  // first entry of pair p, counted over the corpus
     // Cells 2^kStripeBits apart in a row of stripes belong to one thread.
     static constexpr unsigned kStripeBits = 7;

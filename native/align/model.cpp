@@ -43,16 +43,15 @@ void Model::pair_entropies(
     Host& host, const CorpusCells& c,
     const std::function<void(std::size_t, std::size_t, const std::vector<double>&)>& after) const {
     const std::size_t threads = thread_count();
-    PerThread<std::vector<CellId>> scratch(threads);
-    std::vector<double> entropy(kPairsPerBlock);
+    std::vector<std::vector<CellId>> scratch(threads);
+    std::vector<double> entropy(kBlock);
     auto progress = host.progress("progress", c.corpus.size());
     FloatFlags flags;
-    for_pair_blocks(
+    for_blocks(
         host, *progress, c.corpus.size(), threads, &flags,
         [&](std::size_t p, std::size_t worker) {
             const auto cells = c.cells->of(p, scratch[worker]);
-            entropy[p % kPairsPerBlock] =
-                calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+            entropy[p % kBlock] = calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
         },
         [&](std::size_t begin, std::size_t end) { after(begin, end, entropy); });
     report_entropy_flags(host, flags);
@@ -62,7 +61,7 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     host.info(Channel::align, "calculating entropy");
     double total = 0.0;
     pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
-        for (std::size_t p = begin; p < end; ++p) total += entropy[p % kPairsPerBlock];
+        for (std::size_t p = begin; p < end; ++p) total += entropy[p % kBlock];
     });
     if (c.corpus.empty()) throw ZeroDivision("float division");
     return total / static_cast<double>(c.corpus.size());
@@ -73,7 +72,7 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
     LineWriter out(host.open_write(path));
     pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
         for (std::size_t p = begin; p < end; ++p) {
-            fmt::append_float_repr(out.line(), entropy[p % kPairsPerBlock]);
+            fmt::append_float_repr(out.line(), entropy[p % kBlock]);
             out.end_line();
         }
     });
@@ -84,10 +83,10 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
     host.info(Channel::align, "decoding and storing alignment into file: " + path);
     LineWriter out(host.open_write(path));
     const std::size_t threads = thread_count();
-    PerThread<std::vector<CellId>> scratch(threads);
-    std::vector<std::string> lines(kPairsPerBlock);
+    std::vector<std::vector<CellId>> scratch(threads);
+    std::vector<std::string> lines(kBlock);
     auto progress = host.progress("progress", c.corpus.size());
-    for_pair_blocks(
+    for_blocks(
         host, *progress, c.corpus.size(), threads, nullptr,
         [&](std::size_t p, std::size_t worker) {
             const auto src = c.corpus.src(p);
@@ -97,17 +96,15 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
             if (!trans_dist || !align_dist)
                 throw Missing("a distribution", Missing::Use::subscript);
             const PairBlock block(*align_dist, l, m);
-            std::string& line = lines[p % kPairsPerBlock];
+            std::string& line = lines[p % kBlock];
             line.clear();
             for (std::size_t j = 0; j < m; ++j) {
                 // The lowest source position of the largest product; NaN ranks below numbers.
                 std::size_t best = 0;
                 double best_value = std::numeric_limits<double>::quiet_NaN();
                 for (std::size_t i = 0; i < l; ++i) {
-                    const CellId cell = cells[i * m + j];
-                    const double t = cell == kNoCell ? trans_dist->row_default[src[i]]
-                                                     : trans_dist->values[cell];
-                    const double v = block.at(j, i) * t;
+                    const double v =
+                        block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
                     if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
                         best = i;
                         best_value = v;
@@ -121,7 +118,7 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
         },
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
-                out.line() += lines[p % kPairsPerBlock];
+                out.line() += lines[p % kBlock];
                 out.end_line();
             }
         });
@@ -265,40 +262,19 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
     // Rows are ranked and formatted on the threads, each into its own text, and written in
     // row order; an error keeps the rows before it and the lines its row had.
     const std::size_t threads = thread_count();
-    PerThread<std::vector<std::uint32_t>> orders(threads);
-    std::vector<std::string> texts(kRowsPerBlock);
+    std::vector<std::vector<std::uint32_t>> orders(threads);
+    std::vector<std::string> texts(kBlock);
     auto progress = host.progress("storing", n_src);
-    for (std::size_t begin = 0; begin < n_src; begin += kRowsPerBlock) {
-        const std::size_t end = std::min(n_src, begin + kRowsPerBlock);
-        host.check_interrupt();
-        const std::size_t chunks = threads == 1 ? 1 : threads * 4;
-        std::vector<std::size_t> failed(chunks, end);
-        const auto write_rows = [&](std::size_t last) {
-            for (std::size_t s = begin; s < last; ++s) out.write_lines(texts[s - begin]);
-        };
-        try {
-            parallel_for(chunks, threads, [&](std::size_t chunk, std::size_t worker) {
-                const std::size_t first = begin + (end - begin) * chunk / chunks;
-                const std::size_t last = begin + (end - begin) * (chunk + 1) / chunks;
-                std::size_t s = first;
-                try {
-                    for (; s < last; ++s) {
-                        texts[s - begin].clear();
-                        rank_row(s, orders[worker], texts[s - begin]);
-                    }
-                } catch (...) {
-                    failed[chunk] = s;
-                    throw;
-                }
-            });
-        } catch (...) {
-            const std::size_t at = *std::min_element(failed.begin(), failed.end());
-            write_rows(std::min(at + 1, end));
-            throw;
-        }
-        write_rows(end);
-        progress->advance(end - begin);
-    }
+    for_blocks(
+        host, *progress, n_src, threads, nullptr,
+        [&](std::size_t s, std::size_t worker) {
+            texts[s % kBlock].clear();
+            rank_row(s, orders[worker], texts[s % kBlock]);
+        },
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t s = begin; s < end; ++s) out.write_lines(texts[s % kBlock]);
+        },
+        Failed::kept);
     out.close();
 }
 

@@ -63,7 +63,7 @@ public:
 
 private:
     // Every pair's calc_pair_entropy (per word) on the threads; after(begin, end, entropies)
-    // gets each block's, indexed by pair % kPairsPerBlock, in pair order.
+    // gets each block's, indexed by pair % kBlock, in pair order.
     void pair_entropies(Host& host, const CorpusCells& c,
                         const std::function<void(std::size_t, std::size_t,
                                                  const std::vector<double>&)>& after) const;

@@ -67,12 +67,12 @@ void Model1Trainer::expect_step(Host& host) {
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
     ExpectedCounts counts(c.corpus, *count_cooc_src2trg, nullptr, threads);
-    PerThread<std::vector<CellId>> scratch(threads);
-    PerThread<std::vector<double>> columns(threads);
+    std::vector<std::vector<CellId>> scratch(threads);
+    std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
     std::vector<double>& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
-    for_pair_blocks(
+    for_blocks(
         host, *progress, c.corpus.size(), threads, nullptr,
         [&](std::size_t p, std::size_t worker) {
             const auto src = c.corpus.src(p);

@@ -33,9 +33,4 @@ protected:
                 const std::function<void()>& step);
 };
 
-// The translation value of a pair's cell (the row default where the pattern has no cell).
-inline double trans_value(const TransTable& t, CellId cell, WordId s) {
-    return cell == kNoCell ? t.row_default[s] : t.values[cell];
-}
-
 }  // namespace zel::align

@@ -72,14 +72,14 @@ void Model2Trainer::expect_step(Host& host) {
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
     ExpectedCounts counts(c.corpus, *count_cooc_src2trg, &*count_align_trg2src, threads);
-    PerThread<std::vector<CellId>> scratch(threads);
-    PerThread<std::vector<double>> columns(threads);
+    std::vector<std::vector<CellId>> scratch(threads);
+    std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
     std::vector<double>& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
     FloatFlags flags;
-    for_pair_blocks(
+    for_blocks(
         host, *progress, c.corpus.size(), threads, &flags,
         [&](std::size_t p, std::size_t worker) {
             const auto src = c.corpus.src(p);

@@ -98,6 +98,11 @@ private:
     std::vector<Block> blocks_;
 };
 
+// The translation value of a pair's cell (the row default where the pattern has no cell).
+inline double trans_value(const TransTable& t, CellId cell, WordId s) {
+    return cell == kNoCell ? t.row_default[s] : t.values[cell];
+}
+
 // p_align(i | j) of a pair's block, as read from align_dist[l - 2, m - 1, j, i], resolved once
 // for the pair: j < m and i < l stay inside the stored block (or its uniform default).
 struct PairBlock {

@@ -29,11 +29,7 @@ struct Record {
     int traverse(visitproc visit, void* arg) const {
         return visit_all(visit, arg, src, trg, features, counts, aligns, data);
     }
-    void clear() {
-        for (nb::object* field : {&src, &trg, &features, &counts, &aligns, &data}) {
-            *field = nb::none();
-        }
-    }
+    void clear() { reset_all(src, trg, features, counts, aligns, data); }
 };
 
 // The record's fields with every default made: what native code reads.
@@ -55,7 +51,7 @@ struct TravatarRecord : Record {
     }
     void clear() {
         Record::clear();
-        delim = nb::none();
+        reset_all(delim);
     }
 };
 

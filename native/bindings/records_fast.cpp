@@ -168,9 +168,11 @@ bool printable(const Record& r, nb::handle s) {
 }
 
 // The five or more fields of a line the fast readers handle, the two sides already stripped:
-// text line and separator, ASCII number and point fields, and counts to store into.
-bool plain_fields(const Record& r, nb::handle line, nb::handle delim,
+// text line and separator, ASCII number and point fields, and counts to store into (a new
+// record's are made here: the readers fill every other field themselves).
+bool plain_fields(Record& r, nb::handle line, nb::handle delim,
                   std::vector<std::string_view>& fields) {
+    if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
     if (!PyUnicode_CheckExact(line.ptr()) || !PyUnicode_CheckExact(delim.ptr()) ||
         r.counts.is_none()) {
         return false;

@@ -176,8 +176,6 @@ void register_moses(nb::module_& m) {
                 return;
             }
             MosesRecord& r = native<MosesRecord>(self);
-            // The fast reader fills every field but the counts, which it sets.
-            if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
             if (PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > 0 &&
                 fast_load_moses(r, line, delim)) {
                 return;

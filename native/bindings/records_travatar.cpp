@@ -260,8 +260,6 @@ void register_travatar(nb::module_& m) {
             check_text_argument(delim, "delim");
             TravatarRecord& r = native<TravatarRecord>(self);
             r.delim = nb::borrow(delim);
-            // The fast reader fills every field but the counts, which it sets.
-            if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
             const bool native_class = exact(self, travatar_type());
             if (native_class && PyUnicode_CheckExact(line.ptr()) &&
                 PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(r, line, delim)) {

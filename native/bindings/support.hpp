@@ -182,6 +182,12 @@ struct Instances {
     }
 };
 
+// Drops each host object of a native instance (the cyclic collector breaking a cycle).
+template <class... Objects>
+void reset_all(Objects&... objects) {
+    ((objects = nb::none()), ...);
+}
+
 // Visits each host object of a native instance for the cyclic collector.
 template <class... Objects>
 int visit_all(visitproc visit, void* arg, const Objects&... objects) {

@@ -28,11 +28,7 @@ struct Table {
     int traverse(visitproc visit, void* arg) const {
         return visit_all(visit, arg, record_class, table_path, table_file, key_type);
     }
-    void clear() {
-        for (nb::object* field : {&record_class, &table_path, &table_file, &key_type}) {
-            *field = nb::none();
-        }
-    }
+    void clear() { reset_all(record_class, table_path, table_file, key_type); }
 };
 
 struct MosesTable : Table {};

@@ -33,7 +33,7 @@ struct Search {
     void clear() {
         cursor.reset();
         done = true;
-        for (nb::object* field : {&table, &query, &host_pairs, &host_keys}) *field = nb::none();
+        reset_all(table, query, host_pairs, host_keys);
     }
 
     // Sets up the walk; false when it has nothing to yield.

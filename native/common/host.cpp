@@ -4,12 +4,8 @@ namespace zel {
 
 void LineWriter::end_line() {
     pending_ += '\n';
-    buffer_ += pending_;
+    write_lines(pending_);
     pending_.clear();
-    if (buffer_.size() >= kBlock) {
-        sink_->write(buffer_);
-        buffer_.clear();
-    }
 }
 
 void LineWriter::write_lines(std::string_view lines) {
