@@ -4,6 +4,7 @@ A bar is drawn on stderr only when stderr is a terminal and no quiet logging sco
 otherwise the items just pass through. Items are always yielded unchanged and in order.
 """
 
+import contextlib
 import os
 import sys
 import time
@@ -12,13 +13,26 @@ from . import files
 from . import logging as _zlogging
 
 _REDRAW_SECONDS = 0.2
+# Count of active hidden() scopes.
+_hidden_scopes = 0
 
 
 def _enabled():
     try:
-        return sys.stderr.isatty() and not _zlogging.is_quiet()
+        return sys.stderr.isatty() and not _zlogging.is_quiet() and not _hidden_scopes
     except (AttributeError, ValueError):
         return False
+
+
+@contextlib.contextmanager
+def hidden():
+    """Draw no bar inside the block (for processes sharing one terminal); logging goes on."""
+    global _hidden_scopes
+    _hidden_scopes += 1
+    try:
+        yield
+    finally:
+        _hidden_scopes -= 1
 
 
 def _human(n):

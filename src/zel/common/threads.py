@@ -5,6 +5,7 @@ without it they use every core the process may run on (its CPU affinity and cgro
 Results never depend on the number: any count gives the same bytes.
 """
 
+import math
 import os
 
 VARIABLE = "ZEL_THREADS"
@@ -26,3 +27,19 @@ def get_threads():
     """The count set with set_threads or ZEL_THREADS, or None when every core is used."""
     value = os.environ.get(VARIABLE)
     return int(value) if value and value.isdigit() and int(value) > 0 else None
+
+
+def usable_cores():
+    """The cores this process may run on: its CPU affinity, lowered to its cgroup CPU quota.
+
+    This is the kernels' thread count when neither set_threads nor ZEL_THREADS sets one.
+    """
+    cores = len(os.sched_getaffinity(0)) or os.cpu_count() or 1
+    try:
+        with open("/sys/fs/cgroup/cpu.max", encoding="ascii") as f:
+            quota, period = (float(field) for field in f.read().split()[:2])
+    except (OSError, ValueError):  # no cgroup v2 file, or "max": no quota
+        return cores
+    if quota <= 0 or period <= 0:
+        return cores
+    return min(cores, math.ceil(quota / period))

@@ -1,0 +1,297 @@
+"""Training both directions and symmetrising their links: the zel-align command line.
+
+``align_both`` trains IBM Models 1 and 2 source-to-target and target-to-source with the
+settings of zel-train, then combines the two directions' decoded links (see
+``zel.smt.align.symmetrize``). Files written in the output folder, for each direction D
+("src-trg", "trg-src"):
+
+- ``D.trans.txt``, ``D.align.txt``: the distribution files, as zel-train writes them;
+- ``D.decoded.txt``: the decoded alignment, as zel-train writes it (in D's own orientation);
+- ``D.links.txt``: its links as "i-j" lines, source-target orientation for both directions;
+- ``D.scores.txt``: per-pair entropies, when asked for;
+
+and ``HEURISTIC.links.txt``, the symmetrised links.
+
+Each direction trains in a process of its own; when the process may use two cores or more the
+two run at once, sharing the cores (the outputs are the same bytes either way). Ctrl-C works as
+for zel-train: each running direction stops training and writes its files, and the links of
+what was written are symmetrised; a direction not yet started is not started.
+
+    zel-align SRC TRG OUTDIR [-I N] [-t X] [-n N] [-c] [--heuristic NAME] [--save-scores]
+"""
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import zel
+from zel.common import logging as zlogging
+from zel.common import progress, threads
+from zel.common.config import Config
+
+from . import emalign
+from . import symmetrize as sym
+
+logger = zlogging.getColorLogger(__name__)
+
+DIRECTIONS = ("src-trg", "trg-src")
+
+
+def _settings(conf):
+    data = conf.data
+    settings = {
+        "src_path": os.fspath(data.src_path),
+        "trg_path": os.fspath(data.trg_path),
+        "outdir": os.fspath(data.outdir),
+        "iteration_limit": conf.get("iteration_limit", emalign.ITERATION_LIMIT),
+        "threshold": conf.get("threshold", emalign.THRESHOLD),
+        "nbest": conf.get("nbest", emalign.NBEST),
+        "character": bool(conf.get("character", False)),
+        "heuristic": conf.get("heuristic", sym.DEFAULT_HEURISTIC),
+        "save_scores": bool(conf.get("save_scores", False)),
+        "debug": bool(conf.get("debug", False)),
+        "quiet": bool(conf.get("quiet", False)),
+    }
+    if settings["heuristic"] not in sym.HEURISTICS:
+        raise ValueError(
+            f"unknown heuristic {settings['heuristic']!r} (known: {', '.join(sym.HEURISTICS)})"
+        )
+    return settings
+
+
+def output_paths(outdir, heuristic=sym.DEFAULT_HEURISTIC):
+    """The files align_both writes in `outdir`: {"src-trg": {kind: path}, ..., "links": path}."""
+    outdir = Path(outdir)
+    paths = {
+        d: {
+            kind: outdir / f"{d}.{kind}.txt"
+            for kind in ("trans", "align", "decoded", "links", "scores")
+        }
+        for d in DIRECTIONS
+    }
+    paths["links"] = outdir / f"{heuristic}.links.txt"
+    return paths
+
+
+def _train_conf(settings, direction):
+    paths = output_paths(settings["outdir"])[direction]
+    src, trg = settings["src_path"], settings["trg_path"]
+    if direction == "trg-src":
+        src, trg = trg, src
+    return {
+        "src_path": src,
+        "trg_path": trg,
+        "character": settings["character"],
+        "iteration_limit": settings["iteration_limit"],
+        "threshold": settings["threshold"],
+        "nbest": settings["nbest"],
+        "save_trans_path": str(paths["trans"]),
+        "save_align_path": str(paths["align"]),
+        "save_scores": str(paths["scores"]) if settings["save_scores"] else None,
+        "decode_align": str(paths["decoded"]),
+    }
+
+
+class _Labelled:
+    """Puts a direction's name before each message, so two processes' logs can be told apart."""
+
+    def __init__(self, label):
+        self.label = label
+
+    def filter(self, record):
+        record.msg = f"{self.label}: {record.msg}"
+        return True
+
+
+def _run_direction(spec_text):
+    """A direction's process: train it as zel-train does. The exit status says how it went."""
+    spec = json.loads(spec_text)
+    threads.set_threads(spec["threads"])
+    for handler in zlogging.getColorLogger("zel").logger.handlers:
+        handler.addFilter(_Labelled(spec["direction"]))
+    names = [emalign.__name__, __name__]
+    with zlogging.using_config(names, debug=spec["debug"], quiet=spec["quiet"]):
+        if spec["hide_progress"]:
+            with progress.hidden():
+                emalign.train_emalign(spec["conf"])
+        else:
+            emalign.train_emalign(spec["conf"])
+
+
+def _start(settings, direction, thread_count, hide_progress):
+    spec = {
+        "direction": direction,
+        "conf": _train_conf(settings, direction),
+        "threads": thread_count,
+        "debug": settings["debug"],
+        "quiet": settings["quiet"],
+        "hide_progress": hide_progress,
+    }
+    code = f"from {__name__} import _run_direction; _run_direction({json.dumps(spec)!r})"
+    env = dict(os.environ)
+    # The package this process runs, also when it was put on the path by hand.
+    package_root = str(Path(zel.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+    # A session of its own: Ctrl-C reaches this process only, which passes it on once.
+    return subprocess.Popen([sys.executable, "-c", code], env=env, start_new_session=True)
+
+
+class _Runs:
+    """The direction processes running; on Ctrl-C each gets one SIGINT and is waited for."""
+
+    def __init__(self):
+        self.running = {}
+        self.interrupted = False
+
+    def interrupt(self):
+        if not self.interrupted:
+            logger.warning("interuppted by keyboard")
+            logger.info("waiting for each direction to write its files")
+        self.interrupted = True
+        for process in self.running.values():
+            if process.poll() is None:
+                process.send_signal(signal.SIGINT)
+
+    def wait(self):
+        """Waits for every running process; returns {direction: exit status}."""
+        codes = {}
+        for direction, process in list(self.running.items()):
+            while True:
+                try:
+                    codes[direction] = process.wait()
+                    break
+                except KeyboardInterrupt:
+                    self.interrupt()
+        self.running.clear()
+        return codes
+
+
+def align_both(conf, **others):
+    """Train both directions of a parallel corpus and symmetrise their links.
+
+    `conf` is a mapping (or Config) with ``src_path``, ``trg_path`` and ``outdir``, and
+    optionally ``iteration_limit``, ``threshold``, ``nbest``, ``character`` (the settings of
+    zel-train, with its defaults), ``heuristic`` (default grow-diag-final-and),
+    ``save_scores`` (a flag), ``debug`` and ``quiet``; keyword settings override it.
+    Returns the paths written (see ``output_paths``; "links" is None when, one direction after
+    the other, an interrupt came before the second started). A direction whose training
+    process fails is a RuntimeError naming it, raised once the other has finished.
+    """
+    conf = Config(conf)
+    conf.update(others)
+    settings = _settings(conf)
+    Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
+    paths = output_paths(settings["outdir"], settings["heuristic"])
+    cores = threads.get_threads() or threads.usable_cores()
+    together = cores >= 2
+    shares = [cores - cores // 2, cores // 2] if together else [cores, cores]
+    logger.info(
+        "training %s with %s",
+        " and ".join(DIRECTIONS),
+        "one process each, at once" if together else "one process after the other",
+    )
+    runs = _Runs()
+    codes = {}
+    try:
+        for direction, share in zip(DIRECTIONS, shares, strict=True):
+            if runs.interrupted:
+                logger.warning("%s: not trained (interrupted before it started)", direction)
+                continue
+            runs.running[direction] = _start(
+                settings, direction, share, together and direction != DIRECTIONS[0]
+            )
+            if not together:
+                codes.update(runs.wait())
+        codes.update(runs.wait())
+    except KeyboardInterrupt:
+        runs.interrupt()
+        codes.update(runs.wait())
+    failed = [d for d, code in codes.items() if code != 0]
+    if failed:
+        raise RuntimeError(
+            "training "
+            + " and ".join(failed)
+            + " failed (exit status "
+            + ", ".join(str(codes[d]) for d in failed)
+            + "); the error is logged above"
+        )
+    for direction in codes:
+        sym.to_links(paths[direction]["decoded"], paths[direction]["links"], direction == "trg-src")
+    if len(codes) < len(DIRECTIONS):
+        paths["links"] = None
+    else:
+        sym.symmetrize(
+            paths["src-trg"]["decoded"],
+            paths["trg-src"]["decoded"],
+            paths["links"],
+            settings["heuristic"],
+        )
+    return paths
+
+
+def create_parser():
+    parser = argparse.ArgumentParser(
+        prog="zel-align",
+        description="Train IBM Models 1 and 2 in both directions and symmetrise the links.",
+    )
+    parser.add_argument("src_path", help="file containing source-side lines of parallel text")
+    parser.add_argument("trg_path", help="file containing target-side lines of parallel text")
+    parser.add_argument("outdir", help="output folder (made when missing)")
+    parser.add_argument(
+        "--iteration-limit",
+        "-I",
+        type=int,
+        default=emalign.ITERATION_LIMIT,
+        help="maximum iteration number of EM algorithm (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--threshold",
+        "-t",
+        type=float,
+        default=emalign.THRESHOLD,
+        help="threshold of translation distribution to save (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--nbest",
+        "-n",
+        type=int,
+        default=emalign.NBEST,
+        help='limit number of records to save, taking top-n of "p(trg|src)" (default: %(default)s)',
+    )
+    parser.add_argument(
+        "--character", "-c", action="store_true", help="character based alignment mode"
+    )
+    parser.add_argument(
+        "--heuristic",
+        "-H",
+        choices=sym.HEURISTICS,
+        default=sym.DEFAULT_HEURISTIC,
+        help="how to combine the two directions (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--save-scores",
+        "-s",
+        action="store_true",
+        help="also save the entropy of each pair, for each direction",
+    )
+    parser.add_argument("--debug", "-D", action="store_true", help="debug mode")
+    parser.add_argument("--quiet", "-q", action="store_true", help="not showing staging log")
+    return parser
+
+
+def main(argv=None):
+    args = create_parser().parse_args(argv)
+    with zlogging.using_config([__name__], debug=args.debug, quiet=args.quiet):
+        try:
+            paths = align_both(vars(args))
+        except (OSError, ValueError, RuntimeError) as e:
+            logger.error("%s", e)
+            return 1
+        if paths["links"] is None:
+            return 1
+        logger.info("symmetrised links: %s", paths["links"])
+    return 0
