@@ -49,6 +49,13 @@ def _chunks(source, label):
         bar.close()
 
 
+def _different_lengths(shorter, lines, longer):
+    return ValueError(
+        f"{shorter} has {lines} line{'' if lines == 1 else 's'}, {longer} has more: "
+        "the two files must be decoded from the same corpus"
+    )
+
+
 def symmetrize(forward_path, backward_path, output_path, heuristic=DEFAULT_HEURISTIC):
     """Combine a source-to-target and a target-to-source decoded file into "i-j" links.
 
@@ -69,19 +76,13 @@ def symmetrize(forward_path, backward_path, output_path, heuristic=DEFAULT_HEURI
         for chunk in _chunks(forward, "symmetrizing"):
             other = list(itertools.islice(backward, len(chunk)))
             if len(other) < len(chunk):
-                raise ValueError(
-                    f"{backward_name} has {pairs + len(other)} lines, {forward_name} has more: "
-                    "the two files must be decoded from the same corpus"
-                )
+                raise _different_lengths(backward_name, pairs + len(other), forward_name)
             out.write(
                 _links.symmetrize(chunk, other, heuristic, forward_name, backward_name, pairs + 1)
             )
             pairs += len(chunk)
         if backward.readline():
-            raise ValueError(
-                f"{forward_name} has {pairs} lines, {backward_name} has more: "
-                "the two files must be decoded from the same corpus"
-            )
+            raise _different_lengths(forward_name, pairs, backward_name)
     return pairs
 
 
