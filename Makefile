@@ -61,7 +61,8 @@ format: $(VENV)/.deps
 	$(BIN)/clang-format -i $(CPP_SOURCES)
 
 # The main job: train on the corpus that ships in data/toy, score it with the stored files,
-# and measure the decoded links against the corpus's true links.
+# train both directions and symmetrise their links, and measure each set of links against the
+# corpus's true links.
 TOY := data/toy
 OUT := out
 run: install
@@ -70,14 +71,20 @@ run: install
 		--save-scores $(OUT)/train_scores.txt --decode-align $(OUT)/train_decoded.txt --quiet
 	$(BIN)/zel-score $(TOY)/train.src $(TOY)/train.trg $(OUT)/trans.txt $(OUT)/align.txt \
 		--save-scores $(OUT)/scores.txt --decode-align $(OUT)/decoded.txt --quiet
+	$(BIN)/zel-align $(TOY)/train.src $(TOY)/train.trg $(OUT)/both --quiet
 	@echo "outputs in $(OUT)/: trans.txt align.txt (trained distributions), train_scores.txt"
 	@echo "  train_decoded.txt (from training), scores.txt decoded.txt (from the stored files)"
-	@printf "training:          "; $(PY) scripts/aer.py $(OUT)/train_decoded.txt $(TOY)/train.gold
-	@printf "stored files:      "; $(PY) scripts/aer.py $(OUT)/decoded.txt $(TOY)/train.gold
+	@echo "  both/ (both directions and their grow-diag-final-and links)"
+	@printf "training:          "; $(BIN)/zel-eval --decoded $(OUT)/train_decoded.txt $(TOY)/train.gold
+	@printf "stored files:      "; $(BIN)/zel-eval --decoded $(OUT)/decoded.txt $(TOY)/train.gold
+	@printf "both directions:   "; $(BIN)/zel-eval $(OUT)/both/grow-diag-final-and.links.txt $(TOY)/train.gold
+	@$(BIN)/zel-show $(TOY)/train.src $(TOY)/train.trg $(OUT)/both/grow-diag-final-and.links.txt \
+		--gold $(TOY)/train.gold --pairs 1
 
 bench: install
 	$(PY) bench/corpus_loading.py
 	$(PY) bench/em_iterations.py --corpus enja_small
+	$(PY) bench/align_both.py
 	$(PY) bench/records.py
 	$(PY) bench/tables.py
 

@@ -22,19 +22,28 @@ _DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 
 # Count of active quiet scopes; progress bars stay hidden while it is positive.
 _quiet_scopes = 0
+# Text put before every message on stderr (see set_label).
+_label = ""
+
+
+def set_label(label):
+    """Put ``label`` before every message this process writes to stderr ("" for none), so the
+    logs of processes sharing one terminal can be told apart."""
+    global _label
+    _label = label
 
 
 class _ColourFormatter(_logging.Formatter):
     def formatMessage(self, record):
-        if not _is_terminal(sys.stderr):
-            return super().formatMessage(record)
-        colour = _COLOURS.get(record.levelno, "")
-        plain = record.levelname
-        record.levelname = f"{colour}{plain}{_RESET}"
+        plain_message, plain_level = record.message, record.levelname
+        if _label:
+            record.message = f"{_label}: {plain_message}"
+        if _is_terminal(sys.stderr):
+            record.levelname = f"{_COLOURS.get(record.levelno, '')}{plain_level}{_RESET}"
         try:
             return super().formatMessage(record)
         finally:
-            record.levelname = plain
+            record.message, record.levelname = plain_message, plain_level
 
 
 class _StderrHandler(_logging.StreamHandler):

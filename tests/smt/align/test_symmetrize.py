@@ -1,3 +1,5 @@
+import itertools
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -91,7 +93,7 @@ def test_heuristics_nest(pair):
         for h in symmetrize.HEURISTICS
     }
     chain = ["intersection", "grow-diag", "grow-diag-final", "union"]
-    for smaller, larger in zip(chain, chain[1:], strict=False):
+    for smaller, larger in itertools.pairwise(chain):
         assert result[smaller] <= result[larger]
     assert result["grow-diag"] <= result["grow-diag-final-and"] <= result["grow-diag-final"]
     # Every word with a link in either direction keeps one after grow-diag-final.

@@ -96,23 +96,11 @@ def _train_conf(settings, direction):
     }
 
 
-class _Labelled:
-    """Puts a direction's name before each message, so two processes' logs can be told apart."""
-
-    def __init__(self, label):
-        self.label = label
-
-    def filter(self, record):
-        record.msg = f"{self.label}: {record.msg}"
-        return True
-
-
 def _run_direction(spec_text):
     """A direction's process: train it as zel-train does. The exit status says how it went."""
     spec = json.loads(spec_text)
     threads.set_threads(spec["threads"])
-    for handler in zlogging.getColorLogger("zel").logger.handlers:
-        handler.addFilter(_Labelled(spec["direction"]))
+    zlogging.set_label(spec["direction"])
     names = [emalign.__name__, __name__]
     with zlogging.using_config(names, debug=spec["debug"], quiet=spec["quiet"]):
         if spec["hide_progress"]:

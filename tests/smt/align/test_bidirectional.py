@@ -1,0 +1,90 @@
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from zel.smt.align import bidirectional, emalign, symmetrize
+
+TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
+SETTINGS = {"iteration_limit": 2, "threshold": 0.01, "nbest": 5, "quiet": True}
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_both_directions_are_the_two_training_runs(tmp_path, monkeypatch, threads):
+    # One thread runs the directions one after the other, two at once: the same bytes.
+    monkeypatch.setenv("ZEL_THREADS", threads)
+    src, trg = TOY / "train.src", TOY / "train.trg"
+    paths = bidirectional.align_both(
+        {"src_path": src, "trg_path": trg, "outdir": tmp_path / "out"},
+        heuristic="union",
+        **SETTINGS,
+    )
+    for direction, (s, t) in (("src-trg", (src, trg)), ("trg-src", (trg, src))):
+        own = {kind: tmp_path / f"{direction}.{kind}" for kind in ("trans", "align", "decoded")}
+        conf = {"src_path": str(s), "trg_path": str(t), **SETTINGS, "save_scores": None}
+        conf.update(save_trans_path=str(own["trans"]), save_align_path=str(own["align"]))
+        emalign.train_emalign(conf, decode_align=str(own["decoded"]))
+        for kind, path in own.items():
+            assert paths[direction][kind].read_bytes() == path.read_bytes(), (direction, kind)
+    symmetrize.symmetrize(
+        tmp_path / "src-trg.decoded", tmp_path / "trg-src.decoded", tmp_path / "u", "union"
+    )
+    assert paths["links"].name == "union.links.txt"
+    assert paths["links"].read_bytes() == (tmp_path / "u").read_bytes() != b""
+    # Each direction's links in source-target orientation: the union is exactly both.
+    union = [
+        set(a.split()) | set(b.split())
+        for a, b in zip(
+            paths["src-trg"]["links"].read_text().splitlines(),
+            paths["trg-src"]["links"].read_text().splitlines(),
+            strict=True,
+        )
+    ]
+    assert union == [set(line.split()) for line in paths["links"].read_text().splitlines()]
+
+
+# Imported by every Python the test starts: a direction's process announces its second EM step
+# with a file and then waits there for Ctrl-C, so the interrupt lands in training whatever the
+# machine's load.
+HOLD = """
+import logging, os, sys, time
+if os.environ.get("HOLD_DIR") and sys.argv[:1] == ["-c"]:
+    class Hold(logging.Handler):
+        def emit(self, record):
+            if record.getMessage().startswith("step: 2 / "):
+                open(os.path.join(os.environ["HOLD_DIR"], str(os.getpid())), "w").close()
+                while True:
+                    time.sleep(0.01)
+    logging.getLogger("zel").addHandler(Hold())
+"""
+
+
+@pytest.mark.parametrize(("threads", "trained"), [("2", 2), ("1", 1)])
+def test_ctrl_c_keeps_what_each_direction_wrote(tmp_path, threads, trained):
+    (tmp_path / "sitecustomize.py").write_text(HOLD)
+    hold = tmp_path / "hold"
+    hold.mkdir()
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), HOLD_DIR=str(hold), ZEL_THREADS=threads)
+    command = [Path(sys.executable).parent / "zel-align", TOY / "train.src", TOY / "train.trg"]
+    process = subprocess.Popen(
+        [*command, tmp_path / "out"], env=env, stderr=subprocess.PIPE, text=True
+    )
+    while len(os.listdir(hold)) < trained and process.poll() is None:
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    _, log = process.communicate(timeout=300)
+    assert log.count("interuppted by keyboard") == trained + 1
+    written = sorted(p.name for p in (tmp_path / "out").iterdir())
+    if trained == 2:
+        assert process.returncode == 0
+        assert (
+            len((tmp_path / "out" / "grow-diag-final-and.links.txt").read_text().splitlines())
+            == 3000
+        )
+    else:
+        assert process.returncode == 1 and "trg-src: not trained" in log
+        assert written == [f"src-trg.{kind}.txt" for kind in ("align", "decoded", "links", "trans")]
