@@ -172,6 +172,9 @@ def align_both(conf, **others):
     conf = Config(conf)
     conf.update(others)
     settings = _settings(conf)
+    for side in ("src_path", "trg_path"):
+        if not os.path.isfile(settings[side]):
+            raise FileNotFoundError(f"no such corpus file: {settings[side]}")
     Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
     paths = output_paths(settings["outdir"], settings["heuristic"])
     cores = threads.get_threads() or threads.usable_cores()
