@@ -57,7 +57,7 @@ wheel: $(VENV)/.deps system-deps
 	rm -rf dist build/wheel-raw
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
 	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w dist build/wheel-raw/zel-*.whl \
-		2>&1 | grep -v "^INFO"
+		>build/auditwheel.log 2>&1 || (cat build/auditwheel.log; exit 1)
 	$(PY) -P -m build -q --sdist --no-isolation --outdir dist . >/dev/null
 
 # The wheel installed in a new virtual environment: its smoke test, with marisa-trie shown to
@@ -67,7 +67,7 @@ wheel-check: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q dist/zel-*.whl
-	$(WHEEL_VENV)/bin/python scripts/smoke_test.py --bundled data/toy 2>&1 | grep -v " INFO "
+	$(WHEEL_VENV)/bin/python scripts/smoke_test.py --bundled data/toy
 
 # The Python tests on every Python 3.11-3.13 this machine has (a virtual environment each);
 # `make test` runs everything on the default one.

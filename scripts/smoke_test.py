@@ -16,6 +16,7 @@ from pathlib import Path
 from zel.smt.trans_models.tables import MosesTable
 
 import zel
+from zel.common import logging as zlogging
 from zel.smt.align import emalign
 
 TABLE = (
@@ -63,9 +64,9 @@ def main():
             "save_align_path": None,
             "save_scores": None,
             "decode_align": str(out / "decoded.txt"),
-            "quiet": True,
         }
-        assert emalign.train_emalign(conf, quiet=True)
+        with zlogging.using_config(["zel"], quiet=True):
+            assert emalign.train_emalign(conf)
         pairs = len((args.corpus / "train.src").read_text(encoding="utf-8").splitlines())
         decoded = (out / "decoded.txt").read_text().splitlines()
         assert len(decoded) == pairs, (len(decoded), pairs)
