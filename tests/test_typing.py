@@ -38,6 +38,8 @@ EXAMPLE = """
     symbols: list[str] = rule.src_symbols
     table: Table = MosesTable("phrase-table.gz", trg_key=True)
     hits: Search = table.find_src("das Haus")
+    table.save("index")
+    reopened: MosesTable = MosesTable.open("index")
     firsts: list[Record] = [r for r in hits] + list(TravatarTable("rules.txt").find("x"))
 """
 

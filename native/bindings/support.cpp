@@ -1,6 +1,7 @@
 #include "bindings/support.hpp"
 
 #include <algorithm>
+#include <system_error>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -66,6 +67,10 @@ bool set_core_error(const std::exception_ptr& p) {
         PyErr_SetNone(PyExc_NotImplementedError);
     } catch (const ZeroDivision& e) {
         PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const std::system_error& e) {
+        // (errno, text): the host picks the OSError subclass of the errno, as open() does.
+        nb::object args = nb::make_tuple(e.code().value(), e.what());
+        PyErr_SetObject(PyExc_OSError, args.ptr());
     } catch (const std::bad_alloc&) {
         // Large requests are named by the core (zel::MemoryError); this is a small one that
         // failed, so the machine is out of memory as a whole.

@@ -36,6 +36,11 @@ struct TravatarTable : Table {};
 
 void register_table(nb::module_& m);
 void register_search(nb::module_& m);
+// Table.save and the class method Table.open (a saved index, memory-mapped).
+void register_saved(nb::handle table_class);
+
+// Sets the host fields of `t` (checked), and what follows from them.
+void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::handle key_type);
 
 // The Table class, once registered.
 nb::handle table_type();

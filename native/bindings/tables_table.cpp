@@ -96,16 +96,6 @@ void load(nb::handle self, Table& t) {
     }
 }
 
-void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::handle key_type) {
-    check_text_or_none(key_type);
-    if (!PyUnicode_Check(table_path.ptr())) expected_type("str", table_path);
-    t.record_class = nb::borrow(record_class);
-    t.table_path = nb::borrow(table_path);
-    t.key_type = nb::borrow(key_type);
-    t.key_kind = key_type.is_none() ? core::KeyType::other : core::key_type_of(utf8(key_type));
-    t.symbols = symbols_of(record_class);
-}
-
 // __init__: a table made again from scratch, so a second call indexes the file anew.
 template <class T>
 void construct(nb::handle self, nb::handle table_path, nb::handle record_class, nb::handle trg_key,
@@ -206,6 +196,16 @@ nb::object find_trg(nb::handle self, nb::handle trg, nb::handle target_index) {
 }
 
 }  // namespace
+
+void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::handle key_type) {
+    check_text_or_none(key_type);
+    if (!PyUnicode_Check(table_path.ptr())) expected_type("str", table_path);
+    t.record_class = nb::borrow(record_class);
+    t.table_path = nb::borrow(table_path);
+    t.key_type = nb::borrow(key_type);
+    t.key_kind = key_type.is_none() ? core::KeyType::other : core::key_type_of(utf8(key_type));
+    t.symbols = symbols_of(record_class);
+}
 
 nb::handle table_type() { return table_class; }
 
@@ -335,6 +335,7 @@ void register_table(nb::module_& m) {
         },
         nb::arg("table_path").none(), nb::arg("options"));
     add_pickling(travatar);
+    register_saved(cls);
 }
 
 }  // namespace zel::bind::tables

@@ -25,7 +25,7 @@ TextTrie::TextTrie() : trie_(std::make_unique<marisa::Trie>()) {
 std::optional<Track> TextTrie::find(std::string_view key) const {
     marisa::Agent agent;
     agent.set_query(key.data(), key.size());
-    if (!trie_->lookup(agent)) return std::nullopt;
+    if (!trie().lookup(agent)) return std::nullopt;
     return Track{static_cast<std::uint32_t>(agent.key().id()),
                  static_cast<std::uint32_t>(key.size())};
 }
@@ -34,7 +34,7 @@ std::string TextTrie::key(std::uint32_t id) const {
     if (id >= size()) throw ValueError("no key with id " + std::to_string(id));
     marisa::Agent agent;
     agent.set_query(std::size_t{id});
-    trie_->reverse_lookup(agent);
+    trie().reverse_lookup(agent);
     return {agent.key().ptr(), agent.key().length()};
 }
 
@@ -47,7 +47,7 @@ std::string TextTrie::key(Track track) const {
 }
 
 TextTrie::Cursor::Cursor(const TextTrie& trie, std::string prefix)
-    : trie_(*trie.trie_), prefix_(std::move(prefix)) {
+    : trie_(trie.trie()), prefix_(std::move(prefix)) {
     agent_.set_query(prefix_.data(), prefix_.size());
 }
 
@@ -66,15 +66,18 @@ Track TextTrie::Cursor::track() const {
 // noticing and may then read outside its arrays, so damage must be caught before marisa reads.
 std::string TextTrie::serialize() const {
     std::ostringstream out;
-    out << *trie_;
+    out << trie();
     std::string bytes = std::move(out).str();
     const std::uint64_t sum = hash_bytes(bytes);
     for (int k = 0; k < 8; ++k) bytes += static_cast<char>((sum >> (8 * k)) & 0xFF);
     return bytes;
 }
 
-TextTrie TextTrie::deserialize(std::string_view bytes) {
-    if (bytes.size() < 8) throw ValueError("not a stored trie: too short");
+namespace {
+
+// The body of stored trie bytes, once their checksum is checked.
+std::string_view checked_body(std::string_view bytes, const std::string& what) {
+    if (bytes.size() < 8) throw ValueError(what + ": too short");
     const std::string_view body = bytes.substr(0, bytes.size() - 8);
     std::uint64_t sum = 0;
     for (int k = 0; k < 8; ++k) {
@@ -82,7 +85,14 @@ TextTrie TextTrie::deserialize(std::string_view bytes) {
                    bytes[body.size() + static_cast<std::size_t>(k)])}
                << (8 * k);
     }
-    if (sum != hash_bytes(body)) throw ValueError("not a stored trie: the checksum does not match");
+    if (sum != hash_bytes(body)) throw ValueError(what + ": the checksum does not match");
+    return body;
+}
+
+}  // namespace
+
+TextTrie TextTrie::deserialize(std::string_view bytes) {
+    const std::string_view body = checked_body(bytes, "not a stored trie");
     TextTrie t;
     std::istringstream in{std::string(body)};
     try {
@@ -92,6 +102,27 @@ TextTrie TextTrie::deserialize(std::string_view bytes) {
     }
     if (!in) throw ValueError("not a stored trie: the bytes end early");
     return t;
+}
+
+TextTrie TextTrie::mapped(std::shared_ptr<const void> owner, std::string_view stored,
+                          std::string label) {
+    TextTrie t;
+    t.trie_.reset();
+    t.owner_ = std::move(owner);
+    t.stored_ = stored;
+    t.label_ = std::move(label);
+    return t;
+}
+
+void TextTrie::map_stored() const {
+    const std::string_view body = checked_body(stored_, label_);
+    auto trie = std::make_unique<marisa::Trie>();
+    try {
+        trie->map(body.data(), body.size());
+    } catch (const marisa::Exception& e) {
+        throw ValueError(label_ + ": " + e.error_message());
+    }
+    trie_ = std::move(trie);
 }
 
 void TrieBuilder::add(std::string_view key) { keys_.push_back(key.data(), key.size()); }

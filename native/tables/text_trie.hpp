@@ -25,7 +25,14 @@ class TextTrie {
 public:
     TextTrie();  // empty
 
-    std::size_t size() const { return trie_->size(); }
+    // A trie read in place from `stored` (bytes as serialize() makes them), which `owner`
+    // keeps alive. Nothing is read before the trie is first used; then the checksum is checked
+    // and a mismatch throws ValueError("<label>: ..."): a saved index is opened in an instant
+    // and pays for each trie's pages only when a search needs them.
+    static TextTrie mapped(std::shared_ptr<const void> owner, std::string_view stored,
+                           std::string label);
+
+    std::size_t size() const { return trie().size(); }
     std::optional<Track> find(std::string_view key) const;
     bool contains(std::string_view key) const { return find(key).has_value(); }
 
@@ -55,11 +62,21 @@ public:
     std::string serialize() const;
     static TextTrie deserialize(std::string_view bytes);
 
-    std::size_t memory_bytes() const { return trie_->io_size(); }
+    std::size_t memory_bytes() const { return trie().io_size(); }
 
 private:
     friend class TrieBuilder;
-    std::unique_ptr<marisa::Trie> trie_;
+    const marisa::Trie& trie() const {
+        if (!trie_) map_stored();
+        return *trie_;
+    }
+    void map_stored() const;
+
+    // Null until a mapped trie is first used.
+    mutable std::unique_ptr<marisa::Trie> trie_;
+    std::shared_ptr<const void> owner_;
+    std::string_view stored_;
+    std::string label_;
 };
 
 // Collects keys (repeats allowed) and builds their trie.

@@ -1,0 +1,106 @@
+import pickle
+import random
+from pathlib import Path
+
+import pytest
+from smt.trans_models.table_model import LineRecord, ModelIndex
+from smt.trans_models.test_tables import MOSES, TRAVATAR, Lowered, write
+
+from zel.common import progress
+from zel.smt.trans_models import tables
+
+KINDS = [
+    (tables.MosesTable, MOSES, {}),
+    (tables.MosesTable, MOSES, {"trg_key": True}),
+    (tables.TravatarTable, TRAVATAR, {"trg_key": True, "key_type": "src_symbols"}),
+    (tables.TravatarTable, TRAVATAR, {"key_type": "src_tree"}),
+]
+
+
+@pytest.fixture
+def moses_path(tmp_path):
+    return write(tmp_path, MOSES)
+
+
+def answers(table, lines, trg_key):
+    """Every search of the table's own sides, as texts."""
+
+    def texts(records):
+        return sorted(r.to_str() for r in records)
+
+    found = [len(table), texts(table)]
+    for src, trg in (line.split("|||")[:2] for line in ModelIndex(lines).lines):
+        found += [texts(table.find_src(src)), texts(table.find(src))]
+        if trg_key:
+            found += [texts(table.find_trg(trg.strip(), k)) for k in (0, -1)]
+            found.append(texts(table.find_trg(trg)))
+    return found
+
+
+@pytest.mark.parametrize(("cls", "lines", "options"), KINDS)
+def test_an_opened_index_answers_as_the_saved_one(tmp_path, cls, lines, options):
+    path = write(tmp_path, lines)
+    table = cls(path, **options)
+    table.save(tmp_path / "index")
+    Path(path).unlink()
+    opened = cls.open(tmp_path / "index")
+    assert type(opened) is cls
+    want = answers(table, lines, options.get("trg_key"))
+    assert answers(opened, lines, options.get("trg_key")) == want
+    # An opened table pickles like any other, and is saved again whole.
+    assert answers(pickle.loads(pickle.dumps(opened)), lines, options.get("trg_key")) == want
+    opened.save(tmp_path / "again")
+    assert (tmp_path / "again").read_bytes() == (tmp_path / "index").read_bytes()
+
+
+def test_a_host_subclass_and_its_record_class_come_back(tmp_path, moses_path):
+    table = Lowered(moses_path)
+    table.save(str(tmp_path / "index"))
+    opened = Lowered.open(str(tmp_path / "index"))
+    assert type(opened) is Lowered and opened.calls == table.calls
+    assert opened.find_src("DAS").__next__().__class__ is LineRecord
+    with pytest.raises(ValueError, match="saved from a table of LineRecord records, not Moses"):
+        tables.MosesTable.open(tmp_path / "index")
+
+
+def test_damaged_truncated_and_foreign_files_are_refused(tmp_path):
+    table = tables.MosesTable(write(tmp_path, MOSES), trg_key=True)
+    table.save(tmp_path / "index")
+    good = (tmp_path / "index").read_bytes()
+    want = answers(table, MOSES, True)
+    rng = random.Random(5)
+    damaged = []
+    for position in rng.sample(range(len(good)), 200):
+        data = bytearray(good)
+        data[position] ^= 1 << rng.randrange(8)
+        damaged.append(bytes(data))
+    damaged += [good[:n] for n in rng.sample(range(len(good)), 50)] + [b"", b"ZELINDEX" * 9]
+    refused = 0
+    for data in damaged:
+        (tmp_path / "bad").write_bytes(data)
+        try:
+            # Opening reads the fixed part only; a damaged trie is found at its first search.
+            assert answers(tables.MosesTable.open(tmp_path / "bad"), MOSES, True) == want
+        except ValueError as e:
+            assert str(e).startswith(f"{tmp_path / 'bad'}: ")
+            refused += 1
+    # What passes unnoticed is padding between the parts.
+    assert refused > len(damaged) * 0.95
+    with pytest.raises(ValueError, match="not a saved rule-table index"):
+        tables.Table.open(write(tmp_path, MOSES, "plain.txt"))
+    with pytest.raises(FileNotFoundError):
+        tables.Table.open(tmp_path / "missing")
+
+
+def test_an_interrupted_save_leaves_the_old_file(tmp_path, monkeypatch, moses_path):
+    table = tables.MosesTable(moses_path)
+    (tmp_path / "index").write_bytes(b"old")
+
+    def interrupt(self, n=1):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(progress.Bar, "advance", interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        table.save(tmp_path / "index")
+    assert (tmp_path / "index").read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "table.txt"]
