@@ -1,9 +1,11 @@
-"""Rule-table index: loading a whole table and searching it.
+"""Rule-table index: loading a whole table and searching it, saving the index and opening it again.
 
 Writes a generated Moses phrase table (1,000,000 lines by default) and a Travatar rule table
 (300,000 lines, indexed by source symbols and with target keys), indexes each, and prints the
 seconds of each loading pass, lines per second, memory against the file's size and the mean
-time of a search hit for find_src, find_trg and find with a two-field prefix.
+time of a search hit for find_src, find_trg and find with a two-field prefix; then the seconds
+to save the index, to open the saved file, the memory opening makes resident, and the searches
+of the opened index (the first searches of each trie read its pages and check it).
 
     python bench/tables.py [--moses N] [--travatar N] [--searches N]
 """
@@ -112,13 +114,41 @@ def measure(name, class_name, path, options, searches, seed):
     )
     rng = random.Random(seed)
     picks = [rng.choice(parts) for _ in range(searches)]
-    for label, search, queries in [
-        ("find_src", table.find_src, [p[0] for p in picks]),
-        ("find_trg", table.find_trg, [p[1] for p in picks]),
-        ("find (2 fields)", table.find, [f"{p[0]} ||| {p[1]}" for p in picks]),
-    ]:
-        us, hits = mean_hit_us(search, queries)
-        print(f"  {label:16s} {us:6.2f} us per hit ({hits:,} hits, {len(queries):,} searches)")
+    queries = [
+        ("find_src", [p[0] for p in picks]),
+        ("find_trg", [p[1] for p in picks]),
+        ("find (2 fields)", [f"{p[0]} ||| {p[1]}" for p in picks]),
+    ]
+    search_times(table, queries)
+
+    saved = path + ".index"
+    start = time.perf_counter()
+    table.save(saved)
+    save_seconds = time.perf_counter() - start
+    del table
+    before = status_bytes("VmRSS")
+    start = time.perf_counter()
+    opened = cls.open(saved)
+    open_seconds = time.perf_counter() - start
+    mapped = status_bytes("VmRSS") - before
+    saved_size = os.path.getsize(saved)
+    print(
+        f"  saved index {saved_size / 1e6:.1f} MB: save {save_seconds:.2f} s, open "
+        f"{open_seconds * 1e3:.1f} ms, resident after opening {mapped / 1e6:.2f} MB "
+        f"({mapped / saved_size:.1%} of the index); searches of the opened index:"
+    )
+    search_times(opened, queries)
+
+
+def search_times(table, queries):
+    methods = {
+        "find_src": table.find_src,
+        "find_trg": table.find_trg,
+        "find (2 fields)": table.find,
+    }
+    for label, texts in queries:
+        us, hits = mean_hit_us(methods[label], texts)
+        print(f"  {label:16s} {us:6.2f} us per hit ({hits:,} hits, {len(texts):,} searches)")
 
 
 def run(name, class_name, lines, options, searches):

@@ -115,14 +115,15 @@ nb::object open(nb::handle cls, nb::handle path_arg) {
 void register_saved(nb::handle table_class) {
     nb::setattr(table_class, "save",
                 nb::cpp_function(&save, nb::is_method(), nb::scope(table_class), nb::name("save"),
-                                 nb::arg("path"),
+                                 nb::arg("path").none(),
                                  "Save the whole index (its tries and settings) in one file, "
                                  "which Table.open maps again without reading the rule file."));
-    nb::object opener = nb::cpp_function(
-        &open, nb::scope(table_class), nb::name("open"), nb::arg("cls"), nb::arg("path"),
-        "The table whose index `save` wrote to `path`, opened by memory "
-        "mapping: nothing is read before a search needs it. A saved index is "
-        "trusted data, as a pickle is.");
+    nb::object opener =
+        nb::cpp_function(&open, nb::scope(table_class), nb::name("open"), nb::arg("cls").none(),
+                         nb::arg("path").none(),
+                         "The table whose index `save` wrote to `path`, opened by memory "
+                         "mapping: nothing is read before a search needs it. A saved index is "
+                         "trusted data, as a pickle is.");
     nb::setattr(table_class, "open", nb::module_::import_("builtins").attr("classmethod")(opener));
 }
 

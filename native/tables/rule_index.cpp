@@ -72,9 +72,10 @@ constexpr std::uint32_t kEmptyField = ~std::uint32_t{0};
 // The field texts met while loading, with their ids in the field trie once it is built. Hash
 // lookups here replace trie lookups in the passes, which are several times slower.
 struct SeenFields {
-    StringEnumerator texts;
+    StringEnumerator texts;              // dropped after pass 1 when nothing asks for texts again
     std::vector<std::uint32_t> trie_id;  // by text id
     std::vector<std::uint32_t> text_id;  // by trie id
+    std::vector<std::uint32_t> length;   // by text id
 
     void add_parts(std::string_view text, std::string_view delim) {
         for_each_part(text, delim, [&](std::string_view part) {
@@ -82,9 +83,7 @@ struct SeenFields {
         });
     }
 
-    Track track_of_id(std::uint32_t id) const {
-        return {trie_id[id], static_cast<std::uint32_t>(texts.id2str(id).size())};
-    }
+    Track track_of_id(std::uint32_t id) const { return {trie_id[id], length[id]}; }
 
     std::optional<Track> track(std::string_view key) const {
         const std::int64_t id = texts.find(key);
@@ -95,7 +94,7 @@ struct SeenFields {
     // The text id of a track, checked as the trie would check it.
     std::uint32_t id_of(std::string_view track_text) const {
         const Track t = required_track(track_text);
-        if (t.id < text_id.size() && texts.id2str(text_id[t.id]).size() == t.length) {
+        if (t.id < text_id.size() && length[text_id[t.id]] == t.length) {
             return text_id[t.id];
         }
         throw ValueError("no key with track " + std::string(track_text));
@@ -109,6 +108,8 @@ struct Sides {
     std::uint32_t key_id = kEmptyField;  // the native source key's, kept from pass 1
     std::optional<std::string_view> trg;
     std::uint32_t trg_id = kEmptyField;
+    // Text ids of the target side's columns, kept from pass 1 (empty: no column delimiter).
+    std::optional<std::span<const std::uint32_t>> column_ids;
 };
 
 // Pass 1 keeps the field ids of every line, so that the later passes need neither the file
@@ -188,16 +189,38 @@ private:
         if (options_.trg_keys) {
             const std::string_view trg = require_target(target_side(line));
             if (trg.find(kColumnDelim) != std::string_view::npos) {
-                seen_.add_parts(trg, kColumnDelim);
+                for_each_part(trg, kColumnDelim, [&](std::string_view part) {
+                    column_ids_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
+                });
             }
+            column_starts_.push_back(column_ids_.size());
         }
         line_starts_.push_back(line_fields_.size());
     }
 
+    // The field texts are the largest thing loading holds (most fields, such as scores, are
+    // all but unique to their line). The native passes 2 and 3 need only their ids and
+    // lengths, so the texts go once the field trie has them, unless a host step or a source key
+    // that is no field (an error pass 3 reports with its text) needs them again.
+    bool texts_unused_after_pass_1() const {
+        if (replaced_.format_src_key || replaced_.line2tracks || replaced_.tracks2line) {
+            return false;
+        }
+        return std::find(line_keys_.begin(), line_keys_.end(), kEmptyField) == line_keys_.end();
+    }
+
     void build_field_trie() {
         TrieBuilder fields;
-        for (std::uint32_t id = 0; id < seen_.texts.size(); ++id)
+        seen_.length.resize(seen_.texts.size());
+        for (std::uint32_t id = 0; id < seen_.texts.size(); ++id) {
             fields.add(seen_.texts.id2str(id));
+            seen_.length[id] = static_cast<std::uint32_t>(seen_.texts.id2str(id).size());
+        }
+        // The trie builder has its own copy of the texts; building takes as much again.
+        if (texts_unused_after_pass_1()) {
+            seen_.texts = StringEnumerator();
+            texts_dropped_ = true;
+        }
         index_.fields = fields.build(&seen_.trie_id);
         seen_.text_id.assign(seen_.trie_id.size(), 0);
         for (std::uint32_t id = 0; id < seen_.trie_id.size(); ++id) {
@@ -270,6 +293,11 @@ private:
                     sides.trg.emplace();
                     side(fields[1], *sides.trg, sides.trg_id);
                 }
+                if (options_.trg_keys) {
+                    sides.column_ids =
+                        std::span<const std::uint32_t>(column_ids_.data() + column_starts_[i],
+                                                       column_ids_.data() + column_starts_[i + 1]);
+                }
                 register_record(Track{id, static_cast<std::uint32_t>(tracks.size())}, tracks, sides,
                                 pairs);
             }
@@ -280,7 +308,7 @@ private:
 
     void side(std::uint32_t id, std::string_view& text, std::uint32_t& text_id) const {
         text_id = id;
-        if (id != kEmptyField) text = seen_.texts.id2str(id);
+        if (id != kEmptyField && !texts_dropped_) text = seen_.texts.id2str(id);
     }
 
     // Pass 3 over the record trie: each record's tracks rebuilt into its line.
@@ -336,7 +364,7 @@ private:
             const Sides sides = known ? *known : sides_of_tracks(tracks, line);
             // A native key is known from pass 1 (a host's key is asked for again, as described).
             if (sides.key_id != kEmptyField && !replaced_.format_src_key) {
-                add_pair(pairs.src, seen_.texts.id2str(sides.key_id), sides.key_id, node);
+                add_pair(pairs.src, {}, sides.key_id, node);
             } else {
                 const auto key = src_key(sides.src);
                 if (!key) no_key(sides.src);
@@ -345,12 +373,19 @@ private:
             if (!options_.trg_keys) return;
             const std::string_view trg = require_target(sides.trg);
             add_pair(pairs.trg, trg, sides.trg_id, node);
-            if (trg.find(kColumnDelim) == std::string_view::npos) return;
             std::size_t column = 0;
-            for_each_part(trg, kColumnDelim, [&](std::string_view part) {
+            const auto add_column = [&](std::string_view part, std::uint32_t id) {
                 if (column >= pairs.columns.size()) pairs.columns.emplace_back();
-                add_pair(pairs.columns[column++], part, kEmptyField, node);
-            });
+                add_pair(pairs.columns[column++], part, id, node);
+            };
+            if (sides.column_ids) {
+                // A column without an id is an empty one.
+                for (const std::uint32_t id : *sides.column_ids) add_column({}, id);
+                return;
+            }
+            if (trg.find(kColumnDelim) == std::string_view::npos) return;
+            for_each_part(trg, kColumnDelim,
+                          [&](std::string_view part) { add_column(part, kEmptyField); });
         } catch (...) {
             if (!line) {
                 try {
@@ -394,6 +429,11 @@ private:
     std::vector<std::uint32_t> line_fields_;      // text ids of each line's fields, in order
     std::vector<std::size_t> line_starts_ = {0};  // line i's are [starts[i], starts[i + 1])
     std::vector<std::uint32_t> line_keys_;        // text id of each line's source key
+    // With target keys: text ids of the columns of line i's target side are
+    // [column_starts_[i], column_starts_[i + 1]) of column_ids_.
+    std::vector<std::uint32_t> column_ids_;
+    std::vector<std::size_t> column_starts_ = {0};
+    bool texts_dropped_ = false;
     std::string pair_;
 };
 
