@@ -41,7 +41,12 @@ nb::object number_from(double x, double margin) {
 // numbers.toNumber of the toolkit for one count text: plain integers and decimals natively,
 // anything else through the toolkit itself.
 nb::object count_number(std::string_view piece) {
-    if (double v; count_value(piece, v)) {
+    // toNumber tries int() first: a whole number text is an exact int, however large.
+    if (long long whole; parse_plain_int(piece, whole)) {
+        return nb::steal(PyLong_FromLongLong(whole));
+    }
+    const bool whole_text = piece.find_first_of(".eEiInN") == std::string_view::npos;
+    if (double v; !whole_text && parse_plain_double(piece, v) && std::isfinite(v)) {
         if (std::nearbyint(v) == v) return nb::steal(PyLong_FromDouble(v));
         return nb::float_(v);
     }

@@ -1,10 +1,12 @@
 #include <nanobind/stl/string.h>
 
+#include <cerrno>
 #include <cmath>
 #include <stdexcept>
 
 #include "bindings/records.hpp"
 #include "bindings/records_fast.hpp"
+#include "common/utf8.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -31,12 +33,25 @@ std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
     return {parts[0], parts[1]};
 }
 
+// e ** value as the host computes it: a result too large for a float is the host's
+// OverflowError (34, 'Numerical result out of range'), never inf.
+double e_raised_to(nb::handle value) {
+    const double x = nb::cast<double>(nb::float_(value));
+    const double y = std::pow(M_E, x);
+    if (std::isinf(y) && std::isfinite(x)) {
+        errno = ERANGE;
+        PyErr_SetFromErrno(PyExc_OverflowError);
+        throw nb::python_error();
+    }
+    return y;
+}
+
 nb::dict travatar_features(std::string_view field) {
     nb::dict out;
     for (std::string_view item : core::split_runs(field)) {
         const auto [key, text] = key_value(item);
         nb::object value = get_number_text(text);
-        if (key.size() >= 4) value = nb::float_(std::pow(M_E, nb::cast<double>(nb::float_(value))));
+        if (utf8::char_count(key) >= 4) value = nb::float_(e_raised_to(value));
         out[to_str(key)] = value;
     }
     return out;
@@ -201,7 +216,7 @@ void rewrite_targets(nb::handle src, nb::handle trg, int mode /* 1 scfg, 2 hiero
     for (std::size_t i = 0; i < n; ++i) {
         nb::object t = trg[i];
         const std::string_view v = text_of(t);
-        if (!is_variable_token(t) || v.size() > 3) continue;
+        if (!is_variable_token(t) || utf8::char_count(v) > 3) continue;
         const std::size_t number = static_cast<std::size_t>(v[1] - '0');
         if (mode == 1) {
             if (number >= nb::len(sources)) throw nb::index_error("list index out of range");

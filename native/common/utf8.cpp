@@ -96,6 +96,12 @@ bool is_space(char32_t c) {
            c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+std::size_t non_ascii_space_length(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = std::min(sequence_length(lead), text.size() - i);
+    return is_space(decode(text.substr(i, n))) ? n : 0;
+}
+
 std::string_view strip_space(std::string_view text) {
     while (!text.empty()) {
         const std::size_t n =

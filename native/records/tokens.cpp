@@ -1,16 +1,14 @@
 #include "records/tokens.hpp"
 
 #include "common/number_text.hpp"
+#include "common/utf8.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zel::records {
 
-std::string_view strip(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
+std::string_view strip(std::string_view s) { return utf8::strip_space(s); }
 
 void split_at(std::string_view s, std::string_view delim, std::vector<std::string_view>& out) {
     out.clear();
@@ -34,9 +32,12 @@ void split_runs(std::string_view s, std::vector<std::string_view>& out) {
     out.clear();
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && is_space(s[i])) ++i;
+        for (std::size_t n; i < s.size() && (n = utf8::space_length(s, i)) > 0;) i += n;
         const std::size_t start = i;
-        while (i < s.size() && !is_space(s[i])) ++i;
+        while (i < s.size() && utf8::space_length(s, i) == 0) {
+            i += utf8::sequence_length(static_cast<unsigned char>(s[i]));  // whole characters
+        }
+        i = std::min(i, s.size());
         if (i > start) out.push_back(s.substr(start, i - start));
     }
 }
@@ -68,16 +69,17 @@ PointError parse_point(std::string_view text, AlignPoint& point, std::string_vie
 std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero) {
     std::vector<std::string> out;
     for (const std::string_view token : split_blank(rule)) {
-        if (token.size() < 2) {
+        if (utf8::char_count(token) < 2) {
             if (token == "@") break;
             continue;
         }
         if (is_quoted(token)) {
             out.emplace_back(token.substr(1, token.size() - 2));
         } else if (is_variable(token)) {
-            if (token.size() >= 4 && !hiero) {
+            // Characters, not bytes: a tag may be any text ("x0:名詞" gives "[名詞]").
+            if (utf8::char_count(token) >= 4 && !hiero) {
                 std::string symbol(1, '[');
-                symbol.append(token.substr(3));
+                symbol.append(utf8::from_char(token, 3));
                 symbol += ']';
                 out.push_back(std::move(symbol));
             } else {
@@ -91,7 +93,7 @@ std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero) {
 std::vector<std::string_view> travatar_terms(const std::vector<std::string_view>& tokens) {
     std::vector<std::string_view> out;
     for (const std::string_view token : tokens) {
-        if (token.size() < 2) {
+        if (utf8::char_count(token) < 2) {
             if (token == "@") break;
             continue;
         }

@@ -9,11 +9,8 @@
 
 namespace zel::records {
 
-// Python's str.strip() set of ASCII white space (enough for table lines, which are ASCII
-// around their fields).
-inline bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
-}
+// The host's str.strip() and str.split() white space: the ASCII set and Unicode's (U+00A0,
+// U+3000, U+2028, ...). Texts are valid UTF-8.
 std::string_view strip(std::string_view s);
 
 // Pieces between every single blank: "a  b" gives "a", "", "b" (str.split(" ")).

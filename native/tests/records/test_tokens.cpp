@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "records/tokens.hpp"
 
 namespace {
@@ -18,6 +21,17 @@ TEST(Split, BlankRunsAndDelimiter) {
     EXPECT_TRUE(split_runs(" \t ").empty());
     EXPECT_EQ(split_at("a|||b ||| c|||", "|||"), (Views{"a", "b ", " c", ""}));
     EXPECT_EQ(strip(" \t\x1f a b \r\n"), "a b");
+    // The host's white space beyond ASCII: U+3000, U+00A0, U+0085; U+200B is none.
+    EXPECT_EQ(split_runs("0-0\xe3\x80\x80"
+                         "1-1 2-2\xc2\xa0\xc2\x85"),
+              (Views{"0-0", "1-1", "2-2"}));
+    EXPECT_EQ(split_runs("a\xe2\x80\x8b"
+                         "b"),
+              (Views{"a\xe2\x80\x8b"
+                     "b"}));
+    EXPECT_EQ(strip("\xe3\x80\x80"
+                    "a\xc2\xa0"),
+              "a");
 }
 
 struct PointCase {
@@ -78,6 +92,44 @@ TEST(Travatar, FixOrderErrors) {
     EXPECT_THROW(fix_order_strings("a  b", "x"), std::out_of_range);
     EXPECT_THROW(fix_order_strings("x y", "z"), std::out_of_range);
     EXPECT_THROW(fix_order_strings("x1 x0", "x2"), MissingVariable);
+}
+
+}  // namespace
+
+namespace {
+
+// Random valid UTF-8 built from pieces that matter here: ASCII and Unicode white space,
+// multi-byte letters, quotes, variables, "@".
+std::string random_text(std::mt19937& rng) {
+    static const char* const pieces[] = {
+        " ",  "\t", "\xc2\xa0", "\xe3\x80\x80", "\xc2\x85",     "\xe2\x80\xa8",     "x0", "x1:",
+        "\"", "@",  "a",        "\xc3\xa9",     "\xe5\x90\x8d", "\xf0\x9f\x98\x80", ":",  "|||"};
+    std::string out;
+    const int n = static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) out += pieces[rng() % std::size(pieces)];
+    return out;
+}
+
+bool valid(std::string_view s) {
+    zel::utf8::Invalid where;
+    return zel::utf8::validate(s, where);
+}
+
+TEST(Split, NoPieceCutsACharacter) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 20000; ++trial) {
+        const std::string text = random_text(rng);
+        for (std::string_view piece : split_runs(text)) {
+            EXPECT_TRUE(valid(piece));
+            EXPECT_EQ(zel::utf8::strip_space(piece), piece);
+        }
+        EXPECT_TRUE(valid(strip(text)));
+        for (bool hiero : {false, true}) {
+            for (const std::string& symbol : travatar_symbols(text, hiero)) {
+                EXPECT_TRUE(valid(symbol)) << text;
+            }
+        }
+    }
 }
 
 }  // namespace
