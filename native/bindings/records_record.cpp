@@ -46,20 +46,31 @@ void check_counts(nb::handle v) {
     throw nb::python_error();
 }
 
-zel::records::AlignPoint point_of(nb::handle item) {
+// The two ints of a point "s-t". Plain decimal parts are read natively; any other part
+// ('1_0', '１', a number beyond 64 bits) goes to the host's int(), which decides as it would.
+std::pair<nb::object, nb::object> point_of(nb::handle item) {
     zel::records::AlignPoint p;
     std::string_view bad;
     const auto e = zel::records::parse_point(split_text(item), p, bad);
-    if (e != zel::records::PointError::none) unpack_error(e, bad);
-    return p;
+    if (e == zel::records::PointError::none) return {nb::int_(p.s), nb::int_(p.t)};
+    if (e != zel::records::PointError::not_integer) unpack_error(e, bad);
+    nb::list values;
+    nb::object to_int = nb::module_::import_("builtins").attr("int");
+    for (nb::handle part : item.attr("split")("-")) values.append(to_int(part));
+    if (values.size() != 2) {
+        unpack_error(values.size() < 2 ? zel::records::PointError::too_few
+                                       : zel::records::PointError::too_many,
+                     bad);
+    }
+    return {values[0], values[1]};
 }
 
 nb::dict align_map(nb::handle aligns, bool reverse) {
     nb::dict map;
     for (nb::handle item : nb::iter(aligns)) {
-        const zel::records::AlignPoint p = point_of(item);
-        nb::object key = nb::int_(reverse ? p.t : p.s);
-        nb::object value = nb::int_(reverse ? p.s : p.t);
+        const auto [s, t] = point_of(item);
+        nb::object key = reverse ? t : s;
+        nb::object value = reverse ? s : t;
         if (!map.contains(key)) map[key] = nb::list();
         nb::list(map[key]).append(value);
     }
@@ -141,8 +152,8 @@ nb::set get_align_set(std::string_view field) {
 nb::set get_rev_align_set(nb::handle aligns) {
     nb::set out;
     for (nb::handle item : nb::iter(aligns)) {
-        const zel::records::AlignPoint p = point_of(item);
-        out.add(to_str(std::to_string(p.t) + "-" + std::to_string(p.s)));
+        const auto [s, t] = point_of(item);
+        out.add(nb::str("{}-{}").format(t, s));
     }
     return out;
 }

@@ -129,3 +129,20 @@ def test_symbol_keys_of_non_ascii_tags_are_found(tmp_path):
     path.write_text('S ( x0:名詞 "a" x1é ) ||| x0 "b" ||| p=1 ||| 1 1 1 ||| 0-0\n', "utf-8")
     table = tables.TravatarTable(str(path), key_type="src_symbols")
     assert [r.trg for r in table.find_src('S ( x0:名詞 "a" x1é )')] == ['x0 "b"']
+
+
+point_parts = st.one_of(
+    st.integers(0, 10**20).map(str), st.sampled_from(["1_0", "\uff11", "\u0662\u0663", "x", ""])
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.lists(point_parts, min_size=1, max_size=3).map("-".join), max_size=4))
+def test_alignment_points_are_read_with_the_hosts_int(points):
+    try:
+        want = {f"{t}-{s}" for s, t in (map(int, p.split("-")) for p in points)}
+    except ValueError:
+        with pytest.raises(ValueError):
+            records.getRevAlignSet(set(points))
+        return
+    assert records.getRevAlignSet(set(points)) == want
