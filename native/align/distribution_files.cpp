@@ -16,33 +16,52 @@ std::string where(const std::string& path, std::size_t line) {
     return " (" + path + ", line " + std::to_string(line) + ")";
 }
 
-// The host's float() of a decimal or scientific text, "inf" or "nan".
-double parse_float(std::string_view field, const std::string& path, std::size_t line) {
+// The host's float() of a number text: plain texts natively, any other through the host.
+double parse_float(Host& host, std::string_view field, const std::string& path, std::size_t line) {
     double value = 0;
-    if (!parse_plain_double(field, value)) {
-        throw ValueError("could not convert string to float: '" + std::string(field) + "'" +
-                         where(path, line));
-    }
-    return value;  // out of range gives ±inf or 0, as the host's float() does
+    if (parse_plain_double(field, value)) return value;  // out of range: ±inf or 0, as float()
+    if (const auto text = host.read_number(field, false); text && parse_plain_double(*text, value))
+        return value;
+    throw ValueError("could not convert string to float: '" + std::string(field) + "'" +
+                     where(path, line));
 }
 
-std::int64_t parse_int(std::string_view field, const std::string& path, std::size_t line) {
+// The host's int() of a field as an array index: within 64 bits, or its digits when beyond
+// (then no axis can hold it).
+struct FileIndex {
+    std::int64_t value = 0;
+    std::string beyond;
+};
+
+FileIndex parse_index(Host& host, std::string_view field, const std::string& path,
+                      std::size_t line) {
     long long value = 0;
-    if (!parse_plain_int(field, value)) {
-        throw ValueError("invalid literal for int() with base 10: '" + std::string(field) + "'" +
-                         where(path, line));
+    if (parse_plain_int(field, value)) return {value, {}};
+    if (const auto text = host.read_number(field, true)) {
+        if (parse_plain_int(*text, value)) return {value, {}};
+        return {0, *text};
     }
-    return value;
+    throw ValueError("invalid literal for int() with base 10: '" + std::string(field) + "'" +
+                     where(path, line));
 }
 
 // The array index of a 1-based file column: `value` - 1 resolved on an axis of `size`,
 // without the overflow that the subtraction would have at the smallest integer.
-std::size_t resolve_one_based(std::int64_t value, std::size_t axis, std::size_t size) {
-    if (value == std::numeric_limits<std::int64_t>::min()) {
-        throw IndexError("index " + std::to_string(value) + " - 1 is out of bounds for axis " +
+std::size_t resolve_one_based(const FileIndex& index, std::size_t axis, std::size_t size) {
+    if (!index.beyond.empty() || index.value == std::numeric_limits<std::int64_t>::min()) {
+        const std::string text = index.beyond.empty() ? std::to_string(index.value) : index.beyond;
+        throw IndexError("index " + text + " - 1 is out of bounds for axis " +
                          std::to_string(axis) + " with size " + std::to_string(size));
     }
-    return resolve_index(value - 1, axis, size);
+    return resolve_index(index.value - 1, axis, size);
+}
+
+std::size_t resolve_zero_based(const FileIndex& index, std::size_t axis, std::size_t size) {
+    if (!index.beyond.empty()) {
+        throw IndexError("index " + index.beyond + " is out of bounds for axis " +
+                         std::to_string(axis) + " with size " + std::to_string(size));
+    }
+    return resolve_index(index.value, axis, size);
 }
 
 // Calls f(fields, line number) for every line of `path`, split at tabs.
@@ -91,7 +110,7 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
         if (f.size() != 3 && f.size() != 4) return;
         const auto s = static_cast<std::int64_t>(model.vocab->src_enum.str2id(f[0]));
         const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
-        const double p = parse_float(f[2], path, line);
+        const double p = parse_float(host, f[2], path, line);
         if (!model.trans_dist)
             throw Missing("the word translation distribution", Missing::Use::item_assignment);
         TransTable& table = *model.trans_dist;
@@ -110,9 +129,9 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
     host.info(Channel::align, "loading alignment distribution file: " + path);
     for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
         if (f.size() != 5 && f.size() != 6) return;
-        std::int64_t index[4];
-        for (std::size_t k = 0; k < 4; ++k) index[k] = parse_int(f[k], path, line);
-        const double p = parse_float(f[4], path, line);
+        FileIndex index[4];
+        for (std::size_t k = 0; k < 4; ++k) index[k] = parse_index(host, f[k], path, line);
+        const double p = parse_float(host, f[4], path, line);
         if (!model.align_dist)
             throw Missing("the alignment distribution", Missing::Use::item_assignment);
         AlignTable& table = *model.align_dist;
@@ -121,7 +140,7 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
                 resolve_one_based(index[0], 0, table.s_max() > 0 ? table.s_max() - 1 : 0);
             const std::size_t b = resolve_one_based(index[1], 1, table.t_max());
             const std::size_t j = resolve_one_based(index[2], 2, table.t_max());
-            const std::size_t i = resolve_index(index[3], 3, table.s_max());
+            const std::size_t i = resolve_zero_based(index[3], 3, table.s_max());
             const std::int64_t cell = table.cell(a, b, j, i);
             if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;
         } catch (const IndexError& e) {

@@ -349,6 +349,18 @@ public:
 
     void check_interrupt() override { check_signals(); }
 
+    std::optional<std::string> read_number(std::string_view text, bool integer) override {
+        nb::object convert = nb::module_::import_("builtins").attr(integer ? "int" : "float");
+        PyObject* value = PyObject_CallOneArg(convert.ptr(), to_str(text).ptr());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        nb::object number = nb::steal(value);
+        return std::string(nb::str(integer ? nb::str(number) : nb::repr(number)).c_str());
+    }
+
     // As NumPy handles the same event of the same operation: worded as it words it, and
     // ignored, warned about or raised as its error state (np.errstate) says.
     void float_event(FloatEvent event) override {

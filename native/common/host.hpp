@@ -64,6 +64,15 @@ public:
 
     // Reports a floating-point event; throws when the host turns such warnings into errors.
     virtual void float_event(FloatEvent event) = 0;
+
+    // A number text the plain parsers refuse ("1_0", "１２", digits beyond 64 bits), read by the
+    // host's own int() (`integer`) or float(): the value as canonical text (decimal digits, or
+    // the float's shortest repr), or nullopt when the host refuses the text too.
+    virtual std::optional<std::string> read_number(std::string_view text, bool integer) {
+        (void)text;
+        (void)integer;
+        return std::nullopt;
+    }
 };
 
 // Writes text through a ByteSink in large blocks. Only whole lines reach the sink: if an error

@@ -171,6 +171,41 @@ def test_scoring_skips_malformed_lines_and_keeps_file_only_words(trained):
     assert len((tmp_path / "d.txt").read_text().splitlines()) == 4
 
 
+def host_texts(line, integers):
+    """A distribution-file line with its number fields written as only the host reads them."""
+    fields = line.split("\t")
+    for k in integers:
+        fields[k] = " " + "_".join(fields[k]).replace("-_", "-") + "\u3000"
+    k = len(integers) if integers else 2
+    fields[k] = f"{float(fields[k]):.8e}".replace("e", "_0e") if "e" not in fields[k] else fields[k]
+    return "\t".join(fields)
+
+
+def test_distribution_files_take_the_hosts_number_texts(trained, caplog):
+    tmp_path, corpus = trained
+    conf = score_conf(tmp_path, corpus, decode_align=str(tmp_path / "d.txt"))
+    assert emalign.score_ibm_model(conf, save_scores=str(tmp_path / "s.txt"))
+    for name, integers in (("trans.txt", ()), ("align.txt", (0, 1, 2, 3))):
+        lines = (tmp_path / name).read_text(encoding="utf-8").splitlines()
+        (tmp_path / f"host_{name}").write_text(
+            "".join(host_texts(line, integers) + "\n" for line in lines), encoding="utf-8"
+        )
+    conf.update(trans_path=str(tmp_path / "host_trans.txt"))
+    conf.update(align_path=str(tmp_path / "host_align.txt"))
+    assert emalign.score_ibm_model(conf, save_scores=str(tmp_path / "s2.txt"))
+    assert (tmp_path / "s2.txt").read_text() == (tmp_path / "s.txt").read_text()
+    for bad, error in (
+        ("99999999999999999999\t1\t1\t0\t0.5", "index 99999999999999999999 - 1 is out of"),
+        ("1\t1\t1\t0\t0.5x", "could not convert string to float: '0.5x'"),
+    ):
+        (tmp_path / "bad.txt").write_text(bad + "\n", encoding="utf-8")
+        conf.update(align_path=str(tmp_path / "bad.txt"))
+        caplog.clear()
+        with caplog.at_level(std_logging.ERROR, logger="zel"):
+            assert emalign.score_ibm_model(conf, save_scores=str(tmp_path / "s3.txt"))
+        assert error in caplog.records[0].getMessage()
+
+
 def test_scoring_errors_are_logged_and_true_returned(trained, caplog):
     tmp_path, corpus = trained
     (tmp_path / "bad_align.txt").write_text("1\t1\t1\tx\t0.5\n", encoding="utf-8")
