@@ -84,8 +84,11 @@ std::string_view text_argument(nb::handle value);
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 [[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value);
 
-// The separator given to to_str: TypeError for None (as str.join words it) and for non-text.
+// The separator given to to_str: a str or None, else the TypeError of a typed argument.
 void check_separator(nb::handle s);
+// The fields joined by to_str's separator; None fails here, at the join, as the host's
+// str.join does (so the steps before it have had their effects).
+nb::str join_fields(nb::handle s, nb::handle parts);
 
 // "%.1sCannot convert %.200s to %.200s" with an empty first argument.
 [[noreturn]] void cannot_convert(nb::handle value, const char* target);

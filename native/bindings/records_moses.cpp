@@ -109,7 +109,9 @@ void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
 nb::str moses_line(nb::handle self, nb::handle s) {
     check_separator(s);
     Record& r = record_of(self);
-    if (nb::object line; fast_moses_line(r, s, line)) return nb::borrow<nb::str>(line);
+    if (nb::object line; !s.is_none() && fast_moses_line(r, s, line)) {
+        return nb::borrow<nb::str>(line);
+    }
     nb::str features = str_moses_features(r.features);
     nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
     if (!points.is_valid()) throw nb::python_error();
@@ -127,7 +129,7 @@ nb::str moses_line(nb::handle self, nb::handle s) {
     parts.append(features);
     parts.append(aligns);
     parts.append(counts);
-    return nb::steal<nb::str>(PyUnicode_Join(s.ptr(), parts.ptr()));
+    return join_fields(s, parts);
 }
 
 }  // namespace

@@ -109,10 +109,14 @@ std::string_view text_argument(nb::handle value) {
 }
 
 void check_separator(nb::handle s) {
+    if (!s.is_none() && !PyUnicode_Check(s.ptr())) expected_type("str", s);
+}
+
+nb::str join_fields(nb::handle s, nb::handle parts) {
     if (s.is_none()) {
         throw nb::type_error("descriptor 'join' requires a 'str' object but received a 'NoneType'");
     }
-    if (!PyUnicode_Check(s.ptr())) expected_type("str", s);
+    return nb::steal<nb::str>(PyUnicode_Join(s.ptr(), parts.ptr()));
 }
 
 [[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value) {

@@ -143,7 +143,9 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
 nb::str travatar_line(nb::handle self, nb::handle s) {
     check_separator(s);
     Record& r = record_of(self);
-    if (nb::object line; fast_travatar_line(r, s, line)) return nb::borrow<nb::str>(line);
+    if (nb::object line; !s.is_none() && fast_travatar_line(r, s, line)) {
+        return nb::borrow<nb::str>(line);
+    }
     nb::str features = str_travatar_features(r.features);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
@@ -163,7 +165,7 @@ nb::str travatar_line(nb::handle self, nb::handle s) {
     parts.append(features);
     parts.append(counts);
     parts.append(nb::str(" ").attr("join")(points));
-    return nb::steal<nb::str>(PyUnicode_Join(s.ptr(), parts.ptr()));
+    return join_fields(s, parts);
 }
 
 // --- tree-fragment sides -------------------------------------------------------------------

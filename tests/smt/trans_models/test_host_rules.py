@@ -146,3 +146,22 @@ def test_alignment_points_are_read_with_the_hosts_int(points):
             records.getRevAlignSet(set(points))
         return
     assert records.getRevAlignSet(set(points)) == want
+
+
+@pytest.mark.parametrize(
+    ("cls", "line"),
+    [
+        (records.MosesRecord, "a ||| b ||| 1 2 3 4 ||| 0-0 ||| 2 3 1"),
+        (records.TravatarRecord, "a ||| b ||| p=1 ||| 3 2 1 ||| 0-0"),
+    ],
+)
+def test_to_str_steps_before_the_join_have_their_effects(cls, line):
+    # A None separator fails at the join, after the counts were rounded in place; any other
+    # non-text is refused as an argument, before anything happens.
+    for separator, rounded in ((None, True), (5, False)):
+        record = cls(line)
+        record.counts = records.CoOccurrence(1.23456789, 2, 3)
+        before = record.counts.src
+        with pytest.raises(TypeError):
+            record.to_str(separator)
+        assert (record.counts.src != before) == rounded
