@@ -1,5 +1,5 @@
 // The train and score command lines of emalign: parsers, argument handling, logging scope.
-#include "bindings/emalign.hpp"
+#include "bindings/align/emalign.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

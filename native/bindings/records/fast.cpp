@@ -1,4 +1,4 @@
-#include "bindings/records_fast.hpp"
+#include "bindings/records/fast.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -5,8 +5,8 @@
 #include <limits>
 #include <optional>
 
-#include "bindings/records.hpp"
-#include "bindings/records_fast.hpp"
+#include "bindings/records/fast.hpp"
+#include "bindings/records/records.hpp"
 #include "common/number_text.hpp"
 #include "records/tokens.hpp"
 

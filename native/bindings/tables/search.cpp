@@ -1,7 +1,7 @@
 #include <memory>
 #include <string>
 
-#include "bindings/tables.hpp"
+#include "bindings/tables/tables.hpp"
 #include "tables/tracks.hpp"
 
 namespace zel::bind::tables {

@@ -1,7 +1,7 @@
 // zel.smt.trans_models.records: classes handling rule table records.
 #include <nanobind/nanobind.h>
 
-#include "bindings/records.hpp"
+#include "bindings/records/records.hpp"
 
 namespace nb = nanobind;
 

@@ -4,9 +4,9 @@
 #include <nanobind/stl/vector.h>
 
 #include "align/vocab.hpp"
-#include "bindings/align_classes.hpp"
+#include "bindings/align/align_classes.hpp"
+#include "bindings/align/emalign.hpp"
 #include "bindings/capi.hpp"
-#include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

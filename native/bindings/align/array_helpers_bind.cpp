@@ -11,8 +11,8 @@
 #include "common/format.hpp"
 
 #include <nanobind/stl/string.h>
+#include "bindings/align/emalign.hpp"
 #include "bindings/capi.hpp"
-#include "bindings/emalign.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

@@ -1,6 +1,6 @@
 #include <nanobind/stl/string.h>
 
-#include "bindings/records.hpp"
+#include "bindings/records/records.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {

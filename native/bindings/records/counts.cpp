@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bindings/records.hpp"
+#include "bindings/records/records.hpp"
 #include "common/errors.hpp"
 
 namespace zel::bind::records {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "bindings/tables.hpp"
+#include "bindings/tables/tables.hpp"
 #include "tables/tracks.hpp"
 
 namespace zel::bind::tables {

@@ -1,7 +1,7 @@
 // zel.smt.trans_models.tables: an index of a whole rule table, searched by fields.
 #include <nanobind/nanobind.h>
 
-#include "bindings/tables.hpp"
+#include "bindings/tables/tables.hpp"
 
 namespace nb = nanobind;
 

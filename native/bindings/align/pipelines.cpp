@@ -9,8 +9,8 @@
 
 #include "align/distribution_files.hpp"
 #include "align/model2.hpp"
-#include "bindings/align_classes.hpp"
-#include "bindings/emalign.hpp"
+#include "bindings/align/align_classes.hpp"
+#include "bindings/align/emalign.hpp"
 #include "bindings/support.hpp"
 #include "common/errors.hpp"
 

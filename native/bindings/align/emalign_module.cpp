@@ -6,8 +6,8 @@
 #include <string>
 
 #include "align/vocab.hpp"
-#include "bindings/align_classes.hpp"
-#include "bindings/emalign.hpp"
+#include "bindings/align/align_classes.hpp"
+#include "bindings/align/emalign.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

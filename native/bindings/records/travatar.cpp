@@ -4,8 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "bindings/records.hpp"
-#include "bindings/records_fast.hpp"
+#include "bindings/records/fast.hpp"
+#include "bindings/records/records.hpp"
 #include "common/utf8.hpp"
 #include "records/tokens.hpp"
 

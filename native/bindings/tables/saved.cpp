@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/tables.hpp"
+#include "bindings/tables/tables.hpp"
 #include "tables/index_file.hpp"
 
 namespace zel::bind::tables {

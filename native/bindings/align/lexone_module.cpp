@@ -2,7 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "align/model1.hpp"
-#include "bindings/align_classes.hpp"
+#include "bindings/align/align_classes.hpp"
 
 namespace nb = nanobind;
 

@@ -1,4 +1,4 @@
-#include "bindings/align_classes.hpp"
+#include "bindings/align/align_classes.hpp"
 
 #include <cstdlib>
 #include <limits>

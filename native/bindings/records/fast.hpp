@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "bindings/records.hpp"
+#include "bindings/records/records.hpp"
 
 namespace zel::bind::records {
 
