@@ -236,7 +236,29 @@ std::string_view split_text(nb::handle value) {
 bool overrides(nb::handle self, nb::handle base, const char* name) {
     nb::handle type = self.type();
     if (type.is(base)) return false;
-    return !nb::getattr(type, name).is(nb::getattr(base, name));
+    // An object without the method at all is not the base's either (its call will say so).
+    if (!nb::getattr(type, name, nb::none()).is(nb::getattr(base, name))) return true;
+    // A host subclass's instance may hold its own attribute of that name.
+    nb::object own = nb::getattr(self, "__dict__", nb::none());
+    return PyDict_Check(own.ptr()) && PyDict_GetItemString(own.ptr(), name) != nullptr;
+}
+
+NativeClasses& native_classes() {
+    static NativeClasses classes;  // strong references, kept for the life of the process
+    return classes;
+}
+
+const NativeClasses& record_classes() {
+    NativeClasses& c = native_classes();
+    if (!c.counts) {
+        nb::module_ m = nb::module_::import_("zel.smt.trans_models.records");
+        c.records = m.inc_ref();
+        c.counts = m.attr("CoOccurrence").inc_ref();
+        c.record = m.attr("Record").inc_ref();
+        c.moses_record = m.attr("MosesRecord").inc_ref();
+        c.travatar_record = m.attr("TravatarRecord").inc_ref();
+    }
+    return c;
 }
 
 void refuse_pickling(nb::handle cls) {

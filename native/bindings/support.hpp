@@ -38,8 +38,20 @@ std::string_view split_text(nb::handle value);
 // the translators above do), to log or raise again.
 nb::python_error as_python_error(const std::exception_ptr& p);
 
-// True when `self`'s class replaces `base`'s method `name` (a host subclass overriding it).
+// True when a call of method `name` on `self` reaches something else than `base`'s own: a host
+// subclass replacing it, or such an instance's own attribute. The one test the bindings use to
+// decide between the native implementation and the host's.
 bool overrides(nb::handle self, nb::handle base, const char* name);
+
+// The native classes the bindings compare objects against. Each extension module holds its own
+// copy of this table; the module that defines a class fills its entry when it registers it, and
+// record_classes() fills the record entries of any other module from the records module.
+struct NativeClasses {
+    nb::handle records, counts, record, moses_record, travatar_record;  // the records module
+    nb::handle table;                                                   // the tables module
+};
+NativeClasses& native_classes();
+const NativeClasses& record_classes();
 
 // Makes pickling (and copying) of `cls` fail with the type error every non-picklable class uses.
 void refuse_pickling(nb::handle cls);

@@ -84,7 +84,7 @@ nb::object make_counts(float src, float trg, float cooc) {
 }
 
 void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle cooc) {
-    if (exact(counts, counts_type())) {
+    if (!overrides(counts, counts_type(), "setCounts")) {
         set_counts_native(counts_of(counts), src, trg, cooc);
     } else {
         counts.attr("setCounts")("src"_a = src, "trg"_a = trg, "cooc"_a = cooc);
@@ -92,7 +92,7 @@ void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle co
 }
 
 void round_counts(nb::handle counts) {
-    if (exact(counts, counts_type())) {
+    if (!overrides(counts, counts_type(), "round")) {
         round_native(counts_of(counts), nb::int_(6));
     } else {
         counts.attr("round")();

@@ -104,7 +104,7 @@ void round_counts6(CoOccurrence& c) {
 
 void store_counts(Record& r, const double* values, const int order[3]) {
     // order[k]: index in `values` of src, trg and cooc.
-    if (exact(r.counts, counts_type())) {
+    if (!overrides(r.counts, counts_type(), "setCounts")) {
         CoOccurrence& c = counts_of(r.counts);
         float* fields[3] = {&c.src, &c.trg, &c.cooc};
         for (int k = 0; k < 3; ++k) {
@@ -164,7 +164,7 @@ nb::object interned_side(std::string_view text, int slot) {
 bool printable(const Record& r, nb::handle s) {
     return PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(r.src.ptr()) &&
            PyUnicode_CheckExact(r.trg.ptr()) && PyDict_CheckExact(r.features.ptr()) &&
-           exact(r.counts, counts_type());
+           !overrides(r.counts, counts_type(), "round");
 }
 
 // The five or more fields of a line the fast readers handle, the two sides already stripped:

@@ -178,7 +178,7 @@ void register_moses(nb::module_& m) {
             if (PyObject_SetAttr(self.ptr(), delim_name.ptr(), delim.ptr()) != 0) {
                 throw nb::python_error();
             }
-            if (!exact(self, types().moses)) {
+            if (overrides(self, moses_type(), "loadLine")) {
                 self.attr("loadLine")(line, delim);
                 return;
             }

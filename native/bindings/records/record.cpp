@@ -89,18 +89,13 @@ nb::object blank_words(nb::handle phrase) {
 
 }  // namespace
 
-Types& types() {
-    static Types t;  // strong references, kept for the life of the process
-    return t;
-}
-
 void remember_types(nb::module_& m) {
-    Types& t = types();
-    t.module = m.inc_ref();
-    t.counts = m.attr("CoOccurrence").inc_ref();
-    t.record = m.attr("Record").inc_ref();
-    t.moses = m.attr("MosesRecord").inc_ref();
-    t.travatar = m.attr("TravatarRecord").inc_ref();
+    NativeClasses& c = native_classes();
+    c.records = m.inc_ref();
+    c.counts = m.attr("CoOccurrence").inc_ref();
+    c.record = m.attr("Record").inc_ref();
+    c.moses_record = m.attr("MosesRecord").inc_ref();
+    c.travatar_record = m.attr("TravatarRecord").inc_ref();
 }
 
 std::string_view text_argument(nb::handle value) {

@@ -60,23 +60,13 @@ void register_record(nb::module_& m);
 void register_moses(nb::module_& m);
 void register_travatar(nb::module_& m);
 
-// The module and its classes, remembered once they exist.
-struct Types {
-    nb::handle module, counts, record, moses, travatar;
-};
-Types& types();
+// The module and its classes, remembered as the module registers them.
 void remember_types(nb::module_& m);
-inline nb::handle module() { return types().module; }
-inline nb::handle counts_type() { return types().counts; }
-inline nb::handle record_type() { return types().record; }
-inline nb::handle travatar_type() { return types().travatar; }
-
-// True when `self` is exactly an instance of `type`, so the native implementation is the one a
-// method call would reach; instances of host subclasses go through their (possibly
-// overriding) methods instead.
-inline bool exact(nb::handle self, nb::handle type) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == type.ptr();
-}
+inline nb::handle module() { return native_classes().records; }
+inline nb::handle counts_type() { return native_classes().counts; }
+inline nb::handle record_type() { return native_classes().record; }
+inline nb::handle moses_type() { return native_classes().moses_record; }
+inline nb::handle travatar_type() { return native_classes().travatar_record; }
 
 // The text of a str argument; "Expected str, got ..." for anything else.
 std::string_view text_argument(nb::handle value);

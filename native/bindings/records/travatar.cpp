@@ -277,7 +277,7 @@ void register_travatar(nb::module_& m) {
             check_text_argument(delim, "delim");
             TravatarRecord& r = native<TravatarRecord>(self);
             r.delim = nb::borrow(delim);
-            const bool native_class = exact(self, travatar_type());
+            const bool native_class = !overrides(self, travatar_type(), "loadLine");
             if (native_class && PyUnicode_CheckExact(line.ptr()) &&
                 PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(r, line, delim)) {
                 return;

@@ -83,7 +83,7 @@ nb::object open(nb::handle cls, nb::handle path_arg) {
         throw refuse("its tries do not match its description");
     }
     if (const char* record = fixed_record(cls)) {
-        nb::object expected = nb::module_::import_("zel.smt.trans_models.records").attr(record);
+        nb::object expected = record_classes().records.attr(record);
         if (PyObject_IsSubclass(d[0].ptr(), expected.ptr()) != 1) {
             throw nb::value_error((path + ": the index was saved from a table of " +
                                    std::string(nb::str(d[0].attr("__name__")).c_str()) +

@@ -11,16 +11,12 @@ const char* const kNoTargetKeys = "the table was built without target keys (trg_
 
 namespace {
 
-nb::handle table_class;
-
-nb::module_ records_module() { return nb::module_::import_("zel.smt.trans_models.records"); }
-
 // Native symbols when the record class takes them as one of the record classes does.
 std::optional<core::Symbols> symbols_of(nb::handle record_class) {
     nb::object own = nb::getattr(record_class, "getSymbols", nb::none());
-    nb::module_ records = records_module();
-    if (own.is(records.attr("Record").attr("getSymbols"))) return core::Symbols::words;
-    if (own.is(records.attr("TravatarRecord").attr("getSymbols"))) return core::Symbols::travatar;
+    const NativeClasses& c = record_classes();
+    if (own.is(c.record.attr("getSymbols"))) return core::Symbols::words;
+    if (own.is(c.travatar_record.attr("getSymbols"))) return core::Symbols::travatar;
     return std::nullopt;
 }
 
@@ -35,7 +31,7 @@ std::string stored_text(nb::handle value) {
 }
 
 nb::object format_src_key(nb::handle self, nb::handle src) {
-    if (overrides(self, table_class, "format_src_key")) {
+    if (overrides(self, table_type(), "format_src_key")) {
         return self.attr("format_src_key")(src);
     }
     return native_format_src_key(native<Table>(self), src);
@@ -63,7 +59,7 @@ nb::object format_src_key(nb::handle self, nb::handle src) {
 
 void load(nb::handle self, Table& t) {
     core::Replacements replaced;
-    const bool own_key = overrides(self, table_class, "format_src_key");
+    const bool own_key = overrides(self, table_type(), "format_src_key");
     const bool host_symbols = !t.symbols && (t.key_kind == core::KeyType::src_hiero ||
                                              t.key_kind == core::KeyType::src_symbols);
     if (own_key || host_symbols) {
@@ -73,12 +69,12 @@ void load(nb::handle self, Table& t) {
             return std::string(split_text(key));
         };
     }
-    if (overrides(self, table_class, "line2tracks")) {
+    if (overrides(self, table_type(), "line2tracks")) {
         replaced.line2tracks = [self](std::string_view line) {
             return stored_text(self.attr("line2tracks")(to_str(line)));
         };
     }
-    if (overrides(self, table_class, "tracks2line")) {
+    if (overrides(self, table_type(), "tracks2line")) {
         replaced.tracks2line = [self](std::string_view tracks) {
             return std::string(split_text(self.attr("tracks2line")(to_str(tracks))));
         };
@@ -115,7 +111,7 @@ void construct_with(nb::handle self, nb::handle table_path, const char* record,
                     const nb::kwargs& options) {
     nb::dict rest = nb::borrow<nb::dict>(PyDict_Copy(options.ptr()));
     nb::object trg_key = nb::borrow(rest.attr("pop")("trg_key", false));
-    nb::object record_class = records_module().attr(record);
+    nb::object record_class = record_classes().records.attr(record);
     construct<T>(self, table_path, record_class, trg_key, nb::borrow<nb::kwargs>(rest));
 }
 
@@ -207,7 +203,7 @@ void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::ha
     t.symbols = symbols_of(record_class);
 }
 
-nb::handle table_type() { return table_class; }
+nb::handle table_type() { return native_classes().table; }
 
 nb::object native_format_src_key(const Table& t, nb::handle src) {
     switch (t.key_kind) {
@@ -239,12 +235,12 @@ nb::object native_tracks2line(const Table& t, nb::handle tracks) {
 }
 
 nb::object line2tracks(nb::handle self, nb::handle line) {
-    if (overrides(self, table_class, "line2tracks")) return self.attr("line2tracks")(line);
+    if (overrides(self, table_type(), "line2tracks")) return self.attr("line2tracks")(line);
     return native_line2tracks(native<Table>(self), line);
 }
 
 nb::object tracks2line(nb::handle self, nb::handle tracks) {
-    if (overrides(self, table_class, "tracks2line")) return self.attr("tracks2line")(tracks);
+    if (overrides(self, table_type(), "tracks2line")) return self.attr("tracks2line")(tracks);
     return native_tracks2line(native<Table>(self), tracks);
 }
 
@@ -314,7 +310,7 @@ void register_table(nb::module_& m) {
              })
         .def("__getstate__", &get_state);
     cls.def("__setstate__", &set_state<Table>, nb::arg("state").none());
-    table_class = cls;
+    native_classes().table = cls.inc_ref();
 
     auto moses = nb::class_<MosesTable, Table>(m, "MosesTable", "index of a Moses phrase table",
                                                Instances<MosesTable>::slots());
