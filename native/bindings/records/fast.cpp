@@ -275,9 +275,7 @@ bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim) {
         const auto parts = core::split_at(item, "=");
         double v;
         if (parts.size() != 2 || !number_field(parts[1], v)) return false;
-        nb::object value =
-            parts[0].size() >= 4 ? nb::object(nb::float_(std::pow(M_E, v))) : number_object(v);
-        features[new_str(parts[0], false)] = value;
+        features[new_str(parts[0], false)] = feature_value(parts[0], number_object(v));
     }
     const auto counts = core::split_runs(fields[3]);
     double count[3] = {0, 0, 0};

@@ -96,6 +96,10 @@ nb::object make_counts(float src, float trg, float cooc);
 nb::object get_number(nb::handle any, double margin);
 nb::object get_number_text(std::string_view text);
 
+// A Travatar feature's value from getNumber's `number`: e raised to it for a key of four or more
+// characters (the log probabilities), the number itself for shorter keys.
+nb::object feature_value(std::string_view key, nb::object number);
+
 // getCounts(field), getAlignSet(field), getRevAlignSet(aligns).
 nb::list get_counts(std::string_view field);
 nb::set get_align_set(std::string_view field);

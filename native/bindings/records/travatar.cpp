@@ -33,26 +33,11 @@ std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
     return {parts[0], parts[1]};
 }
 
-// e ** value as the host computes it: a result too large for a float is the host's
-// OverflowError (34, 'Numerical result out of range'), never inf.
-double e_raised_to(nb::handle value) {
-    const double x = nb::cast<double>(nb::float_(value));
-    const double y = std::pow(M_E, x);
-    if (std::isinf(y) && std::isfinite(x)) {
-        errno = ERANGE;
-        PyErr_SetFromErrno(PyExc_OverflowError);
-        throw nb::python_error();
-    }
-    return y;
-}
-
 nb::dict travatar_features(std::string_view field) {
     nb::dict out;
     for (std::string_view item : core::split_runs(field)) {
         const auto [key, text] = key_value(item);
-        nb::object value = get_number_text(text);
-        if (utf8::char_count(key) >= 4) value = nb::float_(e_raised_to(value));
-        out[to_str(key)] = value;
+        out[to_str(key)] = feature_value(key, get_number_text(text));
     }
     return out;
 }
@@ -245,6 +230,20 @@ nb::list blank_tokens(nb::handle side) {
 }
 
 }  // namespace
+
+nb::object feature_value(std::string_view key, nb::object number) {
+    if (utf8::char_count(key) < 4) return number;
+    // e ** value as the host computes it: too large for a float is the host's OverflowError
+    // (34, 'Numerical result out of range'), never inf.
+    const double x = nb::cast<double>(nb::float_(number));
+    const double y = std::pow(M_E, x);
+    if (std::isinf(y) && std::isfinite(x)) {
+        errno = ERANGE;
+        PyErr_SetFromErrno(PyExc_OverflowError);
+        throw nb::python_error();
+    }
+    return nb::float_(y);
+}
 
 void register_travatar(nb::module_& m) {
     nb::list match;
