@@ -58,7 +58,9 @@ def test_real_tables_read_alike():
 
 
 spaces = st.sampled_from([" ", "  ", "\t", "\xa0", "\u3000", "\u2028"])
-numbers = st.sampled_from(["1", "0.5", "1e-05", "2.0", "1_0", "\uff12", "-3", "nan", "x", "", "710", "1e400"])
+numbers = st.sampled_from(
+    ["1", "0.5", "1e-05", "2.0", "1_0", "\uff12", "-3", "nan", "x", "", "710", "1e400"]
+)
 
 
 @settings(max_examples=300, deadline=None)
