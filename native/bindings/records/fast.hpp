@@ -1,6 +1,6 @@
-// Native fast paths of the line formats. Each handles the common case (text fields, plain
-// numbers, exact built-in containers) without a host call per field, and reports false when
-// the input needs the general path, which then gives the host's exact results and errors.
+// Text helpers of the line formats, and the fast printers: each prints the common case (text
+// sides, plain numbers, exact built-in containers) without a host call per field, and reports
+// false when the record needs the general printer, which gives the host's results and errors.
 #pragma once
 
 #include <string>
@@ -22,18 +22,12 @@ nb::object new_str(std::string_view text, bool intern);
 // false for any other text (which the toolkit itself then reads).
 bool count_value(std::string_view piece, double& value);
 
-// True when `s` has a byte that is not ASCII (the host may treat such text differently from
-// the ASCII rules of the fast paths: Unicode white space, digits).
-bool has_non_ascii(std::string_view s);
-
 }  // namespace zel::bind::records
 
 namespace zel::bind::records {
 
-// The whole loadLine / to_str of the two formats on their fast paths (see above).
-bool fast_load_moses(Record& r, nb::handle line, nb::handle delim);
+// The whole to_str of the two formats on their fast paths (see above).
 bool fast_moses_line(Record& r, nb::handle s, nb::object& line);
-bool fast_load_travatar(Record& r, nb::handle line, nb::handle delim);
 bool fast_travatar_line(Record& r, nb::handle s, nb::object& line);
 
 }  // namespace zel::bind::records

@@ -8,6 +8,7 @@
 #include "bindings/records/fast.hpp"
 #include "bindings/records/records.hpp"
 #include "common/number_text.hpp"
+#include "records/formats.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -38,72 +39,27 @@ nb::object number_from(double x, double margin) {
     return nb::float_(x);
 }
 
-// numbers.toNumber of the toolkit for one count text: plain integers and decimals natively,
-// anything else through the toolkit itself.
-nb::object count_number(std::string_view piece) {
-    // toNumber tries int() first: a whole number text is an exact int, however large.
-    if (long long whole; parse_plain_int(piece, whole)) {
-        return nb::steal(PyLong_FromLongLong(whole));
-    }
-    const bool whole_text = piece.find_first_of(".eEiInN") == std::string_view::npos;
-    if (double v; !whole_text && parse_plain_double(piece, v) && std::isfinite(v)) {
-        if (std::nearbyint(v) == v) return nb::steal(PyLong_FromDouble(v));
-        return nb::float_(v);
-    }
-    return nb::module_::import_("zel.common.numbers").attr("toNumber")(to_str(piece));
-}
-
 nb::object moses_features(std::string_view field) {
     const auto pieces = zel::records::split_runs(field);
     nb::list scores;
     for (std::string_view p : pieces) scores.append(get_number_text(p));
     if (pieces.size() < 4) throw nb::index_error("list index out of range");
     nb::dict d;
-    const char* keys[4] = {"fgep", "fgel", "egfp", "egfl"};
-    for (std::size_t k = 0; k < 4; ++k) d[interned_key(keys[k])] = scores[k];
+    for (std::size_t k = 0; k < 4; ++k)
+        d[interned_key(zel::records::moses::kScoreNames[k])] = scores[k];
     return d;
 }
 
 nb::str str_moses_features(nb::handle features) {
     nb::list parts;
     nb::object get = features.attr("get");
-    for (const char* key : {"fgep", "fgel", "egfp", "egfl"}) parts.append(nb::str(get(key, 0)));
+    for (const char* key : zel::records::moses::kScoreNames) parts.append(nb::str(get(key, 0)));
     return nb::borrow<nb::str>(nb::str(" ").attr("join")(parts));
-}
-
-// Splits a stripped line at `delim` (str.split(delim); None splits at white space runs).
-std::vector<nb::object> fields_of(nb::handle line, nb::handle delim) {
-    nb::object stripped = line.attr("strip")();
-    nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
-    std::vector<nb::object> out;
-    for (nb::handle p : parts) out.push_back(nb::borrow(p));
-    return out;
-}
-
-nb::handle field(const std::vector<nb::object>& fields, std::size_t k) {
-    if (k >= fields.size()) throw nb::index_error("list index out of range");
-    return fields[k];
-}
-
-nb::object interned(nb::handle text) {
-    PyObject* s = nb::object(text.attr("strip")()).release().ptr();
-    PyUnicode_InternInPlace(&s);
-    return nb::steal(s);
 }
 
 void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
     if (!truthy(line)) return;
-    Record& r = record_of(self);
-    if (fast_load_moses(r, line, delim)) return;
-    const std::vector<nb::object> fields = fields_of(line, delim);
-    r.src = interned(field(fields, 0));
-    r.trg = interned(field(fields, 1));
-    r.features = moses_features(utf8(field(fields, 2)));
-    r.aligns = get_align_set(utf8(field(fields, 3)));
-    nb::list c = get_counts(utf8(field(fields, 4)));
-    if (nb::len(c) < 3) throw nb::index_error("list index out of range");
-    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to set");
-    set_counts(r.counts, c[1], c[0], c[2]);
+    read_moses_line(record_of(self), line, delim);
 }
 
 nb::str moses_line(nb::handle self, nb::handle s) {
@@ -133,6 +89,21 @@ nb::str moses_line(nb::handle self, nb::handle s) {
 }
 
 }  // namespace
+
+// numbers.toNumber of the toolkit for one count text: plain integers and decimals natively,
+// anything else through the toolkit itself.
+nb::object count_number(std::string_view piece) {
+    // toNumber tries int() first: a whole number text is an exact int, however large.
+    if (long long whole; parse_plain_int(piece, whole)) {
+        return nb::steal(PyLong_FromLongLong(whole));
+    }
+    const bool whole_text = piece.find_first_of(".eEiInN") == std::string_view::npos;
+    if (double v; !whole_text && parse_plain_double(piece, v) && std::isfinite(v)) {
+        if (std::nearbyint(v) == v) return nb::steal(PyLong_FromDouble(v));
+        return nb::float_(v);
+    }
+    return nb::module_::import_("zel.common.numbers").attr("toNumber")(to_str(piece));
+}
 
 nb::object get_number_text(std::string_view text) {
     if (double v; parse_plain_double(text, v)) return number_from(v, 0);
@@ -180,11 +151,6 @@ void register_moses(nb::module_& m) {
             }
             if (overrides(self, moses_type(), "loadLine")) {
                 self.attr("loadLine")(line, delim);
-                return;
-            }
-            MosesRecord& r = native<MosesRecord>(self);
-            if (PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > 0 &&
-                fast_load_moses(r, line, delim)) {
                 return;
             }
             load_moses(self, line, delim);

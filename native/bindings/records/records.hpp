@@ -100,6 +100,14 @@ nb::object get_number_text(std::string_view text);
 // characters (the log probabilities), the number itself for shorter keys.
 nb::object feature_value(std::string_view key, nb::object number);
 
+// A line read into a record, field by field, as each format's loadLine reads it (the line
+// known to be non-empty).
+void read_moses_line(Record& r, nb::handle line, nb::handle delim);
+void read_travatar_line(Record& r, nb::handle line, nb::handle delim);
+nb::dict travatar_features(std::string_view field);
+// numbers.toNumber of one count text: natively for plain texts, else through the toolkit.
+nb::object count_number(std::string_view piece);
+
 // getCounts(field), getAlignSet(field), getRevAlignSet(aligns).
 nb::list get_counts(std::string_view field);
 nb::set get_align_set(std::string_view field);

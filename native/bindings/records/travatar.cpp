@@ -25,23 +25,6 @@ nb::list str_list(const std::vector<std::string_view>& words) {
     return out;
 }
 
-// Splits an item "key=value" into exactly two parts, with the unpacking errors of the host.
-std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
-    const auto parts = core::split_at(item, "=");
-    if (parts.size() < 2) throw nb::value_error("need more than 1 value to unpack");
-    if (parts.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
-    return {parts[0], parts[1]};
-}
-
-nb::dict travatar_features(std::string_view field) {
-    nb::dict out;
-    for (std::string_view item : core::split_runs(field)) {
-        const auto [key, text] = key_value(item);
-        out[to_str(key)] = feature_value(key, get_number_text(text));
-    }
-    return out;
-}
-
 nb::str str_travatar_features(nb::handle features) {
     if (features.is_none()) {
         throw nb::attribute_error("'NoneType' object has no attribute 'items'");
@@ -106,23 +89,7 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
     check_text_argument(line, "line");
     check_text_argument(delim, "delim");
     if (line.is_none() || nb::len(line) == 0) return;
-    Record& r = record_of(self);
-    if (fast_load_travatar(r, line, delim)) return;
-    nb::object stripped = line.attr("strip")();
-    nb::object parts = delim.is_none() ? stripped.attr("split")() : stripped.attr("split")(delim);
-    const auto field = [&](std::size_t k) -> nb::object {
-        if (k >= nb::len(parts)) throw nb::index_error("list index out of range");
-        return nb::borrow(parts[k]);
-    };
-    r.src = field(0).attr("strip")();
-    r.trg = field(1).attr("strip")();
-    r.features = travatar_features(utf8(field(2)));
-    nb::list c = get_counts(utf8(field(3)));
-    if (nb::len(c) == 3) {
-        if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to set");
-        set_counts(r.counts, c[1], c[2], c[0]);
-    }
-    r.aligns = get_align_set(utf8(field(4)));
+    read_travatar_line(record_of(self), line, delim);
 }
 
 nb::str travatar_line(nb::handle self, nb::handle s) {
@@ -277,10 +244,6 @@ void register_travatar(nb::module_& m) {
             TravatarRecord& r = native<TravatarRecord>(self);
             r.delim = nb::borrow(delim);
             const bool native_class = !overrides(self, travatar_type(), "loadLine");
-            if (native_class && PyUnicode_CheckExact(line.ptr()) &&
-                PyUnicode_GET_LENGTH(line.ptr()) > 0 && fast_load_travatar(r, line, delim)) {
-                return;
-            }
             // text.to_str returns a str unchanged; only other values need the toolkit.
             nb::object text = PyUnicode_CheckExact(line.ptr())
                                   ? nb::borrow(line)
