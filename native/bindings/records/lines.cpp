@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "bindings/records/fast.hpp"
 #include "bindings/records/records.hpp"
+#include "bindings/records/text.hpp"
 #include "common/number_text.hpp"
 #include "common/utf8.hpp"
 #include "records/formats.hpp"

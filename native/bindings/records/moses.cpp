@@ -5,8 +5,9 @@
 #include <limits>
 #include <optional>
 
-#include "bindings/records/fast.hpp"
 #include "bindings/records/records.hpp"
+#include "bindings/records/text.hpp"
+#include "common/format.hpp"
 #include "common/number_text.hpp"
 #include "records/formats.hpp"
 #include "records/tokens.hpp"
@@ -65,27 +66,34 @@ void load_moses(nb::handle self, nb::handle line, nb::handle delim) {
 nb::str moses_line(nb::handle self, nb::handle s) {
     check_separator(s);
     Record& r = record_of(self);
-    if (nb::object line; !s.is_none() && fast_moses_line(r, s, line)) {
-        return nb::borrow<nb::str>(line);
+    std::string scores;
+    const bool plain = PyDict_CheckExact(r.features.ptr());
+    const nb::object get = plain ? nb::object() : nb::object(r.features.attr("get"));
+    for (const char* name : zel::records::moses::kScoreNames) {
+        if (!scores.empty()) scores += ' ';
+        nb::object v;
+        if (plain) {
+            v = nb::borrow(PyDict_GetItemWithError(r.features.ptr(), interned_key(name).ptr()));
+            if (!v.is_valid() && PyErr_Occurred()) throw nb::python_error();
+        } else {
+            v = get(name, 0);
+        }
+        if (v.is_valid()) {
+            append_str(scores, v);
+        } else {
+            scores += '0';
+        }
     }
-    nb::str features = str_moses_features(r.features);
-    nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
-    if (!points.is_valid()) throw nb::python_error();
-    points.sort();
-    nb::object aligns = nb::str(" ").attr("join")(points);
+    const std::string points = points_text(r.aligns);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
     const CoOccurrence& c = counts_of(r.counts);
-    nb::str counts = nb::str("{} {} {}")
-                         .format(static_cast<double>(c.trg), static_cast<double>(c.src),
-                                 static_cast<double>(c.cooc));
-    nb::list parts;
-    parts.append(r.src);
-    parts.append(r.trg);
-    parts.append(features);
-    parts.append(aligns);
-    parts.append(counts);
-    return join_fields(s, parts);
+    std::string counts;
+    for (const float v : {c.trg, c.src, c.cooc}) {
+        if (!counts.empty()) counts += ' ';
+        fmt::append_float_repr(counts, static_cast<double>(v));
+    }
+    return join_line(s, r.src, r.trg, {scores, points, counts});
 }
 
 }  // namespace

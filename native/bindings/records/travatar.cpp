@@ -1,11 +1,13 @@
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <stdexcept>
 
-#include "bindings/records/fast.hpp"
 #include "bindings/records/records.hpp"
+#include "bindings/records/text.hpp"
+#include "common/format.hpp"
 #include "common/utf8.hpp"
 #include "records/tokens.hpp"
 
@@ -25,30 +27,57 @@ nb::list str_list(const std::vector<std::string_view>& words) {
     return out;
 }
 
-nb::str str_travatar_features(nb::handle features) {
+std::string travatar_features_text(nb::handle features) {
     if (features.is_none()) {
         throw nb::attribute_error("'NoneType' object has no attribute 'items'");
     }
-    nb::list items;
-    nb::object log = nb::module_::import_("math").attr("log");
-    nb::object round = nb::module_::import_("builtins").attr("round");
-    for (nb::handle kv : nb::borrow<nb::dict>(features).items()) {
-        nb::handle key = nb::tuple(nb::borrow(kv))[0];
-        nb::object value = nb::borrow(nb::tuple(nb::borrow(kv))[1]);
+    std::vector<std::string> items;
+    const auto add = [&](nb::handle key, nb::handle value) {
         if (!PyUnicode_Check(key.ptr())) expected_type("str", key);
         const std::string_view k = utf8(key);
-        if (k.find("egf") != std::string_view::npos || k.find("fge") != std::string_view::npos) {
+        std::string item(k);
+        item += '=';
+        if (k.find("egf") == std::string_view::npos && k.find("fge") == std::string_view::npos) {
+            append_str(item, value);
+        } else if (const double x =
+                       PyFloat_CheckExact(value.ptr()) ? PyFloat_AS_DOUBLE(value.ptr()) : -1.0;
+                   x > 0 && std::isfinite(x)) {
+            fmt::append_float_repr(item, round_places(std::log(x), 6));
+        } else {
+            // The host's round(log(value), 6); a value it cannot take is kept, with a warning.
+            nb::object shown = nb::borrow(value);
             try {
-                value = round(log(value), 6);
+                shown = nb::module_::import_("builtins")
+                            .attr("round")(nb::module_::import_("math").attr("log")(value), 6);
             } catch (const nb::python_error& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 module().attr("logger").attr("warning")(nb::make_tuple(key, value));
             }
+            append_str(item, shown);
         }
-        items.append(nb::str("{}={}").format(key, value));
+        items.push_back(std::move(item));
+    };
+    if (PyDict_CheckExact(features.ptr())) {
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(features.ptr(), &pos, &key, &value);) add(key, value);
+    } else {
+        for (nb::handle kv : features.attr("items")()) {
+            const nb::tuple pair = nb::borrow<nb::tuple>(kv);
+            add(pair[0], pair[1]);
+        }
     }
-    items.sort();
-    return nb::borrow<nb::str>(nb::str(" ").attr("join")(items));
+    // UTF-8 byte order is code point order: the order the host sorts str in.
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (const std::string& item : items) {
+        if (!out.empty()) out += ' ';
+        out += item;
+    }
+    return out;
+}
+
+nb::str str_travatar_features(nb::handle features) {
+    return nb::borrow<nb::str>(new_str(travatar_features_text(features), false));
 }
 
 nb::list symbols(nb::handle rule, bool hiero) {
@@ -95,29 +124,18 @@ void load_travatar(nb::handle self, nb::handle line, nb::handle delim) {
 nb::str travatar_line(nb::handle self, nb::handle s) {
     check_separator(s);
     Record& r = record_of(self);
-    if (nb::object line; !s.is_none() && fast_travatar_line(r, s, line)) {
-        return nb::borrow<nb::str>(line);
-    }
-    nb::str features = str_travatar_features(r.features);
+    const std::string features = travatar_features_text(r.features);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
     const CoOccurrence& c = counts_of(r.counts);
-    nb::object counts = to_str("");
+    std::string counts;
     if (c.cooc > 0) {
-        nb::object round = nb::module_::import_("builtins").attr("round");
-        const auto r6 = [&](float v) { return round(static_cast<double>(v), 6); };
-        counts = nb::str("{} {} {}").format(r6(c.cooc), r6(c.src), r6(c.trg));
+        for (const float v : {c.cooc, c.src, c.trg}) {
+            if (!counts.empty()) counts += ' ';
+            fmt::append_float_repr(counts, round_places(static_cast<double>(v), 6));
+        }
     }
-    nb::list points = nb::steal<nb::list>(PySequence_List(r.aligns.ptr()));
-    if (!points.is_valid()) throw nb::python_error();
-    points.sort();
-    nb::list parts;
-    parts.append(r.src);
-    parts.append(r.trg);
-    parts.append(features);
-    parts.append(counts);
-    parts.append(nb::str(" ").attr("join")(points));
-    return join_fields(s, parts);
+    return join_line(s, r.src, r.trg, {features, counts, points_text(r.aligns)});
 }
 
 // --- tree-fragment sides -------------------------------------------------------------------

@@ -1,8 +1,8 @@
-// Text helpers of the line formats, and the fast printers: each prints the common case (text
-// sides, plain numbers, exact built-in containers) without a host call per field, and reports
-// false when the record needs the general printer, which gives the host's results and errors.
+// Text helpers of the line formats: native for the common values (plain str, int, float,
+// exact built-in containers), the host's own str, sort and join for anything else.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "bindings/records/records.hpp"
@@ -26,8 +26,16 @@ bool count_value(std::string_view piece, double& value);
 
 namespace zel::bind::records {
 
-// The whole to_str of the two formats on their fast paths (see above).
-bool fast_moses_line(Record& r, nb::handle s, nb::object& line);
-bool fast_travatar_line(Record& r, nb::handle s, nb::object& line);
+// The host's str of a value, natively for int and float.
+void append_str(std::string& out, nb::handle value);
+
+// The alignment points sorted as str and joined by blanks (the host sorts what is not a set
+// of str, and gives its errors).
+std::string points_text(nb::handle aligns);
+
+// src, trg and the other fields' texts joined by the separator `s`; a side or separator that
+// is not a plain str is joined by the host (its errors: a None side, a None separator).
+nb::str join_line(nb::handle s, nb::handle src, nb::handle trg,
+                  std::initializer_list<std::string_view> rest);
 
 }  // namespace zel::bind::records
