@@ -7,6 +7,7 @@
 
 #include "bindings/records/records.hpp"
 #include "common/errors.hpp"
+#include "records/formats.hpp"
 
 namespace zel::bind::records {
 
@@ -31,9 +32,7 @@ double quotient(float numerator, float denominator) {
 double round_digits(double value, nb::handle digits) {
     if (PyLong_Check(digits.ptr())) {
         const long d = PyLong_AsLong(digits.ptr());
-        if (d >= 0 && d <= 17 && std::isfinite(value) && std::fabs(value) < 1e17) {
-            return round_places(value, static_cast<int>(d));
-        }
+        if (d >= 0 && d <= 17) return zel::records::round_places(value, static_cast<int>(d));
     }
     return nb::cast<double>(nb::module_::import_("builtins").attr("round")(value, digits));
 }
@@ -41,17 +40,7 @@ double round_digits(double value, nb::handle digits) {
 }  // namespace
 
 double round_places(double value, int digits) {
-    if (digits >= 0 && std::nearbyint(value) == value)
-        return value;  // whole counts, the usual case
-    if (digits >= 0 && digits <= 17 && std::isfinite(value) && std::fabs(value) < 1e17) {
-        // Correctly rounded decimal text read back: the host's round() to that many places.
-        char buf[64];
-        const auto end =
-            std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits).ptr;
-        double rounded = 0;
-        std::from_chars(buf, end, rounded);
-        return rounded;
-    }
+    if (digits >= 0 && digits <= 17) return zel::records::round_places(value, digits);
     return round_digits(value, nb::int_(digits));
 }
 

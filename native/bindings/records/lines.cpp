@@ -55,12 +55,10 @@ public:
         const bool plain_delim = delim.is_none() || (PyUnicode_CheckExact(delim.ptr()) &&
                                                      PyUnicode_GET_LENGTH(delim.ptr()) > 0);
         if (PyUnicode_CheckExact(line.ptr()) && plain_delim) {
-            const std::string_view text = utf8::strip_space(utf8(line));
-            if (delim.is_none()) {
-                core::split_runs(text, views_);
-            } else {
-                core::split_at(text, utf8(delim), views_);
-            }
+            core::split_line(
+                utf8(line),
+                delim.is_none() ? std::nullopt : std::optional<std::string_view>(utf8(delim)),
+                views_);
             return;
         }
         nb::object stripped = line.attr("strip")();

@@ -88,11 +88,8 @@ nb::str moses_line(nb::handle self, nb::handle s) {
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
     const CoOccurrence& c = counts_of(r.counts);
-    std::string counts;
-    for (const float v : {c.trg, c.src, c.cooc}) {
-        if (!counts.empty()) counts += ' ';
-        fmt::append_float_repr(counts, static_cast<double>(v));
-    }
+    const std::string counts =
+        zel::records::counts_text(zel::records::Format::moses, c.src, c.trg, c.cooc);
     return join_line(s, r.src, r.trg, {scores, points, counts});
 }
 

@@ -8,6 +8,7 @@
 #include "common/format.hpp"
 #include "common/number_text.hpp"
 #include "common/utf8.hpp"
+#include "records/formats.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -35,12 +36,7 @@ bool append_sorted_points(std::string& out, nb::handle aligns) {
         if (!PyUnicode_CheckExact(p.ptr())) return false;
         points.push_back(utf8(p));  // views into the str objects, which the set keeps alive
     }
-    // UTF-8 byte order is code point order: the order the host sorts str in.
-    std::sort(points.begin(), points.end());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (i > 0) out += ' ';
-        out += points[i];
-    }
+    out += zel::records::sorted_points(std::move(points));
     return true;
 }
 
@@ -91,15 +87,9 @@ nb::str join_line(nb::handle s, nb::handle src, nb::handle trg,
                   std::initializer_list<std::string_view> rest) {
     if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(src.ptr()) &&
         PyUnicode_CheckExact(trg.ptr())) {
-        const std::string_view sep = utf8(s);
-        std::string out(utf8(src));
-        out += sep;
-        out += utf8(trg);
-        for (std::string_view part : rest) {
-            out += sep;
-            out += part;
-        }
-        return nb::borrow<nb::str>(new_str(out, false));
+        std::vector<std::string_view> fields = {utf8(src), utf8(trg)};
+        fields.insert(fields.end(), rest.begin(), rest.end());
+        return nb::borrow<nb::str>(new_str(zel::records::join_line(utf8(s), fields), false));
     }
     nb::list parts;
     parts.append(src);

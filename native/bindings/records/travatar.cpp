@@ -9,6 +9,7 @@
 #include "bindings/records/text.hpp"
 #include "common/format.hpp"
 #include "common/utf8.hpp"
+#include "records/formats.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -128,13 +129,8 @@ nb::str travatar_line(nb::handle self, nb::handle s) {
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
     const CoOccurrence& c = counts_of(r.counts);
-    std::string counts;
-    if (c.cooc > 0) {
-        for (const float v : {c.cooc, c.src, c.trg}) {
-            if (!counts.empty()) counts += ' ';
-            fmt::append_float_repr(counts, round_places(static_cast<double>(v), 6));
-        }
-    }
+    const std::string counts =
+        zel::records::counts_text(zel::records::Format::travatar, c.src, c.trg, c.cooc);
     return join_line(s, r.src, r.trg, {features, counts, points_text(r.aligns)});
 }
 
