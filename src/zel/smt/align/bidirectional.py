@@ -256,13 +256,7 @@ def create_parser():
     parser.add_argument(
         "--character", "-c", action="store_true", help="character based alignment mode"
     )
-    parser.add_argument(
-        "--heuristic",
-        "-H",
-        choices=sym.HEURISTICS,
-        default=sym.DEFAULT_HEURISTIC,
-        help="how to combine the two directions (default: %(default)s)",
-    )
+    sym.add_heuristic_option(parser)
     parser.add_argument(
         "--save-scores",
         "-s",

@@ -100,6 +100,17 @@ def to_links(decoded_path, output_path, reversed=False):  # noqa: A002 - reads a
     return pairs
 
 
+def add_heuristic_option(parser):
+    """The --heuristic/-H option of the command lines that symmetrise."""
+    parser.add_argument(
+        "--heuristic",
+        "-H",
+        choices=HEURISTICS,
+        default=DEFAULT_HEURISTIC,
+        help="how to combine the two directions (default: %(default)s)",
+    )
+
+
 def create_parser():
     parser = argparse.ArgumentParser(
         prog="zel-symmetrize",
@@ -108,13 +119,7 @@ def create_parser():
     parser.add_argument("forward", help="decoded alignment file, source to target")
     parser.add_argument("backward", help="decoded alignment file, target to source")
     parser.add_argument("output", help='output file of "i-j" links (0-based source-target)')
-    parser.add_argument(
-        "--heuristic",
-        "-H",
-        choices=HEURISTICS,
-        default=DEFAULT_HEURISTIC,
-        help="how to combine the two directions (default: %(default)s)",
-    )
+    add_heuristic_option(parser)
     parser.add_argument("--quiet", "-q", action="store_true", help="not showing staging log")
     return parser
 
