@@ -103,6 +103,19 @@ std::size_t non_ascii_space_length(std::string_view text, std::size_t i) {
 }
 
 std::string_view strip_space(std::string_view text) {
+    // ASCII ends, the usual case, without decoding.
+    while (!text.empty() && static_cast<unsigned char>(text.front()) < 0x80 &&
+           space_length(text, 0) == 1) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && static_cast<unsigned char>(text.back()) < 0x80 &&
+           space_length(text, text.size() - 1) == 1) {
+        text.remove_suffix(1);
+    }
+    if (text.empty() || (static_cast<unsigned char>(text.front()) < 0x80 &&
+                         static_cast<unsigned char>(text.back()) < 0x80)) {
+        return text;
+    }
     while (!text.empty()) {
         const std::size_t n =
             std::min(sequence_length(static_cast<unsigned char>(text[0])), text.size());

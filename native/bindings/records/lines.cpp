@@ -4,6 +4,7 @@
 // that field or that split alone, so every line gives the host's values and errors.
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -181,6 +182,15 @@ std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
 
 }  // namespace
 
+const std::array<nb::handle, core::moses::kScoreNames.size()>& moses_score_keys() {
+    static const auto keys = [] {
+        std::array<nb::handle, core::moses::kScoreNames.size()> k;
+        for (std::size_t i = 0; i < k.size(); ++i) k[i] = interned_key(core::moses::kScoreNames[i]);
+        return k;
+    }();
+    return keys;
+}
+
 void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
     namespace f = core::moses;
     ScratchUse use;
@@ -195,10 +205,10 @@ void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
         if (k < f::kScoreNames.size()) scores[k] = std::move(v);
     }
     if (s.numbers.size() < f::kScoreNames.size()) throw nb::index_error("list index out of range");
+    const auto& names = moses_score_keys();
     nb::dict features;
     for (std::size_t k = 0; k < f::kScoreNames.size(); ++k) {
-        if (PyDict_SetItem(features.ptr(), interned_key(f::kScoreNames[k]).ptr(),
-                           scores[k].ptr()) != 0) {
+        if (PyDict_SetItem(features.ptr(), names[k].ptr(), scores[k].ptr()) != 0) {
             throw nb::python_error();
         }
     }

@@ -69,11 +69,11 @@ nb::str moses_line(nb::handle self, nb::handle s) {
     std::string scores;
     const bool plain = PyDict_CheckExact(r.features.ptr());
     const nb::object get = plain ? nb::object() : nb::object(r.features.attr("get"));
-    for (const char* name : zel::records::moses::kScoreNames) {
+    for (const nb::handle name : moses_score_keys()) {
         if (!scores.empty()) scores += ' ';
         nb::object v;
         if (plain) {
-            v = nb::borrow(PyDict_GetItemWithError(r.features.ptr(), interned_key(name).ptr()));
+            v = nb::borrow(PyDict_GetItemWithError(r.features.ptr(), name.ptr()));
             if (!v.is_valid() && PyErr_Occurred()) throw nb::python_error();
         } else {
             v = get(name, 0);

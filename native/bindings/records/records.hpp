@@ -5,10 +5,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <functional>
 #include <string_view>
 
 #include "bindings/support.hpp"
+#include "records/formats.hpp"
 
 namespace zel::bind::records {
 
@@ -99,6 +101,9 @@ nb::object get_number_text(std::string_view text);
 // A Travatar feature's value from getNumber's `number`: e raised to it for a key of four or more
 // characters (the log probabilities), the number itself for shorter keys.
 nb::object feature_value(std::string_view key, nb::object number);
+
+// The interned names of the Moses scores, in their order.
+const std::array<nb::handle, zel::records::moses::kScoreNames.size()>& moses_score_keys();
 
 // A line read into a record, field by field, as each format's loadLine reads it (the line
 // known to be non-empty).
