@@ -1,9 +1,6 @@
 #include <nanobind/stl/string.h>
 
-#include <charconv>
 #include <cmath>
-#include <limits>
-#include <optional>
 
 #include "bindings/records/records.hpp"
 #include "bindings/records/text.hpp"

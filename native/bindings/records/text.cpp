@@ -1,15 +1,11 @@
 #include "bindings/records/text.hpp"
 
-#include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <vector>
 
 #include "common/format.hpp"
 #include "common/number_text.hpp"
-#include "common/utf8.hpp"
 #include "records/formats.hpp"
-#include "records/tokens.hpp"
 
 namespace zel::bind::records {
 
