@@ -78,6 +78,10 @@ def test_ctrl_c_keeps_what_each_direction_wrote(tmp_path, threads, trained):
     process.send_signal(signal.SIGINT)
     _, log = process.communicate(timeout=300)
     assert log.count("interuppted by keyboard") == trained + 1
+    # Each direction's lines say which it is.
+    assert ("src-trg: interuppted by keyboard" in log) and ("trg-src: interuppted" in log) == (
+        trained == 2
+    )
     written = sorted(p.name for p in (tmp_path / "out").iterdir())
     if trained == 2:
         assert process.returncode == 0
