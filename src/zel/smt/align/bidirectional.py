@@ -96,22 +96,22 @@ def _train_conf(settings, direction):
     }
 
 
-def _run_direction(spec_text):
+def _run_direction(job_text):
     """A direction's process: train it as zel-train does. The exit status says how it went."""
-    spec = json.loads(spec_text)
-    threads.set_threads(spec["threads"])
-    zlogging.set_label(spec["direction"])
+    job = json.loads(job_text)
+    threads.set_threads(job["threads"])
+    zlogging.set_label(job["direction"])
     names = [emalign.__name__, __name__]
-    with zlogging.using_config(names, debug=spec["debug"], quiet=spec["quiet"]):
-        if spec["hide_progress"]:
+    with zlogging.using_config(names, debug=job["debug"], quiet=job["quiet"]):
+        if job["hide_progress"]:
             with progress.hidden():
-                emalign.train_emalign(spec["conf"])
+                emalign.train_emalign(job["conf"])
         else:
-            emalign.train_emalign(spec["conf"])
+            emalign.train_emalign(job["conf"])
 
 
 def _start(settings, direction, thread_count, hide_progress):
-    spec = {
+    job = {
         "direction": direction,
         "conf": _train_conf(settings, direction),
         "threads": thread_count,
@@ -119,7 +119,7 @@ def _start(settings, direction, thread_count, hide_progress):
         "quiet": settings["quiet"],
         "hide_progress": hide_progress,
     }
-    code = f"from {__name__} import _run_direction; _run_direction({json.dumps(spec)!r})"
+    code = f"from {__name__} import _run_direction; _run_direction({json.dumps(job)!r})"
     env = dict(os.environ)
     # The package this process runs, also when it was put on the path by hand.
     package_root = str(Path(zel.__file__).resolve().parent.parent)
