@@ -177,15 +177,21 @@ private:
 
     void register_fields(std::string_view line) {
         // A failure ends the whole loading, so nothing kept here needs undoing.
+        const std::size_t first = line_fields_.size();
         for_each_part(line, kFieldDelim, [&](std::string_view part) {
             line_fields_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
         });
-        const std::string_view src = source_side(line);
-        const auto key = src_key(src);
-        if (!key) no_key(src);
-        seen_.add_parts(*key, kFieldDelim);
-        const std::int64_t key_id = seen_.texts.find(*key);
-        line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
+        if (options_.key_type == KeyType::src && !replaced_.format_src_key) {
+            // The key is the source side itself, the line's first field, registered just now.
+            line_keys_.push_back(line_fields_[first]);
+        } else {
+            const std::string_view src = source_side(line);
+            const auto key = src_key(src);
+            if (!key) no_key(src);
+            seen_.add_parts(*key, kFieldDelim);
+            const std::int64_t key_id = seen_.texts.find(*key);
+            line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
+        }
         if (options_.trg_keys) {
             const std::string_view trg = require_target(target_side(line));
             if (trg.find(kColumnDelim) != std::string_view::npos) {
