@@ -4,26 +4,14 @@
 #include <array>
 #include <charconv>
 
+#include "records/tokens.hpp"
+
 namespace zel::links {
 
 namespace {
 
 constexpr std::array<std::string_view, 5> kNames = {"intersection", "union", "grow-diag",
                                                     "grow-diag-final", "grow-diag-final-and"};
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Calls `f` with each run of non-space characters of `line`.
-template <class F>
-void for_tokens(std::string_view line, F&& f) {
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && is_space(line[i])) ++i;
-        std::size_t start = i;
-        while (i < line.size() && !is_space(line[i])) ++i;
-        if (i > start) f(line.substr(start, i - start));
-    }
-}
 
 bool read_position(std::string_view text, std::uint32_t& value) {
     if (text.empty()) return false;
@@ -190,7 +178,9 @@ std::optional<Heuristic> heuristic_named(std::string_view name) {
 std::size_t read_decoded(std::string_view line, std::vector<Link>& links) {
     std::size_t count = 0;
     const std::size_t first = links.size();
-    for_tokens(line, [&](std::string_view token) {
+    thread_local std::vector<std::string_view> tokens;
+    records::split_runs(line, tokens);
+    for (const std::string_view token : tokens) {
         auto dash = token.find('-');
         std::uint32_t j = 0, i = 0;
         if (dash == std::string_view::npos || !read_position(token.substr(0, dash), j) ||
@@ -201,7 +191,7 @@ std::size_t read_decoded(std::string_view line, std::vector<Link>& links) {
         }
         ++count;
         if (i > 0) links.push_back({i - 1, j - 1});
-    });
+    }
     for (std::size_t k = first; k < links.size(); ++k) {
         if (links[k].trg >= count) {
             throw std::invalid_argument("target position " + std::to_string(links[k].trg + 1) +

@@ -90,12 +90,6 @@ bool validate(std::string_view text, Invalid& where) {
     return true;
 }
 
-bool is_space(char32_t c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F) || c == 0x85 ||
-           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-           c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
 std::size_t non_ascii_space_length(std::string_view text, std::size_t i) {
     const auto lead = static_cast<unsigned char>(text[i]);
     const std::size_t n = std::min(sequence_length(lead), text.size() - i);

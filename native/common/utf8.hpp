@@ -37,13 +37,17 @@ inline std::string_view from_char(std::string_view text, std::size_t k) {
 }
 
 // True for the code points the host's str.isspace() accepts.
-bool is_space(char32_t c);
+constexpr bool is_space(char32_t c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F) || c == 0x85 ||
+           c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
 
 // Bytes of the white-space code point at byte `i` of valid UTF-8 text, 0 for any other.
 std::size_t non_ascii_space_length(std::string_view text, std::size_t i);
 inline std::size_t space_length(std::string_view text, std::size_t i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) return (c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F)) ? 1 : 0;
+    if (c < 0x80) return is_space(c) ? 1 : 0;
     return non_ascii_space_length(text, i);
 }
 

@@ -31,6 +31,13 @@ std::uint64_t get(const char* p) {
 
 std::size_t padded(std::size_t n) { return (n + 7) / 8 * 8; }
 
+// The checksum stored after the directory: of the directory and the description.
+std::uint64_t fixed_checksum(std::string_view directory, std::string_view header) {
+    std::string bytes(directory);
+    bytes.append(header);
+    return hash_bytes(bytes);
+}
+
 [[noreturn]] void fail_io(const std::string& what, const std::string& path) {
     throw std::system_error(errno, std::generic_category(), what + " " + path);
 }
@@ -87,9 +94,7 @@ void save_index(const std::string& path, std::string_view header,
             put(head, offset);
             put(head, size);
         }
-        std::string sum_input = head;
-        sum_input.append(header);
-        put(head, hash_bytes(sum_input));
+        put(head, fixed_checksum(head, header));
         head.append(header);
         head.resize(first, '\0');
         if (::lseek(out.fd, 0, SEEK_SET) < 0) fail_io("cannot seek", temp);
@@ -128,10 +133,9 @@ std::shared_ptr<const IndexFile> IndexFile::open(const std::string& path) {
     if (count > size / 16 || header_size > size) throw refuse("its directory is damaged");
     const std::size_t fixed = 8 * 5 + 16 * count;
     if (fixed + header_size > size) throw refuse("it is cut short");
-    std::string_view sum_input(p, fixed - 8);
-    std::string summed(sum_input);
-    summed.append(p + fixed, header_size);
-    if (get(p + fixed - 8) != hash_bytes(summed)) throw refuse("its directory is damaged");
+    if (get(p + fixed - 8) != fixed_checksum({p, fixed - 8}, {p + fixed, header_size})) {
+        throw refuse("its directory is damaged");
+    }
     file->header_ = {p + fixed, header_size};
     for (std::uint64_t k = 0; k < count; ++k) {
         const std::uint64_t offset = get(p + 32 + 16 * k), length = get(p + 40 + 16 * k);

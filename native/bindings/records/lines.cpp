@@ -112,7 +112,7 @@ nb::object point_str(std::string_view p) {
     return nb::borrow(slot);
 }
 
-nb::set points_of(std::string_view field, std::vector<std::string_view>& points) {
+nb::set align_set(std::string_view field, std::vector<std::string_view>& points) {
     core::split_runs(field, points);
     nb::set aligns;
     for (std::string_view p : points) aligns.add(point_str(p));
@@ -213,7 +213,7 @@ void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
         }
     }
     r.features = features;
-    r.aligns = points_of(fields[f::kPoints], s.points);
+    r.aligns = align_set(fields[f::kPoints], s.points);
     store_counts(r, fields[f::kCounts], f::kCountOrder, Needed::at_least_three, s);
 }
 
@@ -231,6 +231,11 @@ nb::dict features_of(std::string_view field, std::vector<std::string_view>& item
 
 }  // namespace
 
+nb::set get_align_set(std::string_view field) {
+    std::vector<std::string_view> points;
+    return align_set(field, points);
+}
+
 nb::dict travatar_features(std::string_view field) {
     std::vector<std::string_view> items;
     return features_of(field, items);
@@ -245,7 +250,7 @@ void read_travatar_line(Record& r, nb::handle line, nb::handle delim) {
     r.trg = new_str(fields.stripped(f::kTrg), false);
     r.features = features_of(fields[f::kFeatures], s.numbers);
     store_counts(r, fields[f::kCounts], f::kCountOrder, Needed::exactly_three, s);
-    r.aligns = points_of(fields[f::kPoints], s.points);
+    r.aligns = align_set(fields[f::kPoints], s.points);
 }
 
 }  // namespace zel::bind::records

@@ -142,12 +142,6 @@ Record& filled(Record& r) {
     return r;
 }
 
-nb::set get_align_set(std::string_view field) {
-    nb::set out;
-    for (std::string_view p : zel::records::split_runs(field)) out.add(to_str(p));
-    return out;
-}
-
 nb::set get_rev_align_set(nb::handle aligns) {
     nb::set out;
     for (nb::handle item : nb::iter(aligns)) {

@@ -56,10 +56,7 @@ def _settings(conf):
         "debug": bool(conf.get("debug", False)),
         "quiet": bool(conf.get("quiet", False)),
     }
-    if settings["heuristic"] not in sym.HEURISTICS:
-        raise ValueError(
-            f"unknown heuristic {settings['heuristic']!r} (known: {', '.join(sym.HEURISTICS)})"
-        )
+    sym.check_heuristic(settings["heuristic"])
     return settings
 
 

@@ -94,14 +94,13 @@ def read_links(path, first=None, decoded=False):
     return pairs
 
 
-def _sniff(path):
+def _sniff(lines):
     """ "wpt" when the first line with text has 3 or 4 fields and no link token, else "links"."""
-    with files.open(path) as f:
-        for line in f:
-            fields = line.split()
-            if fields:
-                plain = all(field.isdigit() for field in fields[:3])
-                return "wpt" if len(fields) in (3, 4) and plain else "links"
+    for line in lines:
+        fields = line.split()
+        if fields:
+            plain = all(field.isdigit() for field in fields[:3])
+            return "wpt" if len(fields) in (3, 4) and plain else "links"
     return "links"
 
 
@@ -113,39 +112,40 @@ def read_gold(path, gold_format="auto", reverse=False):
     """
     if gold_format not in GOLD_FORMATS:
         raise ValueError(f"unknown gold format {gold_format!r} (known: {', '.join(GOLD_FORMATS)})")
-    if gold_format == "auto":
-        gold_format = _sniff(path)
-    sure, possible = [], []
     with files.open(path) as f:
-        for number, line in enumerate(f, 1):
-            if gold_format == "links":
-                sure.append(set())
-                possible.append(set())
-                for token in line.split():
-                    match = _GOLD_TOKEN.fullmatch(token)
-                    if not match:
-                        raise _bad(path, number, token, 'a gold link ("i-j", "ipj" or "i?j")')
-                    link = (int(match[1]), int(match[3]))
-                    (sure if match[2] == "-" else possible)[-1].add(link[::-1] if reverse else link)
-                continue
-            fields = line.split()
-            if not fields:
-                continue
-            if not 3 <= len(fields) <= 4 or not all(f.isdigit() for f in fields[:3]):
-                raise _bad(path, number, line.rstrip("\n"), 'a WPT link "sentence i j [S|P]"')
-            kind = fields[3] if len(fields) == 4 else "S"
-            if kind not in ("S", "P"):
-                raise _bad(path, number, kind, 'a link kind "S" or "P"')
-            sentence, i, j = (int(field) for field in fields[:3])
-            if sentence < 1:
-                raise _bad(path, number, fields[0], "a sentence number (1 or more)")
-            while len(sure) < sentence:
-                sure.append(set())
-                possible.append(set())
-            if i == 0 or j == 0:
-                continue
-            link = (j - 1, i - 1) if reverse else (i - 1, j - 1)
-            (sure if kind == "S" else possible)[sentence - 1].add(link)
+        lines = f.readlines()  # gold files are small; the form is told by their first line
+    if gold_format == "auto":
+        gold_format = _sniff(lines)
+    sure, possible = [], []
+    for number, line in enumerate(lines, 1):
+        if gold_format == "links":
+            sure.append(set())
+            possible.append(set())
+            for token in line.split():
+                match = _GOLD_TOKEN.fullmatch(token)
+                if not match:
+                    raise _bad(path, number, token, 'a gold link ("i-j", "ipj" or "i?j")')
+                link = (int(match[1]), int(match[3]))
+                (sure if match[2] == "-" else possible)[-1].add(link[::-1] if reverse else link)
+            continue
+        fields = line.split()
+        if not fields:
+            continue
+        if not 3 <= len(fields) <= 4 or not all(f.isdigit() for f in fields[:3]):
+            raise _bad(path, number, line.rstrip("\n"), 'a WPT link "sentence i j [S|P]"')
+        kind = fields[3] if len(fields) == 4 else "S"
+        if kind not in ("S", "P"):
+            raise _bad(path, number, kind, 'a link kind "S" or "P"')
+        sentence, i, j = (int(field) for field in fields[:3])
+        if sentence < 1:
+            raise _bad(path, number, fields[0], "a sentence number (1 or more)")
+        while len(sure) < sentence:
+            sure.append(set())
+            possible.append(set())
+        if i == 0 or j == 0:
+            continue
+        link = (j - 1, i - 1) if reverse else (i - 1, j - 1)
+        (sure if kind == "S" else possible)[sentence - 1].add(link)
     return sure, possible
 
 

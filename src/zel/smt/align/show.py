@@ -16,7 +16,6 @@ cell outlines and predicted links as filled squares.
 import argparse
 import html
 import os
-import re
 import sys
 import unicodedata
 
@@ -59,6 +58,12 @@ def _kind(link, predicted, sure, possible, with_gold):
     return "wrong" if hit else "empty"
 
 
+def _gold(sure, possible):
+    """Whether gold links are given, the sure ones, and the possible ones that are not sure."""
+    with_gold = sure is not None or possible is not None
+    return with_gold, sure or set(), (possible or set()) - (sure or set())
+
+
 def _width(text):
     return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
@@ -82,8 +87,7 @@ def _check(links, src, trg, number):
 
 def render_text(src, trg, predicted, sure=None, possible=None, colour=False):
     """A pair's grid as terminal text: `src`, `trg` word lists, links as (i, j) sets."""
-    with_gold = sure is not None or possible is not None
-    sure, possible = sure or set(), (possible or set()) - (sure or set())
+    with_gold, sure, possible = _gold(sure, possible)
     side = max((_width(_clip(w)) for w in src), default=0)
     columns = [_clip(w) for w in trg]
     rows = []
@@ -121,13 +125,17 @@ _SVG_COLOURS = {
 }
 
 
-def render_svg(src, trg, predicted, sure=None, possible=None, title=""):
-    """A pair's grid as an <svg> element: gold links outlined, predicted ones filled."""
-    with_gold = sure is not None or possible is not None
-    sure, possible = sure or set(), (possible or set()) - (sure or set())
+def _svg_box(src, trg):
+    """Left margin, top margin, width and height of a pair's picture."""
     left = 8 + 8 * max((len(w) for w in src), default=0)
     top = 24 + 8 * max((len(w) for w in trg), default=0)
-    width, height = left + _CELL * len(trg) + 8, top + _CELL * len(src) + 8
+    return left, top, left + _CELL * len(trg) + 8, top + _CELL * len(src) + 8
+
+
+def render_svg(src, trg, predicted, sure=None, possible=None, title=""):
+    """A pair's grid as an <svg> element: gold links outlined, predicted ones filled."""
+    with_gold, sure, possible = _gold(sure, possible)
+    left, top, width, height = _svg_box(src, trg)
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
         f'font-family="sans-serif" font-size="13">',
@@ -251,7 +259,8 @@ def show(
     ]
     with files.open(output, "wt") as out:
         if str(output).endswith(".svg"):
-            out.write(_stacked(svgs))
+            boxes = [_svg_box(src[n], trg[n]) for n in pairs]
+            out.write(_stacked(svgs, [b[2] for b in boxes], [b[3] for b in boxes]))
         else:
             out.write(
                 '<!DOCTYPE html>\n<html><head><meta charset="utf-8">'
@@ -263,12 +272,11 @@ def show(
     logger.info("picture of %d pairs: %s", len(pairs), output)
 
 
-def _stacked(svgs):
+def _stacked(svgs, widths, heights):
     """One SVG document holding the pairs' pictures one below the other."""
-    sizes = [tuple(map(int, re.search(r'width="(\d+)" height="(\d+)"', s).groups())) for s in svgs]
-    width, height = max(w for w, _ in sizes), sum(h for _, h in sizes)
+    width, height = max(widths), sum(heights)
     parts, y = [], 0
-    for svg, (_, h) in zip(svgs, sizes, strict=True):
+    for svg, h in zip(svgs, heights, strict=True):
         parts.append(svg.replace("<svg ", f'<svg y="{y}" ', 1))
         y += h
     return (

@@ -56,6 +56,12 @@ def _different_lengths(shorter, lines, longer):
     )
 
 
+def check_heuristic(name):
+    """ValueError naming the known heuristics unless `name` is one."""
+    if name not in HEURISTICS:
+        raise ValueError(f"unknown heuristic {name!r} (known: {', '.join(HEURISTICS)})")
+
+
 def symmetrize(forward_path, backward_path, output_path, heuristic=DEFAULT_HEURISTIC):
     """Combine a source-to-target and a target-to-source decoded file into "i-j" links.
 
@@ -63,8 +69,7 @@ def symmetrize(forward_path, backward_path, output_path, heuristic=DEFAULT_HEURI
     line counts, or a link beyond the other direction's sentence length, are a ValueError
     naming the file and line; the pairs before it stay written.
     """
-    if heuristic not in HEURISTICS:
-        raise ValueError(f"unknown heuristic {heuristic!r} (known: {', '.join(HEURISTICS)})")
+    check_heuristic(heuristic)
     logger.info("symmetrizing by %s into file: %s", heuristic, output_path)
     forward_name, backward_name = os.fspath(forward_path), os.fspath(backward_path)
     pairs = 0
