@@ -118,7 +118,7 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
             const std::size_t row = resolve_index(s, 0, table.rows());
             const std::size_t col = resolve_index(t, 1, table.cols());
             const std::int64_t cell = table.pattern().find(row, col);
-            if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;
+            if (cell >= 0) table.set_value(static_cast<std::size_t>(cell), p);
         } catch (const IndexError& e) {
             throw IndexError(std::string(e.what()) + where(path, line));
         }

@@ -8,7 +8,7 @@
 
 namespace zel::align {
 
-ExpectedCounts::ExpectedCounts(const Corpus& corpus, std::vector<double>& counts,
+ExpectedCounts::ExpectedCounts(const Corpus& corpus, CellCounts& counts,
                                std::vector<double>* align_counts, std::size_t threads)
     : corpus_(corpus), counts_(counts), align_counts_(align_counts), threads_(threads) {
     first_.resize(corpus.size() + 1, 0);

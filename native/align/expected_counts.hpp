@@ -18,6 +18,7 @@
 #include "align/cooccurrence.hpp"
 #include "align/corpus.hpp"
 #include "align/pair_blocks.hpp"
+#include "align/tables.hpp"
 
 namespace zel::align {
 
@@ -27,8 +28,8 @@ inline constexpr std::uint64_t kNoAlignCell = ~std::uint64_t{0};
 class ExpectedCounts {
 public:
     // `align_counts` is null for Model 1.
-    ExpectedCounts(const Corpus& corpus, std::vector<double>& counts,
-                   std::vector<double>* align_counts, std::size_t threads);
+    ExpectedCounts(const Corpus& corpus, CellCounts& counts, std::vector<double>* align_counts,
+                   std::size_t threads);
 
     // Pair p's posteriors and alignment cells (p in the block being computed): l * m of
     // each, row-major.
@@ -48,7 +49,7 @@ private:
     }
 
     const Corpus& corpus_;
-    std::vector<double>& counts_;
+    CellCounts& counts_;
     std::vector<double>* align_counts_;
     std::size_t threads_;
     std::vector<std::uint64_t> first_;  // first entry of pair p, counted over the corpus

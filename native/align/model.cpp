@@ -147,7 +147,8 @@ void append_entry_number(std::string& line, double value32, bool with_counts) {
     }
 }
 
-double count_of(const std::vector<double>* counts, std::int64_t cell) {
+template <class Counts>
+double count_of(const Counts* counts, std::int64_t cell) {
     if (!counts) throw Missing("the expected counts", Missing::Use::subscript);
     return cell >= 0 ? (*counts)[static_cast<std::size_t>(cell)] : 0.0;
 }
@@ -164,7 +165,7 @@ bool ranks_before(double a, std::uint32_t ta, double b, std::uint32_t tb) {
 
 void write_trans_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, std::int64_t nbest, bool with_counts,
-                      const std::vector<double>* counts) {
+                      const CellCounts* counts) {
     LineWriter out(host.open_write(path));
     host.info(Channel::align, "storing translation probabilities into file (threshold=" +
                                   threshold.text + "): " + path);
@@ -191,7 +192,7 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
         const std::size_t row_begin = pattern.row_begin(s), row_end = pattern.row_end(s);
         order.resize(row_end - row_begin);
         std::iota(order.begin(), order.end(), 0U);
-        const auto value_of = [&](std::uint32_t k) { return table.values[row_begin + k]; };
+        const auto value_of = [&](std::uint32_t k) { return table.value(row_begin + k); };
         const auto col_of = [&](std::uint32_t k) { return pattern.col(row_begin + k); };
         // Ties are broken by target id, so the order is total and the first `keep` stored
         // cells (no more can be written) are those of a full stable sort.

@@ -58,7 +58,7 @@ public:
     virtual const char* type_name() const { return "zel.smt.align.emalign.Model"; }
 
     std::unique_ptr<Vocab> vocab;
-    std::unique_ptr<TransTable> trans_dist;
+    std::shared_ptr<TransTable> trans_dist;
     std::unique_ptr<AlignTable> align_dist;
 
 private:
@@ -75,7 +75,7 @@ private:
 // as reading a missing count table does.
 void write_trans_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, std::int64_t nbest, bool with_counts,
-                      const std::vector<double>* counts);
+                      const CellCounts* counts);
 void write_align_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, bool with_counts,
                       const std::vector<double>* counts);

@@ -50,7 +50,8 @@ void Model1Trainer::init_trans_dist(Host& host) {
         pair_cells =
             std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget, check);
     }
-    auto table = std::make_unique<TransTable>(pattern, 1.0 / static_cast<double>(v_trg));
+    auto table =
+        std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg), count_slots);
     host.info(Channel::model1,
               "word translation distribution matrix size: " + std::to_string(v_src) +
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
@@ -60,7 +61,7 @@ void Model1Trainer::init_trans_dist(Host& host) {
 
 void Model1Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
-    zero_counts(count_cooc_src2trg, trans.values.size(), "expected co-occurrence counts");
+    zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     host.info(Channel::model1,
               "computing expected co-occurrence counts of source word and target word");
 
@@ -70,7 +71,7 @@ void Model1Trainer::expect_step(Host& host) {
     std::vector<std::vector<CellId>> scratch(threads);
     std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
-    std::vector<double>& cooc = *count_cooc_src2trg;
+    CellCounts& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
     for_blocks(
         host, *progress, c.corpus.size(), threads, nullptr,

@@ -63,7 +63,7 @@ void Model2Trainer::init_align_dist(Host& host) {
 void Model2Trainer::expect_step(Host& host) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
-    zero_counts(count_cooc_src2trg, trans.values.size(), "expected co-occurrence counts");
+    zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     zero_counts(count_align_trg2src, align.stored(), "expected alignment counts");
     host.info(Channel::model2, "computing:");
     host.info(Channel::model2, "* expected co-occurrence counts of source word and target word");
@@ -75,7 +75,7 @@ void Model2Trainer::expect_step(Host& host) {
     std::vector<std::vector<CellId>> scratch(threads);
     std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
-    std::vector<double>& cooc = *count_cooc_src2trg;
+    CellCounts& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
     FloatFlags flags;

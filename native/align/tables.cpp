@@ -9,18 +9,22 @@
 
 namespace zel::align {
 
-TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial)
-    : pattern_(std::move(pattern)) {
-    assign_table(values, pattern_->cells(), initial, "word translation distribution");
+TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial,
+                       bool with_counts)
+    : stride_(with_counts ? 2 : 1), pattern_(std::move(pattern)) {
+    assign_table(slots_, pattern_->cells() * stride_, initial, "word translation distribution");
+    if (with_counts) {
+        for (std::size_t c = 0; c < pattern_->cells(); ++c) slots_[2 * c + 1] = 0.0;
+    }
     row_default.assign(pattern_->rows(), initial);
 }
 
 double TransTable::at(std::size_t s, std::size_t t) const {
     const std::int64_t c = pattern_->find(s, t);
-    return c >= 0 ? values[static_cast<std::size_t>(c)] : row_default[s];
+    return c >= 0 ? value(static_cast<std::size_t>(c)) : row_default[s];
 }
 
-void TransTable::normalize_rows(const std::vector<double>& counts) {
+void TransTable::normalize_rows(const CellCounts& counts) {
     const CooccurrencePattern& p = *pattern_;
     // Rows are independent: ranges of about equal cells go to the threads.
     const std::size_t threads = thread_count();
@@ -39,10 +43,55 @@ void TransTable::normalize_rows(const std::vector<double>& counts) {
                 sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
                                     [&](std::size_t k) { return counts[begin + k]; });
             if (!(total > 0.0)) continue;
-            for (std::size_t c = begin; c < end; ++c) values[c] = counts[c] / total;
+            for (std::size_t c = begin; c < end; ++c) set_value(c, counts[c] / total);
             row_default[s] = 0.0;
         }
     });
+}
+
+CellCounts::CellCounts(std::vector<double> counts)
+    : own_(std::move(counts)), data_(own_.data()), size_(own_.size()) {}
+
+CellCounts::CellCounts(std::shared_ptr<TransTable> table) : size_(table->cells()) {
+    if (!table->has_count_slots()) {
+        assign_table(own_, size_, 0.0, "expected co-occurrence counts");
+        data_ = own_.data();
+        return;
+    }
+    if (table->counts_holder_) table->counts_holder_->keep_a_copy();
+    table->counts_holder_ = this;
+    data_ = table->slots_.data() + 1;
+    stride_ = 2;
+    table_ = std::move(table);
+    for (std::size_t c = 0; c < size_; ++c) data_[2 * c] = 0.0;
+}
+
+CellCounts::~CellCounts() {
+    if (table_) table_->counts_holder_ = nullptr;
+}
+
+void CellCounts::keep_a_copy() {
+    std::vector<double> copy;
+    allocate_checked(size_ * sizeof(double), "expected co-occurrence counts",
+                     [&] { copy.resize(size_); });
+    for (std::size_t c = 0; c < size_; ++c) copy[c] = data_[c * stride_];
+    own_ = std::move(copy);
+    table_->counts_holder_ = nullptr;
+    table_.reset();
+    data_ = own_.data();
+    stride_ = 1;
+}
+
+void zero_cell_counts(std::optional<CellCounts>& counts, const std::shared_ptr<TransTable>& table) {
+    const bool reusable =
+        counts && counts->size() == table->cells() &&
+        (counts->slots_of() ? counts->slots_of() == table : !table->has_count_slots());
+    if (reusable) {
+        for (std::size_t c = 0; c < counts->size(); ++c) (*counts)[c] = 0.0;
+        return;
+    }
+    counts.reset();
+    counts.emplace(table);
 }
 
 AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus)

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "align/cooccurrence.hpp"
@@ -17,30 +18,87 @@
 
 namespace zel::align {
 
+class CellCounts;
+
 // t(target | source): values of the co-occurring cells, and for each source row the value of
 // all its other cells (1 / V_trg until the row is first re-estimated, 0 after).
+//
+// A trainer's table keeps a slot for each cell's expected count beside its value
+// (`with_counts`): the E-step reads a value and adds to its count at random cells of a table
+// far larger than the caches, and one cache line then serves both. The slots are lent to one
+// CellCounts at a time.
 class TransTable {
 public:
-    TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial);
+    TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial,
+               bool with_counts = false);
+    TransTable(const TransTable&) = delete;
+    TransTable& operator=(const TransTable&) = delete;
 
     const CooccurrencePattern& pattern() const { return *pattern_; }
     std::shared_ptr<const CooccurrencePattern> shared_pattern() const { return pattern_; }
     std::size_t rows() const { return pattern_->rows(); }
     std::size_t cols() const { return pattern_->cols(); }
+    std::size_t cells() const { return pattern_->cells(); }
+
+    double value(std::size_t c) const { return slots_[c * stride_]; }
+    void set_value(std::size_t c, double v) { slots_[c * stride_] = v; }
+    // Cell c's value is value_data()[c * stride()]; its count slot, when there is one, follows.
+    const double* value_data() const { return slots_.data(); }
+    std::size_t stride() const { return stride_; }
+    bool has_count_slots() const { return stride_ == 2; }
 
     // The dense value at (s, t), indices already in range.
     double at(std::size_t s, std::size_t t) const;
 
     // Re-estimates every row from `counts` (one per cell; other cells count 0): rows whose
     // total is positive become counts / total, the others keep their values.
-    void normalize_rows(const std::vector<double>& counts);
+    void normalize_rows(const CellCounts& counts);
 
-    std::vector<double> values;       // one per cell of the pattern
     std::vector<double> row_default;  // one per source row
 
 private:
+    friend class CellCounts;
+    std::vector<double> slots_;
+    std::size_t stride_;
+    CellCounts* counts_holder_ = nullptr;  // whose counts the count slots hold
     std::shared_ptr<const CooccurrencePattern> pattern_;
 };
+
+// The expected counts of the translation cells, one per pattern cell, as a trainer keeps them
+// from its E-step to its M-step: in the count slots of the table they re-estimate, or in an
+// array of their own (set from outside, or for a table without slots). A holder whose slots
+// another holder takes keeps a copy of its counts, so counts never change under their holder.
+class CellCounts {
+public:
+    explicit CellCounts(std::vector<double> counts);
+    // A zero for every cell of `table`, in its count slots when it has them.
+    explicit CellCounts(std::shared_ptr<TransTable> table);
+    ~CellCounts();
+    CellCounts(const CellCounts&) = delete;
+    CellCounts& operator=(const CellCounts&) = delete;
+
+    std::size_t size() const { return size_; }
+    double operator[](std::size_t c) const { return data_[c * stride_]; }
+    double& operator[](std::size_t c) { return data_[c * stride_]; }
+    // Count c is data()[c * stride()].
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    std::size_t stride() const { return stride_; }
+    // The table whose slots hold the counts (it owns data()), or null.
+    const std::shared_ptr<TransTable>& slots_of() const { return table_; }
+
+private:
+    // Another holder takes the slots: the counts move to an array of their own.
+    void keep_a_copy();
+
+    std::vector<double> own_;
+    std::shared_ptr<TransTable> table_;
+    double* data_ = nullptr;
+    std::size_t stride_ = 1, size_ = 0;
+};
+
+// Makes `counts` a zero for every cell of `table`, reusing their memory where they can.
+void zero_cell_counts(std::optional<CellCounts>& counts, const std::shared_ptr<TransTable>& table);
 
 // Resolved position of a sentence pair's block in the alignment array.
 struct BlockRef {
@@ -100,7 +158,7 @@ private:
 
 // The translation value of a pair's cell (the row default where the pattern has no cell).
 inline double trans_value(const TransTable& t, CellId cell, WordId s) {
-    return cell == kNoCell ? t.row_default[s] : t.values[cell];
+    return cell == kNoCell ? t.row_default[s] : t.value(cell);
 }
 
 // p_align(i | j) of a pair's block, as read from align_dist[l - 2, m - 1, j, i], resolved once

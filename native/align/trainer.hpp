@@ -44,11 +44,14 @@ public:
     std::optional<std::string> src_path, trg_path;
     std::optional<Corpus> sent_pairs;
     bool character_based = false;
-    std::optional<std::vector<double>> count_cooc_src2trg;   // one per pattern cell
+    std::optional<CellCounts> count_cooc_src2trg;            // one per pattern cell
     std::optional<std::vector<double>> count_align_trg2src;  // one per stored alignment cell
 
     // Where the cells of each pair are; made with the translation distribution.
     std::unique_ptr<PairCells> pair_cells;
+    // Whether the translation table keeps its cells' counts beside their values, which makes
+    // E-steps faster; only training needs it.
+    bool count_slots = true;
     // Memory the precomputed pair cells may take before lookups are used instead.
     std::size_t pair_cells_budget = std::size_t{1} << 30;
 };

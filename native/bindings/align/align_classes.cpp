@@ -35,6 +35,21 @@ nb::object counts_view(const std::optional<std::vector<double>>& counts, nb::han
     return nb::cast(nb::ndarray<nb::numpy, const double>(counts->data(), {counts->size()}, owner));
 }
 
+nb::object counts_view(const std::optional<align::CellCounts>& counts, nb::handle owner) {
+    if (!counts) return nb::none();
+    // Counts in a table's slots live as long as the table, whatever the trainer does next.
+    nb::object keeper = nb::borrow(owner);
+    if (const auto& table = counts->slots_of()) {
+        keeper = nb::capsule(new std::shared_ptr<align::TransTable>(table), [](void* p) noexcept {
+            delete static_cast<std::shared_ptr<align::TransTable>*>(p);
+        });
+    }
+    const std::size_t shape[1] = {counts->size()};
+    const std::int64_t strides[1] = {static_cast<std::int64_t>(counts->stride())};
+    return nb::cast(
+        nb::ndarray<nb::numpy, const double>(counts->data(), 1, shape, keeper, strides));
+}
+
 }  // namespace
 
 void configure_trainer(align::Trainer& trainer, nb::handle conf, nb::dict others) {
@@ -133,7 +148,8 @@ void set_trainer_state(nb::handle self, nb::handle state) {
     t.trg_path = std::move(trg_path);
     t.sent_pairs = std::move(sent_pairs);
     t.character_based = character;
-    t.count_cooc_src2trg = std::move(cooc);
+    t.count_cooc_src2trg.reset();
+    if (cooc) t.count_cooc_src2trg.emplace(std::move(*cooc));
     t.count_align_trg2src = std::move(align_counts);
     if (fields.size() == 8) self.attr("__dict__").attr("update")(fields[7]);
 }

@@ -202,6 +202,7 @@ nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
                                   optional_path(data.attr("trg_path")), character);
         const std::string trans_path = path_of(data.attr("trans_path"));
         align::register_trans_words(host, trans_path, vocab);
+        trainer.count_slots = false;  // nothing is trained
         trainer.setup(host);
         align::load_trans_dist(host, trans_path, *trainer.model);
         nb::object align_path = data.attr("align_path");

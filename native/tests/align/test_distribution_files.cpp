@@ -27,7 +27,7 @@ struct Trained {
     void set_row(WordId s, std::vector<double> row) {
         TransTable& t = *trainer.model->trans_dist;
         for (WordId w = 0; w < row.size(); ++w) {
-            t.values[static_cast<std::size_t>(t.pattern().find(s, w))] = row[w];
+            t.set_value(static_cast<std::size_t>(t.pattern().find(s, w)), row[w]);
         }
     }
     std::string save_model(double threshold, std::int64_t nbest) {
@@ -60,7 +60,8 @@ TEST(TransFile, TrainerVariantNeedsCounts) {
     Trained t;
     t.set_row(1, {0.5, 0.25, 0.25});
     EXPECT_THROW(t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 100), zel::Missing);
-    t.trainer.count_cooc_src2trg.emplace(t.trainer.model->trans_dist->values.size(), 3.0);
+    t.trainer.count_cooc_src2trg.emplace(
+        std::vector<double>(t.trainer.model->trans_dist->cells(), 3.0));
     t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 1);
     EXPECT_EQ(t.host.files["out"], "__NULL__\tx\t0.33333334\t3.00\na\tx\t0.50000000\t3.00\n");
 }

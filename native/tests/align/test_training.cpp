@@ -86,11 +86,45 @@ TEST(Model1, RepeatedTargetWordContributesTwoColumns) {
 TEST(Model1, PairEntropyWithoutPerWordDivision) {
     SetUpTrainer<Model1Trainer> s(
         "a\n", "x\n");  // uniform t = 1 over the one target word... and 0.5 below
-    s.trainer.model->trans_dist->values.assign(s.trainer.model->trans_dist->values.size(), 0.5);
+    TransTable& table = *s.trainer.model->trans_dist;
+    for (std::size_t c = 0; c < table.cells(); ++c) table.set_value(c, 0.5);
     const WordId src[] = {0, 1}, trg[] = {0};
     std::vector<CellId> cells;
     const auto c = s.trainer.pair_cells->of(0, cells);
     EXPECT_EQ(s.trainer.model->calc_pair_entropy(src, trg, c, false), 0.6931471805599453);
+}
+
+std::vector<double> counts_of(const CellCounts& counts) {
+    std::vector<double> out(counts.size());
+    for (std::size_t c = 0; c < counts.size(); ++c) out[c] = counts[c];
+    return out;
+}
+
+// Counts kept beside the values are those of a table without slots; a trainer whose slots
+// another trainer of the same model takes keeps its own counts, unchanged.
+TEST(CellCounts, SlotsTakenByAnotherTrainerLeaveTheFirstItsCounts) {
+    SetUpTrainer<Model1Trainer> a(kSrc, kTrg), b(kSrc, kTrg), plain(kSrc, kTrg, false, false);
+    plain.trainer.count_slots = false;
+    plain.trainer.setup(plain.host);
+    b.trainer.model = a.trainer.model;
+    a.trainer.expect_step(a.host);
+    plain.trainer.expect_step(plain.host);
+    ASSERT_EQ(a.trainer.count_cooc_src2trg->slots_of(), a.trainer.model->trans_dist);
+    EXPECT_FALSE(plain.trainer.count_cooc_src2trg->slots_of());
+    const std::vector<double> first = counts_of(*a.trainer.count_cooc_src2trg);
+    EXPECT_EQ(first, counts_of(*plain.trainer.count_cooc_src2trg));
+
+    a.trainer.maximize_step(a.host);
+    b.trainer.expect_step(b.host);
+    EXPECT_FALSE(a.trainer.count_cooc_src2trg->slots_of());
+    EXPECT_EQ(counts_of(*a.trainer.count_cooc_src2trg), first);
+    EXPECT_EQ(b.trainer.count_cooc_src2trg->slots_of(), a.trainer.model->trans_dist);
+    EXPECT_NE(counts_of(*b.trainer.count_cooc_src2trg), first);
+    // A step of the first trainer takes the slots back; the second keeps its counts.
+    const std::vector<double> second = counts_of(*b.trainer.count_cooc_src2trg);
+    a.trainer.expect_step(a.host);
+    EXPECT_EQ(counts_of(*b.trainer.count_cooc_src2trg), second);
+    EXPECT_EQ(counts_of(*a.trainer.count_cooc_src2trg), second);
 }
 
 TEST(Model2, FirstStepReadsAndUpdatesOnlyThePairsBlocks) {
@@ -143,7 +177,8 @@ TEST(Model2, ZeroColumnGivesNanCountsAndLeavesItsRowsUnchanged) {
     SetUpTrainer<Model2Trainer> s("a\nb\n", "x\ny\n");
     TransTable& t = *s.trainer.model->trans_dist;
     // Nothing of pair 1 can produce x: its column sums to 0 and its posteriors are 0 / 0.
-    for (WordId src : {0U, 1U}) t.values[static_cast<std::size_t>(t.pattern().find(src, 0))] = 0.0;
+    for (WordId src : {0U, 1U})
+        t.set_value(static_cast<std::size_t>(t.pattern().find(src, 0)), 0.0);
     const double before = t.at(1, 1);
     s.trainer.Model2Trainer::train_step(s.host);
     EXPECT_TRUE(std::isnan(s.count(1, 0)));
