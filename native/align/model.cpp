@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -18,11 +19,11 @@ namespace {
 
 // Per-pair entropies take the logarithm of each target word's probability (0 gives -inf) and
 // divide by the target length (0 gives NaN).
-void report_entropy_flags(Host& host, FloatFlags& flags) {
+void report_entropy_flags(Host& host, bool divide_by_zero, bool invalid) {
     using K = FloatEvent::Kind;
     using O = FloatEvent::Operation;
-    if (flags.divide_by_zero()) host.float_event({K::divide_by_zero, O::log});
-    if (flags.invalid()) host.float_event({K::invalid, O::scalar_divide});
+    if (divide_by_zero) host.float_event({K::divide_by_zero, O::log});
+    if (invalid) host.float_event({K::invalid, O::scalar_divide});
 }
 
 }  // namespace
@@ -54,17 +55,45 @@ void Model::pair_entropies(
             entropy[p % kBlock] = calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
         },
         [&](std::size_t begin, std::size_t end) { after(begin, end, entropy); });
-    report_entropy_flags(host, flags);
+    report_entropy_flags(host, flags.divide_by_zero(), flags.invalid());
 }
 
 double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     host.info(Channel::align, "calculating entropy");
-    double total = 0.0;
-    pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
-        for (std::size_t p = begin; p < end; ++p) total += entropy[p % kBlock];
-    });
-    if (c.corpus.empty()) throw ZeroDivision("float division");
-    return total / static_cast<double>(c.corpus.size());
+    CorpusEntropy entropy(*this);
+    std::vector<std::vector<CellId>> scratch(thread_count());
+    auto progress = host.progress("progress", c.corpus.size());
+    for_blocks(
+        host, *progress, c.corpus.size(), scratch.size(), nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            entropy.pair(c, p, c.cells->of(p, scratch[worker]));
+        },
+        [&](std::size_t begin, std::size_t end) { entropy.add(begin, end); });
+    return entropy.mean(host, c.corpus.size());
+}
+
+CorpusEntropy::CorpusEntropy(const Model& model) : model_(model), entropy_(kBlock) {}
+
+void CorpusEntropy::pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells) {
+    constexpr int kFlags = FE_DIVBYZERO | FE_INVALID;
+    std::fexcept_t others;
+    std::fegetexceptflag(&others, kFlags);
+    std::feclearexcept(kFlags);
+    const double h = model_.calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+    if (const int raised = std::fetestexcept(kFlags)) raised_.fetch_or(raised);
+    std::fesetexceptflag(&others, kFlags);
+    entropy_[p % kBlock] = h;
+}
+
+void CorpusEntropy::add(std::size_t begin, std::size_t end) {
+    for (std::size_t p = begin; p < end; ++p) total_ += entropy_[p % kBlock];
+}
+
+double CorpusEntropy::mean(Host& host, std::size_t pairs) {
+    report_entropy_flags(host, (raised_.load() & FE_DIVBYZERO) != 0,
+                         (raised_.load() & FE_INVALID) != 0);
+    if (pairs == 0) throw ZeroDivision("float division");
+    return total_ / static_cast<double>(pairs);
 }
 
 void Model::calc_and_save_scores(Host& host, const std::string& path, const CorpusCells& c) const {

@@ -2,6 +2,7 @@
 // distribution files.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,9 @@ public:
     virtual double calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                                      std::span<const CellId> cells, bool per_word) const;
     virtual double calc_entropy(Host& host, const CorpusCells& corpus) const;
+    // Whether calc_entropy is the mean of the pairs' calc_pair_entropy, which lets an E-step
+    // compute it along with the counts.
+    virtual bool entropy_of_pairs() const { return true; }
     virtual void calc_and_save_scores(Host& host, const std::string& path,
                                       const CorpusCells& corpus) const;
     virtual void decode_and_save_align(Host& host, const std::string& path,
@@ -67,6 +71,27 @@ private:
     void pair_entropies(Host& host, const CorpusCells& c,
                         const std::function<void(std::size_t, std::size_t,
                                                  const std::vector<double>&)>& after) const;
+};
+
+// The corpus entropy as Model::calc_entropy gives it, from the pairs' entropies made on the
+// threads (their floating-point flags kept apart from whatever else the threads compute) and
+// summed in pair order.
+class CorpusEntropy {
+public:
+    explicit CorpusEntropy(const Model& model);
+
+    // Pair p's entropy, on any thread.
+    void pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells);
+    // Adds the entropies of a block's pairs [begin, end) in pair order, on the calling thread.
+    void add(std::size_t begin, std::size_t end);
+    // The mean over the corpus, after reporting the flags the pairs raised.
+    double mean(Host& host, std::size_t pairs);
+
+private:
+    const Model& model_;
+    std::vector<double> entropy_;  // of the block's pairs, by pair % kBlock
+    double total_ = 0.0;
+    std::atomic<int> raised_{0};
 };
 
 // Writers of the two distribution files, shared by the model and trainer variants: with

@@ -59,12 +59,21 @@ void Model1Trainer::init_trans_dist(Host& host) {
     model->trans_dist = std::move(table);
 }
 
-void Model1Trainer::expect_step(Host& host) {
-    const TransTable& trans = *model->trans_dist;
-    zero_cell_counts(count_cooc_src2trg, model->trans_dist);
+namespace {
+
+void announce_model1(Host& host) {
     host.info(Channel::model1,
               "computing expected co-occurrence counts of source word and target word");
+}
 
+}  // namespace
+
+void Model1Trainer::expect_step(Host& host) { Model1Trainer::expect_counts(host, nullptr, true); }
+
+void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool announce) {
+    const TransTable& trans = *model->trans_dist;
+    zero_cell_counts(count_cooc_src2trg, model->trans_dist);
+    if (announce) announce_model1(host);
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
     ExpectedCounts counts(c.corpus, *count_cooc_src2trg, nullptr, threads);
@@ -88,6 +97,8 @@ void Model1Trainer::expect_step(Host& host) {
                     column[j] += post[i * m + j];
                 }
             }
+            // The entropy reads the cells just read, still in the cache.
+            if (entropy) entropy->pair(c, p, cells);
             // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
             // One thread adds each as it is made; several add the block's afterwards.
             for (std::size_t i = 0; i < l; ++i) {
@@ -99,13 +110,18 @@ void Model1Trainer::expect_step(Host& host) {
             }
             if (!direct) counts.written(p, cells);
         },
-        [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
+        [&](std::size_t begin, std::size_t end) {
+            counts.add(begin, end);
+            if (entropy) entropy->add(begin, end);
+        });
 }
 
-void Model1Trainer::maximize_step(Host& host) {
+void Model1Trainer::maximize_step(Host& host) { Model1Trainer::maximize(host, nullptr); }
+
+void Model1Trainer::maximize(Host& host, CountRecovery* recovery) {
     host.info(Channel::model1, "estimating word translation distribution");
     if (!count_cooc_src2trg) throw Missing("the expected counts", Missing::Use::subscript);
-    model->trans_dist->normalize_rows(*count_cooc_src2trg);
+    model->trans_dist->normalize_rows(*count_cooc_src2trg, recovery);
 }
 
 void Model1Trainer::setup(Host& host) {
@@ -114,27 +130,66 @@ void Model1Trainer::setup(Host& host) {
 }
 
 void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
-                           std::int32_t iteration_limit, const std::function<void()>& step) {
+                           std::int32_t iteration_limit, const EmSteps& steps) {
     setup(host);
     host.info(channel, "----");
     host.info(channel, title);
     double prev = model->calc_entropy(host, corpus_cells());
     host.info(channel, "initial entropy: " + fmt::float_repr(prev));
+    // The entropy after a step reads the distributions the next E-step reads: when another
+    // step may follow, that E-step runs at once and computes the entropy along with its
+    // counts, a pass over the corpus less. If the loop then stops, or the pass fails, the
+    // counts it replaced are brought back, so everything is as if it had not run.
+    bool counted = false;  // the E-step of the coming step is done
     for (std::int32_t s = 0; s < iteration_limit; ++s) {
         host.info(channel, "--");
         host.info(channel,
                   "step: " + std::to_string(s + 1) + " / " + std::to_string(iteration_limit));
-        step();
-        const double cur = model->calc_entropy(host, corpus_cells());
+        const bool ahead = s + 1 < iteration_limit && model->entropy_of_pairs();
+        if (!model->trans_dist) {
+            setup(host);
+        } else {
+            if (counted) {
+                steps.announce();
+            } else {
+                steps.expect(nullptr, true);
+            }
+            steps.report();
+            steps.maximize(ahead ? &recovery_ : nullptr);
+        }
+        double cur;
+        if (ahead && model->trans_dist) {
+            host.info(Channel::align, "calculating entropy");
+            CorpusEntropy entropy(*model);
+            try {
+                steps.expect(&entropy, false);
+            } catch (...) {
+                steps.recover();
+                throw;
+            }
+            counted = true;
+            cur = entropy.mean(host, corpus_cells().corpus.size());
+        } else {
+            counted = false;
+            cur = model->calc_entropy(host, corpus_cells());
+        }
         host.info(channel, "entropy: " + fmt::float_repr(cur));
-        if (cur >= prev) break;  // false when either is NaN: a NaN entropy never stops the loop
+        if (cur >= prev) {  // false when either is NaN: a NaN entropy never stops the loop
+            if (counted) steps.recover();
+            break;
+        }
         prev = cur;
     }
 }
 
 void Model1Trainer::train(Host& host, std::int32_t iteration_limit) {
     run_em(host, Channel::model1, "start training IBM Model 1", iteration_limit,
-           [&] { Model1Trainer::train_step(host); });
+           {[&] { announce_model1(host); },
+            [&](CorpusEntropy* entropy, bool announce) {
+                Model1Trainer::expect_counts(host, entropy, announce);
+            },
+            [] {}, [&](CountRecovery* recovery) { Model1Trainer::maximize(host, recovery); },
+            [&] { recovery_.recover(*model->trans_dist, *count_cooc_src2trg); }});
 }
 
 void Model1Trainer::train_step(Host& host) {

@@ -28,9 +28,24 @@ public:
     void train_step(Host& host) override;
 
 protected:
-    // The EM loop shared by both models; `step` runs one iteration of the caller's model.
+    // One model's EM steps, as its own train_step runs them (never a subclass's).
+    struct EmSteps {
+        std::function<void()> announce;  // the E-step's log lines
+        // The E-step's counts (and the entropy, when asked), with its log lines when asked.
+        std::function<void(CorpusEntropy*, bool)> expect;
+        std::function<void()> report;                  // its warnings
+        std::function<void(CountRecovery*)> maximize;  // the M-step
+        std::function<void()> recover;                 // the counts of the last M-step back
+    };
+    // The EM loop shared by both models.
     void run_em(Host& host, Channel channel, const char* title, std::int32_t iteration_limit,
-                const std::function<void()>& step);
+                const EmSteps& steps);
+    // The E-step (its log lines when `announce`); with `entropy`, also the entropy of the
+    // distributions it reads, as the model's calc_entropy gives it.
+    void expect_counts(Host& host, CorpusEntropy* entropy, bool announce);
+    void maximize(Host& host, CountRecovery* recovery);
+
+    CountRecovery recovery_;
 };
 
 }  // namespace zel::align

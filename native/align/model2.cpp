@@ -12,8 +12,6 @@
 
 namespace zel::align {
 
-namespace {}  // namespace
-
 double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                                  std::span<const CellId> cells, bool per_word) const {
     if (!trans_dist || !align_dist) throw Missing("a distribution", Missing::Use::subscript);
@@ -60,14 +58,27 @@ void Model2Trainer::init_align_dist(Host& host) {
     model->align_dist = std::move(table);
 }
 
+namespace {
+
+void announce_model2(Host& host) {
+    host.info(Channel::model2, "computing:");
+    host.info(Channel::model2, "* expected co-occurrence counts of source word and target word");
+    host.info(Channel::model2, "* expected alignment counts of source index and target index");
+}
+
+}  // namespace
+
 void Model2Trainer::expect_step(Host& host) {
+    Model2Trainer::expect_counts(host, nullptr, true);
+    report_expectation(host);
+}
+
+void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool announce) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
     zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     zero_counts(count_align_trg2src, align.stored(), "expected alignment counts");
-    host.info(Channel::model2, "computing:");
-    host.info(Channel::model2, "* expected co-occurrence counts of source word and target word");
-    host.info(Channel::model2, "* expected alignment counts of source index and target index");
+    if (announce) announce_model2(host);
 
     const CorpusCells c = corpus_cells();
     const std::size_t threads = thread_count();
@@ -96,6 +107,8 @@ void Model2Trainer::expect_step(Host& host) {
                     column[j] += post[i * m + j];
                 }
             }
+            // The entropy reads the cells just read, still in the cache.
+            if (entropy) entropy->pair(c, p, cells);
             // No guard here: a column summing to 0 gives NaN posteriors, as the dense
             // formulation does; the M-step then leaves the rows they reach unchanged.
             const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
@@ -115,18 +128,31 @@ void Model2Trainer::expect_step(Host& host) {
             }
             if (!direct) counts.written(p, cells);
         },
-        [&](std::size_t begin, std::size_t end) { counts.add(begin, end); });
+        [&](std::size_t begin, std::size_t end) {
+            counts.add(begin, end);
+            if (entropy) entropy->add(begin, end);
+        });
+    invalid_posteriors_ = flags.invalid();
+}
+
+void Model2Trainer::report_expectation(Host& host) {
     // 0 / 0 posteriors of a target word no source word can produce.
-    if (flags.invalid()) {
+    if (invalid_posteriors_) {
         host.float_event({FloatEvent::Kind::invalid, FloatEvent::Operation::divide});
     }
 }
 
-void Model2Trainer::maximize_step(Host& host) {
+void Model2Trainer::maximize_step(Host& host) { Model2Trainer::maximize(host, nullptr); }
+
+void Model2Trainer::maximize(Host& host, CountRecovery* recovery) {
     host.info(Channel::model2, "estimating word translation distribution");
     if (!count_cooc_src2trg || !count_align_trg2src)
         throw Missing("the expected counts", Missing::Use::subscript);
-    model->trans_dist->normalize_rows(*count_cooc_src2trg);
+    model->trans_dist->normalize_rows(*count_cooc_src2trg, recovery);
+    if (recovery) {
+        allocate_checked(count_align_trg2src->size() * sizeof(double), "saved expected counts",
+                         [&] { saved_align_counts_ = *count_align_trg2src; });
+    }
     model->align_dist->normalize_rows(*count_align_trg2src);
 }
 
@@ -137,7 +163,17 @@ void Model2Trainer::setup(Host& host) {
 
 void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
     run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit,
-           [&] { Model2Trainer::train_step(host); });
+           {[&] { announce_model2(host); },
+            [&](CorpusEntropy* entropy, bool announce) {
+                Model2Trainer::expect_counts(host, entropy, announce);
+            },
+            [&] { report_expectation(host); },
+            [&](CountRecovery* recovery) { Model2Trainer::maximize(host, recovery); },
+            [&] {
+                recovery_.recover(*model->trans_dist, *count_cooc_src2trg);
+                std::copy(saved_align_counts_.begin(), saved_align_counts_.end(),
+                          count_align_trg2src->begin());
+            }});
 }
 
 void Model2Trainer::train_step(Host& host) {

@@ -23,6 +23,14 @@ public:
     void setup(Host& host) override;
     void train(Host& host, std::int32_t iteration_limit) override;
     void train_step(Host& host) override;
+
+private:
+    void expect_counts(Host& host, CorpusEntropy* entropy, bool announce);
+    void report_expectation(Host& host);
+    void maximize(Host& host, CountRecovery* recovery);
+
+    bool invalid_posteriors_ = false;  // the last E-step divided 0 by 0
+    std::vector<double> saved_align_counts_;
 };
 
 }  // namespace zel::align

@@ -1,6 +1,8 @@
 #include "align/tables.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 
 #include "align/array_ops.hpp"
 #include "common/memory.hpp"
@@ -24,7 +26,15 @@ double TransTable::at(std::size_t s, std::size_t t) const {
     return c >= 0 ? value(static_cast<std::size_t>(c)) : row_default[s];
 }
 
-void TransTable::normalize_rows(const CellCounts& counts) {
+namespace {
+
+// One expression for the product both the M-step and the recovery compute, so both round it
+// alike.
+double count_estimate(double value, double total) { return value * total; }
+
+}  // namespace
+
+void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recovery) {
     const CooccurrencePattern& p = *pattern_;
     // Rows are independent: ranges of about equal cells go to the threads.
     const std::size_t threads = thread_count();
@@ -35,6 +45,13 @@ void TransTable::normalize_rows(const CellCounts& counts) {
             cuts.push_back(s + 1);
     }
     cuts.push_back(p.rows());
+    if (recovery) {
+        allocate_checked(p.cells() + p.rows() * sizeof(double), "saved expected counts", [&] {
+            recovery->totals_.resize(p.rows());
+            recovery->ulps_.resize(p.cells());
+        });
+        recovery->held_.assign(cuts.size() - 1, {});
+    }
     parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t) {
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
             const std::size_t begin = p.row_begin(s), end = p.row_end(s);
@@ -42,11 +59,48 @@ void TransTable::normalize_rows(const CellCounts& counts) {
             const double total =
                 sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
                                     [&](std::size_t k) { return counts[begin + k]; });
-            if (!(total > 0.0)) continue;
+            if (recovery) recovery->totals_[s] = total;
+            if (!(total > 0.0)) {
+                if (recovery) {
+                    for (std::size_t c = begin; c < end; ++c)
+                        recovery->held_[part].emplace_back(c, counts[c]);
+                }
+                continue;
+            }
             for (std::size_t c = begin; c < end; ++c) set_value(c, counts[c] / total);
             row_default[s] = 0.0;
+            if (!recovery) continue;
+            for (std::size_t c = begin; c < end; ++c) {
+                const double count = counts[c];
+                const double estimate = count_estimate(value(c), total);
+                // Both finite and non-negative, their bit patterns are ordered as they are.
+                bool fits = std::isfinite(count) && std::isfinite(estimate) &&
+                            !std::signbit(count) && !std::signbit(estimate);
+                std::int64_t ulps = 0;
+                if (fits) {
+                    ulps =
+                        std::bit_cast<std::int64_t>(count) - std::bit_cast<std::int64_t>(estimate);
+                    fits = ulps >= -127 && ulps <= 127;
+                }
+                recovery->ulps_[c] = static_cast<std::int8_t>(fits ? ulps : 0);
+                if (!fits) recovery->held_[part].emplace_back(c, count);
+            }
         }
     });
+}
+
+void CountRecovery::recover(const TransTable& table, CellCounts& counts) const {
+    const CooccurrencePattern& p = table.pattern();
+    for (std::size_t s = 0; s < p.rows(); ++s) {
+        if (!(totals_[s] > 0.0)) continue;
+        for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c) {
+            const double estimate = count_estimate(table.value(c), totals_[s]);
+            counts[c] = std::bit_cast<double>(std::bit_cast<std::int64_t>(estimate) + ulps_[c]);
+        }
+    }
+    for (const auto& part : held_) {
+        for (const auto& [c, count] : part) counts[c] = count;
+    }
 }
 
 CellCounts::CellCounts(std::vector<double> counts)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "align/cooccurrence.hpp"
@@ -19,6 +20,7 @@
 namespace zel::align {
 
 class CellCounts;
+class CountRecovery;
 
 // t(target | source): values of the co-occurring cells, and for each source row the value of
 // all its other cells (1 / V_trg until the row is first re-estimated, 0 after).
@@ -51,8 +53,9 @@ public:
     double at(std::size_t s, std::size_t t) const;
 
     // Re-estimates every row from `counts` (one per cell; other cells count 0): rows whose
-    // total is positive become counts / total, the others keep their values.
-    void normalize_rows(const CellCounts& counts);
+    // total is positive become counts / total, the others keep their values. With
+    // `recovery`, also keeps what brings the counts back once they are overwritten.
+    void normalize_rows(const CellCounts& counts, CountRecovery* recovery = nullptr);
 
     std::vector<double> row_default;  // one per source row
 
@@ -95,6 +98,22 @@ private:
     std::shared_ptr<TransTable> table_;
     double* data_ = nullptr;
     std::size_t stride_ = 1, size_ = 0;
+};
+
+// What brings back the counts a TransTable was last re-estimated from, after they are
+// overwritten (an E-step computed ahead, then not wanted): each count is the product of its
+// cell's new value and its row's total, corrected by a few units in the last place (a byte a
+// cell), or, where that does not give it, held as it is.
+class CountRecovery {
+public:
+    // Writes the counts back; `table` and `counts` are those the M-step had.
+    void recover(const TransTable& table, CellCounts& counts) const;
+
+private:
+    friend class TransTable;
+    std::vector<double> totals_;     // per row; a row not re-estimated holds its counts in held_
+    std::vector<std::int8_t> ulps_;  // per cell: count minus product, in units in the last place
+    std::vector<std::vector<std::pair<std::size_t, double>>> held_;  // per part of the rows
 };
 
 // Makes `counts` a zero for every cell of `table`, reusing their memory where they can.

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -127,6 +130,44 @@ TEST(CellCounts, SlotsTakenByAnotherTrainerLeaveTheFirstItsCounts) {
     EXPECT_EQ(counts_of(*a.trainer.count_cooc_src2trg), second);
 }
 
+// Counts overwritten after an M-step come back bit for bit: any magnitude (subnormal to near
+// the largest), rows summing to 0 or NaN, infinite counts.
+TEST(CountRecovery, BringsBackTheCountsOfTheLastMStep) {
+    std::string src, trg;
+    std::mt19937_64 rng(5);
+    for (int p = 0; p < 60; ++p) {
+        for (int k = 0; k < 4; ++k)
+            src += std::string(1, static_cast<char>('a' + rng() % 12)) + " ";
+        for (int k = 0; k < 4; ++k)
+            trg += std::string(1, static_cast<char>('m' + rng() % 12)) + " ";
+        src += "\n";
+        trg += "\n";
+    }
+    SetUpTrainer<Model1Trainer> s(src, trg);
+    TransTable& table = *s.trainer.model->trans_dist;
+    const CooccurrencePattern& pattern = table.pattern();
+    std::vector<double> counts(table.cells());
+    std::uniform_real_distribution<double> mantissa(0.5, 1.0);
+    for (std::size_t row = 0; row < pattern.rows(); ++row) {
+        for (std::size_t c = pattern.row_begin(row); c < pattern.row_end(row); ++c) {
+            const int exponent = static_cast<int>(rng() % 2000) - 1070;
+            counts[c] = row == 1 ? 0.0 : std::ldexp(mantissa(rng), std::min(exponent, 1000));
+        }
+    }
+    counts[pattern.row_begin(2)] = std::nan("");
+    counts[pattern.row_begin(3)] = std::numeric_limits<double>::infinity();
+    s.trainer.count_cooc_src2trg.emplace(counts);
+    CountRecovery recovery;
+    table.normalize_rows(*s.trainer.count_cooc_src2trg, &recovery);
+    for (std::size_t c = 0; c < counts.size(); ++c) (*s.trainer.count_cooc_src2trg)[c] = 7.0;
+    recovery.recover(table, *s.trainer.count_cooc_src2trg);
+    for (std::size_t c = 0; c < counts.size(); ++c) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>((*s.trainer.count_cooc_src2trg)[c]),
+                  std::bit_cast<std::uint64_t>(counts[c]))
+            << "cell " << c;
+    }
+}
+
 TEST(Model2, FirstStepReadsAndUpdatesOnlyThePairsBlocks) {
     SetUpTrainer<Model2Trainer> s(kSrc, kTrg);
     EXPECT_EQ(
@@ -205,6 +246,7 @@ public:
     double calc_entropy(zel::Host&, const CorpusCells&) const override {
         return script_.at(calls_++);
     }
+    bool entropy_of_pairs() const override { return false; }
 
 private:
     std::vector<double> script_;

@@ -69,13 +69,19 @@ def test_training_matches_dense_formulation(tmp_path, caplog, monkeypatch, case,
         monkeypatch.setenv("ZEL_PAIR_INDEX_BUDGET_MB", index_budget)
     seed = len(case) + len(saving)
     src, trg = write_corpus(tmp_path, seed, **options)
-    character = options.get("character", False)
+    train_and_compare(
+        tmp_path, caplog, src, trg, options.get("character", False), 4, threshold, nbest
+    )
+
+
+def train_and_compare(tmp_path, caplog, src, trg, character, limit, threshold, nbest):
+    """Trains with zel and with the dense formulation; returns zel's log messages."""
     out = {name: tmp_path / f"{name}.txt" for name in ("trans", "align", "scores", "decode")}
     conf = {
         "src_path": str(src),
         "trg_path": str(trg),
         "character": character,
-        "iteration_limit": 4,
+        "iteration_limit": limit,
         "save_trans_path": str(out["trans"]),
         "save_align_path": str(out["align"]),
         "threshold": threshold,
@@ -87,7 +93,7 @@ def test_training_matches_dense_formulation(tmp_path, caplog, monkeypatch, case,
         assert emalign.train_emalign(conf) is True
         pairs, src_words, trg_words = load(src, trg, character)
         ref = Model2Reference(pairs, len(src_words), len(trg_words))
-        ref.train(4)
+        ref.train(limit)
         expected = {
             "trans": ref.trans_lines(src_words, trg_words, threshold, nbest),
             "align": ref.align_lines(threshold),
@@ -97,6 +103,34 @@ def test_training_matches_dense_formulation(tmp_path, caplog, monkeypatch, case,
     np.testing.assert_allclose(logged_entropies(caplog.messages), ref.entropies, rtol=1e-12)
     for name, path in out.items():
         assert path.read_text(encoding="utf-8") == expected[name], name
+    return caplog.messages
+
+
+# Corpora whose entropy stops falling before the limit: the E-step computed ahead of the
+# decision is undone, and the counts written are those of the last step kept.
+@pytest.mark.parametrize(
+    ("src_lines", "trg_lines", "steps"),
+    [
+        (["d a", "a d", "d", "d d a"], ["z w x z x", "y z", "y z x y z", "w"], (1, 6)),
+        (
+            ["b c", "a b", "d a", "b d b a b", "a b d d a"],
+            ["w z w w z", "x", "w", "z y z", "x y"],
+            (6, 5),
+        ),
+    ],
+)
+def test_training_that_stops_early_matches_dense_formulation(
+    tmp_path, caplog, src_lines, trg_lines, steps
+):
+    src, trg = tmp_path / "corpus.src", tmp_path / "corpus.trg"
+    src.write_text("\n".join(src_lines) + "\n", encoding="utf-8")
+    trg.write_text("\n".join(trg_lines) + "\n", encoding="utf-8")
+    messages = train_and_compare(tmp_path, caplog, src, trg, False, 6, 0.0, 100)
+    model2 = messages.index("start training IBM Model 2")
+    taken = [
+        sum(m.startswith("step: ") for m in part) for part in (messages[:model2], messages[model2:])
+    ]
+    assert tuple(taken) == steps
 
 
 @pytest.mark.parametrize("case", CASES)
