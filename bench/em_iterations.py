@@ -109,6 +109,7 @@ def phases(run):
     times = {"model1": [], "model2": []}
     estep = []
     phase = step_start = estep_start = loaded = saved = None
+    first_step = False
     for t, message in events:
         if message in ("start training IBM Model 1", "start training IBM Model 2"):
             phase = "model1" if message.endswith("1") else "model2"
@@ -116,7 +117,9 @@ def phases(run):
                 loaded = t - run["start"]
         elif message.startswith("step: "):
             step_start = t
-        elif message.startswith("computing"):
+            first_step = message.startswith("step: 1 /")
+        elif message.startswith("computing") and first_step:
+            # Later steps' E-steps run ahead, along with the entropy of the step before.
             estep_start = t
         elif message.startswith("estimating") and estep_start is not None:
             estep.append(t - estep_start)

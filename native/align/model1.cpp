@@ -50,8 +50,12 @@ void Model1Trainer::init_trans_dist(Host& host) {
         pair_cells =
             std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget, check);
     }
-    auto table =
-        std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg), count_slots);
+    // One thread reads a cell's value and adds to its count at once, so keeping them in one
+    // cache line halves its memory traffic. Several threads read the values of a block first
+    // and add the counts afterwards, when the line has left the cache: they gain nothing from
+    // it and lose the denser packing of the values.
+    auto table = std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg),
+                                              count_slots && thread_count() == 1);
     host.info(Channel::model1,
               "word translation distribution matrix size: " + std::to_string(v_src) +
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +

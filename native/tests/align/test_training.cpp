@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -97,6 +100,27 @@ TEST(Model1, PairEntropyWithoutPerWordDivision) {
     EXPECT_EQ(s.trainer.model->calc_pair_entropy(src, trg, c, false), 0.6931471805599453);
 }
 
+// ZEL_THREADS set for a test's lifetime (one thread keeps counts beside the values).
+class Threads {
+public:
+    explicit Threads(const char* count) {
+        if (const char* old = std::getenv("ZEL_THREADS")) old_ = old;
+        setenv("ZEL_THREADS", count, 1);
+    }
+    ~Threads() {
+        if (old_) {
+            setenv("ZEL_THREADS", old_->c_str(), 1);
+        } else {
+            unsetenv("ZEL_THREADS");
+        }
+    }
+    Threads(const Threads&) = delete;
+    Threads& operator=(const Threads&) = delete;
+
+private:
+    std::optional<std::string> old_;
+};
+
 std::vector<double> counts_of(const CellCounts& counts) {
     std::vector<double> out(counts.size());
     for (std::size_t c = 0; c < counts.size(); ++c) out[c] = counts[c];
@@ -106,6 +130,7 @@ std::vector<double> counts_of(const CellCounts& counts) {
 // Counts kept beside the values are those of a table without slots; a trainer whose slots
 // another trainer of the same model takes keeps its own counts, unchanged.
 TEST(CellCounts, SlotsTakenByAnotherTrainerLeaveTheFirstItsCounts) {
+    const Threads one("1");
     SetUpTrainer<Model1Trainer> a(kSrc, kTrg), b(kSrc, kTrg), plain(kSrc, kTrg, false, false);
     plain.trainer.count_slots = false;
     plain.trainer.setup(plain.host);
@@ -267,6 +292,47 @@ TEST(EmLoop, StopsWhenEntropyStopsFalling) {
                       [](const std::string& m) { return m.rfind("step: ", 0) == 0; });
     EXPECT_EQ(steps, 3);
     EXPECT_EQ(s.host.messages.back(), "entropy: 7.0");
+}
+
+// A host whose stop_at-th interruption check fails.
+struct InterruptedHost : MemoryHost {
+    std::size_t calls = 0, stop_at = 0;
+    void check_interrupt() override {
+        if (++calls == stop_at) throw std::runtime_error("interrupted");
+    }
+};
+
+// A step's E-step computed ahead and interrupted leaves the counts of the step before.
+TEST(EmLoop, AnInterruptedLookAheadLeavesTheLastStepsCounts) {
+    const auto trained = [](std::int32_t limit, std::size_t stop_at, std::size_t* calls) {
+        auto host = std::make_unique<InterruptedHost>();
+        host->files["src"] = "a b c\na c\nb\n";
+        host->files["trg"] = "x y\nz x y\ny z\n";
+        host->stop_at = stop_at;
+        auto trainer = std::make_unique<Model1Trainer>();
+        trainer->init(*host);
+        trainer->src_path = "src";
+        trainer->trg_path = "trg";
+        try {
+            trainer->train(*host, limit);
+        } catch (const std::runtime_error&) {
+        }
+        if (calls) *calls = host->calls;
+        return trainer;
+    };
+    for (const char* threads : {"1", "2"}) {  // counts beside the values, and apart
+        const Threads set(threads);
+        std::size_t one_step = 0;
+        const auto reference = trained(1, 0, &one_step);
+        // The checks of one step and the entropy after it; the last of them is the first
+        // check of the pass after the step, here the E-step of step 2.
+        const auto interrupted = trained(3, one_step, nullptr);
+        EXPECT_EQ(counts_of(*interrupted->count_cooc_src2trg),
+                  counts_of(*reference->count_cooc_src2trg));
+        const TransTable& a = *interrupted->model->trans_dist;
+        const TransTable& b = *reference->model->trans_dist;
+        for (std::size_t c = 0; c < a.cells(); ++c) EXPECT_EQ(a.value(c), b.value(c));
+    }
 }
 
 TEST(EmLoop, LimitZeroRunsNoStep) {
