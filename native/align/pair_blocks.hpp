@@ -17,7 +17,7 @@ namespace zel::align {
 
 // Items a block holds: large enough that starting the threads costs little beside the work,
 // small enough that an interruption is felt at once and the block's buffers stay small.
-inline constexpr std::size_t kBlock = 4096;
+inline constexpr std::size_t kBlock = 2048;
 
 // What an error in an item leaves to after(): the items before it, or those and the part of
 // its own result made before the error.

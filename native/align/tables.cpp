@@ -46,13 +46,20 @@ void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recover
     }
     cuts.push_back(p.rows());
     if (recovery) {
-        allocate_checked(p.cells() + p.rows() * sizeof(double), "saved expected counts", [&] {
-            recovery->totals_.resize(p.rows());
-            recovery->ulps_.resize(p.cells());
-        });
+        allocate_checked(p.cells() / 2 + 1 + p.rows() * sizeof(double), "saved expected counts",
+                         [&] {
+                             recovery->totals_.resize(p.rows());
+                             recovery->ulps_.resize(p.cells() / 2 + 1);
+                         });
         recovery->held_.assign(cuts.size() - 1, {});
     }
     parallel_for(cuts.size() - 1, threads, [&](std::size_t part, std::size_t) {
+        // A byte holds the corrections of two cells; one at either end of the part whose byte
+        // it shares with the next part is held instead, so no byte is written by two threads.
+        const std::size_t first = p.row_begin(cuts[part]), last = p.row_begin(cuts[part + 1]);
+        const auto shares_a_byte = [&](std::size_t c) {
+            return (c == first && c % 2 == 1) || (c + 1 == last && c % 2 == 0);
+        };
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
             const std::size_t begin = p.row_begin(s), end = p.row_end(s);
             // The dense row sum, grouped as the dense array's reduction groups it.
@@ -80,10 +87,17 @@ void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recover
                 if (fits) {
                     ulps =
                         std::bit_cast<std::int64_t>(count) - std::bit_cast<std::int64_t>(estimate);
-                    fits = ulps >= -127 && ulps <= 127;
+                    fits = ulps >= -8 && ulps <= 7 && !shares_a_byte(c);
                 }
-                recovery->ulps_[c] = static_cast<std::int8_t>(fits ? ulps : 0);
-                if (!fits) recovery->held_[part].emplace_back(c, count);
+                if (fits) {
+                    std::uint8_t& byte = recovery->ulps_[c / 2];
+                    const unsigned shift = 4 * (c % 2);
+                    byte =
+                        static_cast<std::uint8_t>((byte & ~(0xFU << shift)) |
+                                                  ((static_cast<unsigned>(ulps) & 0xFU) << shift));
+                } else {
+                    recovery->held_[part].emplace_back(c, count);
+                }
             }
         }
     });
@@ -95,7 +109,10 @@ void CountRecovery::recover(const TransTable& table, CellCounts& counts) const {
         if (!(totals_[s] > 0.0)) continue;
         for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c) {
             const double estimate = count_estimate(table.value(c), totals_[s]);
-            counts[c] = std::bit_cast<double>(std::bit_cast<std::int64_t>(estimate) + ulps_[c]);
+            const unsigned byte = ulps_[c / 2];
+            const auto nibble = static_cast<std::int64_t>((byte >> (4 * (c % 2))) & 0xFU);
+            const std::int64_t ulps = nibble >= 8 ? nibble - 16 : nibble;
+            counts[c] = std::bit_cast<double>(std::bit_cast<std::int64_t>(estimate) + ulps);
         }
     }
     for (const auto& part : held_) {

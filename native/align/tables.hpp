@@ -102,7 +102,7 @@ private:
 
 // What brings back the counts a TransTable was last re-estimated from, after they are
 // overwritten (an E-step computed ahead, then not wanted): each count is the product of its
-// cell's new value and its row's total, corrected by a few units in the last place (a byte a
+// cell's new value and its row's total, corrected by a few units in the last place (four bits a
 // cell), or, where that does not give it, held as it is.
 class CountRecovery {
 public:
@@ -111,8 +111,9 @@ public:
 
 private:
     friend class TransTable;
-    std::vector<double> totals_;     // per row; a row not re-estimated holds its counts in held_
-    std::vector<std::int8_t> ulps_;  // per cell: count minus product, in units in the last place
+    std::vector<double> totals_;  // per row; a row not re-estimated holds its counts in held_
+    // Per cell, four bits: count minus product, in units in the last place (-8 to 7).
+    std::vector<std::uint8_t> ulps_;
     std::vector<std::vector<std::pair<std::size_t, double>>> held_;  // per part of the rows
 };
 
