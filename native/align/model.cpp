@@ -60,6 +60,10 @@ void Model::pair_entropies(
 
 double Model::calc_entropy(Host& host, const CorpusCells& c) const {
     host.info(Channel::align, "calculating entropy");
+    return corpus_entropy(host, c);
+}
+
+double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
     CorpusEntropy entropy(*this);
     std::vector<std::vector<CellId>> scratch(thread_count());
     auto progress = host.progress("progress", c.corpus.size());

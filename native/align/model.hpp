@@ -49,6 +49,8 @@ public:
     // Whether calc_entropy is the mean of the pairs' calc_pair_entropy, which lets an E-step
     // compute it along with the counts.
     virtual bool entropy_of_pairs() const { return true; }
+    // Model::calc_entropy without its log line.
+    double corpus_entropy(Host& host, const CorpusCells& corpus) const;
     virtual void calc_and_save_scores(Host& host, const std::string& path,
                                       const CorpusCells& corpus) const;
     virtual void decode_and_save_align(Host& host, const std::string& path,

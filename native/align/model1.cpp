@@ -76,6 +76,7 @@ void Model1Trainer::expect_step(Host& host) { Model1Trainer::expect_counts(host,
 
 void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool announce) {
     const TransTable& trans = *model->trans_dist;
+    counts_recoverable = false;
     zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     if (announce) announce_model1(host);
     const CorpusCells c = corpus_cells();
@@ -126,6 +127,7 @@ void Model1Trainer::maximize(Host& host, CountRecovery* recovery) {
     host.info(Channel::model1, "estimating word translation distribution");
     if (!count_cooc_src2trg) throw Missing("the expected counts", Missing::Use::subscript);
     model->trans_dist->normalize_rows(*count_cooc_src2trg, recovery);
+    counts_recoverable = recovery != nullptr;
 }
 
 void Model1Trainer::setup(Host& host) {
@@ -138,18 +140,43 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
     setup(host);
     host.info(channel, "----");
     host.info(channel, title);
-    double prev = model->calc_entropy(host, corpus_cells());
-    host.info(channel, "initial entropy: " + fmt::float_repr(prev));
-    // The entropy after a step reads the distributions the next E-step reads: when another
-    // step may follow, that E-step runs at once and computes the entropy along with its
-    // counts, a pass over the corpus less. If the loop then stops, or the pass fails, the
-    // counts it replaced are brought back, so everything is as if it had not run.
+    // The entropy before a step reads the distributions its E-step reads. When a step
+    // follows, that E-step runs at once and computes the entropy along with its counts, a
+    // pass over the corpus less. If the loop then stops, or the pass fails, the counts it
+    // replaced are brought back, so everything is as if it had not run; after a MemoryError
+    // the step goes the plain way, to fail where it would have failed.
     bool counted = false;  // the E-step of the coming step is done
+    const auto entropy_now = [&](bool step_follows) {
+        counted = false;
+        if (!step_follows || !model->trans_dist || !model->entropy_of_pairs() || !steps.keep())
+            return model->calc_entropy(host, corpus_cells());
+        host.info(Channel::align, "calculating entropy");
+        CorpusEntropy entropy(*model);
+        try {
+            steps.expect(&entropy, false);
+        } catch (const MemoryError&) {
+            steps.recover();
+            return model->corpus_entropy(host, corpus_cells());
+        } catch (...) {
+            steps.recover();
+            throw;
+        }
+        double h;
+        try {
+            h = entropy.mean(host, corpus_cells().corpus.size());  // its warnings may raise
+        } catch (...) {
+            steps.recover();
+            throw;
+        }
+        counted = true;
+        return h;
+    };
+    double prev = entropy_now(iteration_limit > 0);
+    host.info(channel, "initial entropy: " + fmt::float_repr(prev));
     for (std::int32_t s = 0; s < iteration_limit; ++s) {
         host.info(channel, "--");
         host.info(channel,
                   "step: " + std::to_string(s + 1) + " / " + std::to_string(iteration_limit));
-        const bool ahead = s + 1 < iteration_limit && model->entropy_of_pairs();
         if (!model->trans_dist) {
             setup(host);
         } else {
@@ -159,24 +186,9 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
                 steps.expect(nullptr, true);
             }
             steps.report();
-            steps.maximize(ahead ? &recovery_ : nullptr);
+            steps.maximize(model->entropy_of_pairs() ? &recovery_ : nullptr);
         }
-        double cur;
-        if (ahead && model->trans_dist) {
-            host.info(Channel::align, "calculating entropy");
-            CorpusEntropy entropy(*model);
-            try {
-                steps.expect(&entropy, false);
-            } catch (...) {
-                steps.recover();
-                throw;
-            }
-            counted = true;
-            cur = entropy.mean(host, corpus_cells().corpus.size());
-        } else {
-            counted = false;
-            cur = model->calc_entropy(host, corpus_cells());
-        }
+        const double cur = entropy_now(s + 1 < iteration_limit);
         host.info(channel, "entropy: " + fmt::float_repr(cur));
         if (cur >= prev) {  // false when either is NaN: a NaN entropy never stops the loop
             if (counted) steps.recover();
@@ -193,7 +205,21 @@ void Model1Trainer::train(Host& host, std::int32_t iteration_limit) {
                 Model1Trainer::expect_counts(host, entropy, announce);
             },
             [] {}, [&](CountRecovery* recovery) { Model1Trainer::maximize(host, recovery); },
-            [&] { recovery_.recover(*model->trans_dist, *count_cooc_src2trg); }});
+            [&] { return keep_cell_counts(); }, [&] { recover_cell_counts(); }});
+}
+
+bool Model1Trainer::keep_cell_counts() {
+    counts_were_absent_ = !count_cooc_src2trg;
+    return counts_were_absent_ || counts_recoverable;
+}
+
+void Model1Trainer::recover_cell_counts() {
+    if (counts_were_absent_) {
+        count_cooc_src2trg.reset();
+        return;
+    }
+    recovery_.recover(*model->trans_dist, *count_cooc_src2trg);
+    counts_recoverable = true;
 }
 
 void Model1Trainer::train_step(Host& host) {

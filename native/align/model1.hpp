@@ -35,7 +35,9 @@ protected:
         std::function<void(CorpusEntropy*, bool)> expect;
         std::function<void()> report;                  // its warnings
         std::function<void(CountRecovery*)> maximize;  // the M-step
-        std::function<void()> recover;                 // the counts of the last M-step back
+        // Whether what the E-step replaces can be brought back (and notes what it is).
+        std::function<bool()> keep;
+        std::function<void()> recover;  // brings back what keep noted
     };
     // The EM loop shared by both models.
     void run_em(Host& host, Channel channel, const char* title, std::int32_t iteration_limit,
@@ -44,8 +46,11 @@ protected:
     // distributions it reads, as the model's calc_entropy gives it.
     void expect_counts(Host& host, CorpusEntropy* entropy, bool announce);
     void maximize(Host& host, CountRecovery* recovery);
+    bool keep_cell_counts();
+    void recover_cell_counts();
 
     CountRecovery recovery_;
+    bool counts_were_absent_ = false;
 };
 
 }  // namespace zel::align

@@ -76,6 +76,7 @@ void Model2Trainer::expect_step(Host& host) {
 void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool announce) {
     const TransTable& trans = *model->trans_dist;
     const AlignTable& align = *model->align_dist;
+    counts_recoverable = align_counts_saved = false;
     zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     zero_counts(count_align_trg2src, align.stored(), "expected alignment counts");
     if (announce) announce_model2(host);
@@ -154,6 +155,7 @@ void Model2Trainer::maximize(Host& host, CountRecovery* recovery) {
                          [&] { saved_align_counts_ = *count_align_trg2src; });
     }
     model->align_dist->normalize_rows(*count_align_trg2src);
+    counts_recoverable = align_counts_saved = recovery != nullptr;
 }
 
 void Model2Trainer::setup(Host& host) {
@@ -170,9 +172,18 @@ void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
             [&] { report_expectation(host); },
             [&](CountRecovery* recovery) { Model2Trainer::maximize(host, recovery); },
             [&] {
-                recovery_.recover(*model->trans_dist, *count_cooc_src2trg);
-                std::copy(saved_align_counts_.begin(), saved_align_counts_.end(),
-                          count_align_trg2src->begin());
+                align_were_absent_ = !count_align_trg2src;
+                return keep_cell_counts() && (align_were_absent_ || align_counts_saved);
+            },
+            [&] {
+                recover_cell_counts();
+                if (align_were_absent_) {
+                    count_align_trg2src.reset();
+                } else {
+                    std::copy(saved_align_counts_.begin(), saved_align_counts_.end(),
+                              count_align_trg2src->begin());
+                    align_counts_saved = true;
+                }
             }});
 }
 

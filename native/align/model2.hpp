@@ -31,6 +31,7 @@ private:
 
     bool invalid_posteriors_ = false;  // the last E-step divided 0 by 0
     std::vector<double> saved_align_counts_;
+    bool align_were_absent_ = false;
 };
 
 }  // namespace zel::align

@@ -49,6 +49,11 @@ public:
 
     // Where the cells of each pair are; made with the translation distribution.
     std::unique_ptr<PairCells> pair_cells;
+    // Whether the counts are those the last M-step re-estimated from, as its CountRecovery
+    // describes them, and whether the alignment counts are as that step saved them (see
+    // Model1Trainer::run_em).
+    bool counts_recoverable = false;
+    bool align_counts_saved = false;
     // Whether the translation table keeps its cells' counts beside their values, which makes
     // E-steps faster; only training needs it.
     bool count_slots = true;

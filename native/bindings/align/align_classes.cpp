@@ -151,6 +151,7 @@ void set_trainer_state(nb::handle self, nb::handle state) {
     t.count_cooc_src2trg.reset();
     if (cooc) t.count_cooc_src2trg.emplace(std::move(*cooc));
     t.count_align_trg2src = std::move(align_counts);
+    t.counts_recoverable = t.align_counts_saved = false;
     if (fields.size() == 8) self.attr("__dict__").attr("update")(fields[7]);
 }
 

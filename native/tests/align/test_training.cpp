@@ -302,7 +302,8 @@ struct InterruptedHost : MemoryHost {
     }
 };
 
-// A step's E-step computed ahead and interrupted leaves the counts of the step before.
+// An E-step computed ahead and interrupted leaves the counts of the step before, or none
+// before the first step.
 TEST(EmLoop, AnInterruptedLookAheadLeavesTheLastStepsCounts) {
     const auto trained = [](std::int32_t limit, std::size_t stop_at, std::size_t* calls) {
         auto host = std::make_unique<InterruptedHost>();
@@ -324,14 +325,19 @@ TEST(EmLoop, AnInterruptedLookAheadLeavesTheLastStepsCounts) {
         const Threads set(threads);
         std::size_t one_step = 0;
         const auto reference = trained(1, 0, &one_step);
-        // The checks of one step and the entropy after it; the last of them is the first
-        // check of the pass after the step, here the E-step of step 2.
+        // The checks of the initial entropy, one step and the entropy after it; the last of
+        // them is the first check of the pass after the step, here the E-step of step 2.
         const auto interrupted = trained(3, one_step, nullptr);
         EXPECT_EQ(counts_of(*interrupted->count_cooc_src2trg),
                   counts_of(*reference->count_cooc_src2trg));
         const TransTable& a = *interrupted->model->trans_dist;
         const TransTable& b = *reference->model->trans_dist;
         for (std::size_t c = 0; c < a.cells(); ++c) EXPECT_EQ(a.value(c), b.value(c));
+        // The check before it is the first of the initial entropy's pass.
+        const auto first = trained(3, one_step - 1, nullptr);
+        EXPECT_FALSE(first->count_cooc_src2trg);
+        const TransTable& untrained = *first->model->trans_dist;
+        for (std::size_t c = 0; c < a.cells(); ++c) EXPECT_EQ(untrained.value(c), 1.0 / 3);
     }
 }
 
