@@ -2,8 +2,9 @@
 
 For each corpus, zel trains in a child process (so its peak memory is its own) and reports the
 seconds of every Model 1 and Model 2 iteration (E-step, M-step and corpus entropy), loading and
-saving, and the child's peak RSS. The NumPy formulation runs one iteration of each model on the
-same corpus where its dense arrays fit in memory.
+saving, the child's peak RSS, and the nanoseconds per visited cell of each model's first
+E-step (which computes the initial entropy along with its counts). The NumPy formulation runs
+one iteration of each model on the same corpus where its dense arrays fit in memory.
 
     python bench/em_iterations.py [--corpus enja_small|hansards|100k|million] [--iterations N]
                                   [--threads 1,2] [--no-numpy]
@@ -109,7 +110,6 @@ def phases(run):
     times = {"model1": [], "model2": []}
     estep = []
     phase = step_start = estep_start = loaded = saved = None
-    first_step = False
     for t, message in events:
         if message in ("start training IBM Model 1", "start training IBM Model 2"):
             phase = "model1" if message.endswith("1") else "model2"
@@ -117,11 +117,10 @@ def phases(run):
                 loaded = t - run["start"]
         elif message.startswith("step: "):
             step_start = t
-            first_step = message.startswith("step: 1 /")
-        elif message.startswith("computing") and first_step:
-            # Later steps' E-steps run ahead, along with the entropy of the step before.
+        elif message == "calculating entropy" and step_start is None:
+            # Each model's first E-step runs ahead, along with the initial entropy.
             estep_start = t
-        elif message.startswith("estimating") and estep_start is not None:
+        elif message.startswith("initial entropy: ") and estep_start is not None:
             estep.append(t - estep_start)
             estep_start = None
         elif message.startswith("entropy: ") and step_start is not None:
