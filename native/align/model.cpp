@@ -79,14 +79,11 @@ double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
 CorpusEntropy::CorpusEntropy(const Model& model) : model_(model), entropy_(kBlock) {}
 
 void CorpusEntropy::pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells) {
-    constexpr int kFlags = FE_DIVBYZERO | FE_INVALID;
-    std::fexcept_t others;
-    std::fegetexceptflag(&others, kFlags);
-    std::feclearexcept(kFlags);
-    const double h = model_.calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
-    if (const int raised = std::fetestexcept(kFlags)) raised_.fetch_or(raised);
-    std::fesetexceptflag(&others, kFlags);
-    entropy_[p % kBlock] = h;
+    int raised = 0;
+    entropy_[p % kBlock] = flags_apart(raised, [&] {
+        return model_.calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+    });
+    if (raised) raised_.fetch_or(raised);
 }
 
 void CorpusEntropy::add(std::size_t begin, std::size_t end) {
