@@ -4,6 +4,8 @@ Written independently of the native code, straight from the model definitions, t
 value for value on corpora small enough for dense arrays.
 """
 
+import math
+
 import numpy as np
 
 NULL = "__NULL__"
@@ -24,6 +26,15 @@ def load(src_path, trg_path, character=False):
                 trg = [trg_words.setdefault(w, len(trg_words)) for w in t_tok]
                 pairs.append((np.array(src, dtype=np.int64), np.array(trg, dtype=np.int64)))
     return pairs, list(src_words), list(trg_words)
+
+
+def c_log(values):
+    """The C library's natural logarithm of each value, as np.log gives it where it has no
+    vector loop of its own: on CPUs with AVX-512, np.log differs from it in the last bit for
+    about one value in 300."""
+    return np.array(
+        [math.log(v) if v > 0 else (-math.inf if v == 0 else math.nan) for v in values.flat]
+    ).reshape(values.shape)
 
 
 def normalize(array, axis, out):
@@ -52,7 +63,7 @@ class Model2Reference:
 
     def pair_entropy(self, src, trg):
         p = self.block(src, trg) * self.trans[np.ix_(src, trg)]
-        return -np.log(p.sum(axis=0)).sum() / len(trg)
+        return -c_log(p.sum(axis=0)).sum() / len(trg)
 
     def entropy(self):
         total = 0.0
