@@ -40,6 +40,10 @@ double Model::calc_pair_entropy(std::span<const WordId>, std::span<const WordId>
     throw NotImplemented();
 }
 
+double Model::entropy_of_columns(std::span<const double>, std::size_t, bool) const {
+    throw NotImplemented();
+}
+
 void Model::pair_entropies(
     Host& host, const CorpusCells& c,
     const std::function<void(std::size_t, std::size_t, const std::vector<double>&)>& after) const {

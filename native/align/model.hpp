@@ -13,8 +13,10 @@
 
 #include "align/cooccurrence.hpp"
 #include "align/corpus.hpp"
+#include "align/pair_blocks.hpp"
 #include "align/tables.hpp"
 #include "align/vocab.hpp"
+#include "common/float_flags.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -49,6 +51,14 @@ public:
     // Whether calc_entropy is the mean of the pairs' calc_pair_entropy, which lets an E-step
     // compute it along with the counts.
     virtual bool entropy_of_pairs() const { return true; }
+    // What calc_pair_entropy sums down the source positions of each target position: an
+    // E-step that sums the same columns in the same order hands them to entropy_of_columns.
+    enum class Columns { none, translation, weighted_by_alignment };
+    virtual Columns pair_columns() const { return Columns::none; }
+    // calc_pair_entropy from the pair's column sums (one a target position) and its source
+    // length l. The base has none: it throws NotImplemented.
+    virtual double entropy_of_columns(std::span<const double> columns, std::size_t l,
+                                      bool per_word) const;
     // Model::calc_entropy without its log line.
     double corpus_entropy(Host& host, const CorpusCells& corpus) const;
     virtual void calc_and_save_scores(Host& host, const std::string& path,
@@ -84,6 +94,22 @@ public:
 
     // Pair p's entropy, on any thread.
     void pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells);
+    // Pair p's entropy from the columns sum_columns() fills as the model's pair_columns()
+    // says, on any thread. The flags the sums raise count for the entropy, as its own pass
+    // would raise them, and stay raised for the caller too.
+    template <class SumColumns>
+    void of_columns(std::size_t p, std::size_t l, std::span<const double> columns,
+                    SumColumns&& sum_columns) {
+        int raised = 0;
+        flags_apart(raised, [&] {
+            sum_columns();
+            return 0;
+        });
+        if (raised) std::feraiseexcept(raised);
+        entropy_[p % kBlock] =
+            flags_apart(raised, [&] { return model_.entropy_of_columns(columns, l, true); });
+        if (raised) raised_.fetch_or(raised);
+    }
     // Adds the entropies of a block's pairs [begin, end) in pair order, on the calling thread.
     void add(std::size_t begin, std::size_t end);
     // The mean over the corpus, after reporting the flags the pairs raised.

@@ -15,17 +15,24 @@ double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
                                  std::span<const CellId> cells, bool per_word) const {
     if (!trans_dist) throw Missing("the word translation distribution", Missing::Use::subscript);
     const std::size_t l = src.size(), m = trg.size();
-    // -sum_j ln(sum_i t(trg_j | src_i) / l); column sums run down the source positions and
-    // the sum of logarithms is pairwise, as whole-array reductions do them.
+    // Column sums run down the source positions, as whole-array reductions do them.
     // One buffer a thread: pairs are scored on the threads, millions of them.
-    thread_local std::vector<double> logs;
-    logs.assign(m, 0.0);
+    thread_local std::vector<double> columns;
+    columns.assign(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
-        double column = 0.0;
         for (std::size_t i = 0; i < l; ++i)
-            column += trans_value(*trans_dist, cells[i * m + j], src[i]);
-        logs[j] = std::log(column / static_cast<double>(l));
+            columns[j] += trans_value(*trans_dist, cells[i * m + j], src[i]);
     }
+    return entropy_of_columns(columns, l, per_word);
+}
+
+double Model1::entropy_of_columns(std::span<const double> columns, std::size_t l,
+                                  bool per_word) const {
+    // -sum_j ln(sum_i t(trg_j | src_i) / l), the sum of logarithms pairwise.
+    const std::size_t m = columns.size();
+    thread_local std::vector<double> logs;
+    logs.resize(m);
+    for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j] / static_cast<double>(l));
     const double h = -pairwise_sum(logs.data(), m);
     return per_word ? h / static_cast<double>(m) : h;
 }
@@ -85,6 +92,8 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     std::vector<std::vector<CellId>> scratch(threads);
     std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
+    // The columns summed here are those of a Model 1's entropy: it is made from them.
+    const bool by_columns = entropy && model->pair_columns() == Model::Columns::translation;
     CellCounts& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
     for_blocks(
@@ -96,14 +105,21 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             double* post = counts.values(p);
             std::vector<double>& column = columns[worker];
             column.assign(m, 0.0);
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                    column[j] += post[i * m + j];
+            const auto sum_columns = [&] {
+                for (std::size_t i = 0; i < l; ++i) {
+                    for (std::size_t j = 0; j < m; ++j) {
+                        post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
+                        column[j] += post[i * m + j];
+                    }
                 }
+            };
+            if (by_columns) {
+                entropy->of_columns(p, l, column, sum_columns);
+            } else {
+                sum_columns();
+                // The entropy reads the cells just read, still in the cache.
+                if (entropy) entropy->pair(c, p, cells);
             }
-            // The entropy reads the cells just read, still in the cache.
-            if (entropy) entropy->pair(c, p, cells);
             // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
             // One thread adds each as it is made; several add the block's afterwards.
             for (std::size_t i = 0; i < l; ++i) {

@@ -14,6 +14,9 @@ public:
 
     double calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                              std::span<const CellId> cells, bool per_word) const override;
+    Columns pair_columns() const override { return Columns::translation; }
+    double entropy_of_columns(std::span<const double> columns, std::size_t l,
+                              bool per_word) const override;
     const char* type_name() const override { return "zel.smt.align.lexone.Model1"; }
 };
 

@@ -18,15 +18,21 @@ double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
     const std::size_t l = src.size(), m = trg.size();
     const PairBlock block(*align_dist, l, m);
     // One buffer a thread: pairs are scored on the threads, millions of them.
-    thread_local std::vector<double> logs;
-    logs.assign(m, 0.0);
+    thread_local std::vector<double> columns;
+    columns.assign(m, 0.0);
     for (std::size_t j = 0; j < m; ++j) {
-        double column = 0.0;
-        for (std::size_t i = 0; i < l; ++i) {
-            column += block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
-        }
-        logs[j] = std::log(column);
+        for (std::size_t i = 0; i < l; ++i)
+            columns[j] += block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
     }
+    return entropy_of_columns(columns, l, per_word);
+}
+
+double Model2::entropy_of_columns(std::span<const double> columns, std::size_t,
+                                  bool per_word) const {
+    const std::size_t m = columns.size();
+    thread_local std::vector<double> logs;
+    logs.resize(m);
+    for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j]);
     const double h = -pairwise_sum(logs.data(), m);
     return per_word ? h / static_cast<double>(m) : h;
 }
@@ -87,6 +93,9 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     std::vector<std::vector<CellId>> scratch(threads);
     std::vector<std::vector<double>> columns(threads);
     const bool direct = threads == 1;
+    // The columns summed here are those of a Model 2's entropy: it is made from them.
+    const bool by_columns =
+        entropy && model->pair_columns() == Model::Columns::weighted_by_alignment;
     CellCounts& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
@@ -102,14 +111,22 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             std::uint64_t* align_cell = counts.align_cells(p);
             std::vector<double>& column = columns[worker];
             column.assign(m, 0.0);
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                    column[j] += post[i * m + j];
+            const auto sum_columns = [&] {
+                for (std::size_t i = 0; i < l; ++i) {
+                    for (std::size_t j = 0; j < m; ++j) {
+                        post[i * m + j] =
+                            trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
+                        column[j] += post[i * m + j];
+                    }
                 }
+            };
+            if (by_columns) {
+                entropy->of_columns(p, l, column, sum_columns);
+            } else {
+                sum_columns();
+                // The entropy reads the cells just read, still in the cache.
+                if (entropy) entropy->pair(c, p, cells);
             }
-            // The entropy reads the cells just read, still in the cache.
-            if (entropy) entropy->pair(c, p, cells);
             // No guard here: a column summing to 0 gives NaN posteriors, as the dense
             // formulation does; the M-step then leaves the rows they reach unchanged.
             const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
@@ -117,11 +134,11 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             for (std::size_t i = 0; i < l; ++i) {
                 for (std::size_t j = 0; j < m; ++j) {
                     const double v = post[i * m + j] / column[j];
+                    post[i * m + j] = v;
                     if (direct) {
                         if (cells[i * m + j] != kNoCell) cooc[cells[i * m + j]] += v;
                         if (block.values) align_counts[offset + j * block.cols + i] += v;
                     } else {
-                        post[i * m + j] = v;
                         align_cell[i * m + j] =
                             block.values ? offset + j * block.cols + i : kNoAlignCell;
                     }

@@ -11,6 +11,9 @@ public:
 
     double calc_pair_entropy(std::span<const WordId> src, std::span<const WordId> trg,
                              std::span<const CellId> cells, bool per_word) const override;
+    Columns pair_columns() const override { return Columns::weighted_by_alignment; }
+    double entropy_of_columns(std::span<const double> columns, std::size_t l,
+                              bool per_word) const override;
     const char* type_name() const override { return "zel.smt.align.lextwo.Model2"; }
 };
 
