@@ -22,6 +22,9 @@ public:
     std::span<const WordId> src(std::size_t i) const { return side(src_ids_, src_starts_, i); }
     std::span<const WordId> trg(std::size_t i) const { return side(trg_ids_, trg_starts_, i); }
 
+    // Index of pair i's first target token among all of them.
+    std::uint64_t trg_start(std::size_t i) const { return trg_starts_[i]; }
+
     std::size_t src_tokens() const { return src_ids_.size(); }
     std::size_t trg_tokens() const { return trg_ids_.size(); }
 

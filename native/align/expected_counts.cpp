@@ -1,79 +1,83 @@
 #include "align/expected_counts.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <numeric>
 
-#include "align/pair_blocks.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 
 namespace zel::align {
 
-ExpectedCounts::ExpectedCounts(const Corpus& corpus, CellCounts& counts,
-                               std::vector<double>* align_counts, std::size_t threads)
-    : corpus_(corpus), counts_(counts), align_counts_(align_counts), threads_(threads) {
+TargetShares::TargetShares(const Corpus& corpus, std::size_t shares)
+    : shares_(std::clamp<std::size_t>(shares, 1, std::numeric_limits<std::uint16_t>::max())) {
+    if (shares_ == 1) return;
+    std::vector<std::uint64_t> weight;
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const std::uint64_t l = corpus.src(p).size();
+        for (const WordId t : corpus.trg(p)) {
+            if (t >= weight.size()) weight.resize(static_cast<std::size_t>(t) + 1, 0);
+            weight[t] += l;
+        }
+    }
+    // Heaviest first, each to the lightest share so far: a frequent word outweighs thousands
+    // of rare ones. Ties go by word id and share number, so the shares depend on the corpus
+    // and their number only.
+    std::vector<WordId> order(weight.size());
+    std::iota(order.begin(), order.end(), WordId{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](WordId a, WordId b) { return weight[a] > weight[b]; });
+    std::vector<std::uint64_t> load(shares_, 0);
+    share_of_.assign(weight.size(), 0);
+    for (const WordId t : order) {
+        const auto lightest = std::min_element(load.begin(), load.end()) - load.begin();
+        share_of_[t] = static_cast<std::uint16_t>(lightest);
+        load[static_cast<std::size_t>(lightest)] += weight[t];
+    }
+}
+
+std::vector<ShareScratch> share_scratch(const Corpus& corpus, std::size_t shares) {
+    std::size_t cells = 0, m = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        cells = std::max(cells, corpus.src(p).size() * corpus.trg(p).size());
+        m = std::max(m, corpus.trg(p).size());
+    }
+    std::vector<ShareScratch> scratch(shares);
+    for (ShareScratch& s : scratch) {
+        s.cells.reserve(cells);
+        s.positions.reserve(m);
+        s.column.resize(m);
+        s.post.resize(cells);
+    }
+    return scratch;
+}
+
+PosteriorBlock::PosteriorBlock(const Corpus& corpus, std::size_t threads)
+    : corpus_(corpus), threads_(threads) {
     first_.resize(corpus.size() + 1, 0);
     for (std::size_t p = 0; p < corpus.size(); ++p)
         first_[p + 1] = first_[p] + corpus.src(p).size() * corpus.trg(p).size();
-    // Several threads hold a block's entries, one thread a pair's.
+    // Several threads hold a block's posteriors, one thread a pair's.
     const std::size_t span = threads == 1 ? 1 : kBlock;
     std::uint64_t largest = 0;
     for (std::size_t b = 0; b < corpus.size(); b += span) {
         largest = std::max(largest, first_[std::min(corpus.size(), b + span)] - first_[b]);
     }
-    picked_.resize(2 * threads);
-    const std::size_t per_entry =
-        sizeof(CellId) + sizeof(double) + (align_counts ? sizeof(std::uint64_t) : 0);
-    allocate_checked(largest * per_entry, "E-step buffers", [&] {
-        cells_.resize(largest);
-        values_.resize(largest);
-        if (align_counts) align_cells_.resize(largest);
-    });
+    allocate_checked(largest * sizeof(double), "E-step buffers", [&] { values_.resize(largest); });
 }
 
-void ExpectedCounts::written(std::size_t p, std::span<const CellId> cells) {
-    std::copy(cells.begin(), cells.end(), cells_.data() + offset(p));
-}
-
-void ExpectedCounts::add(std::size_t begin, std::size_t end) {
+void PosteriorBlock::add_align(const AlignTable& align, std::vector<double>& counts,
+                               std::size_t begin, std::size_t end) {
     if (begin >= end || threads_ == 1) return;
-    const std::size_t first = offset(begin);
-    const std::size_t last = first + static_cast<std::size_t>(first_[end] - first_[begin]);
-    const bool aligned = align_counts_ != nullptr;
-    parallel_for(aligned ? 2 * threads_ : threads_, threads_, [&](std::size_t task, std::size_t) {
-        // Cells are dealt out in stripes, so frequent (cached) and rare (uncached) rows
-        // spread over the threads alike.
-        const std::size_t owner = task % threads_;
-        // A mask for two, four, ... threads: a division per entry would cost more than the add.
-        const bool power_of_two = (threads_ & (threads_ - 1)) == 0;
-        const auto owns = [&](std::uint64_t cell) {
-            const std::uint64_t stripe = cell >> kStripeBits;
-            return (power_of_two ? stripe & (threads_ - 1) : stripe % threads_) == owner;
-        };
-        // The entries this task adds are picked without a branch first (ownership is as good
-        // as random per entry, so a branch would mispredict half the time), then added.
-        std::vector<std::uint32_t>& picked = picked_[task];
-        picked.resize(last - first);
-        std::size_t n = 0;
-        if (task < threads_) {
-            for (std::size_t q = first; q < last; ++q) {
-                picked[n] = static_cast<std::uint32_t>(q - first);
-                n += static_cast<std::size_t>((cells_[q] != kNoCell) & owns(cells_[q]));
-            }
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t q = first + picked[k];
-                counts_[cells_[q]] += values_[q];
-            }
-        } else {
-            std::vector<double>& align = *align_counts_;
-            for (std::size_t q = first; q < last; ++q) {
-                picked[n] = static_cast<std::uint32_t>(q - first);
-                n += static_cast<std::size_t>((align_cells_[q] != kNoAlignCell) &
-                                              owns(align_cells_[q]));
-            }
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t q = first + picked[k];
-                align[align_cells_[q]] += values_[q];
-            }
+    parallel_for(threads_, threads_, [&](std::size_t owner, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::size_t l = corpus_.src(p).size(), m = corpus_.trg(p).size();
+            const PairBlock block(align, l, m);
+            // Whole alignment blocks go to the threads in turn: the pairs that share one
+            // are added by one thread, in pair order.
+            if (!block.values || static_cast<std::size_t>(block.ref.block) % threads_ != owner)
+                continue;
+            block.add_counts(counts, values(p));
         }
     });
 }

@@ -68,7 +68,7 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
 }
 
 double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
-    CorpusEntropy entropy(*this);
+    CorpusEntropy entropy(*this, c.corpus);
     std::vector<std::vector<CellId>> scratch(thread_count());
     auto progress = host.progress("progress", c.corpus.size());
     for_blocks(
@@ -80,7 +80,15 @@ double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
     return entropy.mean(host, c.corpus.size());
 }
 
-CorpusEntropy::CorpusEntropy(const Model& model) : model_(model), entropy_(kBlock) {}
+CorpusEntropy::CorpusEntropy(const Model& model, const Corpus& corpus)
+    : model_(model), corpus_(corpus), entropy_(kBlock) {
+    std::uint64_t largest = 0;
+    for (std::size_t b = 0; b < corpus.size(); b += kBlock) {
+        const std::size_t e = std::min(corpus.size(), b + kBlock);
+        largest = std::max(largest, corpus.trg_start(e) - corpus.trg_start(b));
+    }
+    columns_.resize(largest);
+}
 
 void CorpusEntropy::pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells) {
     int raised = 0;
@@ -88,6 +96,23 @@ void CorpusEntropy::pair(const CorpusCells& c, std::size_t p, std::span<const Ce
         return model_.calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
     });
     if (raised) raised_.fetch_or(raised);
+}
+
+void CorpusEntropy::add_columns(std::size_t begin, std::size_t end, std::size_t threads) {
+    const std::size_t n = end - begin;
+    const std::size_t chunks = threads == 1 ? 1 : threads * 4;
+    parallel_for(chunks, threads, [&](std::size_t chunk, std::size_t) {
+        int raised = 0;
+        for (std::size_t p = begin + n * chunk / chunks; p < begin + n * (chunk + 1) / chunks;
+             ++p) {
+            const std::span<const double> sums(columns(p), corpus_.trg(p).size());
+            entropy_[p % kBlock] = flags_apart(raised, [&] {
+                return model_.entropy_of_columns(sums, corpus_.src(p).size(), true);
+            });
+        }
+        if (raised) raised_.fetch_or(raised);
+    });
+    add(begin, end);
 }
 
 void CorpusEntropy::add(std::size_t begin, std::size_t end) {

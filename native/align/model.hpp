@@ -52,7 +52,7 @@ public:
     // compute it along with the counts.
     virtual bool entropy_of_pairs() const { return true; }
     // What calc_pair_entropy sums down the source positions of each target position: an
-    // E-step that sums the same columns in the same order hands them to entropy_of_columns.
+    // E-step that sums the same columns in the same order gives them to CorpusEntropy.
     enum class Columns { none, translation, weighted_by_alignment };
     virtual Columns pair_columns() const { return Columns::none; }
     // calc_pair_entropy from the pair's column sums (one a target position) and its source
@@ -90,26 +90,32 @@ private:
 // summed in pair order.
 class CorpusEntropy {
 public:
-    explicit CorpusEntropy(const Model& model);
+    CorpusEntropy(const Model& model, const Corpus& corpus);
 
     // Pair p's entropy, on any thread.
     void pair(const CorpusCells& c, std::size_t p, std::span<const CellId> cells);
-    // Pair p's entropy from the columns sum_columns() fills as the model's pair_columns()
-    // says, on any thread. The flags the sums raise count for the entropy, as its own pass
-    // would raise them, and stay raised for the caller too.
+    // Pair p's column sums, one a target position, as the model's pair_columns() says: the
+    // E-step's threads write them for the pairs of the block being computed.
+    double* columns(std::size_t p) {
+        return columns_.data() + (corpus_.trg_start(p) - corpus_.trg_start(p - p % kBlock));
+    }
+    // Runs sum_columns(), on any thread: the flags it raises count for the entropy, as the
+    // entropy's own pass would raise them, and stay raised for the caller too.
     template <class SumColumns>
-    void of_columns(std::size_t p, std::size_t l, std::span<const double> columns,
-                    SumColumns&& sum_columns) {
+    void sum(SumColumns&& sum_columns) {
         int raised = 0;
         flags_apart(raised, [&] {
             sum_columns();
             return 0;
         });
-        if (raised) std::feraiseexcept(raised);
-        entropy_[p % kBlock] =
-            flags_apart(raised, [&] { return model_.entropy_of_columns(columns, l, true); });
-        if (raised) raised_.fetch_or(raised);
+        if (raised) {
+            std::feraiseexcept(raised);
+            raised_.fetch_or(raised);
+        }
     }
+    // The entropies of the block's pairs [begin, end) from their columns, made on the
+    // threads, then added in pair order, on the calling thread.
+    void add_columns(std::size_t begin, std::size_t end, std::size_t threads);
     // Adds the entropies of a block's pairs [begin, end) in pair order, on the calling thread.
     void add(std::size_t begin, std::size_t end);
     // The mean over the corpus, after reporting the flags the pairs raised.
@@ -117,7 +123,9 @@ public:
 
 private:
     const Model& model_;
+    const Corpus& corpus_;
     std::vector<double> entropy_;  // of the block's pairs, by pair % kBlock
+    std::vector<double> columns_;  // of the block's pairs, back to back
     double total_ = 0.0;
     std::atomic<int> raised_{0};
 };

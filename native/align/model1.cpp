@@ -57,12 +57,10 @@ void Model1Trainer::init_trans_dist(Host& host) {
         pair_cells =
             std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget, check);
     }
-    // One thread reads a cell's value and adds to its count at once, so keeping them in one
-    // cache line halves its memory traffic. Several threads read the values of a block first
-    // and add the counts afterwards, when the line has left the cache: they gain nothing from
-    // it and lose the denser packing of the values.
-    auto table = std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg),
-                                              count_slots && thread_count() == 1);
+    // The E-step reads a cell's value and adds to its count at once (on the thread of the
+    // cell's target word), so keeping them in one cache line halves its memory traffic.
+    auto table =
+        std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg), count_slots);
     host.info(Channel::model1,
               "word translation distribution matrix size: " + std::to_string(v_src) +
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
@@ -87,53 +85,64 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     if (announce) announce_model1(host);
     const CorpusCells c = corpus_cells();
-    const std::size_t threads = thread_count();
-    ExpectedCounts counts(c.corpus, *count_cooc_src2trg, nullptr, threads);
-    std::vector<std::vector<CellId>> scratch(threads);
-    std::vector<std::vector<double>> columns(threads);
-    const bool direct = threads == 1;
-    // The columns summed here are those of a Model 1's entropy: it is made from them.
-    const bool by_columns = entropy && model->pair_columns() == Model::Columns::translation;
+    const TargetShares shares(c.corpus, thread_count());
+    std::vector<ShareScratch> scratch = share_scratch(c.corpus, shares.size());
+    // The entropy sums down each column what the model's does: t (a Model 1's), or a * t (a
+    // Model 2's, trained first as a Model 1).
+    const AlignTable* weights =
+        entropy && model->pair_columns() == Model::Columns::weighted_by_alignment
+            ? model->align_dist.get()
+            : nullptr;
     CellCounts& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
-    for_blocks(
-        host, *progress, c.corpus.size(), threads, nullptr,
-        [&](std::size_t p, std::size_t worker) {
-            const auto src = c.corpus.src(p);
-            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-            const auto cells = c.cells->of(p, scratch[worker]);
-            double* post = counts.values(p);
-            std::vector<double>& column = columns[worker];
-            column.assign(m, 0.0);
-            const auto sum_columns = [&] {
+    for_blocks_in_shares(
+        host, *progress, c.corpus.size(), shares.size(), nullptr,
+        [&](std::size_t p, std::size_t k) {
+            ShareScratch& s = scratch[k];
+            shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {
+                const auto src = c.corpus.src(p);
+                const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+                const auto cells = c.cells->of(p, s.cells);
+                double* post = s.post.data();
+                double* column = s.column.data();
+                const auto sum_columns = [&] {
+                    for (const std::uint32_t j : mine) column[j] = 0.0;
+                    for (std::size_t i = 0; i < l; ++i) {
+                        for (const std::uint32_t j : mine) {
+                            post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
+                            column[j] += post[i * m + j];
+                        }
+                    }
+                    if (!weights) return;
+                    // Along the alignment block's rows, as they lie in memory.
+                    const PairBlock block(*weights, l, m);
+                    double* sums = entropy->columns(p);
+                    for (const std::uint32_t j : mine) {
+                        sums[j] = 0.0;
+                        for (std::size_t i = 0; i < l; ++i)
+                            sums[j] += block.at(j, i) * post[i * m + j];
+                    }
+                };
+                if (entropy) {
+                    entropy->sum(sum_columns);
+                    double* sums = entropy->columns(p);
+                    if (!weights) {
+                        for (const std::uint32_t j : mine) sums[j] = column[j];
+                    }
+                } else {
+                    sum_columns();
+                }
+                // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
                 for (std::size_t i = 0; i < l; ++i) {
-                    for (std::size_t j = 0; j < m; ++j) {
-                        post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                        column[j] += post[i * m + j];
+                    for (const std::uint32_t j : mine) {
+                        if (column[j] > 0.0) post[i * m + j] /= column[j];
+                        if (cells[i * m + j] != kNoCell) cooc[cells[i * m + j]] += post[i * m + j];
                     }
                 }
-            };
-            if (by_columns) {
-                entropy->of_columns(p, l, column, sum_columns);
-            } else {
-                sum_columns();
-                // The entropy reads the cells just read, still in the cache.
-                if (entropy) entropy->pair(c, p, cells);
-            }
-            // Posteriors over source positions; a column summing to 0 (or NaN) stays as is.
-            // One thread adds each as it is made; several add the block's afterwards.
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    if (column[j] > 0.0) post[i * m + j] /= column[j];
-                    if (direct && cells[i * m + j] != kNoCell)
-                        cooc[cells[i * m + j]] += post[i * m + j];
-                }
-            }
-            if (!direct) counts.written(p, cells);
+            });
         },
         [&](std::size_t begin, std::size_t end) {
-            counts.add(begin, end);
-            if (entropy) entropy->add(begin, end);
+            if (entropy) entropy->add_columns(begin, end, shares.size());
         });
 }
 
@@ -164,10 +173,11 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
     bool counted = false;  // the E-step of the coming step is done
     const auto entropy_now = [&](bool step_follows) {
         counted = false;
-        if (!step_follows || !model->trans_dist || !model->entropy_of_pairs() || !steps.keep())
+        if (!step_follows || !model->trans_dist || !model->entropy_of_pairs() ||
+            !steps.sums_entropy() || !steps.keep())
             return model->calc_entropy(host, corpus_cells());
         host.info(Channel::align, "calculating entropy");
-        CorpusEntropy entropy(*model);
+        CorpusEntropy entropy(*model, corpus_cells().corpus);
         try {
             steps.expect(&entropy, false);
         } catch (const MemoryError&) {
@@ -221,6 +231,11 @@ void Model1Trainer::train(Host& host, std::int32_t iteration_limit) {
                 Model1Trainer::expect_counts(host, entropy, announce);
             },
             [] {}, [&](CountRecovery* recovery) { Model1Trainer::maximize(host, recovery); },
+            [&] {
+                const auto kind = model->pair_columns();
+                return kind == Model::Columns::translation ||
+                       (kind == Model::Columns::weighted_by_alignment && model->align_dist);
+            },
             [&] { return keep_cell_counts(); }, [&] { recover_cell_counts(); }});
 }
 

@@ -38,6 +38,8 @@ protected:
         std::function<void(CorpusEntropy*, bool)> expect;
         std::function<void()> report;                  // its warnings
         std::function<void(CountRecovery*)> maximize;  // the M-step
+        // Whether the E-step can sum the columns of the model's entropy.
+        std::function<bool()> sums_entropy;
         // Whether what the E-step replaces can be brought back (and notes what it is).
         std::function<bool()> keep;
         std::function<void()> recover;  // brings back what keep noted

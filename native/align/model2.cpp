@@ -88,67 +88,58 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     if (announce) announce_model2(host);
 
     const CorpusCells c = corpus_cells();
-    const std::size_t threads = thread_count();
-    ExpectedCounts counts(c.corpus, *count_cooc_src2trg, &*count_align_trg2src, threads);
-    std::vector<std::vector<CellId>> scratch(threads);
-    std::vector<std::vector<double>> columns(threads);
-    const bool direct = threads == 1;
-    // The columns summed here are those of a Model 2's entropy: it is made from them.
-    const bool by_columns =
-        entropy && model->pair_columns() == Model::Columns::weighted_by_alignment;
+    const TargetShares shares(c.corpus, thread_count());
+    std::vector<ShareScratch> scratch = share_scratch(c.corpus, shares.size());
+    PosteriorBlock posteriors(c.corpus, shares.size());
+    const bool one_share = shares.size() == 1;
     CellCounts& cooc = *count_cooc_src2trg;
     std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
     FloatFlags flags;
-    for_blocks(
-        host, *progress, c.corpus.size(), threads, &flags,
-        [&](std::size_t p, std::size_t worker) {
-            const auto src = c.corpus.src(p);
-            const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-            const auto cells = c.cells->of(p, scratch[worker]);
-            const PairBlock block(align, l, m);
-            double* post = counts.values(p);
-            std::uint64_t* align_cell = counts.align_cells(p);
-            std::vector<double>& column = columns[worker];
-            column.assign(m, 0.0);
-            const auto sum_columns = [&] {
+    for_blocks_in_shares(
+        host, *progress, c.corpus.size(), shares.size(), &flags,
+        [&](std::size_t p, std::size_t k) {
+            ShareScratch& s = scratch[k];
+            shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {
+                const auto src = c.corpus.src(p);
+                const std::size_t l = src.size(), m = c.corpus.trg(p).size();
+                const auto cells = c.cells->of(p, s.cells);
+                const PairBlock block(align, l, m);
+                double* post = posteriors.values(p);
+                double* column = s.column.data();
+                const auto sum_columns = [&] {
+                    for (const std::uint32_t j : mine) column[j] = 0.0;
+                    for (std::size_t i = 0; i < l; ++i) {
+                        for (const std::uint32_t j : mine) {
+                            post[i * m + j] =
+                                trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
+                            column[j] += post[i * m + j];
+                        }
+                    }
+                };
+                if (entropy) {
+                    // The columns summed here are a Model 2's entropy's.
+                    entropy->sum(sum_columns);
+                    double* sums = entropy->columns(p);
+                    for (const std::uint32_t j : mine) sums[j] = column[j];
+                } else {
+                    sum_columns();
+                }
+                // No guard here: a column summing to 0 gives NaN posteriors, as the dense
+                // formulation does; the M-step then leaves the rows they reach unchanged.
                 for (std::size_t i = 0; i < l; ++i) {
-                    for (std::size_t j = 0; j < m; ++j) {
-                        post[i * m + j] =
-                            trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                        column[j] += post[i * m + j];
-                    }
-                }
-            };
-            if (by_columns) {
-                entropy->of_columns(p, l, column, sum_columns);
-            } else {
-                sum_columns();
-                // The entropy reads the cells just read, still in the cache.
-                if (entropy) entropy->pair(c, p, cells);
-            }
-            // No guard here: a column summing to 0 gives NaN posteriors, as the dense
-            // formulation does; the M-step then leaves the rows they reach unchanged.
-            const std::size_t offset = block.values ? align.block_offset(block.ref.block) : 0;
-            // One thread adds each posterior as it is made; several add the block's afterwards.
-            for (std::size_t i = 0; i < l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    const double v = post[i * m + j] / column[j];
-                    post[i * m + j] = v;
-                    if (direct) {
+                    for (const std::uint32_t j : mine) {
+                        const double v = post[i * m + j] / column[j];
+                        post[i * m + j] = v;
                         if (cells[i * m + j] != kNoCell) cooc[cells[i * m + j]] += v;
-                        if (block.values) align_counts[offset + j * block.cols + i] += v;
-                    } else {
-                        align_cell[i * m + j] =
-                            block.values ? offset + j * block.cols + i : kNoAlignCell;
                     }
                 }
-            }
-            if (!direct) counts.written(p, cells);
+                if (one_share && block.values) block.add_counts(align_counts, post);
+            });
         },
         [&](std::size_t begin, std::size_t end) {
-            counts.add(begin, end);
-            if (entropy) entropy->add(begin, end);
+            posteriors.add_align(align, align_counts, begin, end);
+            if (entropy) entropy->add_columns(begin, end, shares.size());
         });
     invalid_posteriors_ = flags.invalid();
 }
@@ -188,6 +179,7 @@ void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
             },
             [&] { report_expectation(host); },
             [&](CountRecovery* recovery) { Model2Trainer::maximize(host, recovery); },
+            [&] { return model->pair_columns() == Model::Columns::weighted_by_alignment; },
             [&] {
                 align_were_absent_ = !count_align_trg2src;
                 return keep_cell_counts() && (align_were_absent_ || align_counts_saved);

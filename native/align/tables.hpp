@@ -186,16 +186,29 @@ inline double trans_value(const TransTable& t, CellId cell, WordId s) {
 struct PairBlock {
     const AlignTable& table;
     BlockRef ref;
+    std::size_t l, m;
     std::size_t cols;
     const double* values;  // null when the block is not stored
 
-    PairBlock(const AlignTable& t, std::size_t l, std::size_t m)
-        : table(t), ref(t.block_for(static_cast<std::int64_t>(l), static_cast<std::int64_t>(m))) {
+    PairBlock(const AlignTable& t, std::size_t l_, std::size_t m_)
+        : table(t),
+          ref(t.block_for(static_cast<std::int64_t>(l_), static_cast<std::int64_t>(m_))),
+          l(l_),
+          m(m_) {
         cols = ref.block >= 0 ? t.block_cols(ref.block) : 0;
         values = ref.block >= 0 ? t.values.data() + t.block_offset(ref.block) : nullptr;
     }
     double at(std::size_t j, std::size_t i) const {
         return values ? values[j * cols + i] : AlignTable::uniform(ref.a);
+    }
+    // Adds the pair's posteriors (l * m, row-major) to the counts of its stored block. A pair
+    // adds once to each of them, so they are added row by row, in the order they lie in
+    // memory: the block was last used thousands of pairs ago.
+    void add_counts(std::vector<double>& counts, const double* post) const {
+        double* block = counts.data() + table.block_offset(ref.block);
+        for (std::size_t j = 0; j < m; ++j) {
+            for (std::size_t i = 0; i < l; ++i) block[j * cols + i] += post[i * m + j];
+        }
     }
 };
 
