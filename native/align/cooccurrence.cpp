@@ -260,15 +260,18 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     });
 }
 
+CellId PairCells::find(WordId s, WordId t) const {
+    if (s >= pattern_->rows()) throw IndexError(s, 0, pattern_->rows());
+    if (t >= pattern_->cols()) throw IndexError(t, 1, pattern_->cols());
+    return static_cast<CellId>(pattern_->find(s, t));
+}
+
 void PairCells::lookup(std::size_t p, CellId* out) const {
     const auto src = corpus_.src(p);
     const auto trg = corpus_.trg(p);
     for (const WordId s : src) {
         if (s >= pattern_->rows()) throw IndexError(s, 0, pattern_->rows());
-        for (const WordId t : trg) {
-            if (t >= pattern_->cols()) throw IndexError(t, 1, pattern_->cols());
-            *out++ = static_cast<CellId>(pattern_->find(s, t));
-        }
+        for (const WordId t : trg) *out++ = find(s, t);
     }
 }
 

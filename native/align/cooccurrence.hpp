@@ -90,6 +90,28 @@ public:
 
     // Cells of pair p, l * m of them (in `scratch` when they are not stored as they are).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;
+    // The same, where only those at the target positions `js` are read: the others are left
+    // as `scratch` had them when it holds the cells.
+    template <class Positions>
+    std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch,
+                               const Positions& js) const {
+        const auto src = corpus_.src(p);
+        const auto trg = corpus_.trg(p);
+        const std::size_t m = trg.size();
+        if (precomputed() && !narrow_) return {cells_.data() + start_[p], src.size() * m};
+        scratch.resize(src.size() * m);
+        for (std::size_t i = 0; i < src.size(); ++i) {
+            CellId* out = scratch.data() + i * m;
+            if (!precomputed()) {
+                for (const std::uint32_t j : js) out[j] = find(src[i], trg[j]);
+                continue;
+            }
+            const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
+            const std::uint16_t* rank = ranks_.data() + start_[p] + i * m;
+            for (const std::uint32_t j : js) out[j] = base + rank[j];
+        }
+        return scratch;
+    }
 
     bool precomputed() const { return !start_.empty() || corpus_.empty(); }
     std::size_t memory_bytes() const {
@@ -98,6 +120,8 @@ public:
 
 private:
     void lookup(std::size_t p, CellId* out) const;
+    // The cell of (s, t), found in the pattern; IndexError for ids outside it.
+    CellId find(WordId s, WordId t) const;
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;

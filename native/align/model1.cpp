@@ -102,7 +102,7 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {
                 const auto src = c.corpus.src(p);
                 const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-                const auto cells = c.cells->of(p, s.cells);
+                const auto cells = c.cells->of(p, s.cells, mine);
                 double* post = s.post.data();
                 double* column = s.column.data();
                 const auto sum_columns = [&] {

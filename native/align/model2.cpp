@@ -103,7 +103,7 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {
                 const auto src = c.corpus.src(p);
                 const std::size_t l = src.size(), m = c.corpus.trg(p).size();
-                const auto cells = c.cells->of(p, s.cells);
+                const auto cells = c.cells->of(p, s.cells, mine);
                 const PairBlock block(align, l, m);
                 double* post = posteriors.values(p);
                 double* column = s.column.data();
