@@ -118,9 +118,10 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                     const PairBlock block(*weights, l, m);
                     double* sums = entropy->columns(p);
                     for (const std::uint32_t j : mine) {
-                        sums[j] = 0.0;
-                        for (std::size_t i = 0; i < l; ++i)
-                            sums[j] += block.at(j, i) * post[i * m + j];
+                        // Summed apart: the other threads write the pair's other sums beside it.
+                        double sum = 0.0;
+                        for (std::size_t i = 0; i < l; ++i) sum += block.at(j, i) * post[i * m + j];
+                        sums[j] = sum;
                     }
                 };
                 if (entropy) {
