@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <ranges>
 #include <stdexcept>
 
 #include "common/errors.hpp"
@@ -276,24 +277,13 @@ void PairCells::lookup(std::size_t p, CellId* out) const {
 }
 
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {
-    const auto src = corpus_.src(p);
     const std::size_t m = corpus_.trg(p).size();
-    if (precomputed() && !narrow_) {
-        return {cells_.data() + start_[p], src.size() * m};
-    }
-    scratch.resize(src.size() * m);
     if (!precomputed()) {
+        scratch.resize(corpus_.src(p).size() * m);
         lookup(p, scratch.data());
         return scratch;
     }
-    CellId* out = scratch.data();
-    const std::uint64_t first = start_[p];
-    for (std::size_t i = 0; i < src.size(); ++i) {
-        const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
-        const std::uint16_t* rank = ranks_.data() + first + i * m;
-        for (std::size_t j = 0; j < m; ++j) *out++ = base + rank[j];
-    }
-    return scratch;
+    return of(p, scratch, std::views::iota(std::uint32_t{0}, static_cast<std::uint32_t>(m)));
 }
 
 }  // namespace zel::align

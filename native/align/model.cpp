@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"
+#include "common/pairwise_sum.hpp"
 
 namespace zel::align {
 
@@ -42,6 +43,15 @@ double Model::calc_pair_entropy(std::span<const WordId>, std::span<const WordId>
 
 double Model::entropy_of_columns(std::span<const double>, std::size_t, bool) const {
     throw NotImplemented();
+}
+
+double entropy_of_column_sums(std::span<const double> columns, double divisor, bool per_word) {
+    const std::size_t m = columns.size();
+    thread_local std::vector<double> logs;  // pairs are scored on the threads, millions of them
+    logs.resize(m);
+    for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j] / divisor);
+    const double h = -pairwise_sum(logs.data(), m);
+    return per_word ? h / static_cast<double>(m) : h;
 }
 
 void Model::pair_entropies(

@@ -85,6 +85,10 @@ private:
                                                  const std::vector<double>&)>& after) const;
 };
 
+// A pair's entropy from its column sums: -sum_j ln(columns[j] / divisor), the logarithms summed
+// pairwise, as whole-array reductions sum them; per target word when `per_word`.
+double entropy_of_column_sums(std::span<const double> columns, double divisor, bool per_word);
+
 // The corpus entropy as Model::calc_entropy gives it, from the pairs' entropies made on the
 // threads (their floating-point flags kept apart from whatever else the threads compute) and
 // summed in pair order.

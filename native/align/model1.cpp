@@ -1,13 +1,10 @@
 #include "align/model1.hpp"
 
-#include <cmath>
-
 #include "align/expected_counts.hpp"
 #include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"
-#include "common/pairwise_sum.hpp"
 
 namespace zel::align {
 
@@ -28,13 +25,8 @@ double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
 
 double Model1::entropy_of_columns(std::span<const double> columns, std::size_t l,
                                   bool per_word) const {
-    // -sum_j ln(sum_i t(trg_j | src_i) / l), the sum of logarithms pairwise.
-    const std::size_t m = columns.size();
-    thread_local std::vector<double> logs;
-    logs.resize(m);
-    for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j] / static_cast<double>(l));
-    const double h = -pairwise_sum(logs.data(), m);
-    return per_word ? h / static_cast<double>(m) : h;
+    // -sum_j ln(sum_i t(trg_j | src_i) / l).
+    return entropy_of_column_sums(columns, static_cast<double>(l), per_word);
 }
 
 void Model1Trainer::init(Host& host) {

@@ -1,14 +1,11 @@
 #include "align/model2.hpp"
 
-#include <cmath>
-
 #include "align/expected_counts.hpp"
 #include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"
-#include "common/pairwise_sum.hpp"
 
 namespace zel::align {
 
@@ -29,12 +26,8 @@ double Model2::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
 
 double Model2::entropy_of_columns(std::span<const double> columns, std::size_t,
                                   bool per_word) const {
-    const std::size_t m = columns.size();
-    thread_local std::vector<double> logs;
-    logs.resize(m);
-    for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j]);
-    const double h = -pairwise_sum(logs.data(), m);
-    return per_word ? h / static_cast<double>(m) : h;
+    // -sum_j ln(sum_i a(i | j) t(trg_j | src_i)); division by 1 is exact.
+    return entropy_of_column_sums(columns, 1.0, per_word);
 }
 
 void Model2Trainer::init(Host& host) {
