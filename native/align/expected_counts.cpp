@@ -1,39 +1,64 @@
 #include "align/expected_counts.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <numeric>
 
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 
 namespace zel::align {
 
-TargetShares::TargetShares(const Corpus& corpus, std::size_t shares)
-    : shares_(std::clamp<std::size_t>(shares, 1, std::numeric_limits<std::uint16_t>::max())) {
-    if (shares_ == 1) return;
+TargetShares::TargetShares(const Corpus& corpus, std::size_t shares) {
+    const std::size_t n = std::max<std::size_t>(shares, 1);
     std::vector<std::uint64_t> weight;
-    for (std::size_t p = 0; p < corpus.size(); ++p) {
-        const std::uint64_t l = corpus.src(p).size();
-        for (const WordId t : corpus.trg(p)) {
-            if (t >= weight.size()) weight.resize(static_cast<std::size_t>(t) + 1, 0);
-            weight[t] += l;
+    if (n > 1) {
+        for (std::size_t p = 0; p < corpus.size(); ++p) {
+            const std::uint64_t cells = corpus.src(p).size();  // NULL included
+            for (const WordId t : corpus.trg(p)) {
+                if (t >= weight.size()) weight.resize(static_cast<std::size_t>(t) + 1, 0);
+                weight[t] += cells;
+            }
         }
     }
-    // Heaviest first, each to the lightest share so far: a frequent word outweighs thousands
-    // of rare ones. Ties go by word id and share number, so the shares depend on the corpus
-    // and their number only.
-    std::vector<WordId> order(weight.size());
-    std::iota(order.begin(), order.end(), WordId{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](WordId a, WordId b) { return weight[a] > weight[b]; });
-    std::vector<std::uint64_t> load(shares_, 0);
-    share_of_.assign(weight.size(), 0);
-    for (const WordId t : order) {
-        const auto lightest = std::min_element(load.begin(), load.end()) - load.begin();
-        share_of_[t] = static_cast<std::uint16_t>(lightest);
-        load[static_cast<std::size_t>(lightest)] += weight[t];
+    below_.assign(weight.size() + 1, 0);
+    for (std::size_t t = 0; t < weight.size(); ++t) below_[t + 1] = below_[t] + weight[t];
+    cuts_.assign(n + 1, 0);
+    for (std::size_t k = 1; k <= n; ++k) {
+        cuts_[k] = word_at(static_cast<double>(below_.back()) * static_cast<double>(k) /
+                           static_cast<double>(n));
     }
+}
+
+WordId TargetShares::word_at(double weight) const {
+    // The word whose weight below is nearest `weight` (the lower one on a tie).
+    const auto above =
+        std::lower_bound(below_.begin(), below_.end(), weight,
+                         [](std::uint64_t b, double w) { return static_cast<double>(b) < w; });
+    auto t = above - below_.begin();
+    if (above == below_.end() ||
+        (t > 0 && weight - static_cast<double>(below_[static_cast<std::size_t>(t - 1)]) <=
+                      static_cast<double>(*above) - weight))
+        --t;
+    return static_cast<WordId>(t);
+}
+
+void TargetShares::rebalance(std::span<const double> seconds) {
+    const std::size_t n = size();
+    double total = 0.0;
+    for (const double s : seconds) total += s;
+    if (!(total > 0.0)) return;
+    std::vector<WordId> cuts = cuts_;
+    std::size_t k = 0;
+    double before = 0.0;  // the time of the shares below k
+    for (std::size_t c = 1; c < n; ++c) {
+        const double goal = total * static_cast<double>(c) / static_cast<double>(n);
+        while (k + 1 < n && before + seconds[k] < goal) before += seconds[k++];
+        const double lo = weight_below(cuts_[k]), hi = weight_below(cuts_[k + 1]);
+        const double into =
+            seconds[k] > 0.0 ? std::clamp((goal - before) / seconds[k], 0.0, 1.0) : 0.0;
+        cuts[c] = word_at((lo + into * (hi - lo) + weight_below(cuts_[c])) / 2.0);
+    }
+    for (std::size_t c = 1; c < n; ++c) cuts[c] = std::clamp(cuts[c], cuts[c - 1], cuts[n]);
+    cuts_ = std::move(cuts);
 }
 
 std::vector<ShareScratch> share_scratch(const Corpus& corpus, std::size_t shares) {

@@ -1,6 +1,6 @@
 // The E-step's additions to the expected counts, made in pair order for any thread count.
 //
-// Translation counts: the target words are dealt out to the threads (`TargetShares`). Every
+// Translation counts: the target words are shared out to the threads (`TargetShares`). Every
 // thread walks all pairs of a block in order and handles only the target positions whose
 // word is its own: it reads their cells' values, sums their columns and adds their posteriors.
 // A cell (s, t) is then read and added to by the thread of t alone, in pair order, and within
@@ -13,9 +13,13 @@
 // kept (`PosteriorBlock`) and added afterwards, each alignment block by one thread, in pair
 // order.
 //
-// Which thread adds to a count depends on the count's cell only, never on timing.
+// Which thread adds to a count may change from block to block (the shares follow the threads'
+// timings), but within a block one thread adds all of a count's additions, and blocks are done
+// one after the other: no result depends on the shares.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,16 +31,28 @@
 #include "align/corpus.hpp"
 #include "align/pair_blocks.hpp"
 #include "align/tables.hpp"
+#include "common/float_flags.hpp"
+#include "common/host.hpp"
+#include "common/parallel.hpp"
 
 namespace zel::align {
 
-// The target words of a corpus dealt out to `shares` threads, each word to one, so that the
-// cells their columns visit (source length, NULL included, per token) weigh about the same.
+// The target words of a corpus shared out to `shares` threads as ranges of word ids. A row of
+// the translation table holds its cells in target order, so a range keeps a row's cells of
+// one thread together: two threads writing counts in one cache line would pass the line to and
+// fro on every addition, which made the threads' work a third slower than the share of cells
+// they had. The ranges start at equal weights (cells visited: source length, NULL included, per
+// token); as frequent words' cells stay in the caches and rare words' cells do not, a cell's
+// cost differs, and after each block the ranges move towards equal time.
 class TargetShares {
 public:
     TargetShares(const Corpus& corpus, std::size_t shares);
 
-    std::size_t size() const { return shares_; }
+    std::size_t size() const { return cuts_.size() - 1; }
+    // Share k holds the target words [cut(k), cut(k + 1)); the last share every word from its
+    // cut on.
+    WordId cut(std::size_t k) const { return cuts_[k]; }
+
     // Calls f(positions) with the target positions of `trg` whose word is in share k, in
     // order, unless there are none: as a plain range when they are all of them, so the kernels
     // index nothing then (always, with one share), else as a list made in `scratch`.
@@ -45,18 +61,54 @@ public:
                F&& f) const {
         const auto all = std::views::iota(std::uint32_t{0}, static_cast<std::uint32_t>(trg.size()));
         if (trg.empty()) return;
-        if (shares_ == 1) return f(all);
+        if (size() == 1) return f(all);
+        const WordId lo = cuts_[k];
+        const bool last = k + 1 == size();
+        const WordId hi = last ? 0 : cuts_[k + 1];
         scratch.clear();
         for (const std::uint32_t j : all) {
-            if (share_of_[trg[j]] == k) scratch.push_back(j);
+            if (trg[j] >= lo && (last || trg[j] < hi)) scratch.push_back(j);
         }
         if (scratch.size() == trg.size()) return f(all);
         if (!scratch.empty()) f(std::span<const std::uint32_t>(scratch));
     }
 
+    // Moves the cuts half way towards where the shares would have taken equal time, had each
+    // share's time been spread evenly over its weight.
+    void rebalance(std::span<const double> seconds);
+
+    // For each block [begin, end) of the pairs [0, total): each(p, k) for every pair of the
+    // block, in pair order, by the thread of every share k, then after(begin, end) on the
+    // calling thread; then the shares are rebalanced by the threads' times. `flags`, when
+    // given, gathers the floating-point flags the threads raise. `each` must not throw: the
+    // shares are at different pairs of a block.
+    template <class Each, class After>
+    void for_blocks(Host& host, Progress& progress, std::size_t total, FloatFlags* flags,
+                    Each&& each, After&& after) {
+        std::vector<double> seconds(size());
+        for (std::size_t begin = 0; begin < total; begin += kBlock) {
+            const std::size_t end = std::min(total, begin + kBlock);
+            host.check_interrupt();
+            parallel_for(size(), size(), [&](std::size_t k, std::size_t) {
+                const auto start = std::chrono::steady_clock::now();
+                if (flags) FloatFlags::watch();
+                for (std::size_t p = begin; p < end; ++p) each(p, k);
+                if (flags) flags->collect();
+                seconds[k] =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            });
+            after(begin, end);
+            if (size() > 1) rebalance(seconds);
+            progress.advance(end - begin);
+        }
+    }
+
 private:
-    std::size_t shares_;
-    std::vector<std::uint16_t> share_of_;  // by target word id
+    double weight_below(WordId t) const { return static_cast<double>(below_[t]); }
+    WordId word_at(double weight) const;
+
+    std::vector<std::uint64_t> below_;  // weight of the words below t, for t up to their number
+    std::vector<WordId> cuts_;          // shares + 1 of them, the last the number of words
 };
 
 // What a share's thread holds for the pair it works on.

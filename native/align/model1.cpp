@@ -77,7 +77,7 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     zero_cell_counts(count_cooc_src2trg, model->trans_dist);
     if (announce) announce_model1(host);
     const CorpusCells c = corpus_cells();
-    const TargetShares shares(c.corpus, thread_count());
+    TargetShares shares(c.corpus, thread_count());
     std::vector<ShareScratch> scratch = share_scratch(c.corpus, shares.size());
     // The entropy sums down each column what the model's does: t (a Model 1's), or a * t (a
     // Model 2's, trained first as a Model 1).
@@ -87,8 +87,8 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
             : nullptr;
     CellCounts& cooc = *count_cooc_src2trg;
     auto progress = host.progress("processing", c.corpus.size());
-    for_blocks_in_shares(
-        host, *progress, c.corpus.size(), shares.size(), nullptr,
+    shares.for_blocks(
+        host, *progress, c.corpus.size(), nullptr,
         [&](std::size_t p, std::size_t k) {
             ShareScratch& s = scratch[k];
             shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {

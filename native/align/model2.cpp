@@ -81,7 +81,7 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     if (announce) announce_model2(host);
 
     const CorpusCells c = corpus_cells();
-    const TargetShares shares(c.corpus, thread_count());
+    TargetShares shares(c.corpus, thread_count());
     std::vector<ShareScratch> scratch = share_scratch(c.corpus, shares.size());
     PosteriorBlock posteriors(c.corpus, shares.size());
     const bool one_share = shares.size() == 1;
@@ -89,8 +89,8 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
     std::vector<double>& align_counts = *count_align_trg2src;
     auto progress = host.progress("processing", c.corpus.size());
     FloatFlags flags;
-    for_blocks_in_shares(
-        host, *progress, c.corpus.size(), shares.size(), &flags,
+    shares.for_blocks(
+        host, *progress, c.corpus.size(), &flags,
         [&](std::size_t p, std::size_t k) {
             ShareScratch& s = scratch[k];
             shares.visit(c.corpus.trg(p), k, s.positions, [&](const auto& mine) {

@@ -62,23 +62,4 @@ void for_blocks(Host& host, Progress& progress, std::size_t total, std::size_t t
     }
 }
 
-// For each block [begin, end) of the items [0, total): each(k, share) for every item of the
-// block, in item order, by every share's thread (share < shares), then after(begin, end) on
-// the calling thread. `each` must not throw: the shares are at different items of a block.
-template <class Each, class After>
-void for_blocks_in_shares(Host& host, Progress& progress, std::size_t total, std::size_t shares,
-                          FloatFlags* flags, Each&& each, After&& after) {
-    for (std::size_t begin = 0; begin < total; begin += kBlock) {
-        const std::size_t end = std::min(total, begin + kBlock);
-        host.check_interrupt();
-        parallel_for(shares, shares, [&](std::size_t share, std::size_t) {
-            if (flags) FloatFlags::watch();
-            for (std::size_t p = begin; p < end; ++p) each(p, share);
-            if (flags) flags->collect();
-        });
-        after(begin, end);
-        progress.advance(end - begin);
-    }
-}
-
 }  // namespace zel::align
