@@ -30,8 +30,10 @@ std::string join_line(std::string_view sep, std::span<const std::string_view> fi
 }
 
 std::string sorted_points(std::vector<std::string_view> points) {
-    // UTF-8 byte order is code point order: the order the host sorts str in.
+    // UTF-8 byte order is code point order: the order the host sorts str in. A point given
+    // twice is printed once, as the set of the points holds it.
     std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
     std::string out;
     for (std::size_t k = 0; k < points.size(); ++k) {
         if (k) out += ' ';

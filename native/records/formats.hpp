@@ -45,7 +45,7 @@ void split_line(std::string_view line, std::optional<std::string_view> delim,
 // The fields joined by `sep`: a line as to_str writes it.
 std::string join_line(std::string_view sep, std::span<const std::string_view> fields);
 
-// Alignment points sorted as the host sorts str, joined by blanks.
+// Alignment points sorted as the host sorts str, each once, joined by blanks.
 std::string sorted_points(std::vector<std::string_view> points);
 
 // The host's round(value, digits) for 0 <= digits <= 17 (ties as the decimal value falls).

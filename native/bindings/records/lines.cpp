@@ -80,6 +80,8 @@ public:
     }
     // Field k without surrounding white space.
     std::string_view stripped(std::size_t k) const { return utf8::strip_space((*this)[k]); }
+    // Whether the fields are views into the line's own text (else into the host's pieces).
+    bool in_line() const { return !host_.is_valid(); }
 
 private:
     std::vector<std::string_view>& views_;
@@ -117,6 +119,22 @@ nb::set align_set(std::string_view field, std::vector<std::string_view>& points)
     nb::set aligns;
     for (std::string_view p : points) aligns.add(point_str(p));
     return aligns;
+}
+
+// The record's points from field k: left in the line until they are read (see `Record`) when
+// the field is a view into the line's own text, else made at once.
+void store_points(Record& r, nb::handle line, const LineFields& fields, std::size_t k,
+                  std::vector<std::string_view>& points) {
+    const std::string_view field = fields[k];
+    if (!fields.in_line()) {
+        r.aligns = align_set(field, points);
+        r.points_line.reset();
+        return;
+    }
+    r.aligns.reset();
+    r.points_line = nb::borrow(line);
+    r.points_begin = static_cast<std::size_t>(field.data() - utf8(line).data());
+    r.points_size = field.size();
 }
 
 // The interned str of a rule side. Tables list the lines of one source phrase together, so
@@ -213,7 +231,7 @@ void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
         }
     }
     r.features = features;
-    r.aligns = align_set(fields[f::kPoints], s.points);
+    store_points(r, line, fields, f::kPoints, s.points);
     store_counts(r, fields[f::kCounts], f::kCountOrder, Needed::at_least_three, s);
 }
 
@@ -250,7 +268,7 @@ void read_travatar_line(Record& r, nb::handle line, nb::handle delim) {
     r.trg = new_str(fields.stripped(f::kTrg), false);
     r.features = features_of(fields[f::kFeatures], s.numbers);
     store_counts(r, fields[f::kCounts], f::kCountOrder, Needed::exactly_three, s);
-    r.aligns = align_set(fields[f::kPoints], s.points);
+    store_points(r, line, fields, f::kPoints, s.points);
 }
 
 }  // namespace zel::bind::records

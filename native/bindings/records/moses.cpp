@@ -81,7 +81,7 @@ nb::str moses_line(nb::handle self, nb::handle s) {
             scores += '0';
         }
     }
-    const std::string points = points_text(r.aligns);
+    const std::string points = points_text_of(r);
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
     round_counts(r.counts);
     const CoOccurrence& c = counts_of(r.counts);

@@ -1,6 +1,7 @@
 #include <nanobind/stl/string.h>
 
 #include "bindings/records/records.hpp"
+#include "bindings/records/text.hpp"
 #include "records/tokens.hpp"
 
 namespace zel::bind::records {
@@ -15,14 +16,21 @@ using Field = nb::object Record::*;
 // The typed attribute `name` of Record: `check` rejects a wrong value with the exact error.
 template <class Check>
 void add_field(nb::handle cls, const char* name, Field field, Check check) {
-    add_property(cls, name, nb::cpp_function([field](Record& r) { return filled(r).*field; }),
+    const bool points = field == &Record::aligns;
+    add_property(cls, name, nb::cpp_function([field, points](Record& r) {
+                     return points ? aligns_of(filled(r)) : filled(r).*field;
+                 }),
                  nb::cpp_function(
-                     [field, check](Record& r, nb::handle v) {
+                     [field, check, points](Record& r, nb::handle v) {
                          check(v);
                          r.*field = nb::borrow(v);
+                         if (points) r.points_line.reset();
                      },
                      nb::arg("self"), nb::arg("value").none()),
-                 nb::cpp_function([field](Record& r) { r.*field = nb::none(); }));
+                 nb::cpp_function([field, points](Record& r) {
+                     r.*field = nb::none();
+                     if (points) r.points_line.reset();
+                 }));
 }
 
 auto of_type(PyTypeObject* type, const char* expected) {
@@ -137,9 +145,31 @@ Record& filled(Record& r) {
     if (!r.trg.is_valid()) r.trg = to_str("");
     if (!r.features.is_valid()) r.features = nb::dict();
     if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
-    if (!r.aligns.is_valid()) r.aligns = nb::set();
+    if (!r.aligns.is_valid() && !r.points_line.is_valid()) r.aligns = nb::set();
     if (!r.data.is_valid()) r.data = nb::none();
     return r;
+}
+
+namespace {
+
+std::string_view waiting_points(const Record& r) {
+    return utf8(r.points_line).substr(r.points_begin, r.points_size);
+}
+
+}  // namespace
+
+nb::object& aligns_of(Record& r) {
+    if (r.points_line.is_valid()) {
+        r.aligns = get_align_set(waiting_points(r));
+        r.points_line.reset();
+    }
+    if (!r.aligns.is_valid()) r.aligns = nb::set();
+    return r.aligns;
+}
+
+std::string points_text_of(Record& r) {
+    if (!r.points_line.is_valid()) return points_text(aligns_of(r));
+    return zel::records::sorted_points(zel::records::split_runs(waiting_points(r)));
 }
 
 nb::set get_rev_align_set(nb::handle aligns) {
@@ -221,7 +251,7 @@ nb::object reversed_record(nb::handle self, nb::object rec,
     rec.attr("trg") = r.src;
     if (r.counts.is_none()) cannot_convert(r.counts, kCountsName);
     rec.attr("counts") = r.counts.attr("getReversed")();
-    rec.attr("aligns") = get_rev_align_set(r.aligns);
+    rec.attr("aligns") = get_rev_align_set(aligns_of(r));
     if (r.features.is_none()) throw nb::type_error("'NoneType' object is not iterable");
     nb::dict f;
     nb::dict old = nb::borrow<nb::dict>(r.features);

@@ -131,7 +131,7 @@ nb::str travatar_line(nb::handle self, nb::handle s) {
     const CoOccurrence& c = counts_of(r.counts);
     const std::string counts =
         zel::records::counts_text(zel::records::Format::travatar, c.src, c.trg, c.cooc);
-    return join_line(s, r.src, r.trg, {features, counts, points_text(r.aligns)});
+    return join_line(s, r.src, r.trg, {features, counts, points_text_of(r)});
 }
 
 // --- tree-fragment sides -------------------------------------------------------------------

@@ -35,6 +35,7 @@ TEST(Formats, LinesSplitAtTheSeparatorAfterStripping) {
 
 TEST(Formats, PointsSortAsTheHostSortsText) {
     EXPECT_EQ(sorted_points({"1-1", "0-2", "0-10", "\xc3\xa9", "z"}), "0-10 0-2 1-1 z \xc3\xa9");
+    EXPECT_EQ(sorted_points({"1-1", "0-0", "1-1"}), "0-0 1-1");
     EXPECT_EQ(sorted_points({}), "");
 }
 

@@ -28,10 +28,12 @@ def outcome(cls, line):
     record = cls.__new__(cls)
     try:
         cls.__init__(record, line)
+        # Printed first: a plain line's points are printed from its text until they are read.
+        printed = record.to_str()
         fields = (record.src, record.trg, record.features, sorted(record.aligns))
         counts = (record.counts.src, record.counts.trg, record.counts.cooc)
         # repr: NaN fields compare equal by their text.
-        return repr((fields, counts, record.to_str(), record.getReversed().to_str()))
+        return repr((fields, counts, printed, record.getReversed().to_str()))
     except Exception as e:
         return type(e), str(e)
 
