@@ -172,10 +172,12 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
         throw nb::index_error("list index out of range");
     }
     if (needed == Needed::exactly_three && s.numbers.size() != 3) return;
-    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to set");
-    if (plain && !overrides(r.counts, counts_type(), "setCounts")) {
+    const bool waiting = !r.counts.is_valid();
+    if (!waiting && r.counts.is_none())
+        throw nb::type_error("the record has no counts (None) to set");
+    if (plain && (waiting || !overrides(r.counts, counts_type(), "setCounts"))) {
         // setCounts leaves a count whose new value is false (zero) as it is.
-        CoOccurrence& c = counts_of(r.counts);
+        CoOccurrence& c = waiting ? r.waiting_counts : counts_of(r.counts);
         for (auto [field_k, at] : {std::pair{&c.src, order.src}, std::pair{&c.trg, order.trg},
                                    std::pair{&c.cooc, order.cooc}}) {
             if (s.values[at] != 0.0) *field_k = static_cast<float>(s.values[at]);
@@ -187,7 +189,7 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
         const double v = s.values[at];
         return std::nearbyint(v) == v ? nb::steal(PyLong_FromDouble(v)) : nb::object(nb::float_(v));
     };
-    set_counts(r.counts, number(order.src), number(order.trg), number(order.cooc));
+    set_counts(counts_object(r), number(order.src), number(order.trg), number(order.cooc));
 }
 
 // Splits an item "key=value" into exactly two parts, with the unpacking errors of the host.

@@ -82,9 +82,7 @@ nb::str moses_line(nb::handle self, nb::handle s) {
         }
     }
     const std::string points = points_text_of(r);
-    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
-    round_counts(r.counts);
-    const CoOccurrence& c = counts_of(r.counts);
+    const CoOccurrence& c = rounded_counts(r);
     const std::string counts =
         zel::records::counts_text(zel::records::Format::moses, c.src, c.trg, c.cooc);
     return join_line(s, r.src, r.trg, {scores, points, counts});

@@ -13,12 +13,14 @@ constexpr const char* kCountsName = "zel.smt.trans_models.records.CoOccurrence";
 
 using Field = nb::object Record::*;
 
-// The typed attribute `name` of Record: `check` rejects a wrong value with the exact error.
+// The typed attribute `name` of Record: `check` rejects a wrong value with the exact error;
+// `made` gives the field, made if it waits.
 template <class Check>
-void add_field(nb::handle cls, const char* name, Field field, Check check) {
+void add_field(nb::handle cls, const char* name, Field field, Check check,
+               nb::object& (*made)(Record&) = nullptr) {
     const bool points = field == &Record::aligns;
-    add_property(cls, name, nb::cpp_function([field, points](Record& r) {
-                     return points ? aligns_of(filled(r)) : filled(r).*field;
+    add_property(cls, name, nb::cpp_function([field, made](Record& r) {
+                     return made ? made(filled(r)) : filled(r).*field;
                  }),
                  nb::cpp_function(
                      [field, check, points](Record& r, nb::handle v) {
@@ -144,7 +146,6 @@ Record& filled(Record& r) {
     if (!r.src.is_valid()) r.src = to_str("");
     if (!r.trg.is_valid()) r.trg = to_str("");
     if (!r.features.is_valid()) r.features = nb::dict();
-    if (!r.counts.is_valid()) r.counts = make_counts(0, 0, 0);
     if (!r.aligns.is_valid() && !r.points_line.is_valid()) r.aligns = nb::set();
     if (!r.data.is_valid()) r.data = nb::none();
     return r;
@@ -165,6 +166,24 @@ nb::object& aligns_of(Record& r) {
     }
     if (!r.aligns.is_valid()) r.aligns = nb::set();
     return r.aligns;
+}
+
+nb::object& counts_object(Record& r) {
+    if (!r.counts.is_valid()) {
+        const CoOccurrence& c = r.waiting_counts;
+        r.counts = make_counts(c.src, c.trg, c.cooc);
+    }
+    return r.counts;
+}
+
+const CoOccurrence& rounded_counts(Record& r) {
+    if (!r.counts.is_valid()) {
+        round_native(r.waiting_counts, nb::int_(6));
+        return r.waiting_counts;
+    }
+    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
+    round_counts(r.counts);
+    return counts_of(r.counts);
 }
 
 std::string points_text_of(Record& r) {
@@ -206,8 +225,8 @@ void register_record(nb::module_& m) {
     add_field(cls, "src", &Record::src, of_type(&PyUnicode_Type, "str"));
     add_field(cls, "trg", &Record::trg, of_type(&PyUnicode_Type, "str"));
     add_field(cls, "features", &Record::features, of_type(&PyDict_Type, "dict"));
-    add_field(cls, "counts", &Record::counts, check_counts);
-    add_field(cls, "aligns", &Record::aligns, of_type(&PySet_Type, "set"));
+    add_field(cls, "counts", &Record::counts, check_counts, &counts_object);
+    add_field(cls, "aligns", &Record::aligns, of_type(&PySet_Type, "set"), &aligns_of);
     add_field(cls, "data", &Record::data, [](nb::handle) {});
 
     cls.def_static(
@@ -249,8 +268,9 @@ nb::object reversed_record(nb::handle self, nb::object rec,
     Record& r = record_of(self);
     rec.attr("src") = r.trg;
     rec.attr("trg") = r.src;
-    if (r.counts.is_none()) cannot_convert(r.counts, kCountsName);
-    rec.attr("counts") = r.counts.attr("getReversed")();
+    const nb::object& counts = counts_object(r);
+    if (counts.is_none()) cannot_convert(counts, kCountsName);
+    rec.attr("counts") = counts.attr("getReversed")();
     rec.attr("aligns") = get_rev_align_set(aligns_of(r));
     if (r.features.is_none()) throw nb::type_error("'NoneType' object is not iterable");
     nb::dict f;

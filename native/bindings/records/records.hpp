@@ -24,17 +24,19 @@ struct CoOccurrence {
 // One rule: six host-typed fields. A new record's fields hold the defaults (sides "", a new
 // empty dict and set, new zero counts, no data) from allocation on, as every read sees them;
 // each default object is made when a field is first read, so a line that fills every field
-// does not make them only to drop them. Native code reads fields through filled(), and the
-// points through aligns_of().
+// does not make them only to drop them. Native code reads fields through filled(), the points
+// through aligns_of() and the counts through counts_object() or rounded_counts().
 //
-// The points of a line read natively become their set when `aligns` is first read: until
-// then the record keeps the line and where the field lies in its text. A set is an object
-// the host's collector tracks, and a table's millions of records each holding one made
-// building records twice as slow; printing a record reads the field's text as it is.
+// The points and counts of a line read natively become host objects when their field is
+// first read: until then the record keeps the line and where the points lie in its text, and
+// the three counts themselves. A table's records are built by the million and most are only
+// printed or searched: a set the host's collector tracks made building them about twice as
+// slow, and a counts object is one more native instance to register and release.
 struct Record {
     nb::object src, trg, features, counts, aligns, data;  // null: not made yet
     nb::object points_line;                               // a str, while the points wait
     std::size_t points_begin = 0, points_size = 0;        // within its UTF-8 text
+    CoOccurrence waiting_counts;                          // the counts, while `counts` is null
 
     int traverse(visitproc visit, void* arg) const {
         return visit_all(visit, arg, src, trg, features, counts, aligns, data);
@@ -42,10 +44,16 @@ struct Record {
     void clear() { reset_all(src, trg, features, counts, aligns, data, points_line); }
 };
 
-// The record's fields with every default made, but for `aligns`: what native code reads.
+// The record's fields with every default made, but for `aligns` and `counts`: what native code
+// reads.
 Record& filled(Record& r);
 // The record's `aligns`, made now if the points of its line wait.
 nb::object& aligns_of(Record& r);
+// The record's `counts`, made now if its counts wait.
+nb::object& counts_object(Record& r);
+// The counts rounded as to_str rounds them (their own round() when it is replaced), for
+// printing; TypeError when `counts` is None.
+const CoOccurrence& rounded_counts(Record& r);
 // The points as to_str prints them (sorted, space-separated), from the line's text while
 // they wait.
 std::string points_text_of(Record& r);

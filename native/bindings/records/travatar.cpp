@@ -126,9 +126,7 @@ nb::str travatar_line(nb::handle self, nb::handle s) {
     check_separator(s);
     Record& r = record_of(self);
     const std::string features = travatar_features_text(r.features);
-    if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
-    round_counts(r.counts);
-    const CoOccurrence& c = counts_of(r.counts);
+    const CoOccurrence& c = rounded_counts(r);
     const std::string counts =
         zel::records::counts_text(zel::records::Format::travatar, c.src, c.trg, c.cooc);
     return join_line(s, r.src, r.trg, {features, counts, points_text_of(r)});
