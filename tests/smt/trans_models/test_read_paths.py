@@ -84,3 +84,17 @@ def test_generated_lines_read_alike(scores, counts, points, space):
         ['x0:NP "a"', 'x0 "b"', features, space.join(counts), space.join(points)]
     )
     check_alike(records.TravatarRecord, PlainTravatar, [travatar])
+
+
+@pytest.mark.parametrize("cls", [records.MosesRecord, PlainMoses])
+@pytest.mark.parametrize("read_between", [False, True])
+def test_second_line_keeps_zero_counts_and_replaces_points(cls, read_between):
+    # A line's counts and points become objects only when read; a second line read into the
+    # record must give what it gives when they were read in between.
+    record = cls("a ||| b ||| 1 2 3 4 ||| 0-0 1-1 ||| 5 6 7")
+    if read_between:
+        assert (record.counts.src, sorted(record.aligns)) == (6.0, ["0-0", "1-1"])
+    record.loadLine("c ||| d ||| 1 2 3 4 ||| 2-2 ||| 0 9 0")
+    assert (record.counts.trg, record.counts.src, record.counts.cooc) == (5.0, 9.0, 7.0)
+    assert record.to_str() == "c ||| d ||| 1 2 3 4 ||| 2-2 ||| 5.0 9.0 7.0"
+    assert record.aligns == {"2-2"}
