@@ -17,9 +17,18 @@ void append_float_repr(std::string& out, double value) {
         out += value < 0 ? "-inf" : "inf";
         return;
     }
+    char buf[64];
+    // A whole number below 2^53 (counts, mostly): every integer there is a double, so its
+    // shortest digits are the integer's own.
+    if (std::fabs(value) < 9007199254740992.0 && std::trunc(value) == value) {
+        if (std::signbit(value)) out += '-';
+        const auto whole = static_cast<long long>(std::fabs(value));
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, whole).ptr);
+        out += ".0";
+        return;
+    }
     // Shortest round-trip digits in scientific form, e.g. "-1.2345e-05", then laid out the way
     // the host does: scientific below 1e-4 and from 1e16 on, plain decimals otherwise.
-    char buf[64];
     const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
     if (sci.front() == '-') {
@@ -27,22 +36,29 @@ void append_float_repr(std::string& out, double value) {
         sci.remove_prefix(1);
     }
     const std::size_t e = sci.find('e');
-    std::string digits;
+    char digit_buf[32];
+    int n = 0;
     for (const char c : sci.substr(0, e)) {
-        if (c != '.') digits += c;
+        if (c != '.') digit_buf[n++] = c;
     }
-    const int exponent = std::atoi(std::string(sci.substr(e + 1)).c_str());
-    const int n = static_cast<int>(digits.size());
+    const std::string_view digits(digit_buf, static_cast<std::size_t>(n));
+    const std::string_view exp_text = sci.substr(e + 1);
+    int exponent = 0;
+    std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0),
+                    exp_text.data() + exp_text.size(), exponent);
 
     if (exponent < -4 || exponent >= 16) {
         out += digits[0];
         if (n > 1) {
             out += '.';
-            out.append(digits, 1);
+            out += digits.substr(1);
         }
-        char exp[16];
-        std::snprintf(exp, sizeof exp, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-        out += exp;
+        out += 'e';
+        out += exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(exponent);
+        if (magnitude < 10) out += '0';
+        char exp_buf[8];
+        out.append(exp_buf, std::to_chars(exp_buf, exp_buf + sizeof exp_buf, magnitude).ptr);
     } else if (exponent < 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-exponent - 1), '0');
@@ -52,9 +68,9 @@ void append_float_repr(std::string& out, double value) {
         out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
         out += ".0";
     } else {
-        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
         out += '.';
-        out.append(digits, static_cast<std::size_t>(exponent + 1));
+        out += digits.substr(static_cast<std::size_t>(exponent + 1));
     }
 }
 

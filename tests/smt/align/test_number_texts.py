@@ -25,6 +25,10 @@ EDGES = [
     123456789012345.6,
     0.30000000000000004,
     -2.5,
+    -7.0,
+    9007199254740991.0,
+    9007199254740992.0,
+    9007199254740994.0,
 ]
 
 
@@ -37,7 +41,9 @@ def test_edge_values_print_as_repr(float_reprs):
     assert float_reprs(np.array(EDGES)) == [repr(v) for v in EDGES]
 
 
-@pytest.mark.parametrize("kind", ["bit patterns", "float32 values", "decimal scales"])
+@pytest.mark.parametrize(
+    "kind", ["bit patterns", "float32 values", "decimal scales", "whole numbers"]
+)
 def test_random_values_print_as_repr(float_reprs, kind):
     rng = np.random.default_rng(12345)
     if kind == "bit patterns":
@@ -46,6 +52,8 @@ def test_random_values_print_as_repr(float_reprs, kind):
         bits = rng.integers(0, 2**32, 100_000, dtype=np.uint32)
         with np.errstate(invalid="ignore"):  # widening signalling NaNs
             values = bits.view(np.float32).astype(np.float64)
-    else:
+    elif kind == "decimal scales":
         values = rng.random(100_000) * 10.0 ** rng.integers(-30, 30, 100_000)
+    else:  # on both sides of 2**53, where not every integer is a double
+        values = rng.integers(-(2**55), 2**55, 100_000).astype(np.float64)
     assert float_reprs(values) == [repr(v) for v in values.tolist()]
