@@ -30,7 +30,7 @@ struct CoOccurrence {
 // The points and counts of a line read natively become host objects when their field is
 // first read: until then the record keeps the line and where the points lie in its text, and
 // the three counts themselves. A table's records are built by the million and most are only
-// printed or searched: a set the host's collector tracks made building them about twice as
+// printed or searched: a set the host's collector tracks made building them nearly twice as
 // slow, and a counts object is one more native instance to register and release.
 struct Record {
     nb::object src, trg, features, counts, aligns, data;  // null: not made yet
