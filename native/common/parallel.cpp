@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -59,7 +60,14 @@ public:
         std::unique_lock lock(mutex_);
         while (workers_.size() + 1 < threads) {
             const std::size_t id = workers_.size() + 1;
-            workers_.emplace_back([this, id] { work(id); });
+            try {
+                workers_.emplace_back([this, id] { work(id); });
+            } catch (const std::system_error& e) {
+                // The workers started so far stay parked for later jobs.
+                throw std::system_error(e.code(), "cannot start thread " + std::to_string(id + 1) +
+                                                      " of " + std::to_string(threads) +
+                                                      " (ZEL_THREADS sets how many)");
+            }
         }
         task_ = &task;
         tasks_ = tasks;

@@ -1,4 +1,6 @@
 import logging as std_logging
+import os
+import re
 import signal
 import subprocess
 import sys
@@ -431,6 +433,33 @@ emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1
     )
     assert "MemoryError: cannot allocate co-occurrence pattern: " in result.stderr
     assert "std::" not in result.stderr and "bad_alloc" not in result.stderr
+
+
+def test_threads_the_system_refuses_name_the_setting(tmp_path):
+    # Thread stacks beyond the address space the process may grow by: the system refuses a
+    # thread long before a hundred thousand.
+    code = """
+import resource
+from zel.smt.align import emalign
+open("m.src", "w").write("a b\\nc\\n")
+open("m.trg", "w").write("x y\\nz\\n")
+status = open("/proc/self/status").read().split("VmSize:")[1]
+size = int(status.split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + 512 * 2**20, resource.RLIM_INFINITY))
+emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1,
+    save_trans_path="t.txt", save_align_path=None, threshold=0.001, nbest=1,
+    save_scores=None, decode_align=None))
+"""
+    env = dict(os.environ, ZEL_THREADS="100000")
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, env=env
+    )
+    last = result.stderr.strip().splitlines()[-1]
+    assert re.fullmatch(
+        r"BlockingIOError: \[Errno 11\] cannot start thread \d+ of 100000 "
+        r"\(ZEL_THREADS sets how many\): Resource temporarily unavailable",
+        last,
+    ), last
 
 
 @pytest.mark.parametrize("state", ["warn", "ignore", "raise"])
