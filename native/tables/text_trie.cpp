@@ -2,10 +2,14 @@
 
 #include <marisa/iostream.h>
 
+#include <cstdlib>
+#include <ostream>
 #include <sstream>
+#include <streambuf>
 
 #include "common/errors.hpp"
 #include "common/hash.hpp"
+#include "common/memory.hpp"
 
 namespace zel::tables {
 
@@ -15,7 +19,44 @@ std::string track_text(Track t) {
     return "(" + std::to_string(t.id) + "," + std::to_string(t.length) + ")";
 }
 
+// A search walks a trie at random, and with 4 KiB pages nearly every step in a trie of
+// hundreds of megabytes missed the address cache: at ten million table lines a two-field find
+// took 28.5 µs a hit, 19.2 µs with the trie in huge pages. Smaller tries gain nothing.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kWorthHugePages = std::size_t{32} << 20;
+
+// `size` bytes advised for huge pages, or null when the system refuses them.
+std::shared_ptr<char> huge_page_buffer(std::size_t size) {
+    const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    char* p = static_cast<char*>(std::aligned_alloc(kHugePage, rounded));
+    if (!p) return nullptr;
+    advise_huge_pages(p, rounded);
+    return {p, std::free};
+}
+
+// Writes into a buffer of a known size.
+class BufferWriter : public std::streambuf {
+public:
+    BufferWriter(char* data, std::size_t size) { setp(data, data + size); }
+    std::size_t written() const { return static_cast<std::size_t>(pptr() - pbase()); }
+};
+
 }  // namespace
+
+void TextTrie::move_to_huge_pages(std::size_t at_least) {
+    const std::size_t size = trie().io_size();
+    if (size < at_least) return;
+    std::shared_ptr<char> buffer = huge_page_buffer(size);
+    if (!buffer) return;  // the trie stays where it is
+    BufferWriter writer(buffer.get(), size);
+    std::ostream out(&writer);
+    out << trie();
+    if (!out || writer.written() != size) return;
+    auto moved = std::make_unique<marisa::Trie>();
+    moved->map(buffer.get(), size);
+    trie_ = std::move(moved);
+    owner_ = std::move(buffer);
+}
 
 TextTrie::TextTrie() : trie_(std::make_unique<marisa::Trie>()) {
     marisa::Keyset none;
@@ -101,6 +142,7 @@ TextTrie TextTrie::deserialize(std::string_view bytes) {
         throw ValueError(std::string("not a stored trie: ") + e.error_message());
     }
     if (!in) throw ValueError("not a stored trie: the bytes end early");
+    t.move_to_huge_pages(kWorthHugePages);
     return t;
 }
 
@@ -147,6 +189,7 @@ TextTrie TrieBuilder::build(std::vector<std::uint32_t>* ids) {
         }
     }
     keys_.clear();
+    t.move_to_huge_pages(kWorthHugePages);
     return t;
 }
 

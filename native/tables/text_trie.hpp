@@ -64,6 +64,11 @@ public:
 
     std::size_t memory_bytes() const { return trie().io_size(); }
 
+    // Moves the trie, when it takes `at_least` bytes, into memory advised for huge pages; it
+    // answers as before. Built and read-back tries of tens of megabytes are moved (see
+    // text_trie.cpp).
+    void move_to_huge_pages(std::size_t at_least);
+
 private:
     friend class TrieBuilder;
     const marisa::Trie& trie() const {

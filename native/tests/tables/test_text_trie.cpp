@@ -90,6 +90,19 @@ TEST(TextTrie, StoredBytesGiveTheSameTrie) {
     EXPECT_EQ(with_prefix(back, ""), with_prefix(t, ""));
 }
 
+TEST(TextTrie, MovedIntoHugePagesItAnswersAndStoresAsBefore) {
+    std::vector<std::uint32_t> ids;
+    const TextTrie t = built(kKeys, &ids);
+    TextTrie moved = TextTrie::deserialize(t.serialize());
+    moved.move_to_huge_pages(0);
+    for (std::size_t i = 0; i < kKeys.size(); ++i) {
+        EXPECT_EQ(moved.find(kKeys[i])->id, ids[i]);
+        EXPECT_EQ(moved.key(ids[i]), kKeys[i]);
+    }
+    EXPECT_EQ(with_prefix(moved, ""), with_prefix(t, ""));
+    EXPECT_EQ(moved.serialize(), t.serialize());
+}
+
 TEST(TextTrie, BytesThatAreNoTrieAreRefused) {
     const std::string stored = built(kKeys).serialize();
     EXPECT_THROW(TextTrie::deserialize(""), zel::ValueError);
