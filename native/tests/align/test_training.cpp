@@ -193,7 +193,7 @@ TEST(CountRecovery, BringsBackTheCountsOfTheLastMStep) {
     }
 }
 
-// With the target words dealt out to the threads, every count still receives its additions
+// With the target words shared out to the threads, every count still receives its additions
 // in pair order, and a pair's repeated cells in the order one thread adds them: the counts
 // and entropies of training are the same to the bit for any thread count. The values are
 // uneven, so any other order shows in the last bits; the corpus is more than a block.
