@@ -82,7 +82,7 @@ void set_counts(nb::handle counts, nb::handle src, nb::handle trg, nb::handle co
 
 void round_counts(nb::handle counts) {
     if (!overrides(counts, counts_type(), "round")) {
-        round_native(counts_of(counts), nb::int_(6));
+        round_native(counts_of(counts), nb::int_(kRoundDigits));
     } else {
         counts.attr("round")();
     }
@@ -139,7 +139,7 @@ void register_counts(nb::module_& m) {
         [](nb::handle self, nb::handle digits) {
             round_native(native<CoOccurrence>(self), digits);
         },
-        nb::arg("digits").none() = 6, "Round the three counts in place.");
+        nb::arg("digits").none() = kRoundDigits, "Round the three counts in place.");
     cls.def(
         "setCounts",
         [](nb::handle self, nb::handle src, nb::handle trg, nb::handle cooc) {

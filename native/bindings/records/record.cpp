@@ -18,21 +18,16 @@ using Field = nb::object Record::*;
 template <class Check>
 void add_field(nb::handle cls, const char* name, Field field, Check check,
                nb::object& (*made)(Record&) = nullptr) {
-    const bool points = field == &Record::aligns;
     add_property(cls, name, nb::cpp_function([field, made](Record& r) {
                      return made ? made(filled(r)) : filled(r).*field;
                  }),
                  nb::cpp_function(
-                     [field, check, points](Record& r, nb::handle v) {
+                     [field, check](Record& r, nb::handle v) {
                          check(v);
                          r.*field = nb::borrow(v);
-                         if (points) r.points_line.reset();
                      },
                      nb::arg("self"), nb::arg("value").none()),
-                 nb::cpp_function([field, points](Record& r) {
-                     r.*field = nb::none();
-                     if (points) r.points_line.reset();
-                 }));
+                 nb::cpp_function([field](Record& r) { r.*field = nb::none(); }));
 }
 
 auto of_type(PyTypeObject* type, const char* expected) {
@@ -160,11 +155,11 @@ std::string_view waiting_points(const Record& r) {
 }  // namespace
 
 nb::object& aligns_of(Record& r) {
-    if (r.points_line.is_valid()) {
-        r.aligns = get_align_set(waiting_points(r));
-        r.points_line.reset();
+    if (!r.aligns.is_valid()) {
+        r.aligns = r.points_line.is_valid() ? nb::object(get_align_set(waiting_points(r)))
+                                            : nb::object(nb::set());
     }
-    if (!r.aligns.is_valid()) r.aligns = nb::set();
+    r.points_line.reset();
     return r.aligns;
 }
 
@@ -178,7 +173,7 @@ nb::object& counts_object(Record& r) {
 
 const CoOccurrence& rounded_counts(Record& r) {
     if (!r.counts.is_valid()) {
-        round_native(r.waiting_counts, nb::int_(6));
+        round_native(r.waiting_counts, nb::int_(kRoundDigits));
         return r.waiting_counts;
     }
     if (r.counts.is_none()) throw nb::type_error("the record has no counts (None) to print");
@@ -187,7 +182,7 @@ const CoOccurrence& rounded_counts(Record& r) {
 }
 
 std::string points_text_of(Record& r) {
-    if (!r.points_line.is_valid()) return points_text(aligns_of(r));
+    if (r.aligns.is_valid() || !r.points_line.is_valid()) return points_text(aligns_of(r));
     return zel::records::sorted_points(zel::records::split_runs(waiting_points(r)));
 }
 

@@ -34,7 +34,7 @@ struct CoOccurrence {
 // slow, and a counts object is one more native instance to register and release.
 struct Record {
     nb::object src, trg, features, counts, aligns, data;  // null: not made yet
-    nb::object points_line;                               // a str, while the points wait
+    nb::object points_line;                               // a str, read while aligns is null
     std::size_t points_begin = 0, points_size = 0;        // within its UTF-8 text
     CoOccurrence waiting_counts;                          // the counts, while `counts` is null
 
@@ -148,6 +148,8 @@ CoOccurrence& counts_of(nb::handle counts);
 // The host's round(value, digits), and CoOccurrence.round(digits) itself.
 double round_places(double value, int digits);
 void round_native(CoOccurrence& c, nb::handle digits);
+// The places CoOccurrence.round() keeps when not told, as to_str rounds.
+inline constexpr int kRoundDigits = 6;
 
 // getReversed's steps on the new record `rec`: sides swapped, counts and points reversed,
 // features renamed, "w" = the number of source terms that `source_terms` gives.

@@ -412,49 +412,44 @@ def test_an_empty_corpus_is_refused_and_the_command_fails(tmp_path):
     assert not (tmp_path / "t.txt").exists()
 
 
-def test_memory_refused_while_setting_up_names_what_was_allocated(tmp_path):
-    # One pair of 6,000 words a side co-occurs in 36 million cells; the process may grow by
-    # far less than their index needs.
-    code = """
+def train_in_capped_process(tmp_path, src_text, trg_text, headroom_mb, **env):
+    """Trains in a child process that may grow by `headroom_mb` only; its stderr."""
+    (tmp_path / "m.src").write_text(src_text)
+    (tmp_path / "m.trg").write_text(trg_text)
+    code = f"""
 import resource
 from zel.smt.align import emalign
-words = " ".join(f"w{i}" for i in range(6000))
-for name in ("m.src", "m.trg"):
-    open(name, "w").write(words + "\\n")
 status = open("/proc/self/status").read().split("VmSize:")[1]
 size = int(status.split()[0]) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + 100 * 2**20, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (size + {headroom_mb} * 2**20, resource.RLIM_INFINITY))
 emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1,
     save_trans_path="t.txt", save_align_path=None, threshold=0.001, nbest=1,
     save_scores=None, decode_align=None))
 """
     result = subprocess.run(
-        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, **env),
     )
-    assert "MemoryError: cannot allocate co-occurrence pattern: " in result.stderr
-    assert "std::" not in result.stderr and "bad_alloc" not in result.stderr
+    return result.stderr
+
+
+def test_memory_refused_while_setting_up_names_what_was_allocated(tmp_path):
+    # One pair of 6,000 words a side co-occurs in 36 million cells; the process may grow by
+    # far less than their index needs.
+    words = " ".join(f"w{i}" for i in range(6000)) + "\n"
+    stderr = train_in_capped_process(tmp_path, words, words, 100)
+    assert "MemoryError: cannot allocate co-occurrence pattern: " in stderr
+    assert "std::" not in stderr and "bad_alloc" not in stderr
 
 
 def test_threads_the_system_refuses_name_the_setting(tmp_path):
     # Thread stacks beyond the address space the process may grow by: the system refuses a
     # thread long before a hundred thousand.
-    code = """
-import resource
-from zel.smt.align import emalign
-open("m.src", "w").write("a b\\nc\\n")
-open("m.trg", "w").write("x y\\nz\\n")
-status = open("/proc/self/status").read().split("VmSize:")[1]
-size = int(status.split()[0]) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (size + 512 * 2**20, resource.RLIM_INFINITY))
-emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1,
-    save_trans_path="t.txt", save_align_path=None, threshold=0.001, nbest=1,
-    save_scores=None, decode_align=None))
-"""
-    env = dict(os.environ, ZEL_THREADS="100000")
-    result = subprocess.run(
-        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, env=env
-    )
-    last = result.stderr.strip().splitlines()[-1]
+    stderr = train_in_capped_process(tmp_path, "a b\nc\n", "x y\nz\n", 512, ZEL_THREADS="100000")
+    last = stderr.strip().splitlines()[-1]
     assert re.fullmatch(
         r"BlockingIOError: \[Errno 11\] cannot start thread \d+ of 100000 "
         r"\(ZEL_THREADS sets how many\): Resource temporarily unavailable",
