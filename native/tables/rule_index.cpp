@@ -11,6 +11,7 @@
 #include "common/string_enumerator.hpp"
 #include "common/utf8.hpp"
 #include "records/tokens.hpp"
+#include "tables/kept_ids.hpp"
 #include "tables/tracks.hpp"
 
 namespace zel::tables {
@@ -67,8 +68,6 @@ std::size_t memory_bytes(const RuleIndex& index) {
 
 namespace {
 
-constexpr std::uint32_t kEmptyField = ~std::uint32_t{0};
-
 // The field texts met while loading, with their ids in the field trie once it is built. Hash
 // lookups here replace trie lookups in the passes, which are several times slower.
 struct SeenFields {
@@ -101,13 +100,13 @@ struct SeenFields {
     }
 };
 
-// The first two fields of a line: text and, when known, text id (kEmptyField otherwise).
+// The first two fields of a line: text and, when known, text id (kNoText otherwise).
 struct Sides {
     std::string_view src;
-    std::uint32_t src_id = kEmptyField;
-    std::uint32_t key_id = kEmptyField;  // the native source key's, kept from pass 1
+    std::uint32_t src_id = kNoText;
+    std::uint32_t key_id = kNoText;  // the native source key's, kept from pass 1
     std::optional<std::string_view> trg;
-    std::uint32_t trg_id = kEmptyField;
+    std::uint32_t trg_id = kNoText;
     // Text ids of the target side's columns, kept from pass 1 (empty: no column delimiter).
     std::optional<std::span<const std::uint32_t>> column_ids;
 };
@@ -175,34 +174,73 @@ private:
         }
     }
 
+    // The source key is the line's first field, kept with the fields.
+    bool key_is_first_field() const {
+        return options_.key_type == KeyType::src && !replaced_.format_src_key;
+    }
+
     void register_fields(std::string_view line) {
-        // A failure ends the whole loading, so nothing kept here needs undoing.
-        const std::size_t first = line_fields_.size();
+        // A line is kept once all of it is registered: a failure ends the whole loading, and
+        // texts registered for the failed line do no harm.
+        ids_.clear();
         for_each_part(line, kFieldDelim, [&](std::string_view part) {
-            line_fields_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
+            ids_.push_back(part.empty() ? kNoText : seen_.texts.str2id(part));
         });
-        if (options_.key_type == KeyType::src && !replaced_.format_src_key) {
-            // The key is the source side itself, the line's first field, registered just now.
-            line_keys_.push_back(line_fields_[first]);
-        } else {
+        std::uint32_t key_id = ids_.empty() ? kNoText : ids_[0];
+        if (!key_is_first_field()) {
             const std::string_view src = source_side(line);
             const auto key = src_key(src);
             if (!key) no_key(src);
             seen_.add_parts(*key, kFieldDelim);
-            const std::int64_t key_id = seen_.texts.find(*key);
-            line_keys_.push_back(key_id < 0 ? kEmptyField : static_cast<std::uint32_t>(key_id));
+            const std::int64_t found = seen_.texts.find(*key);
+            key_id = found < 0 ? kNoText : static_cast<std::uint32_t>(found);
         }
+        column_ids_.clear();
         if (options_.trg_keys) {
             const std::string_view trg = require_target(target_side(line));
             if (trg.find(kColumnDelim) != std::string_view::npos) {
                 for_each_part(trg, kColumnDelim, [&](std::string_view part) {
-                    column_ids_.push_back(part.empty() ? kEmptyField : seen_.texts.str2id(part));
+                    column_ids_.push_back(part.empty() ? kNoText : seen_.texts.str2id(part));
                 });
             }
-            column_starts_.push_back(column_ids_.size());
         }
-        line_starts_.push_back(line_fields_.size());
+        kept_fields_.add(ids_);
+        if (!key_is_first_field()) kept_keys_.add({&key_id, 1});
+        if (options_.trg_keys) kept_columns_.add(column_ids_);
+        key_not_field_ = key_not_field_ || key_id == kNoText;
     }
+
+    // The ids pass 1 kept of each line, read back in order.
+    struct KeptLine {
+        std::span<const std::uint32_t> fields;
+        std::uint32_t key_id = kNoText;
+        std::span<const std::uint32_t> columns;
+    };
+
+    class KeptReader {
+    public:
+        explicit KeptReader(const Loader& loader)
+            : loader_(loader),
+              fields_(loader.kept_fields_),
+              keys_(loader.kept_keys_),
+              columns_(loader.kept_columns_) {}
+
+        KeptLine next() {
+            KeptLine line;
+            line.fields = fields_.next();
+            if (loader_.key_is_first_field()) {
+                line.key_id = line.fields.empty() ? kNoText : line.fields[0];
+            } else {
+                line.key_id = keys_.next()[0];
+            }
+            if (loader_.options_.trg_keys) line.columns = columns_.next();
+            return line;
+        }
+
+    private:
+        const Loader& loader_;
+        KeptIds::Reader fields_, keys_, columns_;
+    };
 
     // The field texts are the largest thing loading holds (most fields, such as scores, are
     // all but unique to their line). The native passes 2 and 3 need only their ids and
@@ -212,7 +250,7 @@ private:
         if (replaced_.format_src_key || replaced_.line2tracks || replaced_.tracks2line) {
             return false;
         }
-        return std::find(line_keys_.begin(), line_keys_.end(), kEmptyField) == line_keys_.end();
+        return !key_not_field_;
     }
 
     void build_field_trie() {
@@ -234,18 +272,13 @@ private:
         }
     }
 
-    std::size_t lines() const { return line_starts_.size() - 1; }
-
-    std::span<const std::uint32_t> fields_of_line(std::size_t line) const {
-        return {line_fields_.data() + line_starts_[line],
-                line_fields_.data() + line_starts_[line + 1]};
-    }
+    std::size_t lines() const { return kept_fields_.lines(); }
 
     std::string tracks_of_fields(std::span<const std::uint32_t> ids) const {
         std::string out;
         for (std::size_t k = 0; k < ids.size(); ++k) {
             if (k) out += kTrackDelim;
-            if (ids[k] != kEmptyField) append_track(out, seen_.track_of_id(ids[k]));
+            if (ids[k] != kNoText) append_track(out, seen_.track_of_id(ids[k]));
         }
         return out;
     }
@@ -254,9 +287,9 @@ private:
     std::vector<std::uint32_t> records_from_fields() {
         TrieBuilder records;
         auto progress = host_.progress(kRecordsLabel, lines());
+        KeptIds::Reader kept(kept_fields_);
         in_batches(host_, *progress, lines(), 4096, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i)
-                records.add(tracks_of_fields(fields_of_line(i)));
+            for (std::size_t i = begin; i < end; ++i) records.add(tracks_of_fields(kept.next()));
         });
         std::vector<std::uint32_t> record_of_line;
         index_.records = records.build(&record_of_line);
@@ -271,50 +304,59 @@ private:
         index_.records = records.build();
     }
 
+    // The pair keys a walk over the records collects. Every walk checks all of each record, so
+    // a failure comes at the same record whatever the walk collects.
     struct PairBuilders {
+        bool add_src = true, add_trg = true;
         TrieBuilder src, trg;
         std::deque<TrieBuilder> columns;
     };
 
-    // Pass 3 from the field ids of the lines: each record once, at its first line.
+    // Pass 3 from the field ids of the lines: each record once, at its first line. With target
+    // keys the records are walked twice, and the source pairs' trie is built before the target
+    // pairs are collected, so that the keys and the build of one of them are held at a time.
+    // The progress display counts each record once, half of it in each walk.
     void pairs_from_fields(const std::vector<std::uint32_t>& record_of_line) {
-        PairBuilders pairs;
-        std::vector<bool> done(index_.records.size());
+        const std::size_t walks = options_.trg_keys ? 2 : 1;
         auto progress = host_.progress(kPairsLabel, index_.records.size());
+        std::size_t walked = 0, shown = 0;
         constexpr std::size_t kBatch = 4096;
-        for (std::size_t begin = 0; begin < lines(); begin += kBatch) {
-            host_.check_interrupt();
-            std::size_t added = 0;
-            for (std::size_t i = begin; i < std::min(begin + kBatch, lines()); ++i) {
-                const std::uint32_t id = record_of_line[i];
-                if (done[id]) continue;
-                done[id] = true;
-                ++added;
-                const auto fields = fields_of_line(i);
-                const std::string tracks = tracks_of_fields(fields);
-                Sides sides;
-                sides.key_id = line_keys_[i];
-                if (!fields.empty()) side(fields[0], sides.src, sides.src_id);
-                if (fields.size() > 1) {
-                    sides.trg.emplace();
-                    side(fields[1], *sides.trg, sides.trg_id);
+        for (std::size_t walk = 0; walk < walks; ++walk) {
+            PairBuilders pairs;
+            pairs.add_src = walk == 0;
+            pairs.add_trg = walk + 1 == walks;
+            std::vector<bool> done(index_.records.size());
+            KeptReader kept(*this);
+            for (std::size_t begin = 0; begin < lines(); begin += kBatch) {
+                host_.check_interrupt();
+                for (std::size_t i = begin; i < std::min(begin + kBatch, lines()); ++i) {
+                    const KeptLine line = kept.next();
+                    const std::uint32_t id = record_of_line[i];
+                    if (done[id]) continue;
+                    done[id] = true;
+                    ++walked;
+                    const std::string tracks = tracks_of_fields(line.fields);
+                    Sides sides;
+                    sides.key_id = line.key_id;
+                    if (!line.fields.empty()) side(line.fields[0], sides.src, sides.src_id);
+                    if (line.fields.size() > 1) {
+                        sides.trg.emplace();
+                        side(line.fields[1], *sides.trg, sides.trg_id);
+                    }
+                    if (options_.trg_keys) sides.column_ids = line.columns;
+                    register_record(Track{id, static_cast<std::uint32_t>(tracks.size())}, tracks,
+                                    sides, pairs);
                 }
-                if (options_.trg_keys) {
-                    sides.column_ids =
-                        std::span<const std::uint32_t>(column_ids_.data() + column_starts_[i],
-                                                       column_ids_.data() + column_starts_[i + 1]);
-                }
-                register_record(Track{id, static_cast<std::uint32_t>(tracks.size())}, tracks, sides,
-                                pairs);
+                progress->advance(walked / walks - shown);
+                shown = walked / walks;
             }
-            progress->advance(added);
+            build_pairs(pairs);
         }
-        build_pairs(pairs);
     }
 
     void side(std::uint32_t id, std::string_view& text, std::uint32_t& text_id) const {
         text_id = id;
-        if (id != kEmptyField && !texts_dropped_) text = seen_.texts.id2str(id);
+        if (id != kNoText && !texts_dropped_) text = seen_.texts.id2str(id);
     }
 
     // Pass 3 over the record trie: each record's tracks rebuilt into its line.
@@ -346,9 +388,9 @@ private:
         std::size_t k = 0;
         for_each_part(tracks, "|", [&](std::string_view part) {
             if (k < 2) {
-                const std::uint32_t id = part.empty() ? kEmptyField : seen_.id_of(part);
+                const std::uint32_t id = part.empty() ? kNoText : seen_.id_of(part);
                 std::string_view text;
-                std::uint32_t text_id = kEmptyField;
+                std::uint32_t text_id = kNoText;
                 side(id, text, text_id);
                 if (k == 0) {
                     sides.src = text;
@@ -369,20 +411,22 @@ private:
         try {
             const Sides sides = known ? *known : sides_of_tracks(tracks, line);
             // A native key is known from pass 1 (a host's key is asked for again, as described).
-            if (sides.key_id != kEmptyField && !replaced_.format_src_key) {
-                add_pair(pairs.src, {}, sides.key_id, node);
+            TrieBuilder* const src = pairs.add_src ? &pairs.src : nullptr;
+            if (sides.key_id != kNoText && !replaced_.format_src_key) {
+                add_pair(src, {}, sides.key_id, node);
             } else {
                 const auto key = src_key(sides.src);
                 if (!key) no_key(sides.src);
-                add_pair(pairs.src, *key, kEmptyField, node);
+                add_pair(src, *key, kNoText, node);
             }
             if (!options_.trg_keys) return;
             const std::string_view trg = require_target(sides.trg);
-            add_pair(pairs.trg, trg, sides.trg_id, node);
+            add_pair(pairs.add_trg ? &pairs.trg : nullptr, trg, sides.trg_id, node);
             std::size_t column = 0;
             const auto add_column = [&](std::string_view part, std::uint32_t id) {
                 if (column >= pairs.columns.size()) pairs.columns.emplace_back();
-                add_pair(pairs.columns[column++], part, id, node);
+                TrieBuilder& builder = pairs.columns[column++];
+                add_pair(pairs.add_trg ? &builder : nullptr, part, id, node);
             };
             if (sides.column_ids) {
                 // A column without an id is an empty one.
@@ -391,7 +435,7 @@ private:
             }
             if (trg.find(kColumnDelim) == std::string_view::npos) return;
             for_each_part(trg, kColumnDelim,
-                          [&](std::string_view part) { add_column(part, kEmptyField); });
+                          [&](std::string_view part) { add_column(part, kNoText); });
         } catch (...) {
             if (!line) {
                 try {
@@ -404,25 +448,27 @@ private:
         }
     }
 
-    // Adds the pair key of `key` (whose text id is `key_id` when known) and `node`.
-    void add_pair(TrieBuilder& pairs, std::string_view key, std::uint32_t key_id, Track node) {
+    // Adds the pair key of `key` (whose text id is `key_id` when known) and `node` to `pairs`;
+    // with no `pairs`, only checks that it can be made.
+    void add_pair(TrieBuilder* pairs, std::string_view key, std::uint32_t key_id, Track node) {
         std::optional<Track> key_track;
-        if (key_id != kEmptyField) {
+        if (key_id != kNoText) {
             key_track = seen_.track_of_id(key_id);
         } else {
             key_track = seen_.track(key);
         }
         if (!key_track) throw KeyError("'" + std::string(key) + "' is not a field of the table");
+        if (!pairs) return;
         pair_.clear();
         append_track(pair_, *key_track);
         pair_ += kTrackDelim;
         append_track(pair_, node);
-        pairs.add(pair_);
+        pairs->add(pair_);
     }
 
     void build_pairs(PairBuilders& pairs) {
-        index_.src_pairs = pairs.src.build();
-        if (!options_.trg_keys) return;
+        if (pairs.add_src) index_.src_pairs = pairs.src.build();
+        if (!options_.trg_keys || !pairs.add_trg) return;
         index_.trg_pairs = pairs.trg.build();
         for (TrieBuilder& b : pairs.columns) index_.trg_column_pairs.push_back(b.build());
     }
@@ -432,13 +478,11 @@ private:
     const LoadOptions& options_;
     const Replacements& replaced_;
     SeenFields seen_;
-    std::vector<std::uint32_t> line_fields_;      // text ids of each line's fields, in order
-    std::vector<std::size_t> line_starts_ = {0};  // line i's are [starts[i], starts[i + 1])
-    std::vector<std::uint32_t> line_keys_;        // text id of each line's source key
-    // With target keys: text ids of the columns of line i's target side are
-    // [column_starts_[i], column_starts_[i + 1]) of column_ids_.
-    std::vector<std::uint32_t> column_ids_;
-    std::vector<std::size_t> column_starts_ = {0};
+    // Text ids of each line's fields, of its source key unless that is its first field, and,
+    // with target keys, of its target side's columns (none without a column delimiter).
+    KeptIds kept_fields_, kept_keys_, kept_columns_;
+    bool key_not_field_ = false;                   // some line's source key is no field
+    std::vector<std::uint32_t> ids_, column_ids_;  // of the line being registered
     bool texts_dropped_ = false;
     std::string pair_;
 };
