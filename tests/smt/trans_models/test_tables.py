@@ -203,6 +203,8 @@ class TestLoading:
             (["a ||| b", " ||| c"], False, " | (", " ||| c"),
             (["a |||  ||| c"], True, "(", "a |||  ||| c"),
             (["a ||| b |COL| "], True, "(", "a ||| b |COL|"),
+            # The first record that fails, whichever of its keys fails.
+            (["a ||| b |COL| ", " ||| c"], True, "(", "a ||| b |COL|"),
         ],
     )
     def test_empty_keys_fail_the_last_pass(
