@@ -72,7 +72,6 @@ std::vector<ShareScratch> share_scratch(const Corpus& corpus, std::size_t shares
         s.cells.reserve(cells);
         s.positions.reserve(m);
         s.column.resize(m);
-        s.weighted.resize(m);
         s.post.resize(cells);
     }
     return scratch;

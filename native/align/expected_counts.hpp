@@ -116,7 +116,6 @@ struct ShareScratch {
     std::vector<CellId> cells;
     std::vector<std::uint32_t> positions;
     std::vector<double> column;
-    std::vector<double> weighted;  // alignment-weighted column sums
     std::vector<double> post;
 };
 

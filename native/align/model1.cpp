@@ -99,33 +99,22 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                 double* column = s.column.data();
                 const auto sum_columns = [&] {
                     for (const std::uint32_t j : mine) column[j] = 0.0;
-                    if (!weights) {
-                        for (std::size_t i = 0; i < l; ++i) {
-                            for (const std::uint32_t j : mine) {
-                                post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                                column[j] += post[i * m + j];
-                            }
-                        }
-                        return;
-                    }
-                    // Each weighted sum runs down its column in source order, as the model's
-                    // entropy sums it, but beside the other columns' sums: one column at a time,
-                    // every addition waited for the one before.
-                    const PairBlock block(*weights, l, m);
-                    double* weighted = s.weighted.data();
-                    for (const std::uint32_t j : mine) weighted[j] = 0.0;
                     for (std::size_t i = 0; i < l; ++i) {
                         for (const std::uint32_t j : mine) {
-                            const double t = trans_value(trans, cells[i * m + j], src[i]);
-                            post[i * m + j] = t;
-                            column[j] += t;
-                            weighted[j] += block.at(j, i) * t;
+                            post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
+                            column[j] += post[i * m + j];
                         }
                     }
-                    // Copied out at the end: the other threads write the pair's other sums
-                    // beside these.
+                    if (!weights) return;
+                    // Along the alignment block's rows, as they lie in memory.
+                    const PairBlock block(*weights, l, m);
                     double* sums = entropy->columns(p);
-                    for (const std::uint32_t j : mine) sums[j] = weighted[j];
+                    for (const std::uint32_t j : mine) {
+                        // Summed apart: the other threads write the pair's other sums beside it.
+                        double sum = 0.0;
+                        for (std::size_t i = 0; i < l; ++i) sum += block.at(j, i) * post[i * m + j];
+                        sums[j] = sum;
+                    }
                 };
                 if (entropy) {
                     entropy->sum(sum_columns);
