@@ -12,11 +12,11 @@ namespace zel::tables {
 // The id of an empty part, which is no text.
 inline constexpr std::uint32_t kNoText = ~std::uint32_t{0};
 
-// Lists of text ids, one per line, read back in order. Four bytes an id and eight a line made
-// these lists about two fifths of a phrase table's size, more than anything else loading held
-// beside the tries; here a line takes 10 to 12 bytes. Each id is coded against the same slot of
-// the line before (a table sorted by source repeats its source side line after line) and the
-// largest id so far (scores and counts are new texts, numbered in order of first sight), and
+// Lists of text ids, one per line, read back in order. At four bytes an id and eight a line
+// they would be about two fifths of a phrase table's size, more than anything else loading
+// holds beside the tries; packed, a line takes 10 to 12 bytes. Each id is coded against the same
+// slot of the line before (a table sorted by source repeats its source side line after line) and
+// the largest id so far (scores and counts are new texts, numbered in order of first sight), and
 // any other id by its value; bytes go in chunks, so growing copies nothing.
 class KeptIds {
 public:
