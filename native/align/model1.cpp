@@ -154,7 +154,8 @@ void Model1Trainer::setup(Host& host) {
 }
 
 void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
-                           std::int32_t iteration_limit, const EmSteps& steps) {
+                           std::int32_t iteration_limit, const EmSteps& steps,
+                           const EmSteps* next) {
     setup(host);
     host.info(channel, "----");
     host.info(channel, title);
@@ -164,30 +165,48 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
     // replaced are brought back, so everything is as if it had not run; after a MemoryError
     // the step goes the plain way, to fail where it would have failed.
     bool counted = false;  // the E-step of the coming step is done
+    std::unique_ptr<CorpusEntropy> carried = std::move(carried_entropy_);
+    // The mean of an entropy computed by `by`'s E-step; what that step replaced comes back if
+    // its warnings raise.
+    const auto mean_of = [&](CorpusEntropy& entropy, const EmSteps& by) {
+        try {
+            return entropy.mean(host, corpus_cells().corpus.size());
+        } catch (...) {
+            by.recover();
+            throw;
+        }
+    };
     const auto entropy_now = [&](bool step_follows) {
         counted = false;
-        if (!step_follows || !model->trans_dist || !model->entropy_of_pairs() ||
-            !steps.sums_entropy() || !steps.keep())
+        if (carried) {
+            // Computed by the phase before; its warnings come again, as this pass would raise them.
+            host.info(Channel::align, "calculating entropy");
+            const double h = mean_of(*carried, steps);
+            carried.reset();
+            counted = true;
+            return h;
+        }
+        const EmSteps* by = step_follows ? &steps : iteration_limit > 0 ? next : nullptr;
+        if (!by || !model->trans_dist || !model->entropy_of_pairs() || !by->sums_entropy() ||
+            !by->keep())
             return model->calc_entropy(host, corpus_cells());
         host.info(Channel::align, "calculating entropy");
-        CorpusEntropy entropy(*model, corpus_cells().corpus);
+        auto entropy = std::make_unique<CorpusEntropy>(*model, corpus_cells().corpus);
         try {
-            steps.expect(&entropy, false);
+            by->expect(entropy.get(), false);
         } catch (const MemoryError&) {
-            steps.recover();
+            by->recover();
             return model->corpus_entropy(host, corpus_cells());
         } catch (...) {
-            steps.recover();
+            by->recover();
             throw;
         }
-        double h;
-        try {
-            h = entropy.mean(host, corpus_cells().corpus.size());  // its warnings may raise
-        } catch (...) {
-            steps.recover();
-            throw;
+        const double h = mean_of(*entropy, *by);
+        if (by == next) {
+            carried_entropy_ = std::move(entropy);
+        } else {
+            counted = true;
         }
-        counted = true;
         return h;
     };
     double prev = entropy_now(iteration_limit > 0);
@@ -218,18 +237,23 @@ void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
 }
 
 void Model1Trainer::train(Host& host, std::int32_t iteration_limit) {
-    run_em(host, Channel::model1, "start training IBM Model 1", iteration_limit,
-           {[&] { announce_model1(host); },
+    run_em(host, Channel::model1, kModel1Title, iteration_limit, model1_steps(host));
+}
+
+Model1Trainer::EmSteps Model1Trainer::model1_steps(Host& host) {
+    return {[&] { announce_model1(host); },
             [&](CorpusEntropy* entropy, bool announce) {
                 Model1Trainer::expect_counts(host, entropy, announce);
             },
-            [] {}, [&](CountRecovery* recovery) { Model1Trainer::maximize(host, recovery); },
+            [] {},
+            [&](CountRecovery* recovery) { Model1Trainer::maximize(host, recovery); },
             [&] {
                 const auto kind = model->pair_columns();
                 return kind == Model::Columns::translation ||
                        (kind == Model::Columns::weighted_by_alignment && model->align_dist);
             },
-            [&] { return keep_cell_counts(); }, [&] { recover_cell_counts(); }});
+            [&] { return keep_cell_counts(); },
+            [&] { recover_cell_counts(); }};
 }
 
 bool Model1Trainer::keep_cell_counts() {

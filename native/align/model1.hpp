@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "align/model.hpp"
 #include "align/trainer.hpp"
@@ -19,6 +20,8 @@ public:
                               bool per_word) const override;
     const char* type_name() const override { return "zel.smt.align.lexone.Model1"; }
 };
+
+inline constexpr const char* kModel1Title = "start training IBM Model 1";
 
 class Model1Trainer : public Trainer {
 public:
@@ -44,9 +47,13 @@ protected:
         std::function<bool()> keep;
         std::function<void()> recover;  // brings back what keep noted
     };
-    // The EM loop shared by both models.
+    // The EM loop shared by both models. `next`, when given, are the steps of the phase that
+    // runs on this trainer right after this one, with the same limit, from the distributions
+    // this one leaves: its initial entropy is this phase's last, so that phase's first E-step
+    // computes it here and hands it on (`carried_entropy_`).
     void run_em(Host& host, Channel channel, const char* title, std::int32_t iteration_limit,
-                const EmSteps& steps);
+                const EmSteps& steps, const EmSteps* next = nullptr);
+    EmSteps model1_steps(Host& host);
     // The E-step (its log lines when `announce`); with `entropy`, also the entropy of the
     // distributions it reads, as the model's calc_entropy gives it.
     void expect_counts(Host& host, CorpusEntropy* entropy, bool announce);
@@ -56,6 +63,7 @@ protected:
 
     CountRecovery recovery_;
     bool counts_were_absent_ = false;
+    std::unique_ptr<CorpusEntropy> carried_entropy_;
 };
 
 }  // namespace zel::align

@@ -166,7 +166,26 @@ void Model2Trainer::setup(Host& host) {
 
 void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
     run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit,
-           {[&] { announce_model2(host); },
+           model2_steps(host));
+}
+
+void Model2Trainer::train_models(Host& host, std::int32_t iteration_limit) {
+    const EmSteps second = model2_steps(host);
+    try {
+        run_em(host, Channel::model1, kModel1Title, iteration_limit, model1_steps(host), &second);
+    } catch (...) {
+        // Model 2's first E-step may have run: its counts go, as the plain order never made them.
+        if (carried_entropy_) {
+            carried_entropy_.reset();
+            second.recover();
+        }
+        throw;
+    }
+    run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit, second);
+}
+
+Model1Trainer::EmSteps Model2Trainer::model2_steps(Host& host) {
+    return {[&] { announce_model2(host); },
             [&](CorpusEntropy* entropy, bool announce) {
                 Model2Trainer::expect_counts(host, entropy, announce);
             },
@@ -186,7 +205,7 @@ void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
                               count_align_trg2src->begin());
                     align_counts_saved = true;
                 }
-            }});
+            }};
 }
 
 void Model2Trainer::train_step(Host& host) {

@@ -26,8 +26,14 @@ public:
     void setup(Host& host) override;
     void train(Host& host, std::int32_t iteration_limit) override;
     void train_step(Host& host) override;
+    // Model 1's EM and then Model 2's, as train of each in turn runs them (the same log lines,
+    // warnings, counts and values), with a pass over the corpus fewer when both take steps:
+    // the entropy after Model 1's last step is Model 2's initial entropy, and Model 2's first
+    // E-step computes it.
+    void train_models(Host& host, std::int32_t iteration_limit);
 
 private:
+    EmSteps model2_steps(Host& host);
     void expect_counts(Host& host, CorpusEntropy* entropy, bool announce);
     void report_expectation(Host& host);
     void maximize(Host& host, CountRecovery* recovery);

@@ -134,8 +134,7 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
     check_save_settings(data);
     std::optional<nb::python_error> failure = run_protected([&] {
         const std::int32_t limit = iteration_limit_of(data.attr("iteration_limit"));
-        trainer.Model1Trainer::train(host, limit);
-        trainer.train(host, limit);
+        trainer.train_models(host, limit);
     });
     if (failure) {
         if (failure->matches(PyExc_KeyboardInterrupt)) {

@@ -433,6 +433,102 @@ TEST(EmLoop, AnInterruptedLookAheadLeavesTheLastStepsCounts) {
     }
 }
 
+// Training both models in one go hands Model 1's last entropy on as Model 2's initial entropy,
+// computed by Model 2's first E-step: a pass less, and everything else as the two trains in
+// turn give it, for a loop that runs to its limit, one that stops early (a single pair is
+// learnt in one step), no step at all, and passes that warn.
+struct BothModels {
+    const char* src;
+    const char* trg;
+    std::int32_t limit;
+    std::optional<double> x;  // the value of every cell of target word x, when set
+    bool pass_less;           // Model 1's loop runs to its limit, which is not 0
+};
+class TrainModels : public ::testing::TestWithParam<BothModels> {};
+
+TEST_P(TrainModels, MatchTheTwoTrainsInTurnWithAPassLess) {
+    const BothModels& c = GetParam();
+    SetUpTrainer<Model2Trainer> both(c.src, c.trg), turns(c.src, c.trg);
+    for (auto* s : {&both, &turns}) {
+        // 0: every E-step divides 0 by 0 and every entropy takes log(0), and the loops stop at
+        // once; a signalling NaN: every pass raises, and the entropy never stops the loops.
+        TransTable& t = *s->trainer.model->trans_dist;
+        for (WordId src : {0U, 1U}) {
+            if (c.x) t.set_value(static_cast<std::size_t>(t.pattern().find(src, 0)), *c.x);
+        }
+        s->host.progress_labels.clear();
+    }
+    both.trainer.train_models(both.host, c.limit);
+    turns.trainer.Model1Trainer::train(turns.host, c.limit);
+    turns.trainer.train(turns.host, c.limit);
+    EXPECT_EQ(both.host.messages, turns.host.messages);
+    ASSERT_EQ(both.host.float_events.size(), turns.host.float_events.size());
+    for (std::size_t k = 0; k < both.host.float_events.size(); ++k) {
+        EXPECT_EQ(both.host.float_events[k].kind, turns.host.float_events[k].kind) << k;
+        EXPECT_EQ(both.host.float_events[k].operation, turns.host.float_events[k].operation) << k;
+    }
+    const auto bits = [](const Model2Trainer& t) {
+        std::vector<std::uint64_t> out;
+        for (std::size_t c = 0; c < t.model->trans_dist->cells(); ++c)
+            out.push_back(std::bit_cast<std::uint64_t>(t.model->trans_dist->value(c)));
+        if (t.count_cooc_src2trg) {
+            for (std::size_t c = 0; c < t.count_cooc_src2trg->size(); ++c)
+                out.push_back(std::bit_cast<std::uint64_t>((*t.count_cooc_src2trg)[c]));
+        }
+        if (t.count_align_trg2src) {
+            for (const double v : *t.count_align_trg2src)
+                out.push_back(std::bit_cast<std::uint64_t>(v));
+        }
+        for (const double v : t.model->align_dist->values)
+            out.push_back(std::bit_cast<std::uint64_t>(v));
+        return out;
+    };
+    EXPECT_EQ(bits(both.trainer), bits(turns.trainer));
+    EXPECT_EQ(both.host.progress_labels.size() + (c.pass_less ? 1 : 0),
+              turns.host.progress_labels.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpora, TrainModels,
+    ::testing::Values(BothModels{"a b c\na c\nb\n", "x y\nz x y\ny z\n", 3, {}, true},
+                      BothModels{"a b c\na c\nb\n", "x y\nz x y\ny z\n", 0, {}, false},
+                      BothModels{"a\n", "x\n", 3, {}, false},
+                      BothModels{"a\nb\n", "x\ny\n", 2, 0.0, false},
+                      BothModels{"a\nb\n", "x\ny\n", 2,
+                                 std::numeric_limits<double>::signaling_NaN(), true}));
+
+// Interrupted in its last pass, Model 1's phase leaves what it leaves when that pass is its
+// own: its counts, and no alignment counts.
+TEST(TrainModels, InterruptedInModel1sLastPassLeavesModel1sCounts) {
+    const auto run = [](bool both, std::size_t stop_at, std::size_t* calls) {
+        auto host = std::make_unique<InterruptedHost>();
+        host->files["src"] = "a b c\na c\nb\n";
+        host->files["trg"] = "x y\nz x y\ny z\n";
+        host->stop_at = stop_at;
+        auto trainer = std::make_unique<Model2Trainer>();
+        trainer->init(*host);
+        trainer->src_path = "src";
+        trainer->trg_path = "trg";
+        try {
+            if (both) {
+                trainer->train_models(*host, 2);
+            } else {
+                trainer->Model1Trainer::train(*host, 2);
+            }
+        } catch (const std::runtime_error&) {
+        }
+        if (calls) *calls = host->calls;
+        return trainer;
+    };
+    std::size_t model1_checks = 0;
+    const auto reference = run(false, 0, &model1_checks);
+    // A corpus of one block: the last check of Model 1's train is its last pass's only one.
+    const auto interrupted = run(true, model1_checks, nullptr);
+    EXPECT_EQ(counts_of(*interrupted->count_cooc_src2trg),
+              counts_of(*reference->count_cooc_src2trg));
+    EXPECT_FALSE(interrupted->count_align_trg2src);
+}
+
 TEST(EmLoop, LimitZeroRunsNoStep) {
     SetUpTrainer<Model1Trainer> s(kSrc, kTrg);
     s.trainer.train(s.host, 0);
