@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 #include "common/pairwise_sum.hpp"
 
 namespace zel::align {
@@ -25,6 +26,12 @@ void report_entropy_flags(Host& host, bool divide_by_zero, bool invalid) {
     using O = FloatEvent::Operation;
     if (divide_by_zero) host.float_event({K::divide_by_zero, O::log});
     if (invalid) host.float_event({K::invalid, O::scalar_divide});
+}
+
+// The decoded link of a target position is the lowest source position of the largest
+// product; NaN ranks below numbers. The comparison is quiet: a NaN raises nothing.
+bool ranks_above(double v, double best) {
+    return std::isnan(best) ? !std::isnan(v) : std::isgreater(v, best);
 }
 
 }  // namespace
@@ -55,7 +62,7 @@ double entropy_of_column_sums(std::span<const double> columns, double divisor, b
 }
 
 void Model::pair_entropies(
-    Host& host, const CorpusCells& c,
+    Host& host, const CorpusCells& c, DecodedLinks* links,
     const std::function<void(std::size_t, std::size_t, const std::vector<double>&)>& after) const {
     const std::size_t threads = thread_count();
     std::vector<std::vector<CellId>> scratch(threads);
@@ -66,10 +73,53 @@ void Model::pair_entropies(
         host, *progress, c.corpus.size(), threads, &flags,
         [&](std::size_t p, std::size_t worker) {
             const auto cells = c.cells->of(p, scratch[worker]);
-            entropy[p % kBlock] = calc_pair_entropy(c.corpus.src(p), c.corpus.trg(p), cells, true);
+            const auto src = c.corpus.src(p), trg = c.corpus.trg(p);
+            if (!links) {
+                entropy[p % kBlock] = calc_pair_entropy(src, trg, cells, true);
+                return;
+            }
+            // calc_pair_entropy's column sums of a x t, and the links decoded from the same
+            // products.
+            const std::size_t l = src.size(), m = trg.size();
+            const PairBlock block(*align_dist, l, m);
+            thread_local std::vector<double> columns;
+            columns.assign(m, 0.0);
+            std::uint16_t* best = links->source.data() + c.corpus.trg_start(p);
+            for (std::size_t j = 0; j < m; ++j) {
+                best[j] = 0;
+                double best_value = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t i = 0; i < l; ++i) {
+                    const double v =
+                        block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
+                    columns[j] += v;
+                    if (ranks_above(v, best_value)) {
+                        best[j] = static_cast<std::uint16_t>(i);
+                        best_value = v;
+                    }
+                }
+            }
+            entropy[p % kBlock] = entropy_of_columns(columns, l, true);
         },
         [&](std::size_t begin, std::size_t end) { after(begin, end, entropy); });
     report_entropy_flags(host, flags.divide_by_zero(), flags.invalid());
+}
+
+bool Model::keeps_links(const CorpusCells& c, DecodedLinks& links) const {
+    links.source.clear();
+    if (!trans_dist || !align_dist || pair_columns() != Columns::weighted_by_alignment)
+        return false;
+    std::size_t longest = 0;
+    for (std::size_t p = 0; p < c.corpus.size(); ++p)
+        longest = std::max(longest, c.corpus.src(p).size());
+    if (longest > std::numeric_limits<std::uint16_t>::max() + std::size_t{1}) return false;
+    const std::size_t tokens = c.corpus.trg_start(c.corpus.size());
+    try {
+        allocate_checked(tokens * sizeof(std::uint16_t), "decoded alignment",
+                         [&] { links.source.resize(tokens); });
+    } catch (const MemoryError&) {
+        return false;  // decoded by a pass of their own
+    }
+    return true;
 }
 
 double Model::calc_entropy(Host& host, const CorpusCells& c) const {
@@ -136,10 +186,12 @@ double CorpusEntropy::mean(Host& host, std::size_t pairs) {
     return total_ / static_cast<double>(pairs);
 }
 
-void Model::calc_and_save_scores(Host& host, const std::string& path, const CorpusCells& c) const {
+void Model::calc_and_save_scores(Host& host, const std::string& path, const CorpusCells& c,
+                                 DecodedLinks* links) const {
     host.info(Channel::align, "calculating and storing alignment scores into file: " + path);
     LineWriter out(host.open_write(path));
-    pair_entropies(host, c, [&](std::size_t begin, std::size_t end, const auto& entropy) {
+    if (links && !keeps_links(c, *links)) links = nullptr;
+    pair_entropies(host, c, links, [&](std::size_t begin, std::size_t end, const auto& entropy) {
         for (std::size_t p = begin; p < end; ++p) {
             fmt::append_float_repr(out.line(), entropy[p % kBlock]);
             out.end_line();
@@ -148,11 +200,14 @@ void Model::calc_and_save_scores(Host& host, const std::string& path, const Corp
     out.close();
 }
 
-void Model::decode_and_save_align(Host& host, const std::string& path, const CorpusCells& c) const {
+void Model::decode_and_save_align(Host& host, const std::string& path, const CorpusCells& c,
+                                  const DecodedLinks* links) const {
     host.info(Channel::align, "decoding and storing alignment into file: " + path);
     LineWriter out(host.open_write(path));
+    if (links && links->source.size() != c.corpus.trg_start(c.corpus.size())) links = nullptr;
     const std::size_t threads = thread_count();
     std::vector<std::vector<CellId>> scratch(threads);
+    std::vector<std::vector<std::size_t>> decoded(threads);
     std::vector<std::string> lines(kBlock);
     auto progress = host.progress("progress", c.corpus.size());
     for_blocks(
@@ -161,28 +216,35 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
             const auto src = c.corpus.src(p);
             const auto trg = c.corpus.trg(p);
             const std::size_t l = src.size(), m = trg.size();
-            const auto cells = c.cells->of(p, scratch[worker]);
-            if (!trans_dist || !align_dist)
-                throw Missing("a distribution", Missing::Use::subscript);
-            const PairBlock block(*align_dist, l, m);
+            std::vector<std::size_t>& best = decoded[worker];
+            best.assign(m, 0);
+            if (links) {
+                const std::uint16_t* kept = links->source.data() + c.corpus.trg_start(p);
+                std::copy(kept, kept + m, best.begin());
+            } else {
+                const auto cells = c.cells->of(p, scratch[worker]);
+                if (!trans_dist || !align_dist)
+                    throw Missing("a distribution", Missing::Use::subscript);
+                const PairBlock block(*align_dist, l, m);
+                for (std::size_t j = 0; j < m; ++j) {
+                    double best_value = std::numeric_limits<double>::quiet_NaN();
+                    for (std::size_t i = 0; i < l; ++i) {
+                        const double v =
+                            block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
+                        if (ranks_above(v, best_value)) {
+                            best[j] = i;
+                            best_value = v;
+                        }
+                    }
+                }
+            }
             std::string& line = lines[p % kBlock];
             line.clear();
             for (std::size_t j = 0; j < m; ++j) {
-                // The lowest source position of the largest product; NaN ranks below numbers.
-                std::size_t best = 0;
-                double best_value = std::numeric_limits<double>::quiet_NaN();
-                for (std::size_t i = 0; i < l; ++i) {
-                    const double v =
-                        block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
-                    if (std::isnan(best_value) ? !std::isnan(v) : v > best_value) {
-                        best = i;
-                        best_value = v;
-                    }
-                }
                 if (j > 0) line += ' ';
                 fmt::append_integer(line, j + 1);
                 line += '-';
-                fmt::append_integer(line, best);
+                fmt::append_integer(line, best[j]);
             }
         },
         [&](std::size_t begin, std::size_t end) {

@@ -33,6 +33,12 @@ struct CorpusCells {
     const PairCells* cells;  // null: cells are looked up in the pattern
 };
 
+// The source position each target position of every pair is aligned to, by target position
+// over the corpus; empty when not kept.
+struct DecodedLinks {
+    std::vector<std::uint16_t> source;
+};
+
 class Model {
 public:
     // Logs "base model cinit" and runs Model::init (never an override).
@@ -61,10 +67,15 @@ public:
                                       bool per_word) const;
     // Model::calc_entropy without its log line.
     double corpus_entropy(Host& host, const CorpusCells& corpus) const;
+    // With `links`, the scores pass also keeps the decoded links there when it can (a Model 2's
+    // scores read the products a x t its links are decoded from), and decode_and_save_align
+    // given them writes them without a pass of its own.
     virtual void calc_and_save_scores(Host& host, const std::string& path,
-                                      const CorpusCells& corpus) const;
+                                      const CorpusCells& corpus,
+                                      DecodedLinks* links = nullptr) const;
     virtual void decode_and_save_align(Host& host, const std::string& path,
-                                       const CorpusCells& corpus) const;
+                                       const CorpusCells& corpus,
+                                       const DecodedLinks* links = nullptr) const;
     virtual void save_align_dist(Host& host, const std::string& path,
                                  const Threshold& threshold) const;
     virtual void save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
@@ -80,9 +91,13 @@ public:
 private:
     // Every pair's calc_pair_entropy (per word) on the threads; after(begin, end, entropies)
     // gets each block's, indexed by pair % kBlock, in pair order.
-    void pair_entropies(Host& host, const CorpusCells& c,
+    // With `links`, a Model 2's, which also decodes every pair's links there.
+    void pair_entropies(Host& host, const CorpusCells& c, DecodedLinks* links,
                         const std::function<void(std::size_t, std::size_t,
                                                  const std::vector<double>&)>& after) const;
+    // Whether a scores pass can decode the links along (a Model 2 with both distributions,
+    // source sentences short enough), with `links` made their size if so.
+    bool keeps_links(const CorpusCells& c, DecodedLinks& links) const;
 };
 
 // A pair's entropy from its column sums: -sum_j ln(columns[j] / divisor), the logarithms summed

@@ -116,6 +116,16 @@ void check_save_settings(nb::handle data) {
     check_path("decode_align", true);
 }
 
+// Whether the settings ask for decoded links, looked at before the scores are written, so the
+// scores pass can decode them along; the setting is read again, where it always was, after.
+bool links_wanted(nb::handle data) {
+    try {
+        return truthy(nb::getattr(data, "decode_align", nb::none()));
+    } catch (const nb::python_error&) {
+        return false;  // reported where the setting is read
+    }
+}
+
 }  // namespace
 
 nb::object check_train_config(nb::handle conf) {
@@ -160,11 +170,14 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
         trainer.save_align_dist(host, path, threshold_of(data.attr("threshold")));
     }
     nb::object scores = data.attr("save_scores");
-    if (truthy(scores))
-        trainer.model->calc_and_save_scores(host, path_of(scores), trainer.corpus_cells());
+    align::DecodedLinks links;
+    if (truthy(scores)) {
+        trainer.model->calc_and_save_scores(host, path_of(scores), trainer.corpus_cells(),
+                                            links_wanted(data) ? &links : nullptr);
+    }
     nb::object decode = data.attr("decode_align");
     if (truthy(decode))
-        trainer.model->decode_and_save_align(host, path_of(decode), trainer.corpus_cells());
+        trainer.model->decode_and_save_align(host, path_of(decode), trainer.corpus_cells(), &links);
     host.info(Channel::align, "----");
     return nb::bool_(true);
 }
@@ -209,9 +222,14 @@ nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
             align::load_align_dist(host, path_of(align_path), *trainer.model);
         const align::CorpusCells cells{sent_pairs, trainer.corpus_cells().cells};
         nb::object scores = data.attr("save_scores");
-        if (truthy(scores)) trainer.model->calc_and_save_scores(host, path_of(scores), cells);
+        align::DecodedLinks links;
+        if (truthy(scores)) {
+            trainer.model->calc_and_save_scores(host, path_of(scores), cells,
+                                                links_wanted(data) ? &links : nullptr);
+        }
         nb::object decode = data.attr("decode_align");
-        if (truthy(decode)) trainer.model->decode_and_save_align(host, path_of(decode), cells);
+        if (truthy(decode))
+            trainer.model->decode_and_save_align(host, path_of(decode), cells, &links);
     });
     if (failure) {
         if (!failure->matches(PyExc_Exception) && !failure->matches(PyExc_KeyboardInterrupt))

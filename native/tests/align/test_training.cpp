@@ -529,6 +529,33 @@ TEST(TrainModels, InterruptedInModel1sLastPassLeavesModel1sCounts) {
     EXPECT_FALSE(interrupted->count_align_trg2src);
 }
 
+// A scores pass that keeps the decoded links writes the same scores and warnings, and the links
+// it keeps decode to the same file without the distributions: products that are NaN, 0 and
+// tied included.
+TEST(DecodedLinks, KeptByTheScoresPassDecodeAsTheirOwnPass) {
+    SetUpTrainer<Model2Trainer> s("a b c\na c\nb b\n\n", "x y\nz x y\ny z\nx\n");
+    s.trainer.train(s.host, 2);
+    TransTable& t = *s.trainer.model->trans_dist;
+    t.set_value(static_cast<std::size_t>(t.pattern().find(1, 0)), std::nan(""));
+    t.set_value(static_cast<std::size_t>(t.pattern().find(3, 2)), 0.0);
+    const CorpusCells cells = s.trainer.corpus_cells();
+    const Model& model = *s.trainer.model;
+    model.calc_and_save_scores(s.host, "scores", cells);
+    model.decode_and_save_align(s.host, "links", cells);
+    const auto events = s.host.float_events.size();
+    DecodedLinks links;
+    model.calc_and_save_scores(s.host, "kept scores", cells, &links);
+    ASSERT_FALSE(links.source.empty());
+    ASSERT_EQ(s.host.float_events.size(), 2 * events);
+    for (std::size_t k = 0; k < events; ++k)
+        EXPECT_EQ(s.host.float_events[events + k].kind, s.host.float_events[k].kind) << k;
+    const auto trans = std::move(s.trainer.model->trans_dist);
+    model.decode_and_save_align(s.host, "kept links", cells, &links);
+    EXPECT_EQ(s.host.files["kept scores"], s.host.files["scores"]);
+    EXPECT_EQ(s.host.files["kept links"], s.host.files["links"]);
+    EXPECT_NE(s.host.files["links"].find("1-0"), std::string::npos);
+}
+
 TEST(EmLoop, LimitZeroRunsNoStep) {
     SetUpTrainer<Model1Trainer> s(kSrc, kTrg);
     s.trainer.train(s.host, 0);
