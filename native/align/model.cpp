@@ -84,19 +84,20 @@ void Model::pair_entropies(
             const PairBlock block(*align_dist, l, m);
             thread_local std::vector<double> columns;
             columns.assign(m, 0.0);
-            std::uint16_t* best = links->source.data() + c.corpus.trg_start(p);
+            const std::size_t first = c.corpus.trg_start(p);
             for (std::size_t j = 0; j < m; ++j) {
-                best[j] = 0;
+                std::size_t best = 0;
                 double best_value = std::numeric_limits<double>::quiet_NaN();
                 for (std::size_t i = 0; i < l; ++i) {
                     const double v =
                         block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
                     columns[j] += v;
                     if (ranks_above(v, best_value)) {
-                        best[j] = static_cast<std::uint16_t>(i);
+                        best = i;
                         best_value = v;
                     }
                 }
+                links->set(first + j, best);
             }
             entropy[p % kBlock] = entropy_of_columns(columns, l, true);
         },
@@ -105,20 +106,26 @@ void Model::pair_entropies(
 }
 
 bool Model::keeps_links(const CorpusCells& c, DecodedLinks& links) const {
-    links.source.clear();
     if (!trans_dist || !align_dist || pair_columns() != Columns::weighted_by_alignment)
         return false;
     std::size_t longest = 0;
     for (std::size_t p = 0; p < c.corpus.size(); ++p)
         longest = std::max(longest, c.corpus.src(p).size());
-    if (longest > std::numeric_limits<std::uint16_t>::max() + std::size_t{1}) return false;
-    const std::size_t tokens = c.corpus.trg_start(c.corpus.size());
+    return links.make(c.corpus.trg_start(c.corpus.size()), longest);
+}
+
+bool DecodedLinks::make(std::size_t tokens, std::size_t positions) {
+    kept_ = false;
+    bytes_.clear();
+    if (positions > std::size_t{1} << 16) return false;
+    width_ = positions > 256 ? 2 : 1;
     try {
-        allocate_checked(tokens * sizeof(std::uint16_t), "decoded alignment",
-                         [&] { links.source.resize(tokens); });
+        allocate_checked(tokens * width_, "decoded alignment",
+                         [&] { bytes_.resize(tokens * width_); });
     } catch (const MemoryError&) {
         return false;  // decoded by a pass of their own
     }
+    kept_ = true;
     return true;
 }
 
@@ -204,7 +211,8 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
                                   const DecodedLinks* links) const {
     host.info(Channel::align, "decoding and storing alignment into file: " + path);
     LineWriter out(host.open_write(path));
-    if (links && links->source.size() != c.corpus.trg_start(c.corpus.size())) links = nullptr;
+    if (links && (!links->kept() || links->size() != c.corpus.trg_start(c.corpus.size())))
+        links = nullptr;
     const std::size_t threads = thread_count();
     std::vector<std::vector<CellId>> scratch(threads);
     std::vector<std::vector<std::size_t>> decoded(threads);
@@ -219,8 +227,8 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
             std::vector<std::size_t>& best = decoded[worker];
             best.assign(m, 0);
             if (links) {
-                const std::uint16_t* kept = links->source.data() + c.corpus.trg_start(p);
-                std::copy(kept, kept + m, best.begin());
+                const std::size_t first = c.corpus.trg_start(p);
+                for (std::size_t j = 0; j < m; ++j) best[j] = links->get(first + j);
             } else {
                 const auto cells = c.cells->of(p, scratch[worker]);
                 if (!trans_dist || !align_dist)

@@ -34,9 +34,32 @@ struct CorpusCells {
 };
 
 // The source position each target position of every pair is aligned to, by target position
-// over the corpus; empty when not kept.
-struct DecodedLinks {
-    std::vector<std::uint16_t> source;
+// over the corpus: a byte each when no source sentence has more than 256 positions (NULL
+// included), else two.
+class DecodedLinks {
+public:
+    // Room for `tokens` links into sentences of at most `positions` source positions; false,
+    // and none kept, when that is more than two bytes hold or the memory is refused.
+    bool make(std::size_t tokens, std::size_t positions);
+    bool kept() const { return kept_; }
+    std::size_t size() const { return bytes_.size() / width_; }
+    void set(std::size_t k, std::size_t i) {
+        if (width_ == 1) {
+            bytes_[k] = static_cast<std::uint8_t>(i);
+        } else {
+            bytes_[2 * k] = static_cast<std::uint8_t>(i & 0xFF);
+            bytes_[2 * k + 1] = static_cast<std::uint8_t>(i >> 8);
+        }
+    }
+    std::size_t get(std::size_t k) const {
+        return width_ == 1 ? bytes_[k]
+                           : bytes_[2 * k] | static_cast<std::size_t>(bytes_[2 * k + 1]) << 8;
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t width_ = 1;
+    bool kept_ = false;
 };
 
 class Model {

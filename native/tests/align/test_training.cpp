@@ -545,7 +545,7 @@ TEST(DecodedLinks, KeptByTheScoresPassDecodeAsTheirOwnPass) {
     const auto events = s.host.float_events.size();
     DecodedLinks links;
     model.calc_and_save_scores(s.host, "kept scores", cells, &links);
-    ASSERT_FALSE(links.source.empty());
+    ASSERT_TRUE(links.kept());
     ASSERT_EQ(s.host.float_events.size(), 2 * events);
     for (std::size_t k = 0; k < events; ++k)
         EXPECT_EQ(s.host.float_events[events + k].kind, s.host.float_events[k].kind) << k;
@@ -554,6 +554,20 @@ TEST(DecodedLinks, KeptByTheScoresPassDecodeAsTheirOwnPass) {
     EXPECT_EQ(s.host.files["kept scores"], s.host.files["scores"]);
     EXPECT_EQ(s.host.files["kept links"], s.host.files["links"]);
     EXPECT_NE(s.host.files["links"].find("1-0"), std::string::npos);
+}
+
+TEST(DecodedLinks, HoldEveryPositionTheirSentencesHave) {
+    DecodedLinks links;
+    for (const std::size_t positions :
+         {std::size_t{1}, std::size_t{256}, std::size_t{257}, std::size_t{1} << 16}) {
+        ASSERT_TRUE(links.make(3, positions));
+        // The last position, the first, and one with both bytes set where there are two.
+        const std::vector<std::size_t> kept{positions - 1, 0, std::min(positions - 1, 0x1FFUL)};
+        for (std::size_t k = 0; k < 3; ++k) links.set(k, kept[k]);
+        for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(links.get(k), kept[k]) << positions;
+    }
+    EXPECT_FALSE(links.make(3, (std::size_t{1} << 16) + 1));
+    EXPECT_FALSE(links.kept());
 }
 
 TEST(EmLoop, LimitZeroRunsNoStep) {
