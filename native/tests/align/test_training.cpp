@@ -562,7 +562,8 @@ TEST(DecodedLinks, HoldEveryPositionTheirSentencesHave) {
          {std::size_t{1}, std::size_t{256}, std::size_t{257}, std::size_t{1} << 16}) {
         ASSERT_TRUE(links.make(3, positions));
         // The last position, the first, and one with both bytes set where there are two.
-        const std::vector<std::size_t> kept{positions - 1, 0, std::min(positions - 1, 0x1FFUL)};
+        const std::vector<std::size_t> kept{positions - 1, 0,
+                                            std::min(positions - 1, std::size_t{0x1FF})};
         for (std::size_t k = 0; k < 3; ++k) links.set(k, kept[k]);
         for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(links.get(k), kept[k]) << positions;
     }
