@@ -28,10 +28,24 @@ void report_entropy_flags(Host& host, bool divide_by_zero, bool invalid) {
     if (invalid) host.float_event({K::invalid, O::scalar_divide});
 }
 
-// The decoded link of a target position is the lowest source position of the largest
-// product; NaN ranks below numbers. The comparison is quiet: a NaN raises nothing.
-bool ranks_above(double v, double best) {
-    return std::isnan(best) ? !std::isnan(v) : std::isgreater(v, best);
+// The decoded link of target position j of a pair: the lowest source position of the largest
+// a x t, NaN ranking below numbers, compared quietly (a NaN raises nothing). Every product also
+// goes to use(v), in source order.
+template <class Use>
+std::size_t decode_position(const PairBlock& block, const TransTable& trans,
+                            std::span<const CellId> cells, std::span<const WordId> src,
+                            std::size_t j, Use&& use) {
+    std::size_t best = 0;
+    double best_value = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < src.size(); ++i) {
+        const double v = block.at(j, i) * trans_value(trans, cells[i * block.m + j], src[i]);
+        use(v);
+        if (std::isnan(best_value) ? !std::isnan(v) : std::isgreater(v, best_value)) {
+            best = i;
+            best_value = v;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -86,18 +100,8 @@ void Model::pair_entropies(
             columns.assign(m, 0.0);
             const std::size_t first = c.corpus.trg_start(p);
             for (std::size_t j = 0; j < m; ++j) {
-                std::size_t best = 0;
-                double best_value = std::numeric_limits<double>::quiet_NaN();
-                for (std::size_t i = 0; i < l; ++i) {
-                    const double v =
-                        block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
-                    columns[j] += v;
-                    if (ranks_above(v, best_value)) {
-                        best = i;
-                        best_value = v;
-                    }
-                }
-                links->set(first + j, best);
+                links->set(first + j, decode_position(block, *trans_dist, cells, src, j,
+                                                      [&](double v) { columns[j] += v; }));
             }
             entropy[p % kBlock] = entropy_of_columns(columns, l, true);
         },
@@ -234,17 +238,8 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
                 if (!trans_dist || !align_dist)
                     throw Missing("a distribution", Missing::Use::subscript);
                 const PairBlock block(*align_dist, l, m);
-                for (std::size_t j = 0; j < m; ++j) {
-                    double best_value = std::numeric_limits<double>::quiet_NaN();
-                    for (std::size_t i = 0; i < l; ++i) {
-                        const double v =
-                            block.at(j, i) * trans_value(*trans_dist, cells[i * m + j], src[i]);
-                        if (ranks_above(v, best_value)) {
-                            best[j] = i;
-                            best_value = v;
-                        }
-                    }
-                }
+                for (std::size_t j = 0; j < m; ++j)
+                    best[j] = decode_position(block, *trans_dist, cells, src, j, [](double) {});
             }
             std::string& line = lines[p % kBlock];
             line.clear();

@@ -394,24 +394,32 @@ struct InterruptedHost : MemoryHost {
     }
 };
 
+// A T trained by train(trainer, host) on a three-pair corpus under a host whose stop_at-th
+// interruption check fails (none when 0); `calls`, when given, gets the checks made.
+template <class T, class Train>
+std::unique_ptr<T> interrupted_training(std::size_t stop_at, std::size_t* calls, Train&& train) {
+    InterruptedHost host;
+    host.files["src"] = "a b c\na c\nb\n";
+    host.files["trg"] = "x y\nz x y\ny z\n";
+    host.stop_at = stop_at;
+    auto trainer = std::make_unique<T>();
+    trainer->init(host);
+    trainer->src_path = "src";
+    trainer->trg_path = "trg";
+    try {
+        train(*trainer, host);
+    } catch (const std::runtime_error&) {
+    }
+    if (calls) *calls = host.calls;
+    return trainer;
+}
+
 // An E-step computed ahead and interrupted leaves the counts of the step before, or none
 // before the first step.
 TEST(EmLoop, AnInterruptedLookAheadLeavesTheLastStepsCounts) {
     const auto trained = [](std::int32_t limit, std::size_t stop_at, std::size_t* calls) {
-        auto host = std::make_unique<InterruptedHost>();
-        host->files["src"] = "a b c\na c\nb\n";
-        host->files["trg"] = "x y\nz x y\ny z\n";
-        host->stop_at = stop_at;
-        auto trainer = std::make_unique<Model1Trainer>();
-        trainer->init(*host);
-        trainer->src_path = "src";
-        trainer->trg_path = "trg";
-        try {
-            trainer->train(*host, limit);
-        } catch (const std::runtime_error&) {
-        }
-        if (calls) *calls = host->calls;
-        return trainer;
+        return interrupted_training<Model1Trainer>(
+            stop_at, calls, [&](Model1Trainer& t, zel::Host& host) { t.train(host, limit); });
     };
     for (const char* threads : {"1", "2"}) {  // counts beside the values, and apart
         const Threads set(threads);
@@ -501,24 +509,14 @@ INSTANTIATE_TEST_SUITE_P(
 // own: its counts, and no alignment counts.
 TEST(TrainModels, InterruptedInModel1sLastPassLeavesModel1sCounts) {
     const auto run = [](bool both, std::size_t stop_at, std::size_t* calls) {
-        auto host = std::make_unique<InterruptedHost>();
-        host->files["src"] = "a b c\na c\nb\n";
-        host->files["trg"] = "x y\nz x y\ny z\n";
-        host->stop_at = stop_at;
-        auto trainer = std::make_unique<Model2Trainer>();
-        trainer->init(*host);
-        trainer->src_path = "src";
-        trainer->trg_path = "trg";
-        try {
-            if (both) {
-                trainer->train_models(*host, 2);
-            } else {
-                trainer->Model1Trainer::train(*host, 2);
-            }
-        } catch (const std::runtime_error&) {
-        }
-        if (calls) *calls = host->calls;
-        return trainer;
+        return interrupted_training<Model2Trainer>(stop_at, calls,
+                                                   [&](Model2Trainer& t, zel::Host& host) {
+                                                       if (both) {
+                                                           t.train_models(host, 2);
+                                                       } else {
+                                                           t.Model1Trainer::train(host, 2);
+                                                       }
+                                                   });
     };
     std::size_t model1_checks = 0;
     const auto reference = run(false, 0, &model1_checks);
