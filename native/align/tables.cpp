@@ -60,33 +60,40 @@ void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recover
         const auto shares_a_byte = [&](std::size_t c) {
             return (c == first && c % 2 == 1) || (c + 1 == last && c % 2 == 0);
         };
+        // Read through a plain pointer: through the holder, its members would be loaded again
+        // at every cell.
+        const double* count_data = counts.data();
+        const std::size_t count_stride = counts.stride();
+        const auto count = [&](std::size_t c) { return count_data[c * count_stride]; };
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
             const std::size_t begin = p.row_begin(s), end = p.row_end(s);
             // The dense row sum, grouped as the dense array's reduction groups it.
             const double total =
                 sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
-                                    [&](std::size_t k) { return counts[begin + k]; });
+                                    [&](std::size_t k) { return count(begin + k); });
             if (recovery) recovery->totals_[s] = total;
             if (!(total > 0.0)) {
                 if (recovery) {
                     for (std::size_t c = begin; c < end; ++c)
-                        recovery->held_[part].emplace_back(c, counts[c]);
+                        recovery->held_[part].emplace_back(c, count(c));
                 }
                 continue;
             }
-            for (std::size_t c = begin; c < end; ++c) set_value(c, counts[c] / total);
             row_default[s] = 0.0;
-            if (!recovery) continue;
+            if (!recovery) {
+                for (std::size_t c = begin; c < end; ++c) set_value(c, count(c) / total);
+                continue;
+            }
             for (std::size_t c = begin; c < end; ++c) {
-                const double count = counts[c];
-                const double estimate = count_estimate(value(c), total);
+                const double n = count(c), v = n / total;
+                set_value(c, v);
+                const double estimate = count_estimate(v, total);
                 // Both finite and non-negative, their bit patterns are ordered as they are.
-                bool fits = std::isfinite(count) && std::isfinite(estimate) &&
-                            !std::signbit(count) && !std::signbit(estimate);
+                bool fits = std::isfinite(n) && std::isfinite(estimate) && !std::signbit(n) &&
+                            !std::signbit(estimate);
                 std::int64_t ulps = 0;
                 if (fits) {
-                    ulps =
-                        std::bit_cast<std::int64_t>(count) - std::bit_cast<std::int64_t>(estimate);
+                    ulps = std::bit_cast<std::int64_t>(n) - std::bit_cast<std::int64_t>(estimate);
                     fits = ulps >= -8 && ulps <= 7 && !shares_a_byte(c);
                 }
                 if (fits) {
@@ -96,7 +103,7 @@ void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recover
                         static_cast<std::uint8_t>((byte & ~(0xFU << shift)) |
                                                   ((static_cast<unsigned>(ulps) & 0xFU) << shift));
                 } else {
-                    recovery->held_[part].emplace_back(c, count);
+                    recovery->held_[part].emplace_back(c, n);
                 }
             }
         }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -26,17 +27,24 @@ TEST(Format, ThousandsSeparators) {
 }
 
 TEST(PairwiseSum, SparseMatchesDenseGrouping) {
-    // Values that expose grouping: large and tiny magnitudes at positions across blocks.
-    for (std::size_t n : {5, 8, 17, 128, 129, 300, 1000}) {
-        std::vector<double> dense(n, 0.0);
-        std::vector<std::size_t> pos;
-        for (std::size_t i = 0; i < n; i += 3) {
-            dense[i] = (i % 7 == 0) ? 1e16 : 1.0 + static_cast<double>(i) * 1e-3;
-            pos.push_back(i);
+    // Every third position, or short runs far apart (most ranges of the grouping empty);
+    // large and tiny magnitudes expose the grouping.
+    const std::function<bool(std::size_t)> patterns[] = {
+        [](std::size_t i) { return i % 3 == 0; },
+        [](std::size_t i) { return i % 4099 < 20 || i % 1000 == 999; }};
+    for (const auto& held : patterns) {
+        for (std::size_t n : {5, 8, 17, 128, 129, 300, 1000, 50000}) {
+            std::vector<double> dense(n, 0.0);
+            std::vector<std::size_t> pos;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!held(i)) continue;
+                dense[i] = (i % 7 == 0) ? 1e16 : 1.0 + static_cast<double>(i) * 1e-3;
+                pos.push_back(i);
+            }
+            const double sparse = zel::sparse_pairwise_sum(
+                n, pos.data(), pos.size(), [&](std::size_t k) { return dense[pos[k]]; });
+            EXPECT_EQ(sparse, zel::pairwise_sum(dense.data(), n)) << n;
         }
-        const double sparse = zel::sparse_pairwise_sum(
-            n, pos.data(), pos.size(), [&](std::size_t k) { return dense[pos[k]]; });
-        EXPECT_EQ(sparse, zel::pairwise_sum(dense.data(), n)) << n;
     }
 }
 
