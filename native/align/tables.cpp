@@ -70,7 +70,7 @@ void TransTable::normalize_rows(const CellCounts& counts, CountRecovery* recover
             // The dense row sum, grouped as the dense array's reduction groups it.
             const double total =
                 sparse_pairwise_sum(p.cols(), p.cols_data() + begin, end - begin,
-                                    [&](std::size_t k) { return count(begin + k); });
+                                    count_data + begin * count_stride, count_stride);
             if (recovery) recovery->totals_[s] = total;
             if (!(total > 0.0)) {
                 if (recovery) {
