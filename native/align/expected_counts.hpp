@@ -123,7 +123,8 @@ struct ShareScratch {
 // kernels allocate nothing while the threads run).
 std::vector<ShareScratch> share_scratch(const Corpus& corpus, std::size_t shares);
 
-// The posteriors of the pairs of one block, l * m of each, row-major; one pair's on one thread,
+// The posteriors of the pairs of one block, l * m of each, by target position (m rows of l, as
+// an alignment block holds its rows, so they are added row to row); one pair's on one thread,
 // whose kernels add the alignment counts as each pair is done.
 class PosteriorBlock {
 public:

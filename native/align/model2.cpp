@@ -104,9 +104,9 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                     for (const std::uint32_t j : mine) column[j] = 0.0;
                     for (std::size_t i = 0; i < l; ++i) {
                         for (const std::uint32_t j : mine) {
-                            post[i * m + j] =
+                            post[j * l + i] =
                                 trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                            column[j] += post[i * m + j];
+                            column[j] += post[j * l + i];
                         }
                     }
                 };
@@ -122,8 +122,8 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                 // formulation does; the M-step then leaves the rows they reach unchanged.
                 for (std::size_t i = 0; i < l; ++i) {
                     for (const std::uint32_t j : mine) {
-                        const double v = post[i * m + j] / column[j];
-                        post[i * m + j] = v;
+                        const double v = post[j * l + i] / column[j];
+                        post[j * l + i] = v;
                         if (cells[i * m + j] != kNoCell) cooc[cells[i * m + j]] += v;
                     }
                 }

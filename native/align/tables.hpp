@@ -201,13 +201,12 @@ struct PairBlock {
     double at(std::size_t j, std::size_t i) const {
         return values ? values[j * cols + i] : AlignTable::uniform(ref.a);
     }
-    // Adds the pair's posteriors (l * m, row-major) to the counts of its stored block. A pair
-    // adds once to each of them, so they are added row by row, in the order they lie in
-    // memory: the block was last used thousands of pairs ago.
+    // Adds the pair's posteriors (m rows of l, by target position, as the block's rows are)
+    // to the counts of its stored block.
     void add_counts(std::vector<double>& counts, const double* post) const {
         double* block = counts.data() + table.block_offset(ref.block);
         for (std::size_t j = 0; j < m; ++j) {
-            for (std::size_t i = 0; i < l; ++i) block[j * cols + i] += post[i * m + j];
+            for (std::size_t i = 0; i < l; ++i) block[j * cols + i] += post[j * l + i];
         }
     }
 };
