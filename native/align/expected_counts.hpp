@@ -65,12 +65,16 @@ public:
         const WordId lo = cuts_[k];
         const bool last = k + 1 == size();
         const WordId hi = last ? 0 : cuts_[k + 1];
-        scratch.clear();
+        // Without a branch on each word: which share a word falls in is a coin toss.
+        scratch.resize(trg.size());
+        std::size_t n = 0;
         for (const std::uint32_t j : all) {
-            if (trg[j] >= lo && (last || trg[j] < hi)) scratch.push_back(j);
+            scratch[n] = j;
+            n += static_cast<std::size_t>(trg[j] >= lo) &
+                 static_cast<std::size_t>(last || trg[j] < hi);
         }
-        if (scratch.size() == trg.size()) return f(all);
-        if (!scratch.empty()) f(std::span<const std::uint32_t>(scratch));
+        if (n == trg.size()) return f(all);
+        if (n > 0) f(std::span<const std::uint32_t>(scratch.data(), n));
     }
 
     // Moves the cuts half way towards where the shares would have taken equal time, had each

@@ -98,12 +98,13 @@ void Model1Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                 double* post = s.post.data();
                 double* column = s.column.data();
                 const auto sum_columns = [&] {
-                    for (const std::uint32_t j : mine) column[j] = 0.0;
-                    for (std::size_t i = 0; i < l; ++i) {
-                        for (const std::uint32_t j : mine) {
+                    for (const std::uint32_t j : mine) {
+                        double sum = 0.0;
+                        for (std::size_t i = 0; i < l; ++i) {
                             post[i * m + j] = trans_value(trans, cells[i * m + j], src[i]);
-                            column[j] += post[i * m + j];
+                            sum += post[i * m + j];
                         }
+                        column[j] = sum;
                     }
                     if (!weights) return;
                     // Along the alignment block's rows, as they lie in memory.

@@ -101,13 +101,14 @@ void Model2Trainer::expect_counts(Host& host, CorpusEntropy* entropy, bool annou
                 double* post = posteriors.values(p);
                 double* column = s.column.data();
                 const auto sum_columns = [&] {
-                    for (const std::uint32_t j : mine) column[j] = 0.0;
-                    for (std::size_t i = 0; i < l; ++i) {
-                        for (const std::uint32_t j : mine) {
+                    for (const std::uint32_t j : mine) {
+                        double sum = 0.0;
+                        for (std::size_t i = 0; i < l; ++i) {
                             post[j * l + i] =
                                 trans_value(trans, cells[i * m + j], src[i]) * block.at(j, i);
-                            column[j] += post[j * l + i];
+                            sum += post[j * l + i];
                         }
+                        column[j] = sum;
                     }
                 };
                 if (entropy) {
