@@ -27,11 +27,12 @@ TEST(Format, ThousandsSeparators) {
 }
 
 TEST(PairwiseSum, SparseMatchesDenseGrouping) {
-    // Every third position, or short runs far apart (most ranges of the grouping empty);
-    // large and tiny magnitudes expose the grouping.
+    // Every third position, short runs far apart (most ranges of the grouping empty), or three
+    // in a leaf grouped x + (y + z); large and tiny magnitudes expose the grouping.
     const std::function<bool(std::size_t)> patterns[] = {
         [](std::size_t i) { return i % 3 == 0; },
-        [](std::size_t i) { return i % 4099 < 20 || i % 1000 == 999; }};
+        [](std::size_t i) { return i % 4099 < 20 || i % 1000 == 999; },
+        [](std::size_t i) { return i % 128 == 0 || i % 128 == 2 || i % 128 == 3; }};
     for (const auto& held : patterns) {
         for (std::size_t n : {5, 8, 17, 128, 129, 300, 1000, 50000}) {
             std::vector<double> dense(n, 0.0), values;
