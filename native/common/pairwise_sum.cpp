@@ -10,16 +10,23 @@ constexpr std::size_t kBlock = 128;  // the reduction's unrolled leaves hold at 
 // Elements of a leaf from which it is summed densely.
 constexpr std::size_t kDenseLeaf = 16;
 
-// The sum of x[0..n), 8 <= n <= kBlock, with eight partial sums.
-double leaf_sum(const double* x, std::size_t n) {
+// The reduction's combination of its eight partial sums.
+double combine(const double (&r)[8]) {
+    return ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+}
+
+// A leaf of the reduction, at(0) + ... + at(n - 1) for 8 <= n <= kBlock, summed with eight
+// partial sums (a template, so that a contiguous leaf is compiled for its stride of 1).
+template <class At>
+double leaf_sum(std::size_t n, At&& at) {
     double r[8];
-    for (std::size_t q = 0; q < 8; ++q) r[q] = x[q];
+    for (std::size_t q = 0; q < 8; ++q) r[q] = at(q);
     std::size_t i = 8;
     for (; i < n - n % 8; i += 8) {
-        for (std::size_t q = 0; q < 8; ++q) r[q] += x[i + q];
+        for (std::size_t q = 0; q < 8; ++q) r[q] += at(i + q);
     }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += x[i];
+    double res = combine(r);
+    for (; i < n; ++i) res += at(i);
     return res;
 }
 
@@ -63,6 +70,7 @@ public:
 private:
     double value(std::size_t k) const { return values_[k * stride_]; }
 
+    // A leaf holding three elements or more (sum() returns fewer at once).
     double leaf(std::size_t n, std::size_t base, std::size_t end) {
         std::size_t k = next_, last = k + 3;
         while (last < count_ && pos_[last] < end) ++last;
@@ -73,12 +81,12 @@ private:
             double x[kBlock];
             std::fill_n(x, n, 0.0);
             for (; k < last; ++k) x[pos_[k] - base] = value(k);
-            return leaf_sum(x, n);
+            return leaf_sum(n, [&](std::size_t i) { return x[i]; });
         }
         double r[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         const std::size_t unrolled_end = base + n - n % 8;
         for (; k < last && pos_[k] < unrolled_end; ++k) r[(pos_[k] - base) % 8] += value(k);
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        double res = combine(r);
         for (; k < last; ++k) res += value(k);
         return res;
     }
@@ -99,17 +107,7 @@ double pairwise_sum(const double* x, std::size_t n, std::ptrdiff_t stride) {
         for (std::size_t i = 0; i < n; ++i) res += at(i);
         return res;
     }
-    if (n <= kBlock) {
-        double r[8];
-        for (std::size_t k = 0; k < 8; ++k) r[k] = at(k);
-        std::size_t i = 8;
-        for (; i < n - n % 8; i += 8) {
-            for (std::size_t k = 0; k < 8; ++k) r[k] += at(i + k);
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += at(i);
-        return res;
-    }
+    if (n <= kBlock) return leaf_sum(n, at);
     std::size_t n2 = n / 2;
     n2 -= n2 % 8;
     return pairwise_sum(x, n2, stride) +
