@@ -1,5 +1,6 @@
 #include "align/distribution_files.hpp"
 
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -93,6 +94,41 @@ void for_each_line(Host& host, const std::string& path, std::optional<std::strin
     }
 }
 
+// What a load met that leaves the scores meaningless or surprising, told when it ends.
+struct LoadReport {
+    std::size_t stored = 0;
+    std::size_t nonfinite = 0, first_nonfinite = 0;
+    std::size_t wrapped = 0, first_wrapped = 0;
+
+    void value(double p, std::size_t line) {
+        if (std::isfinite(p)) return;
+        if (nonfinite++ == 0) first_nonfinite = line;
+    }
+    void index(bool wraps, std::size_t line) {
+        if (wraps && wrapped++ == 0) first_wrapped = line;
+    }
+    void tell(Host& host, const std::string& path) const {
+        if (stored == 0) {
+            host.warning(Channel::align, path +
+                                             ": no line gave a probability of this corpus: "
+                                             "every score comes from the uniform start");
+        }
+        if (nonfinite > 0) {
+            host.warning(Channel::align, path + ": " + std::to_string(nonfinite) +
+                                             " probabilities are NaN or infinite (the first on "
+                                             "line " +
+                                             std::to_string(first_nonfinite) + ")");
+        }
+        if (wrapped > 0) {
+            host.warning(Channel::align,
+                         path + ": " + std::to_string(wrapped) +
+                             " lines hold a length or position below 1 (a source position below "
+                             "0), which counts back from the end of its axis (the first on line " +
+                             std::to_string(first_wrapped) + ")");
+        }
+    }
+};
+
 }  // namespace
 
 void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
@@ -106,11 +142,13 @@ void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
 
 void load_trans_dist(Host& host, const std::string& path, Model& model) {
     host.info(Channel::align, "loading word translation distribution file: " + path);
+    LoadReport report;
     for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
         if (f.size() != 3 && f.size() != 4) return;
         const auto s = static_cast<std::int64_t>(model.vocab->src_enum.str2id(f[0]));
         const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
         const double p = parse_float(host, f[2], path, line);
+        report.value(p, line);
         if (!model.trans_dist)
             throw Missing("the word translation distribution", Missing::Use::item_assignment);
         TransTable& table = *model.trans_dist;
@@ -118,20 +156,29 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
             const std::size_t row = resolve_index(s, 0, table.rows());
             const std::size_t col = resolve_index(t, 1, table.cols());
             const std::int64_t cell = table.pattern().find(row, col);
-            if (cell >= 0) table.set_value(static_cast<std::size_t>(cell), p);
+            if (cell >= 0) {
+                table.set_value(static_cast<std::size_t>(cell), p);
+                ++report.stored;
+            }
         } catch (const IndexError& e) {
             throw IndexError(std::string(e.what()) + where(path, line));
         }
     });
+    report.tell(host, path);
 }
 
 void load_align_dist(Host& host, const std::string& path, Model& model) {
     host.info(Channel::align, "loading alignment distribution file: " + path);
+    LoadReport report;
     for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
         if (f.size() != 5 && f.size() != 6) return;
         FileIndex index[4];
         for (std::size_t k = 0; k < 4; ++k) index[k] = parse_index(host, f[k], path, line);
         const double p = parse_float(host, f[4], path, line);
+        report.value(p, line);
+        report.index(
+            index[0].value < 1 || index[1].value < 1 || index[2].value < 1 || index[3].value < 0,
+            line);
         if (!model.align_dist)
             throw Missing("the alignment distribution", Missing::Use::item_assignment);
         AlignTable& table = *model.align_dist;
@@ -142,11 +189,15 @@ void load_align_dist(Host& host, const std::string& path, Model& model) {
             const std::size_t j = resolve_one_based(index[2], 2, table.t_max());
             const std::size_t i = resolve_zero_based(index[3], 3, table.s_max());
             const std::int64_t cell = table.cell(a, b, j, i);
-            if (cell >= 0) table.values[static_cast<std::size_t>(cell)] = p;
+            if (cell >= 0) {
+                table.values[static_cast<std::size_t>(cell)] = p;
+                ++report.stored;
+            }
         } catch (const IndexError& e) {
             throw IndexError(std::string(e.what()) + where(path, line));
         }
     });
+    report.tell(host, path);
 }
 
 }  // namespace zel::align

@@ -178,7 +178,7 @@ std::optional<Heuristic> heuristic_named(std::string_view name) {
 std::size_t read_decoded(std::string_view line, std::vector<Link>& links) {
     std::size_t count = 0;
     const std::size_t first = links.size();
-    thread_local std::vector<std::string_view> tokens;
+    std::vector<std::string_view> tokens;
     records::split_runs(line, tokens);
     for (const std::string_view token : tokens) {
         auto dash = token.find('-');

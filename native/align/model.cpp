@@ -68,8 +68,7 @@ double Model::entropy_of_columns(std::span<const double>, std::size_t, bool) con
 
 double entropy_of_column_sums(std::span<const double> columns, double divisor, bool per_word) {
     const std::size_t m = columns.size();
-    thread_local std::vector<double> logs;  // pairs are scored on the threads, millions of them
-    logs.resize(m);
+    SmallBuffer<double, kPairScratch> logs(m);
     for (std::size_t j = 0; j < m; ++j) logs[j] = std::log(columns[j] / divisor);
     const double h = -pairwise_sum(logs.data(), m);
     return per_word ? h / static_cast<double>(m) : h;
@@ -96,14 +95,13 @@ void Model::pair_entropies(
             // products.
             const std::size_t l = src.size(), m = trg.size();
             const PairBlock block(*align_dist, l, m);
-            thread_local std::vector<double> columns;
-            columns.assign(m, 0.0);
+            SmallBuffer<double, kPairScratch> columns(m);
             const std::size_t first = c.corpus.trg_start(p);
             for (std::size_t j = 0; j < m; ++j) {
                 links->set(first + j, decode_position(block, *trans_dist, cells, src, j,
                                                       [&](double v) { columns[j] += v; }));
             }
-            entropy[p % kBlock] = entropy_of_columns(columns, l, true);
+            entropy[p % kBlock] = entropy_of_columns(columns.span(), l, true);
         },
         [&](std::size_t begin, std::size_t end) { after(begin, end, entropy); });
     report_entropy_flags(host, flags.divide_by_zero(), flags.invalid());
@@ -300,11 +298,13 @@ bool ranks_before(double a, std::uint32_t ta, double b, std::uint32_t tb) {
 void write_trans_dist(Host& host, const Model& model, const std::string& path,
                       const Threshold& threshold, std::int64_t nbest, bool with_counts,
                       const CellCounts* counts) {
+    // What is missing fails before the file is opened, so an earlier file stays untouched.
+    if (!model.trans_dist)
+        throw Missing("the word translation distribution", Missing::Use::subscript);
+    if (with_counts && !counts) throw Missing("the expected counts", Missing::Use::subscript);
     LineWriter out(host.open_write(path));
     host.info(Channel::align, "storing translation probabilities into file (threshold=" +
                                   threshold.text + "): " + path);
-    if (!model.trans_dist)
-        throw Missing("the word translation distribution", Missing::Use::subscript);
     const TransTable& table = *model.trans_dist;
     const CooccurrencePattern& pattern = table.pattern();
     const StringEnumerator& src_words = model.vocab->src_enum;
@@ -315,10 +315,11 @@ void write_trans_dist(Host& host, const Model& model, const std::string& path,
     }
     // The host's slice [:nbest] of a ranking of n_trg entries.
     const std::size_t n = static_cast<std::size_t>(n_trg);
-    const std::size_t keep =
-        nbest >= 0
-            ? std::min<std::size_t>(static_cast<std::size_t>(nbest), n)
-            : (static_cast<std::size_t>(-nbest) >= n ? 0 : n - static_cast<std::size_t>(-nbest));
+    const std::size_t keep = nbest >= 0
+                                 ? std::min<std::size_t>(static_cast<std::size_t>(nbest), n)
+                                 : (std::size_t{0} - static_cast<std::size_t>(nbest) >= n
+                                        ? 0
+                                        : n - (std::size_t{0} - static_cast<std::size_t>(nbest)));
 
     const auto rank_row = [&](std::size_t s, std::vector<std::uint32_t>& order, std::string& text) {
         // The ranking of the whole dense row: stored cells by value, merged with the
@@ -440,6 +441,8 @@ void write_align_dist(Host& host, const Model& model, const std::string& path,
         }
     }
 
+    if (with_counts && !counts && !rows.empty())
+        throw Missing("the expected counts", Missing::Use::subscript);
     LineWriter out(host.open_write(path));
     host.info(Channel::align, "storing alignment probabilities into file: " + path);
     auto progress = host.progress("storing", rows.size() * s_max);

@@ -18,8 +18,12 @@
 #include "align/vocab.hpp"
 #include "common/float_flags.hpp"
 #include "common/host.hpp"
+#include "common/small_buffer.hpp"
 
 namespace zel::align {
+
+// Sentence lengths whose per-pair scratch stays on the stack (longer ones take the heap).
+inline constexpr std::size_t kPairScratch = 256;
 
 // A threshold as a number, with the text the host shows for it in messages.
 struct Threshold {

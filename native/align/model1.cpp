@@ -13,14 +13,12 @@ double Model1::calc_pair_entropy(std::span<const WordId> src, std::span<const Wo
     if (!trans_dist) throw Missing("the word translation distribution", Missing::Use::subscript);
     const std::size_t l = src.size(), m = trg.size();
     // Column sums run down the source positions, as whole-array reductions do them.
-    // One buffer a thread: pairs are scored on the threads, millions of them.
-    thread_local std::vector<double> columns;
-    columns.assign(m, 0.0);
+    SmallBuffer<double, kPairScratch> columns(m);
     for (std::size_t j = 0; j < m; ++j) {
         for (std::size_t i = 0; i < l; ++i)
             columns[j] += trans_value(*trans_dist, cells[i * m + j], src[i]);
     }
-    return entropy_of_columns(columns, l, per_word);
+    return entropy_of_columns(columns.span(), l, per_word);
 }
 
 double Model1::entropy_of_columns(std::span<const double> columns, std::size_t l,

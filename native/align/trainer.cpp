@@ -1,9 +1,42 @@
 #include "align/trainer.hpp"
 
+#include <limits>
+
 #include "common/errors.hpp"
 #include "common/format.hpp"
+#include "common/memory.hpp"
 
 namespace zel::align {
+
+namespace {
+
+// Bytes a pair needs for each of its position pairs while it is worked on: its cell id, its
+// posterior and its alignment probability.
+constexpr std::size_t kBytesPerPosition = sizeof(CellId) + 2 * sizeof(double);
+
+// The pair with the most position pairs sizes the work done a pair at a time, which grows with
+// the square of a sentence's length: one too long for the memory at hand is refused at once,
+// naming its line, instead of after minutes of building what it cannot finish.
+void check_longest_pair(Host& host, const Corpus& corpus) {
+    std::size_t longest = 0, positions = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const std::size_t n = corpus.src(p).size() * corpus.trg(p).size();
+        if (n > positions) longest = p, positions = n;
+    }
+    const std::size_t l = corpus.src(longest).size(), m = corpus.trg(longest).size();
+    constexpr auto most = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+    const std::size_t bytes =
+        positions > most / kBytesPerPosition ? most : positions * kBytesPerPosition;
+    const std::string what = "the sentence pair of line " + std::to_string(longest + 1) + " (" +
+                             fmt::with_commas(static_cast<std::int64_t>(l - 1)) + " x " +
+                             fmt::with_commas(static_cast<std::int64_t>(m)) + " words)";
+    host.debug(Channel::align, "longest pair: " + what.substr(4) + ", " +
+                                   fmt::with_commas(static_cast<std::int64_t>(bytes)) +
+                                   " bytes a pass");
+    check_allocation(bytes, what);
+}
+
+}  // namespace
 
 void Trainer::init(Host&) { throw NotImplemented(); }
 void Trainer::init_trans_dist(Host&) { throw NotImplemented(); }
@@ -19,6 +52,7 @@ void Trainer::setup(Host& host) {
     Corpus corpus = model->vocab->load_sent_pairs(host, src_path, trg_path, character_based);
     // Nothing can be trained on no pairs: every later step would divide by the pair count.
     if (corpus.empty()) throw EmptyCorpus(src_path.value_or("None"), trg_path.value_or("None"));
+    check_longest_pair(host, corpus);
     sent_pairs = std::move(corpus);
     const Vocab& v = *model->vocab;
     host.info(Channel::align, "source vocabulary size: " +

@@ -43,6 +43,24 @@ std::int32_t as_length(std::size_t n) {
     return static_cast<std::int32_t>(n);
 }
 
+// Pairs are read until either file ends; lines the other holds beyond that are not used, and
+// the user is told, since a shifted or cut file aligns nothing usable.
+void warn_unequal_lengths(Host& host, LineReader& src, LineReader& trg,
+                          const std::optional<std::string>& src_path,
+                          const std::optional<std::string>& trg_path, std::size_t pairs) {
+    std::string_view rest;
+    while (src.next(rest)) {
+    }
+    while (trg.next(rest)) {
+    }
+    if (src.line_number() == trg.line_number()) return;
+    host.warning(Channel::align, "the corpus files differ in length (" + text_of(src_path) + ": " +
+                                     std::to_string(src.line_number()) + " lines, " +
+                                     text_of(trg_path) + ": " + std::to_string(trg.line_number()) +
+                                     " lines): only the first " + std::to_string(pairs) +
+                                     " pairs are used");
+}
+
 // Lines between interrupt checks: small enough that Ctrl-C is felt at once, large enough that
 // the check costs nothing measurable.
 constexpr std::size_t kLinesPerCheck = 4096;
@@ -126,6 +144,7 @@ Corpus Vocab::load_sent_pairs(Host& host, const std::optional<std::string>& src_
         if (src_lines.line_number() % kLinesPerCheck == 0) host.check_interrupt();
     }
     corpus.shrink_to_fit();
+    warn_unequal_lengths(host, src_lines, trg_lines, src_path, trg_path, corpus.size());
     return corpus;
 }
 

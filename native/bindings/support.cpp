@@ -320,13 +320,45 @@ private:
     nb::object readinto_;
 };
 
+// A file of the toolkit's opened for writing: put in place when closed, dropped when destroyed
+// unclosed (an earlier file of the name stays untouched).
 class PyByteSink : public ByteSink {
 public:
-    explicit PyByteSink(nb::object file) : file_(std::move(file)), write_(file_.method("write")) {}
+    PyByteSink(nb::object file, nb::object path)
+        : file_(std::move(file)), path_(std::move(path)), write_(file_.attr("write")) {}
+    ~PyByteSink() override {
+        if (!file_.is_valid()) return;
+        try {
+            file_.attr("discard")();
+        } catch (const nb::python_error&) {
+        }
+    }
+    PyByteSink(const PyByteSink&) = delete;
+    PyByteSink& operator=(const PyByteSink&) = delete;
+
     void write(std::string_view bytes) override { write_(nb::bytes(bytes.data(), bytes.size())); }
 
+    void close() override {
+        nb::object file = std::move(file_);
+        file.attr("close")();
+    }
+
+    void keep_incomplete(std::size_t lines) noexcept override {
+        try {
+            close();
+            nb::object logger = nb::module_::import_("zel.common.logging")
+                                    .attr("getColorLogger")("zel.smt.align.emalign");
+            logger.attr("warning")(
+                nb::str("{} is incomplete: it holds the {:,d} lines written before the error")
+                    .format(path_, lines));
+        } catch (const nb::python_error&) {
+            // Already dropped: the error that ended the writing is the one reported.
+        }
+    }
+
 private:
-    Closing file_;
+    nb::object file_;
+    nb::object path_;
     nb::object write_;
 };
 
@@ -344,24 +376,29 @@ class ToolkitHost : public Host {
 public:
     void log(Channel channel, Level level, std::string_view message) override {
         nb::object logger = logging().attr("getColorLogger")(logger_name(channel));
-        logger.attr(level == Level::info ? "info"
-                                         : "debug_print")(nb::str(message.data(), message.size()));
+        const char* method = level == Level::info      ? "info"
+                             : level == Level::warning ? "warning"
+                                                       : "debug_print";
+        logger.attr(method)(path_object(message));
     }
 
     std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
                                           std::optional<std::string_view> label) override {
         nb::object file;
+        nb::object name = nb::none();
+        if (path) name = path_object(*path);
         if (label) {
             file =
-                progress_module().attr("FileReader")(path, nb::str(label->data(), label->size()));
+                progress_module().attr("FileReader")(name, nb::str(label->data(), label->size()));
         } else {
-            file = files().attr("open")(path, "rb");
+            file = files().attr("open")(name, "rb");
         }
         return std::make_unique<PyByteSource>(std::move(file));
     }
 
     std::unique_ptr<ByteSink> open_write(const std::string& path) override {
-        return std::make_unique<PyByteSink>(files().attr("open")(path, "wb"));
+        nb::object name = path_object(path);
+        return std::make_unique<PyByteSink>(files().attr("open")(name, "wb"), name);
     }
 
     std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) override {
@@ -420,6 +457,21 @@ private:
 };
 
 }  // namespace
+
+nb::str path_object(std::string_view bytes) {
+    // As os.fsdecode: bytes that are not UTF-8 become the surrogates os.fsencode turns back.
+    PyObject* s =
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+std::string path_bytes(nb::handle path) {
+    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!encoded.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
 
 Host& toolkit_host() {
     // Never destroyed: it holds no Python objects, so it may outlive the interpreter.

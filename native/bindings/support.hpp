@@ -30,6 +30,11 @@ void register_error_translators();
 nb::str to_str(std::string_view text);
 std::string_view utf8(nb::handle s);
 
+// A file name as the host holds it: os.fsdecode of its bytes (which need not be UTF-8), and
+// back, os.fsencode of a str.
+nb::str path_object(std::string_view bytes);
+std::string path_bytes(nb::handle path);
+
 // The text of a value that is about to be split: "'<type>' object has no attribute 'split'"
 // (the host's AttributeError) for anything but a str.
 std::string_view split_text(nb::handle value);
@@ -84,6 +89,25 @@ void restore_host_error(const std::exception_ptr& p) noexcept;
 // The truth value of a host object, as `if value:` takes it; an error raised by its
 // __bool__ or __len__ propagates.
 bool truthy(nb::handle value);
+
+// Runs `body(entered value)` inside the host context manager `manager`, as a with statement
+// does; a core exception reaches __exit__ as the host error it stands for. An exception raised
+// by C code alone has no traceback yet; __exit__ then gets None for it.
+template <class Body>
+void with_context(nb::object manager, Body&& body) {
+    nb::object entered = manager.attr("__enter__")();
+    try {
+        body(entered);
+    } catch (...) {
+        nb::python_error e = as_python_error(std::current_exception());
+        nb::object traceback = e.traceback();
+        if (!traceback.is_valid()) traceback = nb::none();
+        nb::object suppress = manager.attr("__exit__")(e.type(), e.value(), traceback);
+        if (!truthy(suppress)) throw std::move(e);
+        return;
+    }
+    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
 
 // The native object of `self`; the host's type error "Expected <class>, got <type>" when
 // `self` is not an instance of T's class (a method taken from one class and called on another).

@@ -24,13 +24,19 @@ struct FloatEvent {
 
 // Which component speaks; the host maps each to its own logger.
 enum class Channel { align, model1, model2 };
-enum class Level { debug, info };
+enum class Level { debug, info, warning };
 
-// Where written bytes go. Destroying it closes the destination.
+// Where written bytes go: a file that is complete or untouched. Destroying a sink that was not
+// closed drops what was written, and an earlier file of the name stays as it was.
 class ByteSink {
 public:
     virtual ~ByteSink() = default;
     virtual void write(std::string_view bytes) = 0;
+    // Puts what was written in place; an error is reported (and the file left untouched).
+    virtual void close() = 0;
+    // An error ended the writing after `lines` whole lines: they are put in place, and the
+    // user is told the file is incomplete. Never throws.
+    virtual void keep_incomplete(std::size_t lines) noexcept = 0;
 };
 
 // A progress display for one loop; destroying it ends the display.
@@ -47,6 +53,9 @@ public:
     virtual void log(Channel channel, Level level, std::string_view message) = 0;
     void info(Channel channel, std::string_view message) { log(channel, Level::info, message); }
     void debug(Channel channel, std::string_view message) { log(channel, Level::debug, message); }
+    void warning(Channel channel, std::string_view message) {
+        log(channel, Level::warning, message);
+    }
 
     // Opens `path` for reading (None when absent: the host decides what that means). With a
     // `progress_label`, reading shows progress under that label.
@@ -76,7 +85,8 @@ public:
 };
 
 // Writes text through a ByteSink in large blocks. Only whole lines reach the sink: if an error
-// ends a walk, destroying the writer still delivers every line completed before it.
+// ends a walk, destroying the writer still delivers every line completed before it, and the
+// sink keeps them as an incomplete file.
 class LineWriter {
 public:
     explicit LineWriter(std::unique_ptr<ByteSink> sink) : sink_(std::move(sink)) {}
@@ -95,9 +105,12 @@ public:
 
 private:
     static constexpr std::size_t kBlock = std::size_t{1} << 20;
+    void deliver();
+
     std::unique_ptr<ByteSink> sink_;
     std::string buffer_;   // complete lines not yet delivered
     std::string pending_;  // the line being built
+    std::size_t buffered_lines_ = 0, delivered_lines_ = 0;
 };
 
 // Runs `body(begin, end)` over [0, total) in batches, advancing `progress` and checking for

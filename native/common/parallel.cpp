@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/errors.hpp"
+
 namespace zel {
 
 namespace {
@@ -43,6 +45,11 @@ std::size_t usable_cores() {
 
 // Workers that sleep between jobs, so a kernel split into many short jobs (one per block of
 // pairs) does not start threads for each. The calling thread runs tasks too.
+[[noreturn]] void thread_refused(std::size_t id, std::size_t threads, const std::string& why) {
+    throw MemoryError("cannot start thread " + std::to_string(id + 1) + " of " +
+                      std::to_string(threads) + " (ZEL_THREADS sets how many): " + why);
+}
+
 class Pool {
 public:
     static Pool& instance() {
@@ -63,10 +70,12 @@ public:
             try {
                 workers_.emplace_back([this, id] { work(id); });
             } catch (const std::system_error& e) {
-                // The workers started so far stay parked for later jobs.
-                throw std::system_error(e.code(), "cannot start thread " + std::to_string(id + 1) +
-                                                      " of " + std::to_string(threads) +
-                                                      " (ZEL_THREADS sets how many)");
+                // The workers started so far stay parked for later jobs. The system refuses a
+                // thread for want of memory (its stack) or of a process limit: both are memory
+                // the user can free or settings they can lower.
+                thread_refused(id, threads, e.code().message());
+            } catch (const std::bad_alloc&) {
+                thread_refused(id, threads, "out of memory");
             }
         }
         task_ = &task;

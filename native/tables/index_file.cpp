@@ -61,6 +61,30 @@ void write_all(int fd, std::string_view bytes, const std::string& path) {
     }
 }
 
+// The file `path` names, followed through symbolic links (a link is saved through, to its
+// target): absent or a regular file, else a ValueError, since replacing a device or a folder's
+// entry of another kind would destroy what the user keeps there.
+std::string save_target(const std::string& path) {
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st{};
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string link(static_cast<std::size_t>(st.st_size) + 1, '\0');
+        const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+        if (n < 0) fail_io("cannot read the link", target);
+        link.resize(static_cast<std::size_t>(n));
+        const std::size_t slash = target.rfind('/');
+        target = link.starts_with('/') || slash == std::string::npos
+                     ? link
+                     : target.substr(0, slash + 1) + link;
+    }
+    struct stat st{};
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        throw ValueError(path + ": not a regular file; an index is saved only to a regular file");
+    }
+    return target;
+}
+
 }  // namespace
 
 void save_index(const std::string& path, std::string_view header,
@@ -70,7 +94,8 @@ void save_index(const std::string& path, std::string_view header,
     // fixed part, which lists their sizes, is written last into the room left for it.
     const std::size_t fixed = 8 * 5 + 16 * tries.size();
     const std::size_t first = padded(fixed + header.size());
-    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    const std::string target = save_target(path);
+    const std::string temp = target + ".tmp" + std::to_string(::getpid());
     Fd out;
     out.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out.fd < 0) fail_io("cannot write", path);
@@ -101,7 +126,7 @@ void save_index(const std::string& path, std::string_view header,
         write_all(out.fd, head, temp);
         if (::fsync(out.fd) != 0) fail_io("cannot write", temp);
         step(tries.size(), tries.size());
-        if (::rename(temp.c_str(), path.c_str()) != 0) fail_io("cannot rename to", path);
+        if (::rename(temp.c_str(), target.c_str()) != 0) fail_io("cannot rename to", path);
     } catch (...) {
         ::unlink(temp.c_str());
         throw;

@@ -20,7 +20,9 @@
 namespace zel::tables {
 
 // Writes `header` and `tries` to `path` through a temporary file in the same folder, renamed
-// over `path` once complete: `path` is either left as it was or holds the whole index.
+// over `path` once complete: `path` is either left as it was or holds the whole index. A
+// symbolic link is saved through, to its target; a path that names something other than a
+// regular file is a ValueError.
 // `step(done, total)` is called between pieces (progress and interruption); an exception from
 // it, or any failure, removes the temporary file and propagates.
 void save_index(const std::string& path, std::string_view header,

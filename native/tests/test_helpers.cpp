@@ -7,13 +7,21 @@ namespace zel::testing {
 
 namespace {
 
+// Written bytes reach the host's files only when closed or kept as incomplete.
 class MemorySink : public ByteSink {
 public:
-    explicit MemorySink(std::string& target) : target_(target) { target_.clear(); }
-    void write(std::string_view bytes) override { target_ += bytes; }
+    MemorySink(MemoryHost& host, std::string path) : host_(host), path_(std::move(path)) {}
+    void write(std::string_view bytes) override { written_ += bytes; }
+    void close() override { host_.files[path_] = written_; }
+    void keep_incomplete(std::size_t lines) noexcept override {
+        host_.files[path_] = written_;
+        host_.incomplete[path_] = lines;
+    }
 
 private:
-    std::string& target_;
+    MemoryHost& host_;
+    std::string path_;
+    std::string written_;
 };
 
 class NoProgress : public Progress {
@@ -24,6 +32,10 @@ public:
 }  // namespace
 
 void MemoryHost::log(Channel channel, Level level, std::string_view message) {
+    if (level == Level::warning) {
+        warnings.emplace_back(message);
+        return;
+    }
     (level == Level::info ? messages : debug_messages).emplace_back(message);
     if (level == Level::info) channel_messages_.emplace_back(channel, message);
 }
@@ -61,7 +73,7 @@ std::unique_ptr<ByteSource> MemoryHost::open_read(const std::optional<std::strin
 }
 
 std::unique_ptr<ByteSink> MemoryHost::open_write(const std::string& path) {
-    return std::make_unique<MemorySink>(files[path]);
+    return std::make_unique<MemorySink>(*this, path);
 }
 
 std::unique_ptr<Progress> MemoryHost::progress(std::string_view label, std::size_t) {

@@ -15,8 +15,10 @@ public:
     std::map<std::string, std::string> files;  // path -> content, read and written
     std::vector<std::string> messages;         // info messages, in order
     std::vector<std::string> debug_messages;
+    std::vector<std::string> warnings;
     std::vector<std::string> opened;  // "label:path" of every read, in order
     std::vector<std::string> progress_labels;
+    std::map<std::string, std::size_t> incomplete;  // path -> lines, of files an error cut
 
     void log(Channel channel, Level level, std::string_view message) override;
     std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,

@@ -27,7 +27,7 @@ namespace {
 std::optional<std::string> text_or_none(nb::handle value) {
     if (value.is_none()) return std::nullopt;
     if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
-    return nb::cast<std::string>(value);
+    return path_bytes(value);
 }
 
 nb::object counts_view(const std::optional<std::vector<double>>& counts, nb::handle owner) {
@@ -78,8 +78,11 @@ void configure_trainer(align::Trainer& trainer, nb::handle conf, nb::dict others
 nb::tuple trainer_state(nb::handle self) {
     auto& t = native<align::Trainer>(self);
     nb::object pairs = t.sent_pairs ? nb::object(sent_pairs_to_list(*t.sent_pairs)) : nb::none();
-    nb::tuple fields = nb::make_tuple(t.model, t.src_path, t.trg_path, pairs, t.character_based,
-                                      counts_view(t.count_cooc_src2trg, self),
+    const auto path = [](const std::optional<std::string>& p) -> nb::object {
+        return p ? nb::object(path_object(*p)) : nb::none();
+    };
+    nb::tuple fields = nb::make_tuple(t.model, path(t.src_path), path(t.trg_path), pairs,
+                                      t.character_based, counts_view(t.count_cooc_src2trg, self),
                                       counts_view(t.count_align_trg2src, self));
     // A host subclass's own attributes travel after the fields.
     nb::object own = nb::getattr(self, "__dict__", nb::none());

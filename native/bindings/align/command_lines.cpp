@@ -32,23 +32,6 @@ void add_switches(nb::handle add) {
     add("--quiet", "-q", "action"_a = "store_true", "help"_a = "not showing staging log");
 }
 
-// Runs `body(entered value)` inside the context manager `manager`, as a with statement does.
-// An exception raised by C code alone has no traceback yet; __exit__ then gets None for it.
-template <class Body>
-void with_context(nb::object manager, Body&& body) {
-    nb::object entered = manager.attr("__enter__")();
-    try {
-        body(entered);
-    } catch (nb::python_error& e) {
-        nb::object traceback = e.traceback();
-        if (!traceback.is_valid()) traceback = nb::none();
-        nb::object suppress = manager.attr("__exit__")(e.type(), e.value(), traceback);
-        if (!truthy(suppress)) throw;
-        return;
-    }
-    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
 nb::object parse_config(nb::handle parser) {
     nb::object args = parser.attr("parse_args")();
     return nb::module_::import_("zel.common.config").attr("Config")(builtin("vars")(args));

@@ -3,6 +3,7 @@
 // the core's trainers and the distribution-file loaders.
 #include <nanobind/stl/string.h>
 
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
@@ -30,7 +31,7 @@ nb::object make_config(nb::handle conf, nb::handle others) {
 std::string text_of(nb::handle value) { return nb::cast<std::string>(nb::str(value)); }
 std::string path_of(nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
-    return nb::cast<std::string>(value);
+    return path_bytes(value);
 }
 
 // Runs `body` as the pipelines' protected block: the host error it ends with, if any, is
@@ -99,21 +100,52 @@ std::int64_t nbest_of(nb::handle value) {
     return n;
 }
 
+// Refuses, before anything is read or written, an output that is the same file as an input.
+void check_outputs(nb::handle conf, std::initializer_list<const char*> outputs,
+                   std::initializer_list<const char*> inputs) {
+    nb::list outs, ins;
+    for (const char* key : outputs) outs.append(conf.attr("get")(key, nb::none()));
+    for (const char* key : inputs) ins.append(conf.attr("get")(key, nb::none()));
+    nb::module_::import_("zel.common.files").attr("check_outputs")(outs, ins);
+}
+
 // Checks, before any EM step, the settings that saving will read, so a value it would refuse
-// fails at once instead of after training (which would lose the trained model). A key that is
-// absent still fails where saving reads it.
-void check_save_settings(nb::handle data) {
+// fails at once instead of after training (which would lose the trained model), and warns of
+// settings that keep no entry. A key that is absent still fails where saving reads it.
+void check_save_settings(nb::handle conf) {
+    nb::object data = conf.attr("data");
     const auto present = [&](const char* key) { return nb::getattr(data, key, nb::none()); };
     const auto check_path = [&](const char* key, bool optional) {
         nb::object value = present(key);
         if (!value.is_none() && (!optional || truthy(value))) path_of(value);
     };
     check_path("save_trans_path", false);
-    if (nb::hasattr(data, "threshold")) threshold_of(data.attr("threshold"));
-    if (nb::hasattr(data, "nbest")) nbest_of(data.attr("nbest"));
+    if (nb::hasattr(data, "threshold")) {
+        const align::Threshold threshold = threshold_of(data.attr("threshold"));
+        if (!(threshold.value < 1.0)) {
+            logger().attr("warning")("threshold " + threshold.text +
+                                     " keeps no entry (no probability exceeds 1): the "
+                                     "distribution files will be empty");
+        }
+    }
+    if (nb::hasattr(data, "nbest") && nbest_of(data.attr("nbest")) == 0)
+        logger().attr("warning")("nbest 0 keeps no entry: the translation file will be empty");
     check_path("save_align_path", true);
     check_path("save_scores", true);
     check_path("decode_align", true);
+    check_outputs(conf, {"save_trans_path", "save_align_path", "save_scores", "decode_align"},
+                  {"src_path", "trg_path"});
+}
+
+// Training ended by `first` before a model existed: nothing is written, and the error says why.
+[[noreturn]] void nothing_written(nb::python_error& first) {
+    const std::string reason =
+        first.matches(PyExc_KeyboardInterrupt)
+            ? std::string("interrupted")
+            : text_of(nb::handle(first.type()).attr("__name__")) + ": " + text_of(first.value());
+    nb::raise_from(first, PyExc_RuntimeError,
+                   "nothing was written: training ended before a model existed (%s)",
+                   reason.c_str());
 }
 
 // Whether the settings ask for decoded links, looked at before the scores are written, so the
@@ -141,7 +173,7 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
     auto& trainer = native<align::Model2Trainer>(trainer_obj);
     Host& host = toolkit_host();
     nb::object data = conf.attr("data");
-    check_save_settings(data);
+    check_save_settings(conf);
     std::optional<nb::python_error> failure = run_protected([&] {
         const std::int32_t limit = iteration_limit_of(data.attr("iteration_limit"));
         trainer.train_models(host, limit);
@@ -162,6 +194,8 @@ nb::object train_emalign(nb::handle conf_in, nb::kwargs others) {
         const std::string path = path_of(data.attr("save_trans_path"));
         const align::Threshold threshold = threshold_of(data.attr("threshold"));
         const std::int64_t nbest = nbest_of(data.attr("nbest"));
+        if (failure && !(trainer.model && trainer.model->trans_dist && trainer.count_cooc_src2trg))
+            nothing_written(*failure);
         trainer.save_trans_dist(host, path, threshold, nbest);
     }
     nb::object align_path = data.attr("save_align_path");
@@ -201,6 +235,8 @@ nb::object score_ibm_model(nb::handle conf_in, nb::kwargs others) {
                                  .attr("Model2Trainer")(conf, **nb::dict(others));
     auto& trainer = native<align::Model2Trainer>(trainer_obj);
     const bool character = truthy(conf.attr("get")("character", false));
+    check_outputs(conf, {"save_scores", "decode_align"},
+                  {"src_path", "trg_path", "trans_path", "align_path"});
     Host& host = toolkit_host();
     nb::object data = conf.attr("data");
     std::optional<nb::python_error> failure = run_protected([&] {

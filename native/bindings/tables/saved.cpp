@@ -43,12 +43,18 @@ void save(nb::handle self, nb::handle path_arg) {
     }
     tables_logger().attr("info")(nb::str("saving the index into file: {}").format(path));
     Host& host = toolkit_host();
-    auto progress = host.progress("saving index", tries.size());
-    core::save_index(path, {header.c_str(), header.size()}, tries,
-                     [&](std::size_t done, std::size_t) {
-                         host.check_interrupt();
-                         if (done > 0) progress->advance(1);
-                     });
+    // SIGTERM and SIGHUP end the save as Ctrl-C does (the temporary file removed), then the
+    // process as they would have.
+    nb::object guard =
+        nb::module_::import_("zel.common.command").attr("terminations_as_interrupts")();
+    with_context(guard, [&](nb::handle) {
+        auto progress = host.progress("saving index", tries.size());
+        core::save_index(path, {header.c_str(), header.size()}, tries,
+                         [&](std::size_t done, std::size_t) {
+                             host.check_interrupt();
+                             if (done > 0) progress->advance(1);
+                         });
+    });
 }
 
 // The record class a table class always uses, if it is one of the named ones.

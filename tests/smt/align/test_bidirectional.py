@@ -83,12 +83,12 @@ def test_ctrl_c_keeps_what_each_direction_wrote(tmp_path, threads, trained):
         trained == 2
     )
     written = sorted(p.name for p in (tmp_path / "out").iterdir())
+    assert process.returncode == 130
     if trained == 2:
-        assert process.returncode == 0
         assert (
             len((tmp_path / "out" / "grow-diag-final-and.links.txt").read_text().splitlines())
             == 3000
         )
     else:
-        assert process.returncode == 1 and "trg-src: not trained" in log
+        assert "trg-src: not trained" in log
         assert written == [f"src-trg.{kind}.txt" for kind in ("align", "decoded", "links", "trans")]

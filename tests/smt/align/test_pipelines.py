@@ -63,31 +63,39 @@ def test_every_output_and_keyword_override(tmp_path, corpus):
     assert (tmp_path / "align.txt").stat().st_size > 0
 
 
-def test_iteration_limit_zero_fails_writing_the_translation_file(tmp_path, corpus, caplog):
+def test_iteration_limit_zero_fails_before_the_translation_file_is_touched(
+    tmp_path, corpus, caplog
+):
+    (tmp_path / "trans.txt").write_text("PREV\n")
     with caplog.at_level(std_logging.INFO, logger="zel"):
         with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
             emalign.train_emalign(train_conf(tmp_path, corpus, iteration_limit=0))
-    assert (tmp_path / "trans.txt").read_text() == ""
+    assert (tmp_path / "trans.txt").read_text() == "PREV\n"
     assert not any(m.startswith("step:") for m in caplog.messages)
 
 
-def test_training_error_is_logged_and_outputs_still_written(tmp_path, corpus, caplog):
-    conf = train_conf(tmp_path, corpus, iteration_limit=2.5)
+@pytest.mark.parametrize(
+    ("settings", "first_error"),
+    [
+        ({"iteration_limit": 2.5}, "TypeError: 'float' object cannot be interpreted as an integer"),
+        ({"iteration_limit": 2**40}, "OverflowError: Python int too large to convert to C int"),
+        ({"src_path": "missing.src"}, "FileNotFoundError: [Errno 2] No such file or directory"),
+        ({"src_path": "."}, "IsADirectoryError"),
+    ],
+)
+def test_training_that_never_made_a_model_writes_nothing_and_names_why(
+    tmp_path, corpus, caplog, settings, first_error
+):
+    (tmp_path / "trans.txt").write_text("PREV\n")
+    conf = train_conf(tmp_path, corpus, save_scores=str(tmp_path / "s.txt"), **settings)
     with caplog.at_level(std_logging.INFO, logger="zel"):
-        with pytest.raises(TypeError):  # no E-step ran: the counts are missing when saving
+        with pytest.raises(RuntimeError, match="^nothing was written: ") as raised:
             emalign.train_emalign(conf)
+    assert first_error in str(raised.value)
     errors = [r for r in caplog.records if r.levelno == std_logging.ERROR]
     assert len(errors) == 1 and errors[0].exc_info is not None
-    assert "cannot be interpreted as an integer" in errors[0].getMessage()
-
-
-def test_missing_corpus_is_logged_then_saving_fails(tmp_path, corpus, caplog):
-    conf = train_conf(tmp_path, corpus, src_path=str(tmp_path / "missing.src"))
-    with caplog.at_level(std_logging.INFO, logger="zel"):
-        with pytest.raises(TypeError):
-            emalign.train_emalign(conf)
-    errors = [r for r in caplog.records if r.levelno == std_logging.ERROR]
-    assert "missing.src" in errors[0].getMessage()
+    assert (tmp_path / "trans.txt").read_text() == "PREV\n"
+    assert not (tmp_path / "s.txt").exists()
 
 
 def test_unwritable_output_path(tmp_path, corpus):
@@ -370,14 +378,6 @@ def test_nbest_is_taken_as_the_host_slice_takes_it(tmp_path, corpus, nbest, same
     assert written(nbest) == written(same_as)
 
 
-def test_an_iteration_limit_beyond_the_native_range_is_logged(tmp_path, corpus, caplog):
-    with caplog.at_level(std_logging.INFO, logger="zel"):
-        with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
-            emalign.train_emalign(train_conf(tmp_path, corpus, iteration_limit=2**40))
-    errors = [r.getMessage() for r in caplog.records if r.levelno == std_logging.ERROR]
-    assert errors == ["Python int too large to convert to C int"]
-
-
 @pytest.mark.parametrize(
     ("argv", "train_func", "message"),
     [
@@ -407,7 +407,7 @@ def test_an_empty_corpus_is_refused_and_the_command_fails(tmp_path):
     )
     assert result.returncode != 0
     assert result.stderr.strip().endswith(
-        "ValueError: the parallel corpus is empty: no sentence pairs in e.src and e.trg"
+        "the parallel corpus is empty: no sentence pairs in e.src and e.trg"
     )
     assert not (tmp_path / "t.txt").exists()
 
@@ -449,12 +449,12 @@ def test_threads_the_system_refuses_name_the_setting(tmp_path):
     # Thread stacks beyond the address space the process may grow by: the system refuses a
     # thread long before a hundred thousand.
     stderr = train_in_capped_process(tmp_path, "a b\nc\n", "x y\nz\n", 512, ZEL_THREADS="100000")
-    last = stderr.strip().splitlines()[-1]
-    assert re.fullmatch(
-        r"BlockingIOError: \[Errno 11\] cannot start thread \d+ of 100000 "
-        r"\(ZEL_THREADS sets how many\): Resource temporarily unavailable",
-        last,
-    ), last
+    assert re.search(
+        r"^MemoryError: cannot start thread \d+ of 100000 "
+        r"\(ZEL_THREADS sets how many\): Resource temporarily unavailable$",
+        stderr,
+        re.MULTILINE,
+    ), stderr
 
 
 @pytest.mark.parametrize("state", ["warn", "ignore", "raise"])
@@ -472,7 +472,7 @@ def test_nan_entropies_follow_the_array_librarys_error_state(tmp_path, caplog, s
         elif state == "ignore":
             assert emalign.train_emalign(conf)
         else:
-            with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+            with pytest.raises(RuntimeError, match="FloatingPointError: invalid value"):
                 emalign.train_emalign(conf)
     if state == "raise":
         assert [type(r.msg) for r in caplog.records] == [FloatingPointError]

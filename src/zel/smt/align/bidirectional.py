@@ -21,6 +21,7 @@ what was written are symmetrised; a direction not yet started is not started.
 """
 
 import argparse
+import ctypes
 import json
 import os
 import signal
@@ -30,7 +31,7 @@ from pathlib import Path
 
 import zel
 from zel.common import logging as zlogging
-from zel.common import progress, threads
+from zel.common import command, progress, threads
 from zel.common.config import Config
 
 from . import emalign
@@ -39,6 +40,7 @@ from . import symmetrize as sym
 logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = ("src-trg", "trg-src")
+_PR_SET_PDEATHSIG = 1
 
 
 def _settings(conf):
@@ -93,18 +95,39 @@ def _train_conf(settings, direction):
     }
 
 
+def _end_with_parent(parent):
+    """Asks the kernel to send this process SIGTERM when the process that started it ends
+    (Linux), which then ends it as Ctrl-C does; a parent already gone ends it at once."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:
+        os.kill(os.getpid(), signal.SIGTERM)
+
+
 def _run_direction(job_text):
-    """A direction's process: train it as zel-train does. The exit status says how it went."""
+    """A direction's process: train it as zel-train does. Exits 0 when its files were written
+    (also after an interrupt), else with zel-train's status."""
     job = json.loads(job_text)
+    command.catch_interrupts()
+    _end_with_parent(job["parent"])
     threads.set_threads(job["threads"])
     zlogging.set_label(job["direction"])
     names = [emalign.__name__, __name__]
-    with zlogging.using_config(names, debug=job["debug"], quiet=job["quiet"]):
-        if job["hide_progress"]:
-            with progress.hidden():
-                emalign.train_emalign(job["conf"])
-        else:
-            emalign.train_emalign(job["conf"])
+    written = []
+
+    def train():
+        with zlogging.using_config(names, debug=job["debug"], quiet=job["quiet"]):
+            if job["hide_progress"]:
+                with progress.hidden():
+                    written.append(emalign.train_emalign(job["conf"]))
+            else:
+                written.append(emalign.train_emalign(job["conf"]))
+
+    status = command.run(train, emalign.__name__)
+    sys.exit(0 if written and status == command.interrupted() else status)
 
 
 def _start(settings, direction, thread_count, hide_progress):
@@ -115,6 +138,7 @@ def _start(settings, direction, thread_count, hide_progress):
         "debug": settings["debug"],
         "quiet": settings["quiet"],
         "hide_progress": hide_progress,
+        "parent": os.getpid(),
     }
     code = f"from {__name__} import _run_direction; _run_direction({json.dumps(job)!r})"
     env = dict(os.environ)

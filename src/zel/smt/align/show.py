@@ -230,6 +230,7 @@ def show(
     pairs = list(pairs)
     if output is not None and not str(output).endswith((".svg", ".html")):
         raise ValueError(f"{os.fspath(output)}: the picture's file name must end in .svg or .html")
+    files.check_outputs([output], [src_path, trg_path, links_path, gold_path])
     src = _read_pairs(src_path, pairs, lambda line: words(line, character))
     trg = _read_pairs(trg_path, pairs, lambda line: words(line, character))
     predicted = evaluate.read_links(links_path, max(pairs), decoded)

@@ -67,9 +67,10 @@ def symmetrize(forward_path, backward_path, output_path, heuristic=DEFAULT_HEURI
 
     Returns the number of pairs written. The two files must hold the same pairs: different
     line counts, or a link beyond the other direction's sentence length, are a ValueError
-    naming the file and line; the pairs before it stay written.
+    naming the file and line, and leave the output as it was (see ``zel.common.files``).
     """
     check_heuristic(heuristic)
+    files.check_outputs([output_path], [forward_path, backward_path])
     logger.info("symmetrizing by %s into file: %s", heuristic, output_path)
     forward_name, backward_name = os.fspath(forward_path), os.fspath(backward_path)
     pairs = 0
@@ -96,6 +97,7 @@ def to_links(decoded_path, output_path, reversed=False):  # noqa: A002 - reads a
 
     ``reversed``: the file was decoded target-to-source; its links are turned to source-target.
     """
+    files.check_outputs([output_path], [decoded_path])
     name = os.fspath(decoded_path)
     pairs = 0
     with files.open(decoded_path) as source, files.open(output_path, "wt") as out:

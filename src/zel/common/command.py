@@ -1,0 +1,123 @@
+"""Running a command line so that its exit status tells the truth.
+
+``run(main, ...)`` calls ``main()`` and returns the process's exit status:
+
+- 128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129): each of them
+  raises KeyboardInterrupt, so the pipelines write their files as they do on Ctrl-C;
+- 1 when ``main`` raised an error (logged in one line; with --debug, with its traceback) or
+  logged one itself (the pipelines log what they survive);
+- else what ``main`` returned (0 for None).
+
+An interrupt at any moment, start-up included, ends the command quietly with its status.
+"""
+
+import contextlib
+import logging as _logging
+import os
+import signal
+import threading
+
+from . import logging as zlogging
+
+INTERRUPTS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+# The first interrupting signal received while a command runs, or None.
+_received = None
+
+
+def _interrupt(signum, _frame):
+    global _received
+    if _received is None:
+        _received = signum
+    raise KeyboardInterrupt
+
+
+def catch_interrupts():
+    """Makes Ctrl-C, SIGTERM and SIGHUP raise KeyboardInterrupt, remembering the first."""
+    for signum in INTERRUPTS:
+        signal.signal(signum, _interrupt)
+
+
+def interrupted():
+    """The exit status of the signal that interrupted the command, or None."""
+    return None if _received is None else 128 + _received
+
+
+class _ErrorCount(_logging.Handler):
+    def __init__(self):
+        super().__init__(_logging.ERROR)
+        self.count = 0
+
+    def emit(self, record):
+        self.count += 1
+
+
+def run(main, logger_name, failure_note=None):
+    """Runs ``main()`` as a command and returns its exit status (see the module's text).
+
+    ``failure_note`` is logged last when ``main`` returned after logging an error, to say what
+    its outputs hold.
+    """
+    global _received
+    _received = None
+    saved = {signum: signal.getsignal(signum) for signum in INTERRUPTS}
+    catch_interrupts()
+    errors = _ErrorCount()
+    watched = [_logging.getLogger("zel"), _logging.getLogger("__main__")]
+    for logger in watched:
+        logger.addHandler(errors)
+    try:
+        try:
+            status = main()
+        except KeyboardInterrupt:
+            return interrupted() or 128 + signal.SIGINT
+        except Exception as e:
+            if interrupted():
+                # An interrupt turned into another error on its way out (module start-up).
+                return interrupted()
+            log = zlogging.getColorLogger(logger_name)
+            if log.isEnabledFor(_logging.DEBUG):
+                log.exception("%s", e)
+            else:
+                log.error("%s", e)
+            return 1
+    finally:
+        for logger in watched:
+            logger.removeHandler(errors)
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+    if interrupted():
+        return interrupted()
+    if errors.count:
+        if failure_note:
+            zlogging.getColorLogger(logger_name).error("%s", failure_note)
+        return 1
+    return status or 0
+
+
+@contextlib.contextmanager
+def terminations_as_interrupts():
+    """Inside the block, SIGTERM and SIGHUP (where their action is the default) raise
+    KeyboardInterrupt, so that what the block has half made is cleaned up as on Ctrl-C; once
+    the block has ended, the signal is delivered again and ends the process as it would have.
+    Only the main thread receives signals: elsewhere the block runs unchanged."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received = []
+
+    def handler(signum, _frame):
+        received.append(signum)
+        raise KeyboardInterrupt
+
+    saved = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            saved[signum] = signal.signal(signum, handler)
+    try:
+        yield
+    finally:
+        for signum, previous in saved.items():
+            signal.signal(signum, previous)
+        if received:
+            os.kill(os.getpid(), received[0])
