@@ -89,7 +89,7 @@ def test_training_that_never_made_a_model_writes_nothing_and_names_why(
     (tmp_path / "trans.txt").write_text("PREV\n")
     conf = train_conf(tmp_path, corpus, save_scores=str(tmp_path / "s.txt"), **settings)
     with caplog.at_level(std_logging.INFO, logger="zel"):
-        with pytest.raises(RuntimeError, match="^nothing was written: ") as raised:
+        with pytest.raises(RuntimeError, match=r"^nothing was written: ") as raised:
             emalign.train_emalign(conf)
     assert first_error in str(raised.value)
     errors = [r for r in caplog.records if r.levelno == std_logging.ERROR]

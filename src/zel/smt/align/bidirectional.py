@@ -30,8 +30,8 @@ import sys
 from pathlib import Path
 
 import zel
-from zel.common import logging as zlogging
 from zel.common import command, progress, threads
+from zel.common import logging as zlogging
 from zel.common.config import Config
 
 from . import emalign
