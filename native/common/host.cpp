@@ -17,7 +17,13 @@ void LineWriter::write_lines(std::string_view lines) {
 }
 
 void LineWriter::deliver() {
-    if (!buffer_.empty()) sink_->write(buffer_);
+    if (!buffer_.empty()) {
+        // A write that fails may have delivered part of a block: the file is then beyond
+        // repair, and only dropping it keeps an earlier one.
+        broken_ = true;
+        sink_->write(buffer_);
+        broken_ = false;
+    }
     buffer_.clear();
     delivered_lines_ += buffered_lines_;
     buffered_lines_ = 0;
@@ -32,9 +38,9 @@ void LineWriter::close() {
 
 LineWriter::~LineWriter() {
     // Reached without close() only while an error propagates: keep the finished lines, and
-    // let the original error be the one reported. If they cannot be delivered either, the
-    // sink is dropped and an earlier file stays untouched.
-    if (!sink_) return;
+    // let the original error be the one reported. If they cannot be delivered, the sink is
+    // dropped and an earlier file stays untouched.
+    if (!sink_ || broken_) return;
     try {
         deliver();
     } catch (...) {

@@ -111,6 +111,7 @@ private:
     std::string buffer_;   // complete lines not yet delivered
     std::string pending_;  // the line being built
     std::size_t buffered_lines_ = 0, delivered_lines_ = 0;
+    bool broken_ = false;  // a delivery failed part-way
 };
 
 // Runs `body(begin, end)` over [0, total) in batches, advancing `progress` and checking for

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "align/distribution_files.hpp"
@@ -52,14 +53,17 @@ TEST(TransFile, NbestTieKeepsTheLowerTargetId) {
     EXPECT_EQ(t.save_model(0.001, 2), "a\tx\t0.5\na\ty\t0.25\n");
     EXPECT_EQ(t.save_model(0.001, -1), "a\tx\t0.5\na\ty\t0.25\n");
     EXPECT_EQ(t.save_model(0.001, 0), "");
+    EXPECT_EQ(t.save_model(0.001, std::numeric_limits<std::int64_t>::min()), "");
     EXPECT_EQ(t.host.messages.back(),
               "storing translation probabilities into file (threshold=0.001000): out");
 }
 
-TEST(TransFile, TrainerVariantNeedsCounts) {
+TEST(TransFile, TrainerVariantNeedsCountsBeforeTheFileIsTouched) {
     Trained t;
     t.set_row(1, {0.5, 0.25, 0.25});
+    t.host.files["out"] = "earlier\n";
     EXPECT_THROW(t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 100), zel::Missing);
+    EXPECT_EQ(t.host.files["out"], "earlier\n");
     t.trainer.count_cooc_src2trg.emplace(
         std::vector<double>(t.trainer.model->trans_dist->cells(), 3.0));
     t.trainer.save_trans_dist(t.host, "out", {0.001, "0.001"}, 1);

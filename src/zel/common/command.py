@@ -52,6 +52,16 @@ class _ErrorCount(_logging.Handler):
         self.count += 1
 
 
+def _caused_by_interrupt(error):
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
+
+
 def run(main, logger_name, failure_note=None):
     """Runs ``main()`` as a command and returns its exit status (see the module's text).
 
@@ -72,7 +82,7 @@ def run(main, logger_name, failure_note=None):
         except KeyboardInterrupt:
             return interrupted() or 128 + signal.SIGINT
         except Exception as e:
-            if interrupted():
+            if interrupted() and _caused_by_interrupt(e):
                 # An interrupt turned into another error on its way out (module start-up).
                 return interrupted()
             log = zlogging.getColorLogger(logger_name)

@@ -92,3 +92,36 @@ def test_ctrl_c_keeps_what_each_direction_wrote(tmp_path, threads, trained):
     else:
         assert "trg-src: not trained" in log
         assert written == [f"src-trg.{kind}.txt" for kind in ("align", "decoded", "links", "trans")]
+
+
+def running(pid):
+    """Whether process `pid` exists and is not a zombie waiting to be reaped."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize(("signum", "status"), [(signal.SIGTERM, 143), (signal.SIGKILL, -9)])
+def test_the_directions_end_with_the_command(tmp_path, signum, status):
+    (tmp_path / "sitecustomize.py").write_text(HOLD)
+    hold = tmp_path / "hold"
+    hold.mkdir()
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), HOLD_DIR=str(hold), ZEL_THREADS="2")
+    command = [Path(sys.executable).parent / "zel-align", TOY / "train.src", TOY / "train.trg"]
+    with open(tmp_path / "log", "w") as log:
+        process = subprocess.Popen([*command, tmp_path / "out"], env=env, stderr=log)
+        while len(os.listdir(hold)) < 2 and process.poll() is None:
+            time.sleep(0.01)
+        children = [int(name) for name in os.listdir(hold)]
+        process.send_signal(signum)
+        assert process.wait(timeout=300) == status
+        # SIGTERM: the command waits for both; SIGKILL: the kernel tells them their parent is
+        # gone, and each ends as on Ctrl-C after writing its files.
+        deadline = time.monotonic() + 300
+        while any(running(pid) for pid in children) and time.monotonic() < deadline:
+            time.sleep(0.05)
+    assert not any(running(pid) for pid in children)
+    for direction in bidirectional.DIRECTIONS:
+        path = tmp_path / "out" / f"{direction}.decoded.txt"
+        assert path.exists() and path.stat().st_size > 0, (tmp_path / "log").read_text()

@@ -369,7 +369,9 @@ def test_a_save_setting_saving_would_refuse_fails_before_training(tmp_path, corp
     assert not (tmp_path / "trans.txt").exists()
 
 
-@pytest.mark.parametrize(("nbest", "same_as"), [(None, 10**6), (10**20, 10**6), (-(10**20), 0)])
+@pytest.mark.parametrize(
+    ("nbest", "same_as"), [(None, 10**6), (10**20, 10**6), (-(10**20), 0), (-(2**63), 0)]
+)
 def test_nbest_is_taken_as_the_host_slice_takes_it(tmp_path, corpus, nbest, same_as):
     def written(n):
         emalign.train_emalign(train_conf(tmp_path, corpus, nbest=n))

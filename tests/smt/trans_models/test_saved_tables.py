@@ -1,5 +1,9 @@
+import os
 import pickle
 import random
+import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -102,5 +106,36 @@ def test_an_interrupted_save_leaves_the_old_file(tmp_path, monkeypatch, moses_pa
     monkeypatch.setattr(progress.Bar, "advance", interrupt)
     with pytest.raises(KeyboardInterrupt):
         table.save(tmp_path / "index")
+    assert (tmp_path / "index").read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "table.txt"]
+
+
+def test_a_save_goes_through_a_link_and_refuses_what_is_not_a_file(tmp_path, moses_path):
+    table = tables.MosesTable(moses_path)
+    (tmp_path / "real").write_bytes(b"old")
+    (tmp_path / "link").symlink_to("real")
+    table.save(tmp_path / "link")
+    assert (tmp_path / "link").is_symlink()
+    assert len(tables.MosesTable.open(tmp_path / "real")) == len(table)
+    for path in ("/dev/null", tmp_path):
+        with pytest.raises(ValueError, match="not a regular file"):
+            table.save(path)
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+
+
+def test_sigterm_during_a_save_removes_the_temporary_file_then_ends_the_process(
+    tmp_path, moses_path
+):
+    (tmp_path / "index").write_bytes(b"old")
+    code = f"""
+import signal
+from zel.common import progress
+from zel.smt.trans_models import tables
+table = tables.MosesTable({moses_path!r})
+progress.Bar.advance = lambda self, n=1: signal.raise_signal(signal.SIGTERM)
+table.save({str(tmp_path / "index")!r})
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == -signal.SIGTERM, result.stderr
     assert (tmp_path / "index").read_bytes() == b"old"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "table.txt"]
