@@ -4,11 +4,11 @@
 
 - 128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129): each of them
   raises KeyboardInterrupt, so the pipelines write their files as they do on Ctrl-C;
-- 1 when ``main`` raised an error (logged in one line; with --debug, with its traceback) or
-  logged one itself (the pipelines log what they survive);
+- 1 when ``main`` raised an error (logged in one line) or logged one itself (the pipelines
+  log what they survive);
 - else what ``main`` returned (0 for None).
 
-An interrupt at any moment, start-up included, ends the command quietly with its status.
+An interrupt at any moment ends the command with its status, quietly while the modules load.
 """
 
 import contextlib
@@ -82,14 +82,14 @@ def run(main, logger_name, failure_note=None):
         except KeyboardInterrupt:
             return interrupted() or 128 + signal.SIGINT
         except Exception as e:
-            if interrupted() and _caused_by_interrupt(e):
-                # An interrupt turned into another error on its way out (module start-up).
-                return interrupted()
             log = zlogging.getColorLogger(logger_name)
-            if log.isEnabledFor(_logging.DEBUG):
-                log.exception("%s", e)
-            else:
-                log.error("%s", e)
+            if interrupted() and _caused_by_interrupt(e):
+                # An interrupt that ended as another error: what it stopped is worth telling,
+                # but an interrupt while the modules load stops nothing (quietly).
+                if not isinstance(e, ImportError):
+                    log.error("%s", e)
+                return interrupted()
+            log.error("%s", e)
             return 1
     finally:
         for logger in watched:
