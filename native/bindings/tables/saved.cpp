@@ -32,14 +32,14 @@ void save(nb::handle self, nb::handle path_arg) {
     nb::object own = nb::getattr(self, "__dict__", nb::none());
     if (!own.is_none() && nb::len(own) == 0) own = nb::none();
     const nb::object description = nb::make_tuple(t.record_class, t.table_path, t.table_file,
-                                                  t.key_type, t.index.trg_keys, own);
+                                                  t.key_type, t.index->trg_keys, own);
     const nb::bytes header =
         nb::borrow<nb::bytes>(nb::module_::import_("pickle").attr("dumps")(description, 5));
-    std::vector<const core::TextTrie*> tries = {&t.index.fields, &t.index.records,
-                                                &t.index.src_pairs};
-    if (t.index.trg_keys) {
-        tries.push_back(&t.index.trg_pairs);
-        for (const core::TextTrie& c : t.index.trg_column_pairs) tries.push_back(&c);
+    std::vector<const core::TextTrie*> tries = {&t.index->fields, &t.index->records,
+                                                &t.index->src_pairs};
+    if (t.index->trg_keys) {
+        tries.push_back(&t.index->trg_pairs);
+        for (const core::TextTrie& c : t.index->trg_column_pairs) tries.push_back(&c);
     }
     tables_logger().attr("info")(nb::str("saving the index into file: {}").format(path));
     Host& host = toolkit_host();
@@ -100,14 +100,14 @@ nb::object open(nb::handle cls, nb::handle path_arg) {
     Table t;
     set_fields(t, d[1], d[0], d[3]);
     t.table_file = nb::borrow(d[2]);
-    t.index.trg_keys = trg_keys;
-    t.index.fields = file->trie(0);
-    t.index.records = file->trie(1);
-    t.index.src_pairs = file->trie(2);
+    t.index->trg_keys = trg_keys;
+    t.index->fields = file->trie(0);
+    t.index->records = file->trie(1);
+    t.index->src_pairs = file->trie(2);
     if (trg_keys) {
-        t.index.trg_pairs = file->trie(kFixedTries);
+        t.index->trg_pairs = file->trie(kFixedTries);
         for (std::size_t k = kFixedTries + 1; k < file->sections(); ++k) {
-            t.index.trg_column_pairs.push_back(file->trie(k));
+            t.index->trg_column_pairs.push_back(file->trie(k));
         }
     }
     nb::object table = cls.attr("__new__")(cls);

@@ -13,7 +13,8 @@ namespace {
 struct Search {
     enum class Kind { lines, pairs, host_pairs };
 
-    nb::object table;  // keeps the index alive
+    nb::object table;
+    std::shared_ptr<const core::RuleIndex> index;  // what `pairs` and the cursor read
     Kind kind = Kind::lines;
     nb::object query;
     const core::TextTrie* pairs = nullptr;  // Kind::pairs; null: the table has no such trie
@@ -42,8 +43,7 @@ struct Search {
         nb::object tracks = line2tracks(table, query);
         const std::string_view text = split_text(tracks);
         if (kind == Kind::lines) {
-            cursor = std::make_unique<core::TextTrie::Cursor>(index_table().index.records,
-                                                              std::string(text));
+            cursor = std::make_unique<core::TextTrie::Cursor>(index->records, std::string(text));
             return true;
         }
         if (text.find(core::kAbsentTrack) != std::string_view::npos) return false;
@@ -74,7 +74,7 @@ struct Search {
     }
 
     std::string record_tracks(std::string_view pair_key) const {
-        return core::track_key(index_table().index.records, core::pair_record_track(pair_key));
+        return core::track_key(index->records, core::pair_record_track(pair_key));
     }
 
     nb::object next() {
@@ -88,8 +88,9 @@ struct Search {
             const auto tracks = next_tracks();
             if (!tracks) throw nb::stop_iteration();
             const Table& t = index_table();
-            nb::object line = own_tracks2line ? table.attr("tracks2line")(to_str(*tracks))
-                                              : native_tracks2line(t, to_str(*tracks));
+            nb::object line = own_tracks2line
+                                  ? table.attr("tracks2line")(to_str(*tracks))
+                                  : nb::object(to_str(core::tracks_line(index->fields, *tracks)));
             return t.record_class(line);
         } catch (...) {
             done = true;
@@ -102,6 +103,7 @@ struct Search {
 nb::object make(nb::handle self, Search::Kind kind, nb::handle query) {
     auto* s = new Search();
     s->table = nb::borrow(self);
+    s->index = native<Table>(self).index;
     s->kind = kind;
     s->query = nb::borrow(query);
     return nb::cast(s, nb::rv_policy::take_ownership);

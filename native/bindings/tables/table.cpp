@@ -84,9 +84,9 @@ void load(nb::handle self, Table& t) {
     options.key_type = t.key_kind;
     options.key_type_name = nb::repr(t.key_type).c_str();
     options.symbols = t.symbols.value_or(core::Symbols::words);
-    options.trg_keys = t.index.trg_keys;
+    options.trg_keys = t.index->trg_keys;
     try {
-        core::load(t.index, toolkit_host(), options, replaced);
+        core::load(*t.index, toolkit_host(), options, replaced);
     } catch (const core::LoadFailure& failure) {
         report(t, failure);
     }
@@ -101,7 +101,7 @@ void construct(nb::handle self, nb::handle table_path, nb::handle record_class, 
     const nb::object key_type =
         options.contains("key_type") ? nb::object(options["key_type"]) : nb::str("src");
     set_fields(t, table_path, record_class, key_type);
-    t.index.trg_keys = truthy(trg_key);
+    t.index->trg_keys = truthy(trg_key);
     load(self, t);
 }
 
@@ -124,15 +124,15 @@ nb::bytes trie_bytes(const core::TextTrie& trie) {
 nb::tuple get_state(nb::handle self) {
     const Table& t = native<Table>(self);
     nb::object trg = nb::none(), columns = nb::none();
-    if (t.index.trg_keys) {
-        trg = trie_bytes(t.index.trg_pairs);
+    if (t.index->trg_keys) {
+        trg = trie_bytes(t.index->trg_pairs);
         nb::list tries;
-        for (const core::TextTrie& c : t.index.trg_column_pairs) tries.append(trie_bytes(c));
+        for (const core::TextTrie& c : t.index->trg_column_pairs) tries.append(trie_bytes(c));
         columns = tries;
     }
     nb::tuple fields = nb::make_tuple(
-        t.record_class, t.table_path, t.table_file, t.key_type, trie_bytes(t.index.fields),
-        trie_bytes(t.index.records), trie_bytes(t.index.src_pairs), trg, columns, t.index.trg_keys);
+        t.record_class, t.table_path, t.table_file, t.key_type, trie_bytes(t.index->fields),
+        trie_bytes(t.index->records), trie_bytes(t.index->src_pairs), trg, columns, t.index->trg_keys);
     // A host subclass's own attributes travel after the fields.
     nb::object own = nb::getattr(self, "__dict__", nb::none());
     if (own.is_none() || nb::len(own) == 0) return fields;
@@ -155,13 +155,13 @@ void set_state(nb::handle self, nb::handle state_arg) {
     Table t;
     set_fields(t, state[1], state[0], state[3]);
     t.table_file = nb::borrow(state[2]);
-    t.index.fields = trie_of(state[4]);
-    t.index.records = trie_of(state[5]);
-    t.index.src_pairs = trie_of(state[6]);
-    t.index.trg_keys = truthy(state[9]);
-    if (t.index.trg_keys) {
-        t.index.trg_pairs = trie_of(state[7]);
-        for (nb::handle c : state[8]) t.index.trg_column_pairs.push_back(trie_of(c));
+    t.index->fields = trie_of(state[4]);
+    t.index->records = trie_of(state[5]);
+    t.index->src_pairs = trie_of(state[6]);
+    t.index->trg_keys = truthy(state[9]);
+    if (t.index->trg_keys) {
+        t.index->trg_pairs = trie_of(state[7]);
+        for (nb::handle c : state[8]) t.index->trg_column_pairs.push_back(trie_of(c));
     }
     static_cast<Table&>(native<T>(self)) = std::move(t);
     if (state.size() == 11) self.attr("__dict__").attr("update")(state[10]);
@@ -175,10 +175,10 @@ void add_pickling(nb::class_<T, Table>& cls) {
 nb::object find_trg(nb::handle self, nb::handle trg, nb::handle target_index) {
     const Table& t = native<Table>(self);
     if (!PyLong_Check(target_index.ptr())) {
-        return search_pairs(self, t.index.trg_keys ? &t.index.trg_pairs : nullptr, trg);
+        return search_pairs(self, t.index->trg_keys ? &t.index->trg_pairs : nullptr, trg);
     }
-    if (!t.index.trg_keys) throw nb::type_error(kNoTargetKeys);
-    const auto& columns = t.index.trg_column_pairs;
+    if (!t.index->trg_keys) throw nb::type_error(kNoTargetKeys);
+    const auto& columns = t.index->trg_column_pairs;
     Py_ssize_t i = PyLong_AsSsize_t(target_index.ptr());
     if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -227,11 +227,11 @@ nb::object native_format_src_key(const Table& t, nb::handle src) {
 }
 
 nb::object native_line2tracks(const Table& t, nb::handle line) {
-    return to_str(core::line_tracks(t.index.fields, split_text(line)));
+    return to_str(core::line_tracks(t.index->fields, split_text(line)));
 }
 
 nb::object native_tracks2line(const Table& t, nb::handle tracks) {
-    return to_str(core::tracks_line(t.index.fields, split_text(tracks)));
+    return to_str(core::tracks_line(t.index->fields, split_text(tracks)));
 }
 
 nb::object line2tracks(nb::handle self, nb::handle line) {
@@ -282,7 +282,7 @@ void register_table(nb::module_& m) {
             "find_src",
             [](nb::handle self, nb::handle src, nb::handle) {
                 nb::object key = format_src_key(self, src);
-                return search_pairs(self, &native<Table>(self).index.src_pairs, key);
+                return search_pairs(self, &native<Table>(self).index->src_pairs, key);
             },
             nb::arg("src").none(), nb::arg("force").none() = true,
             "Records of the rules whose source key is that of src.")
@@ -303,10 +303,10 @@ void register_table(nb::module_& m) {
             nb::arg("key_record_dict").none(), nb::arg("key").none(),
             nb::arg("force").none() = true)
         .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
-        .def("__len__", [](nb::handle self) { return native<Table>(self).index.records.size(); })
+        .def("__len__", [](nb::handle self) { return native<Table>(self).index->records.size(); })
         .def("__sizeof__",
              [](nb::handle self) {
-                 return sizeof(Table) + core::memory_bytes(native<Table>(self).index);
+                 return sizeof(Table) + core::memory_bytes(*native<Table>(self).index);
              })
         .def("__getstate__", &get_state);
     cls.def("__setstate__", &set_state<Table>, nb::arg("state").none());

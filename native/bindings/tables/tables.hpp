@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <optional>
 
 #include "bindings/support.hpp"
@@ -20,7 +21,9 @@ struct Table {
     nb::object table_path = nb::none();
     nb::object table_file = nb::none();  // kept for pickling; the index does not use it
     nb::object key_type = nb::none();
-    core::RuleIndex index;
+    // Shared with the searches made from it: making the table again (__init__, __setstate__)
+    // gives it a new index, while a live search goes on reading the one it started on.
+    std::shared_ptr<core::RuleIndex> index = std::make_shared<core::RuleIndex>();
     core::KeyType key_kind = core::KeyType::src;
     // How the record class takes symbols; nullopt when it has a getSymbols of its own.
     std::optional<core::Symbols> symbols;

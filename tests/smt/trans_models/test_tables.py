@@ -457,3 +457,22 @@ def test_random_tables_load_as_the_model_says_or_fail_cleanly(lines, trg_key):
                     if "|COL|" in fields[1]:
                         got = lines_of(table.find_trg(column, i))
                         assert got == model.find_trg(column, i)
+
+
+@pytest.mark.parametrize("again", ["__init__", "__setstate__"])
+def test_a_live_search_goes_on_after_the_table_is_made_again(tmp_path, again):
+    table = tables.MosesTable(write(tmp_path, MOSES), trg_key=True)
+    other = write(tmp_path, ["x ||| y ||| 0.5 1 0.25 1e-05 ||| 0-0 ||| 1 1 1"], "other.txt")
+    searches = [iter(table), table.find_src("das Haus"), table.find_trg("the")]
+    first = [next(s).to_str() for s in searches]
+    want = [
+        [r.to_str() for r in table],
+        [r.to_str() for r in table.find_src("das Haus")],
+        [r.to_str() for r in table.find_trg("the")],
+    ]
+    if again == "__init__":
+        table.__init__(other)
+    else:
+        table.__setstate__(tables.MosesTable(other).__getstate__())
+    assert [[f, *(r.to_str() for r in s)] for f, s in zip(first, searches, strict=True)] == want
+    assert [r.src for r in table] == ["x"]
