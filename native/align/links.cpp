@@ -113,17 +113,14 @@ public:
             h == Heuristic::grow_diag_final_and) {
             grow_diag(grid_);
         }
-        // Both final variants first add the links joining two unaligned words; grow-diag-final
-        // then adds those with one unaligned word. In the one-pass order a link taken for one
-        // unaligned word can keep out a later link of two unaligned words, and grow-diag-final
-        // would then miss a link that grow-diag-final-and has.
+        // Final steps, one direction after the other in one sweep each: grow-diag-final adds a
+        // link of which either word is still unaligned, grow-diag-final-and one of which both
+        // are. (A link taken for one unaligned word can keep out a later one that -and would
+        // take, so grow-diag-final need not contain grow-diag-final-and.)
         if (h == Heuristic::grow_diag_final || h == Heuristic::grow_diag_final_and) {
-            final_step(grid_, Grid::kForward, true);
-            final_step(grid_, Grid::kBackward, true);
-        }
-        if (h == Heuristic::grow_diag_final) {
-            final_step(grid_, Grid::kForward, false);
-            final_step(grid_, Grid::kBackward, false);
+            const bool both = h == Heuristic::grow_diag_final_and;
+            final_step(grid_, Grid::kForward, both);
+            final_step(grid_, Grid::kBackward, both);
         }
         std::vector<Link> chosen;
         for (std::size_t s = 0; s < src_len; ++s)
