@@ -450,17 +450,21 @@ private:
 
     // Adds the pair key of `key` (whose text id is `key_id` when known) and `node` to `pairs`;
     // with no `pairs`, only checks that it can be made.
+    // The empty text is a key like any other, but no field: its pair keys begin with the
+    // delimiter, as the tracks of an empty field are empty, and a search by the empty key (the
+    // prefix of every pair key) finds them with all others.
     void add_pair(TrieBuilder* pairs, std::string_view key, std::uint32_t key_id, Track node) {
         std::optional<Track> key_track;
         if (key_id != kNoText) {
             key_track = seen_.track_of_id(key_id);
-        } else {
+        } else if (!key.empty()) {
             key_track = seen_.track(key);
+            if (!key_track)
+                throw KeyError("'" + std::string(key) + "' is not a field of the table");
         }
-        if (!key_track) throw KeyError("'" + std::string(key) + "' is not a field of the table");
         if (!pairs) return;
         pair_.clear();
-        append_track(pair_, *key_track);
+        if (key_track) append_track(pair_, *key_track);
         pair_ += kTrackDelim;
         append_track(pair_, node);
         pairs->add(pair_);
