@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -42,6 +43,8 @@ std::size_t usable_cores() {
     const std::size_t quota = cgroup_cores();
     return quota > 0 ? std::min(cores, quota) : cores;
 }
+
+std::size_t max_threads(std::size_t cores) { return std::max<std::size_t>(16, 8 * cores); }
 
 // Workers that sleep between jobs, so a kernel split into many short jobs (one per block of
 // pairs) does not start threads for each. The calling thread runs tasks too.
@@ -139,13 +142,20 @@ private:
 }  // namespace
 
 std::size_t thread_count() {
-    if (const char* text = std::getenv("ZEL_THREADS")) {
-        std::size_t n = 0;
-        const char* end = text + std::char_traits<char>::length(text);
-        if (std::from_chars(text, end, n).ptr == end && n > 0) return n;
-    }
     static const std::size_t cores = usable_cores();
-    return cores;
+    const char* text = std::getenv("ZEL_THREADS");
+    if (!text || !*text) return cores;
+    std::size_t n = 0;
+    const char* end = text + std::char_traits<char>::length(text);
+    const auto [stop, error] = std::from_chars(text, end, n);
+    if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range) ||
+        n == 0) {
+        throw ValueError("ZEL_THREADS must be a positive whole number of threads, not '" +
+                         std::string(text) + "'");
+    }
+    // Beyond a few threads a core, more only costs memory (a stack each) and start-up time.
+    if (error == std::errc::result_out_of_range) n = std::numeric_limits<std::size_t>::max();
+    return std::min(n, max_threads(cores));
 }
 
 void parallel_for(std::size_t tasks, std::size_t threads,

@@ -8,9 +8,10 @@
 
 namespace zel {
 
-// Threads the kernels use: ZEL_THREADS when it is set (a positive integer), else the cores this
-// process may run on (its CPU affinity, lowered to the CPU quota of its cgroup). Read at every
-// call, so a host that changes the variable is followed from the next operation on.
+// Threads the kernels use: ZEL_THREADS when it is set, else the cores this process may run on
+// (its CPU affinity, lowered to the CPU quota of its cgroup). ZEL_THREADS must be a positive
+// integer (else a ValueError naming it) and is lowered to eight threads a core (at least 16).
+// Read at every call, so a host that changes the variable is followed from the next operation.
 std::size_t thread_count();
 
 // Runs task(k, worker) for every k in [0, tasks) on up to `threads` threads, the calling thread

@@ -24,9 +24,17 @@ def set_threads(count):
 
 
 def get_threads():
-    """The count set with set_threads or ZEL_THREADS, or None when every core is used."""
+    """The count set with set_threads or ZEL_THREADS, or None when every core is used.
+
+    As the kernels take it: a value that is not a positive integer is a ValueError naming the
+    variable, and a count beyond eight threads a core (at least 16) is lowered to that.
+    """
     value = os.environ.get(VARIABLE)
-    return int(value) if value and value.isdigit() and int(value) > 0 else None
+    if not value:
+        return None
+    if not (value.isascii() and value.isdigit()) or int(value) == 0:
+        raise ValueError(f"{VARIABLE} must be a positive whole number of threads, not {value!r}")
+    return min(int(value), max(16, 8 * usable_cores()))
 
 
 def usable_cores():

@@ -100,3 +100,17 @@ assert open("child.txt").read() == open("t.txt").read()
         [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60
     )
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("value", ["0", "abc", "1.5", "-2"])
+def test_a_thread_count_that_is_not_a_positive_integer_is_refused(tmp_path, monkeypatch, value):
+    (tmp_path / "s").write_text("a b\n")
+    (tmp_path / "t").write_text("x\n")
+    monkeypatch.setenv("ZEL_THREADS", value)
+    with pytest.raises(ValueError, match=f"ZEL_THREADS must be a positive whole number.*'{value}'"):
+        threads.get_threads()
+    conf = {"src_path": str(tmp_path / "s"), "trg_path": str(tmp_path / "t"), "iteration_limit": 1}
+    conf.update(save_trans_path=str(tmp_path / "o"), save_align_path=None, threshold=0.0, nbest=9)
+    with pytest.raises(RuntimeError, match=f"ValueError: ZEL_THREADS must .*'{value}'"):
+        emalign.train_emalign(conf, save_scores=None, decode_align=None)
+
