@@ -105,3 +105,18 @@ def test_a_module_setting_reaches_its_sibling_modules(pipe):
     out = pipe()
     assert "sibling stage message" not in out
     assert "sibling warning" in out and "sibling dump" in out
+
+
+def test_a_label_begins_every_line_of_a_message_and_its_traceback(pipe):
+    log = logging.getColorLogger("zel.labelled")
+    logging.set_label("src-trg")
+    try:
+        try:
+            raise ValueError("two\nlines")
+        except ValueError:
+            log.exception("failed")
+    finally:
+        logging.set_label("")
+    lines = pipe().splitlines()
+    assert lines[0].endswith("zel.labelled: src-trg: failed")
+    assert len(lines) > 3 and all(line.startswith("src-trg: ") for line in lines[1:])

@@ -34,6 +34,14 @@ def set_label(label):
 
 
 class _ColourFormatter(_logging.Formatter):
+    def format(self, record):
+        text = super().format(record)
+        if not _label or "\n" not in text:
+            return text
+        # Every line of a message or traceback says whose it is.
+        first, *rest = text.split("\n")
+        return "\n".join([first, *(f"{_label}: {line}" for line in rest)])
+
     def formatMessage(self, record):
         plain_message, plain_level = record.message, record.levelname
         if _label:

@@ -113,4 +113,3 @@ def test_a_thread_count_that_is_not_a_positive_integer_is_refused(tmp_path, monk
     conf.update(save_trans_path=str(tmp_path / "o"), save_align_path=None, threshold=0.0, nbest=9)
     with pytest.raises(RuntimeError, match=f"ValueError: ZEL_THREADS must .*'{value}'"):
         emalign.train_emalign(conf, save_scores=None, decode_align=None)
-

@@ -17,7 +17,7 @@ two run at once, sharing the cores (the outputs are the same bytes either way). 
 for zel-train: each running direction stops training and writes its files, and the links of
 what was written are symmetrised; a direction not yet started is not started.
 
-    zel-align SRC TRG OUTDIR [-I N] [-t X] [-n N] [-c] [--heuristic NAME] [--save-scores]
+    zel-align SRC TRG OUTDIR [-I N] [-t X] [-n N] [-c] [--heuristic NAME] [--write-scores]
 """
 
 import argparse
@@ -158,7 +158,7 @@ class _Runs:
 
     def interrupt(self):
         if not self.interrupted:
-            logger.warning("interuppted by keyboard")
+            logger.warning("interrupted by keyboard")
             logger.info("waiting for each direction to write its files")
         self.interrupted = True
         for process in self.running.values():
@@ -279,10 +279,10 @@ def create_parser():
     )
     sym.add_heuristic_option(parser)
     parser.add_argument(
-        "--save-scores",
-        "-s",
+        "--write-scores",
+        dest="save_scores",
         action="store_true",
-        help="also save the entropy of each pair, for each direction",
+        help="also write the entropy of each pair, for each direction (D.scores.txt)",
     )
     parser.add_argument("--debug", "-D", action="store_true", help="debug mode")
     parser.add_argument("--quiet", "-q", action="store_true", help="not showing staging log")
