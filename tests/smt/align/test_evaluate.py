@@ -61,3 +61,14 @@ def test_the_command_line_prints_one_line(tmp_path, capsys):
         "AER 0.2857  precision 0.7500  recall 0.6667  links 4  sure 3  possible 5\n"
     )
     assert evaluate.main([str(tmp_path / "a.txt"), str(tmp_path / "gold")]) == 1
+
+
+def test_first_trims_both_files_and_ratios_over_nothing_are_undefined(tmp_path, capsys):
+    (tmp_path / "a.txt").write_text("\n" + LINKS)
+    (tmp_path / "gold").write_text("\n" + GOLD["links"] + "0-0\n")
+    assert evaluate.main([str(tmp_path / "a.txt"), str(tmp_path / "gold"), "--first", "1"]) == 0
+    assert capsys.readouterr().out == (
+        "AER undefined  precision undefined  recall undefined  links 0  sure 0  possible 0\n"
+    )
+    scores = evaluate.evaluate(tmp_path / "a.txt", tmp_path / "gold", first=3)
+    assert scores.aer == pytest.approx(2 / 7)

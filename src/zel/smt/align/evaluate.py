@@ -17,6 +17,7 @@ AER = 1 - (|A & S| + |A & P|) / (|A| + |S|), precision = |A & P| / |A|, recall =
 """
 
 import argparse
+import math
 import os
 import re
 from typing import NamedTuple
@@ -42,8 +43,12 @@ class Scores(NamedTuple):
     possible: int
 
     def __str__(self):
+        def shown(value):
+            return "undefined" if math.isnan(value) else f"{value:.4f}"
+
         return (
-            f"AER {self.aer:.4f}  precision {self.precision:.4f}  recall {self.recall:.4f}  "
+            f"AER {shown(self.aer)}  precision {shown(self.precision)}  "
+            f"recall {shown(self.recall)}  "
             f"links {self.links}  sure {self.sure}  possible {self.possible}"
         )
 
@@ -60,10 +65,11 @@ def score(predicted, sure, possible):
         p_total += len(possible_links)
         a_and_s += len(links & sure_links)
         a_and_p += len(links & possible_links)
+    # A ratio over nothing is undefined (NaN, printed "undefined"), not 0.
     return Scores(
-        aer=1.0 - (a_and_s + a_and_p) / (a + s) if a + s else 0.0,
-        precision=a_and_p / a if a else 0.0,
-        recall=a_and_s / s if s else 0.0,
+        aer=1.0 - (a_and_s + a_and_p) / (a + s) if a + s else math.nan,
+        precision=a_and_p / a if a else math.nan,
+        recall=a_and_s / s if s else math.nan,
         links=a,
         sure=s,
         possible=p_total,
@@ -154,11 +160,13 @@ def evaluate(
 ):
     """Scores of the links in `links_path` against `gold_path` (see the module's text).
 
-    `first` scores only the first `first` pairs of the links file. The links file and the gold
+    `first` scores only the first `first` pairs of both files. The links file and the gold
     file must then cover the same number of pairs, else a ValueError says both counts.
     """
     predicted = read_links(links_path, first, decoded)
     sure, possible = read_gold(gold_path, gold_format, reverse_gold)
+    if first is not None:
+        sure, possible = sure[:first], possible[:first]
     if len(predicted) != len(sure):
         hint = (
             f" (--first {len(sure)} scores its first pairs only)"
@@ -190,7 +198,7 @@ def create_parser():
         help="form of the gold file; auto tells them by the first line (default: %(default)s)",
     )
     parser.add_argument(
-        "--first", type=int, default=None, help="score only the first N pairs of LINKS"
+        "--first", type=int, default=None, help="score only the first N pairs of both files"
     )
     parser.add_argument(
         "--decoded",
