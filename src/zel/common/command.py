@@ -4,6 +4,7 @@
 
 - 128 + the signal's number after Ctrl-C (130), SIGTERM (143) or SIGHUP (129): each of them
   raises KeyboardInterrupt, so the pipelines write their files as they do on Ctrl-C;
+- 141 (as SIGPIPE would) when the reader of the output went away (``| head``), quietly;
 - 1 when ``main`` raised an error (logged in one line) or logged one itself (the pipelines
   log what they survive);
 - else what ``main`` returned (0 for None).
@@ -15,6 +16,7 @@ import contextlib
 import logging as _logging
 import os
 import signal
+import sys
 import threading
 
 from . import logging as zlogging
@@ -81,6 +83,11 @@ def run(main, logger_name, failure_note=None):
             status = main()
         except KeyboardInterrupt:
             return interrupted() or 128 + signal.SIGINT
+        except BrokenPipeError:
+            # The reader of the output is gone (`| head`): end quietly, as other tools do, and
+            # keep the interpreter's last flush from failing again.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 128 + signal.SIGPIPE
         except Exception as e:
             log = zlogging.getColorLogger(logger_name)
             if interrupted() and _caused_by_interrupt(e):

@@ -125,17 +125,40 @@ _SVG_COLOURS = {
 }
 
 
-def _svg_box(src, trg):
+# Pixels a unit of display width takes at the pictures' font size (a wide character is two),
+# the title's line, and a line of the legend.
+_PX = 8
+_TITLE = 32
+_LEGEND_LINE = 18
+
+
+def _legend_items(with_gold):
+    """(label, fill, outline dash or None) of each mark the picture uses."""
+    if not with_gold:
+        return [("predicted link", _SVG_COLOURS["predicted"], None)]
+    return [
+        ("predicted, sure", _SVG_COLOURS["sure"], None),
+        ("predicted, possible", _SVG_COLOURS["possible"], None),
+        ("predicted, not in the gold links", _SVG_COLOURS["wrong"], None),
+        ("sure gold link", None, ""),
+        ("possible gold link", None, "3 2"),
+    ]
+
+
+def _svg_box(src, trg, with_gold=False):
     """Left margin, top margin, width and height of a pair's picture."""
-    left = 8 + 8 * max((len(w) for w in src), default=0)
-    top = 24 + 8 * max((len(w) for w in trg), default=0)
-    return left, top, left + _CELL * len(trg) + 8, top + _CELL * len(src) + 8
+    left = 8 + _PX * max((_width(w) for w in src), default=0)
+    top = _TITLE + _PX * max((_width(w) for w in trg), default=0)
+    legend = _legend_items(with_gold)
+    legend_width = 8 + _CELL + _PX * max(_width(label) for label, _, _ in legend)
+    width = max(left + _CELL * len(trg) + 8, legend_width)
+    return left, top, width, top + _CELL * len(src) + 12 + _LEGEND_LINE * len(legend)
 
 
 def render_svg(src, trg, predicted, sure=None, possible=None, title=""):
     """A pair's grid as an <svg> element: gold links outlined, predicted ones filled."""
     with_gold, sure, possible = _gold(sure, possible)
-    left, top, width, height = _svg_box(src, trg)
+    left, top, width, height = _svg_box(src, trg, with_gold)
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
         f'font-family="sans-serif" font-size="13">',
@@ -168,14 +191,25 @@ def render_svg(src, trg, predicted, sure=None, possible=None, title=""):
                     f'<rect x="{x + 5}" y="{y + 5}" width="{_CELL - 10}" height="{_CELL - 10}" '
                     f'fill="{_SVG_COLOURS[kind]}"><title>{html.escape(kind)}</title></rect>'
                 )
+    y = top + _CELL * len(src) + 12
+    out.append('<g class="legend">')
+    for label, fill, dash in _legend_items(with_gold):
+        if fill is not None:
+            out.append(
+                f'<rect x="9" y="{y + 2}" width="{_CELL - 10}" height="{_CELL - 10}" '
+                f'fill="{fill}"/>'
+            )
+        else:
+            dashes = f' stroke-dasharray="{dash}"' if dash else ""
+            out.append(
+                f'<rect x="5.5" y="{y - 1.5}" width="{_CELL - 3}" height="{_CELL - 3}" '
+                f'fill="none" stroke="#1565c0" stroke-width="2"{dashes}/>'
+            )
+        out.append(f'<text x="{8 + _CELL}" y="{y + 11}">{html.escape(label)}</text>')
+        y += _LEGEND_LINE
+    out.append("</g>")
     out.append("</svg>")
     return "\n".join(out) + "\n"
-
-
-_HTML_LEGEND = (
-    "<p>Filled squares are predicted links (green: sure, yellow: possible, red: not in the "
-    "gold links); solid blue outlines are sure gold links, dashed ones possible gold links.</p>"
-)
 
 
 def _read_pairs(path, numbers, transform):
@@ -192,8 +226,15 @@ def _read_pairs(path, numbers, transform):
     return found
 
 
-def parse_pairs(text):
-    """1-based pair numbers from "3", "1,4-6" and the like, in the order given."""
+def count_pairs(path):
+    """The number of lines (pairs) of a corpus file."""
+    with files.open(path, "rb") as f:
+        return sum(1 for _ in f)
+
+
+def parse_pairs(text, limit=None):
+    """1-based pair numbers from "3", "1,4-6" and the like, in the order given; none beyond
+    `limit`, the number of pairs there are, when it is given."""
     numbers = []
     for part in text.split(","):
         first, _, last = part.strip().partition("-")
@@ -205,6 +246,8 @@ def parse_pairs(text):
             ) from None
         if low < 1 or high < low:
             raise ValueError(f"{part.strip()!r} is not a range of pair numbers from 1")
+        if limit is not None and high > limit:
+            raise ValueError(f"there is no pair {high}: the corpus has {limit}")
         numbers.extend(range(low, high + 1))
     return numbers
 
@@ -239,8 +282,11 @@ def show(
     sure = possible = None
     if gold_path is not None:
         sure, possible = evaluate.read_gold(gold_path, gold_format, reverse_gold)
-        sure += [set()] * (max(pairs) - len(sure))
-        possible += [set()] * (max(pairs) - len(possible))
+        if len(sure) < max(pairs):
+            raise ValueError(
+                f"{os.fspath(gold_path)} has no pair {max(pairs)} (it has {len(sure)} pairs): "
+                "its links would all be drawn as wrong"
+            )
     for n in pairs:
         _check(predicted[n - 1], src[n], trg[n], n)
     gold = (
@@ -260,7 +306,7 @@ def show(
     ]
     with files.open(output, "wt") as out:
         if str(output).endswith(".svg"):
-            boxes = [_svg_box(src[n], trg[n]) for n in pairs]
+            boxes = [_svg_box(src[n], trg[n], sure is not None) for n in pairs]
             out.write(_stacked(svgs, [b[2] for b in boxes], [b[3] for b in boxes]))
         else:
             out.write(
@@ -269,8 +315,8 @@ def show(
             )
             for n, svg in zip(pairs, svgs, strict=True):
                 out.write(f"<h2>pair {n}</h2>\n{svg}")
-            out.write(_HTML_LEGEND + "\n</body></html>\n")
-    logger.info("picture of %d pairs: %s", len(pairs), output)
+            out.write("</body></html>\n")
+    logger.info("picture of %d pair%s: %s", len(pairs), "s" if len(pairs) > 1 else "", output)
 
 
 def _stacked(svgs, widths, heights):
@@ -336,7 +382,7 @@ def main(argv=None):
             args.src_path,
             args.trg_path,
             args.links,
-            parse_pairs(args.pairs),
+            parse_pairs(args.pairs, count_pairs(args.src_path)),
             args.gold,
             args.gold_format,
             args.reverse_gold,
@@ -345,6 +391,8 @@ def main(argv=None):
             args.output,
             colour,
         )
+    except BrokenPipeError:
+        raise  # the command ends quietly
     except (OSError, ValueError) as e:
         logger.error("%s", e)
         return 1
