@@ -127,8 +127,8 @@ std::string renumbered(std::string_view side, Number&& number) {
 
 }  // namespace
 
-std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string_view src,
-                                                                     std::string_view trg) {
+std::optional<std::pair<std::string, std::string>> fix_order_strings(
+    std::string_view src, std::optional<std::string_view> trg) {
     std::string number_of[10];  // digit -> new number text ("" when unseen)
     std::size_t distinct = 0;   // digits seen so far
     bool changed = false;
@@ -143,7 +143,8 @@ std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string
         return n;
     });
     if (!changed) return std::nullopt;
-    std::string new_trg = renumbered(trg, [&](char digit) -> const std::string& {
+    if (!trg) throw MissingSide{};
+    std::string new_trg = renumbered(*trg, [&](char digit) -> const std::string& {
         const std::string& n = number_of[digit - '0'];
         if (n.empty()) throw MissingVariable{digit};
         return n;

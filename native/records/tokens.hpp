@@ -49,11 +49,13 @@ std::vector<std::string_view> travatar_terms(const std::vector<std::string_view>
 
 // Variables renumbered 0, 1, ... in source order, the target renamed to match; nullopt when
 // nothing changes. Throws std::out_of_range for an empty token or a lone "x" on the source side,
-// and MissingVariable for a target variable the source does not have.
+// and MissingVariable for a target variable the source does not have; MissingSide when the
+// source side changes and there is no target side to rename.
 struct MissingVariable {
     char digit;
 };
-std::optional<std::pair<std::string, std::string>> fix_order_strings(std::string_view src,
-                                                                     std::string_view trg);
+struct MissingSide {};
+std::optional<std::pair<std::string, std::string>> fix_order_strings(
+    std::string_view src, std::optional<std::string_view> trg);
 
 }  // namespace zel::records

@@ -103,9 +103,16 @@ nb::list terms(nb::handle tokens) {
 
 nb::tuple fix_order_strings(nb::handle src, nb::handle trg) {
     try {
-        auto fixed = core::fix_order_strings(utf8(src), utf8(trg));
+        // As the host's str operations do: no source side to split is the AttributeError of
+        // split; no target side matters only when the source side was renumbered.
+        auto fixed = core::fix_order_strings(
+            split_text(src),
+            trg.is_none() ? std::nullopt : std::optional<std::string_view>(split_text(trg)));
         if (!fixed) return nb::make_tuple(src, trg);
         return nb::make_tuple(to_str(fixed->first), to_str(fixed->second));
+    } catch (const core::MissingSide&) {
+        split_text(trg);
+        throw;
     } catch (const core::MissingVariable& missing) {
         nb::object key = to_str(std::string_view(&missing.digit, 1));
         PyErr_SetObject(PyExc_KeyError, key.ptr());

@@ -92,6 +92,8 @@ TEST(Travatar, FixOrderErrors) {
     EXPECT_THROW(fix_order_strings("a  b", "x"), std::out_of_range);
     EXPECT_THROW(fix_order_strings("x y", "z"), std::out_of_range);
     EXPECT_THROW(fix_order_strings("x1 x0", "x2"), MissingVariable);
+    EXPECT_THROW(fix_order_strings("x1 x0", std::nullopt), MissingSide);
+    EXPECT_FALSE(fix_order_strings("x0 x1", std::nullopt));
 }
 
 }  // namespace

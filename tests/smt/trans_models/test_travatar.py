@@ -37,11 +37,22 @@ def test_fix_order():
 
 @pytest.mark.parametrize(
     ("src", "trg", "error"),
-    [("a  b", "x", IndexError), ("x y", "z", IndexError), ("x1 x0", "x2", KeyError)],
+    [
+        ("a  b", "x", IndexError),
+        ("x y", "z", IndexError),
+        ("x1 x0", "x2", KeyError),
+        (None, "x0", AttributeError),
+        ("x1 x0", None, AttributeError),
+    ],
 )
 def test_fix_order_errors(src, trg, error):
-    with pytest.raises(error):
+    with pytest.raises(error, match="string index out of range|'2'|has no attribute 'split'"):
         TravatarRecord.fixOrderStrings(src, trg)
+
+
+def test_an_ordered_source_needs_no_target_side():
+    src = "S ( x0:NP x1:VB )"
+    assert TravatarRecord.fixOrderStrings(src, None) == (src, None)
 
 
 def test_features_both_ways(caplog):
