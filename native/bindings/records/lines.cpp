@@ -187,7 +187,15 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
     const auto number = [&](std::size_t at) -> nb::object {
         if (!plain) return objects[at];
         const double v = s.values[at];
-        return std::nearbyint(v) == v ? nb::steal(PyLong_FromDouble(v)) : nb::object(nb::float_(v));
+        if (std::nearbyint(v) != v) return nb::float_(v);
+        // Beyond 2^53 a double skips integers: an integer text is read as the host's int().
+        if (std::fabs(v) >= 0x1p53) {
+            const std::string text(s.numbers[at]);
+            if (PyObject* exact = PyLong_FromString(text.c_str(), nullptr, 10))
+                return nb::steal(exact);
+            PyErr_Clear();
+        }
+        return nb::steal(PyLong_FromDouble(v));
     };
     set_counts(counts_object(r), number(order.src), number(order.trg), number(order.cooc));
 }

@@ -112,7 +112,10 @@ nb::object open(nb::handle cls, nb::handle path_arg) {
     }
     nb::object table = cls.attr("__new__")(cls);
     native<Table>(table) = std::move(t);
-    if (!d[5].is_none()) table.attr("__dict__").attr("update")(d[5]);
+    // A subclass's own attributes come back to a class that keeps attributes; a class that
+    // keeps none (MosesTable opening a subclass's index) opens the index without them.
+    nb::object own = nb::getattr(table, "__dict__", nb::none());
+    if (!d[5].is_none() && !own.is_none()) own.attr("update")(d[5]);
     return table;
 }
 

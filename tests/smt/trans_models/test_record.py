@@ -195,3 +195,9 @@ def test_counts_overrides_are_reached_by_records():
         rev = r.getReversed()
         assert calls == [("setCounts", 3, 2, 4), "round", "getReversed"]
         assert rev.counts.src == 9
+    # Counts beyond 2**53 reach the override as the exact integers their texts give.
+    calls.clear()
+    r = MosesRecord()
+    r.counts = Counts()
+    r.loadLine("a ||| b ||| 1 1 1 1 ||| 0-0 ||| 9007199254740993 2 1e16")
+    assert calls == [("setCounts", 2, 9007199254740993, 10**16)]

@@ -139,3 +139,15 @@ table.save({str(tmp_path / "index")!r})
     assert result.returncode == -signal.SIGTERM, result.stderr
     assert (tmp_path / "index").read_bytes() == b"old"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "table.txt"]
+
+
+def test_a_named_class_opens_a_subclass_index_without_its_attributes(tmp_path, moses_path):
+    class Tagged(tables.MosesTable):
+        pass
+
+    table = Tagged(moses_path)
+    table.tag = "kept by the subclass"
+    table.save(tmp_path / "index")
+    opened = tables.MosesTable.open(tmp_path / "index")
+    assert type(opened) is tables.MosesTable and len(opened) == len(table)
+    assert Tagged.open(tmp_path / "index").tag == "kept by the subclass"
