@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "align/array_ops.hpp"
 #include "common/memory.hpp"
@@ -175,7 +176,14 @@ void zero_cell_counts(std::optional<CellCounts>& counts, const std::shared_ptr<T
 AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus)
     : s_max_(s_max), t_max_(t_max) {
     const std::size_t n_a = s_max > 0 ? s_max - 1 : 0;
-    index_.assign(n_a * t_max, -1);
+    // One slot a (source length, target length): the longest sentences of each side, even of
+    // different pairs, size it.
+    const std::size_t slots =
+        t_max == 0 || n_a <= std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t) / t_max
+            ? n_a * t_max
+            : std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t);
+    allocate_checked(slots * sizeof(std::int64_t), "word alignment block index",
+                     [&] { index_.assign(slots, -1); });
     std::size_t stored = 0, rows = 0;
     for (std::size_t p = 0; p < corpus.size(); ++p) {
         BlockRef ref;

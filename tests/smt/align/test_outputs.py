@@ -158,3 +158,13 @@ def test_a_pair_too_long_for_memory_is_refused_at_once_naming_its_line(tmp_path,
     assert caplog.messages[0].startswith(
         "cannot allocate the sentence pair of line 2 (100,000 x 100,000 words): "
     )
+
+
+def test_sentences_long_on_each_side_name_the_block_index_they_would_need(tmp_path, caplog):
+    words = " ".join(f"w{i}" for i in range(100_000))
+    (tmp_path / "l.src").write_text(f"{words}\na\n")
+    (tmp_path / "l.trg").write_text(f"x\n{words}\n")
+    conf = train_conf(tmp_path, (tmp_path / "l.src", tmp_path / "l.trg"))
+    with caplog.at_level(std_logging.ERROR, logger="zel"), pytest.raises(RuntimeError):
+        emalign.train_emalign(conf)
+    assert caplog.messages[0].startswith("cannot allocate word alignment block index: ")
