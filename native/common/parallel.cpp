@@ -148,13 +148,13 @@ std::size_t thread_count() {
     std::size_t n = 0;
     const char* end = text + std::char_traits<char>::length(text);
     const auto [stop, error] = std::from_chars(text, end, n);
-    if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range) ||
-        n == 0) {
+    const bool huge = error == std::errc::result_out_of_range;
+    if (stop != end || (error != std::errc() && !huge) || (!huge && n == 0)) {
         throw ValueError("ZEL_THREADS must be a positive whole number of threads, not '" +
                          std::string(text) + "'");
     }
     // Beyond a few threads a core, more only costs memory (a stack each) and start-up time.
-    if (error == std::errc::result_out_of_range) n = std::numeric_limits<std::size_t>::max();
+    if (huge) n = std::numeric_limits<std::size_t>::max();
     return std::min(n, max_threads(cores));
 }
 

@@ -63,6 +63,21 @@ std::string escaped(std::string_view bytes) {
     return out;
 }
 
+std::string case_name(std::size_t index, std::string_view text) {
+    std::string name = std::to_string(index) + "_";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool kept =
+            (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
+        if (kept) {
+            name += c;
+        } else if (name.back() != '_') {
+            name += '_';
+        }
+    }
+    return name;
+}
+
 std::unique_ptr<ByteSource> MemoryHost::open_read(const std::optional<std::string>& path,
                                                   std::optional<std::string_view> label) {
     if (!path || !files.count(*path)) {

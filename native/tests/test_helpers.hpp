@@ -40,4 +40,9 @@ private:
 // `bytes` with everything but printable ASCII written as \xHH, for readable test names.
 std::string escaped(std::string_view bytes);
 
+// The name of a parameterised test case: its index, then what it holds (`text`) with letters
+// and digits kept and every other run of bytes written as one '_'. Stable from build to build,
+// unlike the bytes of the parameter that the default name would show.
+std::string case_name(std::size_t index, std::string_view text);
+
 }  // namespace zel::testing

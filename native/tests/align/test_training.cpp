@@ -353,7 +353,11 @@ INSTANTIATE_TEST_SUITE_P(
         +[](TransTable& t) {
             t.set_value(static_cast<std::size_t>(t.pattern().find(1, 0)),
                         std::numeric_limits<double>::signaling_NaN());
-        }));
+        }),
+    [](const auto& info) {
+        return zel::testing::case_name(info.index,
+                                       info.index == 0 ? "zero translations" : "signalling NaN");
+    });
 
 // A Model 1 whose corpus entropies are scripted, to watch the stop rule.
 class ScriptedModel : public Model1 {
@@ -503,7 +507,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BothModels{"a\n", "x\n", 3, {}, false},
                       BothModels{"a\nb\n", "x\ny\n", 2, 0.0, false},
                       BothModels{"a\nb\n", "x\ny\n", 2,
-                                 std::numeric_limits<double>::signaling_NaN(), true}));
+                                 std::numeric_limits<double>::signaling_NaN(), true}),
+    [](const ::testing::TestParamInfo<BothModels>& info) {
+        const auto& x = info.param.x;
+        return zel::testing::case_name(info.index,
+                                       "limit " + std::to_string(info.param.limit) +
+                                           (!x               ? ""
+                                            : std::isnan(*x) ? " x NaN"
+                                                             : " x " + std::to_string(*x)));
+    });
 
 // Interrupted in its last pass, Model 1's phase leaves what it leaves when that pass is its
 // own: its counts, and no alignment counts.

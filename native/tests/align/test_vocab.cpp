@@ -81,7 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"\r\ra\tb\r\r\n", false, {"a\tb"}}, SplitCase{"a\rb c\n", false, {"a\rb", "c"}},
         SplitCase{"ab c\n", true, {"a", "b", " ", "c"}},
         SplitCase{"\xE6\x97\xA5\xE6\x9C\xAC\r\n", true, {"\xE6\x97\xA5", "\xE6\x9C\xAC"}},
-        SplitCase{"\n", true, {}}));
+        SplitCase{"\n", true, {}}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) {
+        return zel::testing::case_name(
+            info.index, std::string(info.param.character ? "chars " : "words ") + info.param.line);
+    });
 
 TEST(LoadSentPairs, EmptyTargetLineIsOneEmptyWord) {
     Loaded l;

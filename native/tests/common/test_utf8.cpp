@@ -49,7 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
                            "A",
                            0, 2, "invalid continuation byte"},
                       Case{"ok \xE2\x82", 3, 5, "unexpected end of data"},
-                      Case{"0123456789\xF5", 10, 11, "invalid start byte"}));
+                      Case{"0123456789\xF5", 10, 11, "invalid start byte"}),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        return zel::testing::case_name(info.index, info.param.reason);
+    });
 
 // Every code point str.isspace() accepts, and its neighbours that it does not.
 TEST(Utf8Strip, RemovesTheHostsWhiteSpaceAtBothEnds) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_helpers.hpp"
+
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -61,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, Points,
                                            PointCase{"1-2-3", PointError::too_many, 0, 0},
                                            PointCase{"a-1", PointError::not_integer, 0, 0},
                                            PointCase{"1--2", PointError::not_integer, 0, 0},
-                                           PointCase{"-", PointError::not_integer, 0, 0}));
+                                           PointCase{"-", PointError::not_integer, 0, 0}),
+                         [](const ::testing::TestParamInfo<PointCase>& info) {
+                             return zel::testing::case_name(info.index, info.param.text);
+                         });
 
 TEST(Travatar, SymbolsAndTerms) {
     const char* tree = "S ( x0:NP VP ( VBD ( \"saw\" ) x1:NP ) )";

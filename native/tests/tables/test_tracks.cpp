@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_helpers.hpp"
+
 #include <string>
 
 #include "common/errors.hpp"
@@ -36,7 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TrackCase{"(1)", false, 0, 0}, TrackCase{"(1,2", false, 0, 0},
                       TrackCase{"1,2)", false, 0, 0}, TrackCase{"( 1,2)", false, 0, 0},
                       TrackCase{"(1,2,3)", false, 0, 0}, TrackCase{"(+1,2)", false, 0, 0},
-                      TrackCase{"(a,2)", false, 0, 0}, TrackCase{"(1,)", false, 0, 0}));
+                      TrackCase{"(a,2)", false, 0, 0}, TrackCase{"(1,)", false, 0, 0}),
+    [](const ::testing::TestParamInfo<TrackCase>& info) {
+        return zel::testing::case_name(info.index, info.param.text);
+    });
 
 TextTrie fields_of(std::initializer_list<const char*> keys) {
     TrieBuilder b;

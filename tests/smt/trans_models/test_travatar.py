@@ -46,7 +46,7 @@ def test_fix_order():
     ],
 )
 def test_fix_order_errors(src, trg, error):
-    with pytest.raises(error, match="string index out of range|'2'|has no attribute 'split'"):
+    with pytest.raises(error, match=r"string index out of range|'2'|has no attribute 'split'"):
         TravatarRecord.fixOrderStrings(src, trg)
 
 
