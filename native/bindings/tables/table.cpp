@@ -130,9 +130,10 @@ nb::tuple get_state(nb::handle self) {
         for (const core::TextTrie& c : t.index->trg_column_pairs) tries.append(trie_bytes(c));
         columns = tries;
     }
-    nb::tuple fields = nb::make_tuple(
-        t.record_class, t.table_path, t.table_file, t.key_type, trie_bytes(t.index->fields),
-        trie_bytes(t.index->records), trie_bytes(t.index->src_pairs), trg, columns, t.index->trg_keys);
+    nb::tuple fields =
+        nb::make_tuple(t.record_class, t.table_path, t.table_file, t.key_type,
+                       trie_bytes(t.index->fields), trie_bytes(t.index->records),
+                       trie_bytes(t.index->src_pairs), trg, columns, t.index->trg_keys);
     // A host subclass's own attributes travel after the fields.
     nb::object own = nb::getattr(self, "__dict__", nb::none());
     if (own.is_none() || nb::len(own) == 0) return fields;
