@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "common/errors.hpp"
 #include "common/hash.hpp"
@@ -133,7 +134,7 @@ void save_index(const std::string& path, std::string_view header,
     }
 }
 
-std::shared_ptr<const IndexFile> IndexFile::open(const std::string& path) {
+std::shared_ptr<const IndexFile> IndexFile::open(const std::string& path, bool mapped) {
     const auto refuse = [&](const std::string& why) -> ValueError {
         return ValueError(path + ": not a saved rule-table index (" + why + ")");
     };
@@ -145,12 +146,27 @@ std::shared_ptr<const IndexFile> IndexFile::open(const std::string& path) {
     if (!S_ISREG(st.st_mode)) throw refuse("not a regular file");
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size < 8 * 5) throw refuse("too short");
-    void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, in.fd, 0);
-    if (data == MAP_FAILED) fail_io("cannot map", path);
     std::shared_ptr<IndexFile> file(new IndexFile());
     file->path_ = path;
-    file->data_ = static_cast<const char*>(data);
     file->size_ = size;
+    if (mapped) {
+        void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, in.fd, 0);
+        if (data == MAP_FAILED) fail_io("cannot map", path);
+        file->data_ = static_cast<const char*>(data);
+        file->fd_ = std::exchange(in.fd, -1);
+        file->mtime_ = st.st_mtim;
+    } else {
+        file->memory_.resize(size);
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(in.fd, file->memory_.data() + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) fail_io("cannot read", path);
+            if (n == 0) throw refuse("it is cut short");
+            done += static_cast<std::size_t>(n);
+        }
+        file->data_ = file->memory_.data();
+    }
     const char* p = file->data_;
     if (std::memcmp(p, kMagic, sizeof kMagic) != 0) throw refuse("it does not begin with one");
     if (get(p + 8) != kVersion) throw refuse("version " + std::to_string(get(p + 8)));
@@ -172,13 +188,29 @@ std::shared_ptr<const IndexFile> IndexFile::open(const std::string& path) {
 }
 
 IndexFile::~IndexFile() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
+    if (fd_ < 0) return;
+    ::munmap(const_cast<char*>(data_), size_);
+    ::close(fd_);
+}
+
+void IndexFile::check_unchanged() const {
+    if (fd_ < 0) return;
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0) fail_io("cannot read", path_);
+    if (static_cast<std::size_t>(st.st_size) != size_ || st.st_mtim.tv_sec != mtime_.tv_sec ||
+        st.st_mtim.tv_nsec != mtime_.tv_nsec) {
+        throw ValueError(path_ +
+                         ": the saved index was rewritten in place while it was open; open it "
+                         "again (a save replaces the file whole, which open tables never see)");
+    }
 }
 
 TextTrie IndexFile::trie(std::size_t k) const {
+    std::shared_ptr<const IndexFile> self = self_.lock();
     return TextTrie::mapped(
-        self_.lock(), sections_.at(k),
-        path_ + ": the saved index is damaged (section " + std::to_string(k) + ")");
+        self, sections_.at(k),
+        path_ + ": the saved index is damaged (section " + std::to_string(k) + ")",
+        [self] { self->check_unchanged(); });
 }
 
 }  // namespace zel::tables

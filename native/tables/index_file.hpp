@@ -7,6 +7,8 @@
 // trie as TextTrie::serialize makes it, carrying its own checksum, checked on first use.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,7 +36,9 @@ void save_index(const std::string& path, std::string_view header,
 // first used.
 class IndexFile {
 public:
-    static std::shared_ptr<const IndexFile> open(const std::string& path);
+    // `mapped`: read in place, page by page as searches need them; otherwise read whole into
+    // memory now, so that nothing done to the file later can reach the table.
+    static std::shared_ptr<const IndexFile> open(const std::string& path, bool mapped = true);
     ~IndexFile();
     IndexFile(const IndexFile&) = delete;
     IndexFile& operator=(const IndexFile&) = delete;
@@ -44,11 +48,19 @@ public:
     // Section k as a trie that keeps this file mapped.
     TextTrie trie(std::size_t k) const;
 
+    // A mapped file rewritten in place (not replaced by a rename) since it was opened is a
+    // ValueError saying so: reading its pages could end the process (a file cut short) or give
+    // answers from other bytes. Checked before a trie first reads its pages.
+    void check_unchanged() const;
+
 private:
     IndexFile() = default;
     std::string path_;
     const char* data_ = nullptr;
     std::size_t size_ = 0;
+    std::string memory_;  // the whole file, when it is not mapped
+    int fd_ = -1;         // the mapped file, to see whether it changed
+    struct timespec mtime_{};
     std::string_view header_;
     std::vector<std::string_view> sections_;
     std::weak_ptr<const IndexFile> self_;

@@ -147,16 +147,18 @@ TextTrie TextTrie::deserialize(std::string_view bytes) {
 }
 
 TextTrie TextTrie::mapped(std::shared_ptr<const void> owner, std::string_view stored,
-                          std::string label) {
+                          std::string label, std::function<void()> before_reading) {
     TextTrie t;
     t.trie_.reset();
     t.owner_ = std::move(owner);
     t.stored_ = stored;
     t.label_ = std::move(label);
+    t.before_reading_ = std::move(before_reading);
     return t;
 }
 
 void TextTrie::map_stored() const {
+    if (before_reading_) before_reading_();
     const std::string_view body = checked_body(stored_, label_);
     auto trie = std::make_unique<marisa::Trie>();
     try {

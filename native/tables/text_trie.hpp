@@ -6,6 +6,7 @@
 #include <marisa/trie.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,8 +30,10 @@ public:
     // keeps alive. Nothing is read before the trie is first used; then the checksum is checked
     // and a mismatch throws ValueError("<label>: ..."): a saved index is opened in an instant
     // and pays for each trie's pages only when a search needs them.
+    // `before_reading` runs first (and may throw): the owner's chance to refuse bytes that
+    // changed under it.
     static TextTrie mapped(std::shared_ptr<const void> owner, std::string_view stored,
-                           std::string label);
+                           std::string label, std::function<void()> before_reading = {});
 
     std::size_t size() const { return trie().size(); }
     std::optional<Track> find(std::string_view key) const;
@@ -82,6 +85,7 @@ private:
     std::shared_ptr<const void> owner_;
     std::string_view stored_;
     std::string label_;
+    std::function<void()> before_reading_;
 };
 
 // Collects keys (repeats allowed) and builds their trie.

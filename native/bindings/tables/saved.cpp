@@ -67,13 +67,13 @@ const char* fixed_record(nb::handle cls) {
     return nullptr;
 }
 
-nb::object open(nb::handle cls, nb::handle path_arg) {
+nb::object open(nb::handle cls, nb::handle path_arg, bool mapped) {
     const std::string path = path_text(path_arg);
     if (!PyType_Check(cls.ptr()) || PyObject_IsSubclass(cls.ptr(), table_type().ptr()) != 1) {
         expected_type("a Table class", cls);
     }
     tables_logger().attr("info")(nb::str("opening the saved index: {}").format(path));
-    const auto file = core::IndexFile::open(path);
+    const auto file = core::IndexFile::open(path, mapped);
     const auto refuse = [&](const std::string& why) {
         return nb::value_error((path + ": not a saved rule-table index (" + why + ")").c_str());
     };
@@ -129,9 +129,12 @@ void register_saved(nb::handle table_class) {
                                  "which Table.open maps again without reading the rule file."));
     nb::object opener =
         nb::cpp_function(&open, nb::scope(table_class), nb::name("open"), nb::arg("cls").none(),
-                         nb::arg("path").none(),
+                         nb::arg("path").none(), nb::kw_only(), nb::arg("mmap") = true,
                          "The table whose index `save` wrote to `path`, opened by memory "
-                         "mapping: nothing is read before a search needs it. A saved index is "
+                         "mapping: nothing is read before a search needs it. A file rewritten "
+                         "in place while it is open is refused when a search first reads it; "
+                         "with mmap=False the whole file is read into memory now instead, and "
+                         "nothing done to the file later reaches the table. A saved index is "
                          "trusted data, as a pickle is.");
     nb::setattr(table_class, "open", nb::module_::import_("builtins").attr("classmethod")(opener));
 }

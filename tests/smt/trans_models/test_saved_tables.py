@@ -151,3 +151,21 @@ def test_a_named_class_opens_a_subclass_index_without_its_attributes(tmp_path, m
     opened = tables.MosesTable.open(tmp_path / "index")
     assert type(opened) is tables.MosesTable and len(opened) == len(table)
     assert Tagged.open(tmp_path / "index").tag == "kept by the subclass"
+
+
+@pytest.mark.parametrize("change", ["rewritten", "cut short"])
+def test_an_index_rewritten_in_place_is_refused_or_never_seen(tmp_path, moses_path, change):
+    table = tables.MosesTable(moses_path, trg_key=True)
+    table.save(tmp_path / "index")
+    good = (tmp_path / "index").read_bytes()
+    mapped = tables.MosesTable.open(tmp_path / "index")
+    in_memory = tables.MosesTable.open(tmp_path / "index", mmap=False)
+    with open(tmp_path / "index", "r+b") as f:  # in place, as cp does, not by a rename
+        if change == "rewritten":
+            f.write(good[:-1] + bytes([good[-1] ^ 1]))
+            os.utime(f.fileno(), ns=(0, 0))
+        else:
+            f.truncate(len(good) // 2)
+    with pytest.raises(ValueError, match="rewritten in place while it was open"):
+        list(mapped.find_src("das Haus"))
+    assert answers(in_memory, MOSES, True) == answers(table, MOSES, True)
