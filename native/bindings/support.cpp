@@ -35,6 +35,16 @@ void set_missing_error(const Missing& e) {
     }
 }
 
+// Sets `type` with `message`, whose bytes may name a file that is not UTF-8 (decoded as
+// os.fsdecode decodes names).
+void set_error(PyObject* type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "surrogateescape");
+    if (!text) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
 // Sets the host error of a core exception; false for any other exception.
 bool set_core_error(const std::exception_ptr& p) {
     try {
@@ -52,24 +62,24 @@ bool set_core_error(const std::exception_ptr& p) {
     } catch (const Missing& e) {
         set_missing_error(e);
     } catch (const EmptyCorpus& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_error(PyExc_ValueError, e.what());
     } catch (const MemoryError& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
+        set_error(PyExc_MemoryError, e.what());
     } catch (const TypeError& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
+        set_error(PyExc_TypeError, e.what());
     } catch (const ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_error(PyExc_ValueError, e.what());
     } catch (const KeyError& e) {
         PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
     } catch (const AttributeError& e) {
-        PyErr_SetString(PyExc_AttributeError, e.what());
+        set_error(PyExc_AttributeError, e.what());
     } catch (const NotImplemented&) {
         PyErr_SetNone(PyExc_NotImplementedError);
     } catch (const ZeroDivision& e) {
-        PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+        set_error(PyExc_ZeroDivisionError, e.what());
     } catch (const std::system_error& e) {
         // (errno, text): the host picks the OSError subclass of the errno, as open() does.
-        nb::object args = nb::make_tuple(e.code().value(), e.what());
+        nb::object args = nb::make_tuple(e.code().value(), path_object(e.what()));
         PyErr_SetObject(PyExc_OSError, args.ptr());
     } catch (const std::bad_alloc&) {
         // Large requests are named by the core (zel::MemoryError); this is a small one that
@@ -131,9 +141,9 @@ nb::python_error as_python_error(const std::exception_ptr& p) {
     } catch (const nb::builtin_exception& e) {
         PyErr_SetString(builtin_type(e.type()), e.what());
     } catch (const std::out_of_range& e) {
-        if (!set_core_error(p)) PyErr_SetString(PyExc_IndexError, e.what());
+        if (!set_core_error(p)) set_error(PyExc_IndexError, e.what());
     } catch (const std::exception& e) {
-        if (!set_core_error(p)) PyErr_SetString(PyExc_RuntimeError, e.what());
+        if (!set_core_error(p)) set_error(PyExc_RuntimeError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "a native operation failed without saying why");
     }
@@ -212,19 +222,27 @@ void init_module(nb::module_& m) {
 nb::str to_str(std::string_view text) {
     // Text that is not UTF-8 (only a damaged stored index holds such) raises the host's
     // UnicodeDecodeError, not a bare conversion failure.
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
 
-std::string_view utf8(nb::handle s) {
+Utf8::Utf8(nb::handle s) {
     Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (!data) throw nb::python_error();
-    return {data, static_cast<std::size_t>(n)};
+    if (const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &n)) {
+        view_ = {data, static_cast<std::size_t>(n)};
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    kept_ = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
+    if (!kept_.is_valid()) throw nb::python_error();
+    view_ = {PyBytes_AS_STRING(kept_.ptr()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(kept_.ptr()))};
 }
 
-std::string_view split_text(nb::handle value) {
+Utf8 split_text(nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'split'",
                      Py_TYPE(value.ptr())->tp_name);

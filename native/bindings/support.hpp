@@ -26,9 +26,30 @@ void init_module(nb::module_& m);
 // Registers the translation of core exceptions (decode, index and memory errors) to host errors.
 void register_error_translators();
 
-// A str from UTF-8 text, and the UTF-8 text of a str (the view lives as long as `s`).
+// The UTF-8 bytes of a str. Lone surrogates (what surrogateescape decoding and os.listdir
+// give) are written as "surrogatepass" writes them, so the host's str operations work on such
+// text and to_str gives it back unchanged. The view points into the str's own UTF-8 cache, or,
+// for text with surrogates, into bytes this object keeps: keep it as long as the view is used.
+class Utf8 {
+public:
+    explicit Utf8(nb::handle s);
+    // Only a named Utf8 converts: a temporary's view would outlive the bytes it keeps. Within
+    // one expression, utf8(s).view() is safe.
+    operator std::string_view() const& { return view_; }
+    operator std::string_view() const&& = delete;
+    std::string_view view() const { return view_; }
+    const char* data() const { return view_.data(); }
+    std::size_t size() const { return view_.size(); }
+    friend bool operator==(const Utf8& a, std::string_view b) { return a.view_ == b; }
+
+private:
+    nb::object kept_;
+    std::string_view view_;
+};
+
+// A str from UTF-8 text (lone surrogates as Utf8 writes them), and the UTF-8 text of a str.
 nb::str to_str(std::string_view text);
-std::string_view utf8(nb::handle s);
+inline Utf8 utf8(nb::handle s) { return Utf8(s); }
 
 // A file name as the host holds it: os.fsdecode of its bytes (which need not be UTF-8), and
 // back, os.fsencode of a str.
@@ -37,7 +58,7 @@ std::string path_bytes(nb::handle path);
 
 // The text of a value that is about to be split: "'<type>' object has no attribute 'split'"
 // (the host's AttributeError) for anything but a str.
-std::string_view split_text(nb::handle value);
+Utf8 split_text(nb::handle value);
 
 // The host error that an exception caught in C++ stands for (core exceptions translated as
 // the translators above do), to log or raise again.

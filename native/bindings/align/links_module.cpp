@@ -14,14 +14,20 @@ using zel::links::Heuristic;
 
 namespace {
 
-std::vector<std::string_view> lines_of(const nb::list& lines) {
+// The lines' texts, and views into them (which live as long as the texts).
+struct Lines {
+    std::vector<zel::bind::Utf8> texts;
     std::vector<std::string_view> views;
-    views.reserve(lines.size());
+};
+
+Lines lines_of(const nb::list& lines) {
+    Lines out;
+    out.texts.reserve(lines.size());
     for (nb::handle line : lines) {
         if (!PyUnicode_Check(line.ptr())) zel::bind::expected_type("str", line);
-        views.push_back(zel::bind::utf8(line));
+        out.views.push_back(out.texts.emplace_back(line));
     }
-    return views;
+    return out;
 }
 
 Heuristic heuristic_of(std::string_view name) {
@@ -58,7 +64,7 @@ NB_MODULE(_links, m) {
             const Heuristic h = heuristic_of(heuristic);
             auto fwd = lines_of(forward), bwd = lines_of(backward);
             try {
-                return zel::links::symmetrize(fwd, bwd, h);
+                return zel::links::symmetrize(fwd.views, bwd.views, h);
             } catch (const zel::links::LinkError& e) {
                 raise_at(e, forward_name, backward_name, first_line);
             }
@@ -72,9 +78,9 @@ NB_MODULE(_links, m) {
     m.def(
         "decoded_to_links",
         [](const nb::list& lines, bool reversed, const std::string& name, std::size_t first_line) {
-            auto views = lines_of(lines);
+            auto texts = lines_of(lines);
             try {
-                return zel::links::decoded_to_links(views, reversed);
+                return zel::links::decoded_to_links(texts.views, reversed);
             } catch (const zel::links::LinkError& e) {
                 raise_at(e, name, name, first_line);
             }

@@ -56,10 +56,10 @@ public:
         const bool plain_delim = delim.is_none() || (PyUnicode_CheckExact(delim.ptr()) &&
                                                      PyUnicode_GET_LENGTH(delim.ptr()) > 0);
         if (PyUnicode_CheckExact(line.ptr()) && plain_delim) {
+            line_.emplace(line);
+            if (!delim.is_none()) delim_.emplace(delim);
             core::split_line(
-                utf8(line),
-                delim.is_none() ? std::nullopt : std::optional<std::string_view>(utf8(delim)),
-                views_);
+                *line_, delim_ ? std::optional<std::string_view>(*delim_) : std::nullopt, views_);
             return;
         }
         nb::object stripped = line.attr("strip")();
@@ -70,7 +70,7 @@ public:
                              Py_TYPE(part.ptr())->tp_name);
                 throw nb::python_error();
             }
-            views_.push_back(utf8(part));
+            views_.push_back(parts_.emplace_back(part));
         }
     }
 
@@ -82,10 +82,16 @@ public:
     std::string_view stripped(std::size_t k) const { return utf8::strip_space((*this)[k]); }
     // Whether the fields are views into the line's own text (else into the host's pieces).
     bool in_line() const { return !host_.is_valid(); }
+    // Where field k begins in the line's text, when in_line().
+    std::size_t offset(std::size_t k) const {
+        return static_cast<std::size_t>((*this)[k].data() - line_->data());
+    }
 
 private:
     std::vector<std::string_view>& views_;
-    nb::object host_;  // the host's list of fields, whose texts the views point into
+    std::optional<Utf8> line_, delim_;  // the texts the views point into
+    std::vector<Utf8> parts_;
+    nb::object host_;  // the host's list of fields
 };
 
 // The str of an alignment point: the short, common ones ("0-0" .. "31-31") are shared objects
@@ -133,7 +139,7 @@ void store_points(Record& r, nb::handle line, const LineFields& fields, std::siz
     }
     r.aligns.reset();
     r.points_line = nb::borrow(line);
-    r.points_begin = static_cast<std::size_t>(field.data() - utf8(line).data());
+    r.points_begin = fields.offset(k);
     r.points_size = field.size();
 }
 

@@ -18,7 +18,7 @@ namespace {
 double host_float(nb::handle any) {
     if (PyFloat_CheckExact(any.ptr())) return PyFloat_AS_DOUBLE(any.ptr());
     if (PyUnicode_Check(any.ptr())) {
-        if (double v; parse_plain_double(utf8(any), v)) return v;
+        if (double v; parse_plain_double(utf8(any).view(), v)) return v;
     }
     nb::object f = nb::steal(PyNumber_Float(any.ptr()));
     if (!f.is_valid()) throw nb::python_error();
@@ -131,10 +131,10 @@ void register_moses(nb::module_& m) {
         nb::arg("anyNum").none(), nb::arg("margin").none() = 0,
         "An int when the number is integral (within margin), else a float.");
     m.def(
-        "getCounts", [](nb::handle f) { return get_counts(text_argument(f)); },
+        "getCounts", [](nb::handle f) { return get_counts(text_argument(f).view()); },
         nb::arg("field").none());
     m.def(
-        "getMosesFeatures", [](nb::handle f) { return moses_features(text_argument(f)); },
+        "getMosesFeatures", [](nb::handle f) { return moses_features(text_argument(f).view()); },
         nb::arg("field").none());
     m.def("getStrMosesFeatures", &str_moses_features, nb::arg("dicFeatures").none());
 

@@ -56,7 +56,8 @@ void check_counts(nb::handle v) {
 std::pair<nb::object, nb::object> point_of(nb::handle item) {
     zel::records::AlignPoint p;
     std::string_view bad;
-    const auto e = zel::records::parse_point(split_text(item), p, bad);
+    const Utf8 text = split_text(item);
+    const auto e = zel::records::parse_point(text, p, bad);
     if (e == zel::records::PointError::none) return {nb::int_(p.s), nb::int_(p.t)};
     if (e != zel::records::PointError::not_integer) unpack_error(e, bad);
     nb::list values;
@@ -88,7 +89,8 @@ nb::object call(nb::handle self, const char* name) { return self.attr(name)(); }
 nb::object blank_words(nb::handle phrase) {
     if (!PyUnicode_Check(phrase.ptr())) return nb::borrow(phrase);
     nb::list out;
-    for (std::string_view w : zel::records::split_blank(utf8(phrase))) out.append(to_str(w));
+    const Utf8 text(phrase);
+    for (std::string_view w : zel::records::split_blank(text)) out.append(to_str(w));
     return out;
 }
 
@@ -103,7 +105,7 @@ void remember_types(nb::module_& m) {
     c.travatar_record = m.attr("TravatarRecord").inc_ref();
 }
 
-std::string_view text_argument(nb::handle value) {
+Utf8 text_argument(nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
     return utf8(value);
 }
@@ -148,16 +150,21 @@ Record& filled(Record& r) {
 
 namespace {
 
-std::string_view waiting_points(const Record& r) {
-    return utf8(r.points_line).substr(r.points_begin, r.points_size);
+// The points field still waiting in its line: `use(points)` while the line's text is held.
+template <class Use>
+auto with_waiting_points(const Record& r, Use&& use) {
+    const Utf8 line(r.points_line);
+    return use(line.view().substr(r.points_begin, r.points_size));
 }
 
 }  // namespace
 
 nb::object& aligns_of(Record& r) {
     if (!r.aligns.is_valid()) {
-        r.aligns = r.points_line.is_valid() ? nb::object(get_align_set(waiting_points(r)))
-                                            : nb::object(nb::set());
+        r.aligns = r.points_line.is_valid()
+                       ? nb::object(with_waiting_points(
+                             r, [](std::string_view points) { return get_align_set(points); }))
+                       : nb::object(nb::set());
     }
     r.points_line.reset();
     return r.aligns;
@@ -183,7 +190,9 @@ const CoOccurrence& rounded_counts(Record& r) {
 
 std::string points_text_of(Record& r) {
     if (r.aligns.is_valid() || !r.points_line.is_valid()) return points_text(aligns_of(r));
-    return zel::records::sorted_points(zel::records::split_runs(waiting_points(r)));
+    return with_waiting_points(r, [](std::string_view points) {
+        return zel::records::sorted_points(zel::records::split_runs(points));
+    });
 }
 
 nb::set get_rev_align_set(nb::handle aligns) {
@@ -201,7 +210,7 @@ void register_record(nb::module_& m) {
         [](nb::handle field) {
             if (!PyUnicode_Check(field.ptr()))
                 return nb::object(nb::set(field.attr("strip")().attr("split")()));
-            return nb::object(get_align_set(utf8(field)));
+            return nb::object(get_align_set(utf8(field).view()));
         },
         nb::arg("strField").none(), "The set of alignment points of a table field.");
     m.def(

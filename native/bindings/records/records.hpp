@@ -92,7 +92,7 @@ inline nb::handle moses_type() { return native_classes().moses_record; }
 inline nb::handle travatar_type() { return native_classes().travatar_record; }
 
 // The text of a str argument; "Expected str, got ..." for anything else.
-std::string_view text_argument(nb::handle value);
+Utf8 text_argument(nb::handle value);
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 [[noreturn]] void incorrect_argument(const char* name, const char* expected, nb::handle value);

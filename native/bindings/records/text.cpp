@@ -26,18 +26,20 @@ bool append_number_text(std::string& out, nb::handle value) {
 
 bool append_sorted_points(std::string& out, nb::handle aligns) {
     if (!PySet_CheckExact(aligns.ptr())) return false;
+    std::vector<Utf8> texts;
     std::vector<std::string_view> points;
-    points.reserve(static_cast<std::size_t>(PySet_GET_SIZE(aligns.ptr())));
+    texts.reserve(static_cast<std::size_t>(PySet_GET_SIZE(aligns.ptr())));
     for (nb::handle p : aligns) {
         if (!PyUnicode_CheckExact(p.ptr())) return false;
-        points.push_back(utf8(p));  // views into the str objects, which the set keeps alive
+        points.push_back(texts.emplace_back(p));
     }
     out += zel::records::sorted_points(std::move(points));
     return true;
 }
 
 nb::object new_str(std::string_view text, bool intern) {
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) throw nb::python_error();
     if (intern) PyUnicode_InternInPlace(&s);
     return nb::steal(s);
@@ -83,9 +85,10 @@ nb::str join_line(nb::handle s, nb::handle src, nb::handle trg,
                   std::initializer_list<std::string_view> rest) {
     if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(src.ptr()) &&
         PyUnicode_CheckExact(trg.ptr())) {
-        std::vector<std::string_view> fields = {utf8(src), utf8(trg)};
+        const Utf8 src_text(src), trg_text(trg);
+        std::vector<std::string_view> fields = {src_text, trg_text};
         fields.insert(fields.end(), rest.begin(), rest.end());
-        return nb::borrow<nb::str>(new_str(zel::records::join_line(utf8(s), fields), false));
+        return nb::borrow<nb::str>(new_str(zel::records::join_line(utf8(s).view(), fields), false));
     }
     nb::list parts;
     parts.append(src);

@@ -35,7 +35,8 @@ std::string travatar_features_text(nb::handle features) {
     std::vector<std::string> items;
     const auto add = [&](nb::handle key, nb::handle value) {
         if (!PyUnicode_Check(key.ptr())) expected_type("str", key);
-        const std::string_view k = utf8(key);
+        const Utf8 key_text(key);
+        const std::string_view k = key_text;
         std::string item(k);
         item += '=';
         if (k.find("egf") == std::string_view::npos && k.find("fge") == std::string_view::npos) {
@@ -83,7 +84,7 @@ nb::str str_travatar_features(nb::handle features) {
 
 nb::list symbols(nb::handle rule, bool hiero) {
     nb::list out;
-    for (const std::string& s : core::travatar_symbols(split_text(rule), hiero)) {
+    for (const std::string& s : core::travatar_symbols(split_text(rule).view(), hiero)) {
         out.append(to_str(s));
     }
     return out;
@@ -91,12 +92,13 @@ nb::list symbols(nb::handle rule, bool hiero) {
 
 nb::list terms(nb::handle tokens) {
     if (PyUnicode_CheckExact(tokens.ptr()))
-        return str_list(core::travatar_terms(core::split_blank(utf8(tokens))));
+        return str_list(core::travatar_terms(core::split_blank(utf8(tokens).view())));
     std::vector<nb::object> keep;
+    std::vector<Utf8> texts;
     std::vector<std::string_view> views;
     for (nb::handle t : nb::iter(tokens)) {
         keep.push_back(nb::borrow(t));
-        views.push_back(utf8(t));
+        views.push_back(texts.emplace_back(t));
     }
     return str_list(core::travatar_terms(views));
 }
@@ -106,8 +108,8 @@ nb::tuple fix_order_strings(nb::handle src, nb::handle trg) {
         // As the host's str operations do: no source side to split is the AttributeError of
         // split; no target side matters only when the source side was renumbered.
         auto fixed = core::fix_order_strings(
-            split_text(src),
-            trg.is_none() ? std::nullopt : std::optional<std::string_view>(split_text(trg)));
+            split_text(src).view(),
+            trg.is_none() ? std::nullopt : std::optional<std::string_view>(split_text(trg).view()));
         if (!fixed) return nb::make_tuple(src, trg);
         return nb::make_tuple(to_str(fixed->first), to_str(fixed->second));
     } catch (const core::MissingSide&) {
@@ -145,10 +147,9 @@ bool is_tree(nb::handle symbols) {
     return nb::len(symbols) >= 4 && nb::bool_(symbols[1].equal(to_str("(")));
 }
 
-std::string_view text_of(nb::handle token) { return utf8(token); }
-
 bool is_variable_token(nb::handle token) {
-    const std::string_view t = text_of(token);
+    const Utf8 text(token);
+    const std::string_view t = text;
     return t.size() >= 2 && t[0] == 'x' && t[1] >= '0' && t[1] <= '9';
 }
 
@@ -157,7 +158,8 @@ nb::object flatten_symbols(nb::handle symbols, nb::handle grammar) {
     const bool scfg = grammar.equal(to_str("scfg"));
     nb::list out;
     for (nb::handle token : nb::iter(symbols)) {
-        const std::string_view t = text_of(token);
+        const Utf8 text(token);
+        const std::string_view t = text;
         if (!t.empty() && t[0] == '"') {
             out.append(token);
         } else if (!t.empty() && t[0] == 'x') {
@@ -188,7 +190,8 @@ void rewrite_targets(nb::handle src, nb::handle trg, int mode /* 1 scfg, 2 hiero
     const std::size_t n = nb::len(trg);
     for (std::size_t i = 0; i < n; ++i) {
         nb::object t = trg[i];
-        const std::string_view v = text_of(t);
+        const Utf8 text(t);
+        const std::string_view v = text;
         if (!is_variable_token(t) || utf8::char_count(v) > 3) continue;
         const std::size_t number = static_cast<std::size_t>(v[1] - '0');
         if (mode == 1) {
@@ -212,7 +215,7 @@ nb::tuple sync_tags(nb::handle src, nb::handle trg, nb::handle sync) {
 
 nb::list blank_tokens(nb::handle side) {
     if (side.is_none()) throw nb::attribute_error("'NoneType' object has no attribute 'split'");
-    return str_list(core::split_blank(utf8(side)));
+    return str_list(core::split_blank(utf8(side).view()));
 }
 
 }  // namespace
@@ -236,7 +239,8 @@ void register_travatar(nb::module_& m) {
     for (const char* kind : {"tree", "tag", "string", "ftree"}) match.append(kind);
     m.attr("MATCH") = match;
     m.def(
-        "getTravatarFeatures", [](nb::handle f) { return travatar_features(text_argument(f)); },
+        "getTravatarFeatures",
+        [](nb::handle f) { return travatar_features(text_argument(f).view()); },
         nb::arg("field").none());
     m.def(
         "getStrTravatarFeatures",

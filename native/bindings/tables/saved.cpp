@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings/tables/tables.hpp"
+#include "common/errors.hpp"
 #include "tables/index_file.hpp"
 
 namespace zel::bind::tables {
@@ -19,7 +20,7 @@ constexpr std::size_t kFixedTries = 3;  // fields, records, source pairs; then t
 std::string path_text(nb::handle path) {
     nb::object text = nb::module_::import_("os").attr("fspath")(path);
     if (!PyUnicode_Check(text.ptr())) expected_type("str or os.PathLike of str", path);
-    return std::string(utf8(text));
+    return path_bytes(text);
 }
 
 nb::object tables_logger() {
@@ -41,7 +42,8 @@ void save(nb::handle self, nb::handle path_arg) {
         tries.push_back(&t.index->trg_pairs);
         for (const core::TextTrie& c : t.index->trg_column_pairs) tries.push_back(&c);
     }
-    tables_logger().attr("info")(nb::str("saving the index into file: {}").format(path));
+    tables_logger().attr("info")(
+        nb::str("saving the index into file: {}").format(path_object(path)));
     Host& host = toolkit_host();
     // SIGTERM and SIGHUP end the save as Ctrl-C does (the temporary file removed), then the
     // process as they would have.
@@ -72,10 +74,10 @@ nb::object open(nb::handle cls, nb::handle path_arg, bool mapped) {
     if (!PyType_Check(cls.ptr()) || PyObject_IsSubclass(cls.ptr(), table_type().ptr()) != 1) {
         expected_type("a Table class", cls);
     }
-    tables_logger().attr("info")(nb::str("opening the saved index: {}").format(path));
+    tables_logger().attr("info")(nb::str("opening the saved index: {}").format(path_object(path)));
     const auto file = core::IndexFile::open(path, mapped);
     const auto refuse = [&](const std::string& why) {
-        return nb::value_error((path + ": not a saved rule-table index (" + why + ")").c_str());
+        return ValueError(path + ": not a saved rule-table index (" + why + ")");
     };
     nb::object description = nb::module_::import_("pickle").attr("loads")(
         nb::bytes(file->header().data(), file->header().size()));
@@ -91,10 +93,9 @@ nb::object open(nb::handle cls, nb::handle path_arg, bool mapped) {
     if (const char* record = fixed_record(cls)) {
         nb::object expected = record_classes().records.attr(record);
         if (PyObject_IsSubclass(d[0].ptr(), expected.ptr()) != 1) {
-            throw nb::value_error((path + ": the index was saved from a table of " +
-                                   std::string(nb::str(d[0].attr("__name__")).c_str()) +
-                                   " records, not " + record + " records")
-                                      .c_str());
+            throw ValueError(path + ": the index was saved from a table of " +
+                             std::string(nb::str(d[0].attr("__name__")).c_str()) +
+                             " records, not " + record + " records");
         }
     }
     Table t;

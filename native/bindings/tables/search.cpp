@@ -41,7 +41,8 @@ struct Search {
     bool start() {
         own_tracks2line = overrides(table, table_type(), "tracks2line");
         nb::object tracks = line2tracks(table, query);
-        const std::string_view text = split_text(tracks);
+        const Utf8 tracks_text = split_text(tracks);
+        const std::string_view text = tracks_text;
         if (kind == Kind::lines) {
             cursor = std::make_unique<core::TextTrie::Cursor>(index->records, std::string(text));
             return true;
@@ -66,7 +67,7 @@ struct Search {
                 return std::nullopt;
             }
             nb::object key = nb::steal(item);
-            return record_tracks(split_text(key));
+            return record_tracks(split_text(key).view());
         }
         if (!cursor->next()) return std::nullopt;
         if (kind == Kind::lines) return std::string(cursor->key());
@@ -101,9 +102,10 @@ struct Search {
 };
 
 nb::object make(nb::handle self, Search::Kind kind, nb::handle query) {
+    std::shared_ptr<const core::RuleIndex> index = native<Table>(self).index;
     auto* s = new Search();
     s->table = nb::borrow(self);
-    s->index = native<Table>(self).index;
+    s->index = std::move(index);
     s->kind = kind;
     s->query = nb::borrow(query);
     return nb::cast(s, nb::rv_policy::take_ownership);

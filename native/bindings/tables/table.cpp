@@ -80,7 +80,7 @@ void load(nb::handle self, Table& t) {
         };
     }
     core::LoadOptions options;
-    options.path = utf8(t.table_path);
+    options.path = path_bytes(t.table_path);
     options.key_type = t.key_kind;
     options.key_type_name = nb::repr(t.key_type).c_str();
     options.symbols = t.symbols.value_or(core::Symbols::words);
@@ -200,7 +200,8 @@ void set_fields(Table& t, nb::handle table_path, nb::handle record_class, nb::ha
     t.record_class = nb::borrow(record_class);
     t.table_path = nb::borrow(table_path);
     t.key_type = nb::borrow(key_type);
-    t.key_kind = key_type.is_none() ? core::KeyType::other : core::key_type_of(utf8(key_type));
+    t.key_kind =
+        key_type.is_none() ? core::KeyType::other : core::key_type_of(utf8(key_type).view());
     t.symbols = symbols_of(record_class);
 }
 
@@ -214,13 +215,14 @@ nb::object native_format_src_key(const Table& t, nb::handle src) {
         case core::KeyType::src_symbols: {
             const bool hiero = t.key_kind == core::KeyType::src_hiero;
             if (t.symbols && PyUnicode_Check(src.ptr())) {
-                return to_str(*core::format_src_key(t.key_kind, *t.symbols, utf8(src)));
+                return to_str(*core::format_src_key(t.key_kind, *t.symbols, utf8(src).view()));
             }
             nb::object symbols = t.record_class.attr("getSymbols")(src, nb::arg("hiero") = hiero);
             return nb::str(" ").attr("join")(symbols);
         }
         case core::KeyType::src_tree:
-            return to_str(*core::format_src_key(t.key_kind, core::Symbols::words, split_text(src)));
+            return to_str(
+                *core::format_src_key(t.key_kind, core::Symbols::words, split_text(src).view()));
         case core::KeyType::other:
             break;
     }
@@ -228,11 +230,11 @@ nb::object native_format_src_key(const Table& t, nb::handle src) {
 }
 
 nb::object native_line2tracks(const Table& t, nb::handle line) {
-    return to_str(core::line_tracks(t.index->fields, split_text(line)));
+    return to_str(core::line_tracks(t.index->fields, split_text(line).view()));
 }
 
 nb::object native_tracks2line(const Table& t, nb::handle tracks) {
-    return to_str(core::tracks_line(t.index->fields, split_text(tracks)));
+    return to_str(core::tracks_line(t.index->fields, split_text(tracks).view()));
 }
 
 nb::object line2tracks(nb::handle self, nb::handle line) {

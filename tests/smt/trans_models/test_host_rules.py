@@ -1,13 +1,14 @@
 """White space, characters and numbers follow the host's own str and number rules."""
 
 import math
+import os
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zel.common.numbers import toNumber
-from zel.smt.trans_models import records
+from zel.smt.trans_models import records, tables
 
 # Every character the host's str.isspace() accepts, and some that look alike but are not.
 SPACES = [chr(c) for c in range(0x110000) if chr(c).isspace()]
@@ -165,3 +166,34 @@ def test_to_str_steps_before_the_join_have_their_effects(cls, line):
         with pytest.raises(TypeError):
             record.to_str(separator)
         assert (record.counts.src != before) == rounded
+
+
+# Lone surrogates, as surrogateescape decoding and os.listdir give them for bytes that are not
+# UTF-8: records hold and print such text as the host's str operations do.
+ODD = "caf\udce9"
+
+
+@pytest.mark.parametrize(
+    ("cls", "line"),
+    [
+        (
+            records.MosesRecord,
+            f"{ODD} ||| the {ODD} ||| 0.5 1 0.25 1e-05 ||| 0-0 1-1 ||| 2.0 3.0 1.0",
+        ),
+        (records.TravatarRecord, f'X ( "{ODD}" ) ||| x0 "{ODD}" ||| p=1 ||| 1.0 1.0 1.0 ||| 0-0'),
+    ],
+)
+def test_text_with_lone_surrogates_round_trips(cls, line):
+    record = cls(line)
+    assert record.to_str() == line
+    plain = cls(line.replace(ODD, "cafe")).getReversed().to_str()
+    assert record.getReversed().to_str() == plain.replace("cafe", ODD)
+    assert any(ODD in symbol for symbol in cls.getSymbols(record.src))
+
+
+def test_tables_take_file_names_that_are_not_utf8(tmp_path):
+    name = tmp_path / os.fsdecode(b"t\xe9.txt")
+    name.write_text("a ||| b ||| 0.5 1 0.25 1e-05 ||| 0-0 ||| 1 1 1\n")
+    table = tables.MosesTable(str(name))
+    table.save(str(name) + ".idx")
+    assert len(tables.MosesTable.open(str(name) + ".idx")) == len(table) == 1
