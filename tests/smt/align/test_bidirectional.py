@@ -127,3 +127,18 @@ def test_the_directions_end_with_the_command(tmp_path, signum, status):
     for direction in bidirectional.DIRECTIONS:
         path = tmp_path / "out" / f"{direction}.decoded.txt"
         assert path.exists() and path.stat().st_size > 0, (tmp_path / "log").read_text()
+
+
+def test_one_file_of_both_sides_trains_as_two_files(tmp_path):
+    src = (TOY / "train.src").read_text().splitlines()[:300]
+    trg = (TOY / "train.trg").read_text().splitlines()[:300]
+    (tmp_path / "s").write_text("".join(line + "\n" for line in src))
+    (tmp_path / "t").write_text("".join(line + "\n" for line in trg))
+    (tmp_path / "both").write_text("".join(f"{s} ||| {t}\n" for s, t in zip(src, trg)))
+    argv = ["-I", "2", "-q"]
+    assert bidirectional.main([str(tmp_path / n) for n in ("s", "t", "two")] + argv) == 0
+    assert bidirectional.main(["-i", str(tmp_path / "both"), str(tmp_path / "one"), *argv]) == 0
+    for name in ("src-trg.decoded.txt", "grow-diag-final-and.links.txt"):
+        assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
+    (tmp_path / "bad").write_text("a ||| x\nb x\n")
+    assert bidirectional.main(["-i", str(tmp_path / "bad"), str(tmp_path / "three"), "-q"]) == 1

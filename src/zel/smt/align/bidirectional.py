@@ -18,6 +18,7 @@ for zel-train: each running direction stops training and writes its files, and t
 what was written are symmetrised; a direction not yet started is not started.
 
     zel-align SRC TRG OUTDIR [-I N] [-t X] [-n N] [-c] [--heuristic NAME] [--write-scores]
+    zel-align -i FILE OUTDIR ...     (FILE: "source ||| target" lines)
 """
 
 import argparse
@@ -30,7 +31,7 @@ import sys
 from pathlib import Path
 
 import zel
-from zel.common import command, progress, threads
+from zel.common import command, files, progress, threads
 from zel.common import logging as zlogging
 from zel.common.config import Config
 
@@ -40,15 +41,48 @@ from . import symmetrize as sym
 logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = ("src-trg", "trg-src")
+SIDES = ("src_path", "trg_path")
 _PR_SET_PDEATHSIG = 1
+
+
+def split_pairs(path, src_path, trg_path):
+    """Writes the two sides of a one-file corpus (``source ||| target`` a line, as other
+    aligners read it) to `src_path` and `trg_path`; returns the number of pairs. A line without
+    the separator is a ValueError naming the file and line."""
+    files.check_outputs([src_path, trg_path], [path])
+    pairs = 0
+    with (
+        files.open(path) as lines,
+        files.open(src_path, "wt") as src,
+        files.open(trg_path, "wt") as trg,
+    ):
+        for number, line in enumerate(lines, 1):
+            source, bar, target = line.rstrip("\n").partition("|||")
+            if not bar:
+                raise ValueError(f"{os.fspath(path)}, line {number}: no ' ||| ' between the sides")
+            src.write(source.strip() + "\n")
+            trg.write(target.strip() + "\n")
+            pairs += 1
+    return pairs
+
+
+def corpus_paths(outdir):
+    """Where align_both writes the two sides of a one-file corpus."""
+    return Path(outdir) / "corpus.src.txt", Path(outdir) / "corpus.trg.txt"
 
 
 def _settings(conf):
     data = conf.data
+    outdir = os.fspath(data.outdir)
+    if conf.get("input_path", None):
+        src_path, trg_path = (os.fspath(p) for p in corpus_paths(outdir))
+    else:
+        src_path, trg_path = os.fspath(data.src_path), os.fspath(data.trg_path)
     settings = {
-        "src_path": os.fspath(data.src_path),
-        "trg_path": os.fspath(data.trg_path),
-        "outdir": os.fspath(data.outdir),
+        "src_path": src_path,
+        "trg_path": trg_path,
+        "input_path": conf.get("input_path", None),
+        "outdir": outdir,
         "iteration_limit": conf.get("iteration_limit", emalign.ITERATION_LIMIT),
         "threshold": conf.get("threshold", emalign.THRESHOLD),
         "nbest": conf.get("nbest", emalign.NBEST),
@@ -182,7 +216,9 @@ class _Runs:
 def align_both(conf, **others):
     """Train both directions of a parallel corpus and symmetrise their links.
 
-    `conf` is a mapping (or Config) with ``src_path``, ``trg_path`` and ``outdir``, and
+    `conf` is a mapping (or Config) with ``src_path``, ``trg_path`` and ``outdir`` (or, instead
+    of the two sides, ``input_path``: one file of ``source ||| target`` lines, whose sides are
+    written to ``corpus_paths(outdir)`` first), and
     optionally ``iteration_limit``, ``threshold``, ``nbest``, ``character`` (the settings of
     zel-train, with its defaults), ``heuristic`` (default grow-diag-final-and),
     ``save_scores`` (a flag), ``debug`` and ``quiet``; keyword settings override it.
@@ -193,10 +229,13 @@ def align_both(conf, **others):
     conf = Config(conf)
     conf.update(others)
     settings = _settings(conf)
-    for side in ("src_path", "trg_path"):
-        if not os.path.isfile(settings[side]):
-            raise FileNotFoundError(f"no such corpus file: {settings[side]}")
+    sides = [settings["input_path"]] if settings["input_path"] else [settings[s] for s in SIDES]
+    for side in sides:
+        if not os.path.isfile(side):
+            raise FileNotFoundError(f"no such corpus file: {os.fspath(side)}")
     Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
+    if settings["input_path"]:
+        split_pairs(settings["input_path"], settings["src_path"], settings["trg_path"])
     paths = output_paths(settings["outdir"], settings["heuristic"])
     cores = threads.get_threads() or threads.usable_cores()
     together = cores >= 2
@@ -250,9 +289,21 @@ def create_parser():
         prog="zel-align",
         description="Train IBM Models 1 and 2 in both directions and symmetrise the links.",
     )
-    parser.add_argument("src_path", help="file containing source-side lines of parallel text")
-    parser.add_argument("trg_path", help="file containing target-side lines of parallel text")
-    parser.add_argument("outdir", help="output folder (made when missing)")
+    parser.add_argument(
+        "paths",
+        nargs="+",
+        metavar="SRC TRG OUTDIR",
+        help="files of source-side and target-side lines of parallel text, and the output "
+        "folder (made when missing); with --input, the output folder alone",
+    )
+    parser.add_argument(
+        "--input",
+        "-i",
+        dest="input_path",
+        metavar="FILE",
+        help='one file of "source ||| target" lines instead of SRC and TRG (its sides are '
+        "written to OUTDIR/corpus.src.txt and OUTDIR/corpus.trg.txt)",
+    )
     parser.add_argument(
         "--iteration-limit",
         "-I",
@@ -290,7 +341,14 @@ def create_parser():
 
 
 def main(argv=None):
-    args = create_parser().parse_args(argv)
+    parser = create_parser()
+    args = parser.parse_args(argv)
+    wanted = 1 if args.input_path else 3
+    if len(args.paths) != wanted:
+        parser.error("give OUTDIR with --input, else SRC TRG OUTDIR")
+    *sides, args.outdir = args.paths
+    args.src_path, args.trg_path = sides or (None, None)
+    del args.paths
     with zlogging.using_config([__name__], debug=args.debug, quiet=args.quiet):
         try:
             paths = align_both(vars(args))
