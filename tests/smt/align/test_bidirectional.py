@@ -134,7 +134,7 @@ def test_one_file_of_both_sides_trains_as_two_files(tmp_path):
     trg = (TOY / "train.trg").read_text().splitlines()[:300]
     (tmp_path / "s").write_text("".join(line + "\n" for line in src))
     (tmp_path / "t").write_text("".join(line + "\n" for line in trg))
-    (tmp_path / "both").write_text("".join(f"{s} ||| {t}\n" for s, t in zip(src, trg)))
+    (tmp_path / "both").write_text("".join(f"{s} ||| {t}\n" for s, t in zip(src, trg, strict=True)))
     argv = ["-I", "2", "-q"]
     assert bidirectional.main([str(tmp_path / n) for n in ("s", "t", "two")] + argv) == 0
     assert bidirectional.main(["-i", str(tmp_path / "both"), str(tmp_path / "one"), *argv]) == 0
