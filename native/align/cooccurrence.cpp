@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <ranges>
 #include <stdexcept>
 
@@ -190,44 +191,84 @@ std::size_t CooccurrencePattern::memory_bytes() const {
            (col_.capacity() + sample_.capacity()) * sizeof(std::uint32_t);
 }
 
+std::size_t pair_index_budget(std::size_t pattern_cells) {
+    const std::size_t available = available_memory();
+    if (available == 0) return std::size_t{1} << 30;
+    const std::size_t tables = pattern_cells * 2 * sizeof(double);
+    return available > tables ? (available - tables) / 4 * 3 : 0;
+}
+
 PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
                      const SourceOccurrences& occ, std::size_t budget_bytes,
                      const std::function<void()>& check)
-    : pattern_(std::move(pattern)), corpus_(corpus) {
+    : pattern_(std::move(pattern)), corpus_(corpus), budget_(budget_bytes) {
     std::uint64_t total = 0;
     std::size_t widest = 0;
     for (std::size_t p = 0; p < corpus.size(); ++p)
         total += corpus.src(p).size() * corpus.trg(p).size();
-    for (std::size_t s = 0; s < pattern_->rows(); ++s)
+    const std::size_t rows = pattern_->rows();
+    for (std::size_t s = 0; s < rows; ++s)
         widest = std::max(widest, pattern_->row_end(s) - pattern_->row_begin(s));
-    // Cells are stored as they are (4 bytes a position pair, read without conversion) when
-    // that fits the budget, else as their rank in their row (2 bytes) when every row is
-    // shorter than 65,536 cells and that fits, else not at all.
-    const bool rankable = widest <= std::numeric_limits<std::uint16_t>::max();
-    if (total * sizeof(CellId) <= budget_bytes) {
-        narrow_ = false;
-    } else if (rankable && total * sizeof(std::uint16_t) <= budget_bytes) {
-        narrow_ = true;
-    } else {
-        return;
+    total_ = total;
+    // Cells as they are (read without conversion) when the whole corpus fits so, else ranks
+    // when every row allows them, else cells.
+    narrow_ = total * sizeof(CellId) > budget_bytes &&
+              widest <= std::numeric_limits<std::uint16_t>::max();
+    const std::size_t width = narrow_ ? sizeof(std::uint16_t) : sizeof(CellId);
+    whole_ = total * width <= budget_bytes;
+    std::uint64_t kept = total;
+    if (!whole_) {
+        // The longest rows first (ties by word id, so the choice never depends on threads),
+        // each as long as its positions' cells fit what is left.
+        std::vector<WordId> order(rows);
+        std::iota(order.begin(), order.end(), WordId{0});
+        const auto length = [&](WordId s) { return pattern_->row_end(s) - pattern_->row_begin(s); };
+        std::stable_sort(order.begin(), order.end(),
+                         [&](WordId a, WordId b) { return length(a) > length(b); });
+        indexed_.assign(rows, 0);
+        kept = 0;
+        const std::uint64_t room = budget_bytes / width;
+        for (const WordId s : order) {
+            if (kept + occ.work[s] > room) continue;
+            indexed_[s] = 1;
+            kept += occ.work[s];
+        }
     }
+    kept_share_ = total == 0 ? 1.0 : static_cast<double>(kept) / static_cast<double>(total);
+    if (kept == 0 && !whole_) return;
     start_.assign(corpus.size() + 1, 0);
+    const auto what = whole_ ? "pair cell index" : "pair cell index (part of the corpus)";
     if (narrow_) {
-        assign_table(ranks_, total, std::uint16_t{0}, "pair cell index");
+        assign_table(ranks_, kept, std::uint16_t{0}, what);
     } else {
-        assign_table(cells_, total, CellId{0}, "pair cell index");
+        assign_table(cells_, kept, CellId{0}, what);
     }
-    for (std::size_t p = 0; p < corpus.size(); ++p)
-        start_[p + 1] = start_[p] + corpus.src(p).size() * corpus.trg(p).size();
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        std::uint64_t n = 0;
+        const std::size_t m = corpus.trg(p).size();
+        for (const WordId s : corpus.src(p)) n += whole_ || indexed(s) ? m : 0;
+        start_[p + 1] = start_[p] + n;
+    }
     // Row by row: the rank of every target word of the row, then the ranks of each occurrence
     // of the row's word. Threads take ranges of rows and write disjoint places.
     const std::size_t threads = thread_count();
     const std::vector<std::size_t> cuts = occ.row_ranges(threads);
     std::vector<std::vector<std::uint32_t>> rank_of(threads);
+    // Where position i of pair p has its row in the index: after the kept positions before it.
+    const auto row_at = [&](std::size_t p, std::size_t i) {
+        const auto src = corpus.src(p);
+        std::uint64_t before = i;
+        if (!whole_) {
+            before = 0;
+            for (std::size_t k = 0; k < i; ++k) before += indexed(src[k]);
+        }
+        return start_[p] + before * corpus.trg(p).size();
+    };
     for_row_parts(cuts, threads, check, [&](std::size_t part, std::size_t worker) {
         std::vector<std::uint32_t>& rank = rank_of[worker];
         if (rank.empty()) rank.assign(pattern_->cols(), 0);
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
+            if (!whole_ && !indexed_[s]) continue;
             const std::size_t first = pattern_->row_begin(s);
             for (std::size_t c = first; c < pattern_->row_end(s); ++c)
                 rank[pattern_->col(c)] = static_cast<std::uint32_t>(c - first);
@@ -237,8 +278,10 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                     const std::size_t ahead = SourceOccurrences::pair_of(occ.at[k + kAhead]);
                     __builtin_prefetch(corpus.trg(ahead).data());
                     const std::uint64_t at =
-                        start_[ahead] + SourceOccurrences::position_of(occ.at[k + kAhead]) *
-                                            corpus.trg(ahead).size();
+                        start_[ahead] + (whole_
+                                             ? SourceOccurrences::position_of(occ.at[k + kAhead]) *
+                                                   corpus.trg(ahead).size()
+                                             : 0);
                     if (narrow_) {
                         __builtin_prefetch(ranks_.data() + at, 1);
                     } else {
@@ -248,7 +291,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                 const std::size_t p = SourceOccurrences::pair_of(occ.at[k]);
                 const std::size_t i = SourceOccurrences::position_of(occ.at[k]);
                 const auto trg = corpus.trg(p);
-                const std::uint64_t out = start_[p] + i * trg.size();
+                const std::uint64_t out = row_at(p, i);
                 for (std::size_t j = 0; j < trg.size(); ++j) {
                     if (narrow_) {
                         ranks_[out + j] = static_cast<std::uint16_t>(rank[trg[j]]);
@@ -259,6 +302,30 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
             }
         }
     });
+}
+
+std::string PairCells::describe() const {
+    const auto mib = [](std::uint64_t bytes) {
+        if (bytes < (std::uint64_t{1} << 20)) return std::to_string(bytes >> 10) + " KiB";
+        return std::to_string(bytes >> 20) + " MiB";
+    };
+    const std::uint64_t width = narrow_ ? 2 : 4;
+    std::string text = "pair cell index: ";
+    if (whole_) {
+        text += std::string(narrow_ ? "ranks" : "cells") + " of every position pair (" +
+                mib(total_ * width) + ")";
+    } else if (start_.empty()) {
+        text += "none (2 bytes a position pair would need " + mib(total_ * 2) +
+                "); every cell "
+                "is searched for";
+    } else {
+        text += std::string(narrow_ ? "ranks" : "cells") + " of " +
+                std::to_string(static_cast<int>(kept_share_ * 100 + 0.5)) +
+                "% of the position pairs, the longest rows' (" +
+                mib(static_cast<std::uint64_t>(kept_share_ * static_cast<double>(total_)) * width) +
+                " of " + mib(total_ * width) + "); the others' cells are searched for";
+    }
+    return text + " [budget " + mib(budget_) + "]";
 }
 
 CellId PairCells::find(WordId s, WordId t) const {
@@ -278,7 +345,7 @@ void PairCells::lookup(std::size_t p, CellId* out) const {
 
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {
     const std::size_t m = corpus_.trg(p).size();
-    if (!precomputed()) {
+    if (start_.empty() && !whole_) {
         scratch.resize(corpus_.src(p).size() * m);
         lookup(p, scratch.data());
         return scratch;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "align/corpus.hpp"
@@ -76,12 +77,20 @@ private:
     std::vector<std::uint32_t> sample_;
 };
 
-// For each sentence pair, the cell of every (source position, target position), row-major.
-// Precomputed when it fits `budget_bytes`, else found by binary search in the pattern on every
-// call: the same answers, trading memory for speed. Precomputed cells are kept as they are
-// (4 bytes a position pair) or, when only that fits, as their rank in their row (2 bytes,
-// while rows are shorter than 65,536 cells); either is built row by row with the pattern's
-// help rather than searched for.
+// What the pair cell index may take by default: the memory this process may still use, less
+// what the tables made after it need (a value and a count for each of `pattern_cells` cells),
+// with a quarter of the rest kept for everything else; 1 GiB when the memory is not known.
+std::size_t pair_index_budget(std::size_t pattern_cells);
+
+// The cells of each sentence pair, l * m of them, row by row (source position i, then target
+// position j), as the E-step and the scores read them.
+//
+// Kept as an index within `budget_bytes` where it fits, else found by binary search in the
+// pattern: the same answers, trading memory for speed. The index holds each cell as it is (4
+// bytes a position pair) when the whole corpus fits so, else as its rank in its row (2 bytes,
+// while rows are shorter than 65,536 cells). When not every source word's positions fit, the
+// words of the longest rows come first (a search costs most there), so the cost grows with the
+// share of the corpus left out, not all at once.
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
@@ -98,37 +107,54 @@ public:
         const auto src = corpus_.src(p);
         const auto trg = corpus_.trg(p);
         const std::size_t m = trg.size();
-        if (precomputed() && !narrow_) return {cells_.data() + start_[p], src.size() * m};
+        if (whole_ && !narrow_) return {cells_.data() + start_[p], src.size() * m};
         scratch.resize(src.size() * m);
+        std::uint64_t at = start_.empty() ? 0 : start_[p];  // the next indexed position's row
         for (std::size_t i = 0; i < src.size(); ++i) {
             CellId* out = scratch.data() + i * m;
-            if (!precomputed()) {
+            if (!whole_ && !indexed(src[i])) {
                 for (const std::uint32_t j : js) out[j] = find(src[i], trg[j]);
                 continue;
             }
-            const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
-            const std::uint16_t* rank = ranks_.data() + start_[p] + i * m;
-            for (const std::uint32_t j : js) out[j] = base + rank[j];
+            if (narrow_) {
+                const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
+                const std::uint16_t* rank = ranks_.data() + at;
+                for (const std::uint32_t j : js) out[j] = base + rank[j];
+            } else {
+                const CellId* cells = cells_.data() + at;
+                for (const std::uint32_t j : js) out[j] = cells[j];
+            }
+            at += m;
         }
         return scratch;
     }
 
-    bool precomputed() const { return !start_.empty() || corpus_.empty(); }
+    // Every position pair's cell is kept (none is searched for).
+    bool precomputed() const { return whole_; }
+    // The share of the corpus's position pairs whose cells are kept, and how (for the log).
+    double kept_share() const { return kept_share_; }
+    std::string describe() const;
     std::size_t memory_bytes() const {
-        return ranks_.capacity() * 2 + cells_.capacity() * 4 + start_.capacity() * 8;
+        return ranks_.capacity() * 2 + cells_.capacity() * 4 + start_.capacity() * 8 +
+               indexed_.capacity();
     }
 
 private:
+    bool indexed(WordId s) const { return s < indexed_.size() && indexed_[s] != 0; }
     void lookup(std::size_t p, CellId* out) const;
     // The cell of (s, t), found in the pattern; IndexError for ids outside it.
     CellId find(WordId s, WordId t) const;
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;
-    bool narrow_ = true;
-    std::vector<std::uint64_t> start_;  // ranks of pair p: [start_[p], start_[p + 1])
-    std::vector<CellId> cells_;         // the cells themselves, or
-    std::vector<std::uint16_t> ranks_;  // their ranks in their rows (narrow_)
+    bool whole_ = false;                 // every source word's positions are kept
+    bool narrow_ = true;                 // kept as ranks, not cells
+    std::vector<std::uint8_t> indexed_;  // by source word, when not whole_: its positions kept
+    std::vector<std::uint64_t> start_;   // pair p's kept rows: from start_[p] on
+    std::vector<CellId> cells_;          // the cells themselves, or
+    std::vector<std::uint16_t> ranks_;   // their ranks in their rows (narrow_)
+    double kept_share_ = 0;
+    std::size_t budget_ = 0, total_ = 0;
 };
 
 }  // namespace zel::align

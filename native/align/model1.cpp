@@ -44,8 +44,13 @@ void Model1Trainer::init_trans_dist(Host& host) {
         const SourceOccurrences occ(*sent_pairs, v_src);
         const auto check = [&host] { host.check_interrupt(); };
         pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg, check);
-        pair_cells =
-            std::make_unique<PairCells>(pattern, *sent_pairs, occ, pair_cells_budget, check);
+        const std::size_t budget =
+            pair_cells_budget ? *pair_cells_budget : pair_index_budget(pattern->cells());
+        pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, occ, budget, check);
+        host.debug(Channel::model1,
+                   pair_cells->describe() + (pair_cells_budget
+                                                 ? ", as ZEL_PAIR_INDEX_BUDGET_MB sets"
+                                                 : ", from the memory this process may use"));
     }
     // The E-step reads a cell's value and adds to its count at once (on the thread of the
     // cell's target word), so keeping them in one cache line halves its memory traffic.

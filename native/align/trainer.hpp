@@ -57,8 +57,9 @@ public:
     // Whether the translation table keeps its cells' counts beside their values, which makes
     // E-steps faster; only training needs it.
     bool count_slots = true;
-    // Memory the precomputed pair cells may take before lookups are used instead.
-    std::size_t pair_cells_budget = std::size_t{1} << 30;
+    // Memory the pair cell index may take (beyond it, cells are searched for); unset, it
+    // follows the memory the process may still use (see pair_index_budget).
+    std::optional<std::size_t> pair_cells_budget;
 };
 
 }  // namespace zel::align

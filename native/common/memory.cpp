@@ -1,7 +1,10 @@
 #include "common/memory.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -44,11 +47,24 @@ std::string human(std::size_t bytes) {
     return buf;
 }
 
+// Room left under the address-space limit (ulimit -v), when there is one.
+std::size_t address_space_room() {
+    struct rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    if (!(statm >> pages)) return std::numeric_limits<std::size_t>::max();
+    const std::size_t used = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return limit.rlim_cur > used ? static_cast<std::size_t>(limit.rlim_cur) - used : 0;
+}
+
 }  // namespace
 
 std::size_t available_memory() {
     const std::size_t meminfo = meminfo_available();
-    const std::size_t room = cgroup_room();
+    const std::size_t room = std::min(cgroup_room(), address_space_room());
     if (meminfo == 0) return room == std::numeric_limits<std::size_t>::max() ? 0 : room;
     return meminfo < room ? meminfo : room;
 }

@@ -9,8 +9,9 @@
 
 namespace zel {
 
-// Bytes the machine can still give this process (MemAvailable of /proc/meminfo, or the cgroup
-// limit when lower); 0 when unknown.
+// Bytes the machine can still give this process: MemAvailable of /proc/meminfo, lowered to the
+// room left under the cgroup's memory limit and under the address-space limit (ulimit -v);
+// 0 when unknown.
 std::size_t available_memory();
 
 // Throws zel::MemoryError naming `what` and its size when `bytes` exceed available_memory().

@@ -48,10 +48,13 @@ TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
         setenv("ZEL_THREADS", threads, 1);
         const SourceOccurrences occ(corpus, 6);
         const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
-        // Budgets for 4-byte cells, for 2-byte ranks only, and for nothing (lookups).
-        for (const std::size_t budget : {total * 4, total * 2, std::size_t{0}}) {
+        // Budgets for 4-byte cells, for 2-byte ranks only, for the ranks of some source
+        // words' positions, and for nothing (lookups).
+        for (const std::size_t budget :
+             {total * 4, total * 2, total, std::size_t{10}, std::size_t{0}}) {
             const PairCells cells(pattern, corpus, occ, budget);
-            EXPECT_EQ(cells.precomputed(), budget > 0);
+            EXPECT_EQ(cells.precomputed(), budget >= total * 2);
+            EXPECT_EQ(cells.kept_share() > 0, budget >= 10) << budget;
             const auto found = all_cells(cells, corpus);
             if (first.empty()) first = found;
             EXPECT_EQ(found, first) << "budget " << budget << ", threads " << threads;

@@ -66,7 +66,8 @@ def test_outputs_do_not_depend_on_threads_or_the_pair_index(tmp_path, monkeypatc
     try:
         baseline = outputs(tmp_path, name, 1, "1024", monkeypatch)
         assert all(baseline.values())
-        for count, budget in [(2, "1024"), (3, "0"), (8, "1024")]:
+        # A budget of a few KiB keeps only some source words' positions in the index.
+        for count, budget in [(2, "1024"), (3, "0"), (8, "1024"), (1, "0.02"), (2, "0.02")]:
             assert outputs(tmp_path, name, count, budget, monkeypatch) == baseline, (count, budget)
     finally:
         threads.set_threads(None)

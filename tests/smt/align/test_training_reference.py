@@ -57,6 +57,7 @@ SAVING = {
     "zero threshold, nbest 1": (0.0, 1, None),
     "negative nbest, cells looked up": (0.001, -3, "0"),
     "nbest 0": (0.001, 0, "0"),
+    "part of the cells indexed": (0.001, 8, "0.0005"),
 }
 
 
