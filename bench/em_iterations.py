@@ -8,10 +8,16 @@ iteration; Model 2's runs in Model 1's last step, whose entropy it computes). Th
 formulation runs one iteration of each model on the same corpus where its dense arrays fit in
 memory.
 
-    python bench/em_iterations.py [--corpus enja_small|hansards|100k|million] [--iterations N]
-                                  [--threads 1,2] [--no-numpy]
+    python bench/em_iterations.py [--corpus NAME] [--iterations N] [--threads 1,2]
+                                  [--budgets 100,50,0] [--no-numpy]
 
-Each thread count (ZEL_THREADS of the child) gives one row; the run writes all four outputs.
+Corpora: enja_small, hansards, 100k and million (generated here, lengths 1-40), gen11 (a million
+pairs of ../shared/tools/gen_corpus.py, 50,000 words a side, seed 11) and hansards-lengths (a
+million generated pairs whose sentence lengths are drawn from the Hansards pairs').
+
+Each thread count (ZEL_THREADS of the child) and pair-index budget (a percentage of the 2 bytes
+a position pair that the whole index takes as ranks; ZEL_PAIR_INDEX_BUDGET_MB of the child)
+gives one row; the run writes all four outputs.
 """
 
 import argparse
@@ -42,17 +48,41 @@ def corpus_files(name, workdir):
         src.write_text("".join(en + "\n" for _, en in pairs), encoding="utf-8")
         trg.write_text("".join(fr + "\n" for fr, _ in pairs), encoding="utf-8")
         return src, trg
-    # Generated pairs: lengths 1-40, words drawn Zipf-like (rank^-1); a million pairs with
-    # 50,000 words a side, or 100,000 with 20,000.
-    pairs, vocab = (1_000_000, 50_000) if name == "million" else (100_000, 20_000)
     src, trg = workdir / f"{name}.src", workdir / f"{name}.trg"
+    if name == "gen11":
+        tool = ROOT.parent / "shared" / "tools" / "gen_corpus.py"
+        subprocess.run(
+            [
+                sys.executable,
+                tool,
+                src,
+                trg,
+                "-n",
+                "1000000",
+                *("--src-vocab", "50000"),
+                *("--trg-vocab", "50000", "--seed", "11"),
+            ],
+            check=True,
+        )
+        return src, trg
+    # Generated pairs: words drawn Zipf-like (rank^-1); a million pairs with 50,000 words a
+    # side, or 100,000 with 20,000; lengths 1-40, or as the Hansards pairs' lengths are.
+    pairs, vocab = (100_000, 20_000) if name == "100k" else (1_000_000, 50_000)
     rng = np.random.default_rng(7)
+    lengths = None
+    if name == "hansards-lengths":
+        with open(SHARED / "wpt03_en-fr" / "hansards_10k.fr-en", encoding="utf-8") as f:
+            sides = [line.rstrip("\n").split(" ||| ") for line in f]
+        lengths = np.array([(len(e.split()), len(f.split())) for f, e in sides])
     weights = 1.0 / np.arange(1, vocab + 1)
     weights /= weights.sum()
     with open(src, "w", encoding="utf-8") as fs, open(trg, "w", encoding="utf-8") as ft:
         for _ in range(pairs // 10_000):
             n = 10_000
-            ls, lt = rng.integers(1, 41, n), rng.integers(1, 41, n)
+            if lengths is None:
+                ls, lt = rng.integers(1, 41, n), rng.integers(1, 41, n)
+            else:
+                ls, lt = lengths[rng.integers(0, len(lengths), n)].T
             ws = rng.choice(vocab, ls.sum(), p=weights)
             wt = rng.choice(vocab, lt.sum(), p=weights)
             for words, lengths, out, prefix in ((ws, ls, fs, "s"), (wt, lt, ft, "t")):
@@ -168,10 +198,15 @@ def numpy_iteration(src, trg):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
-        "--corpus", choices=["enja_small", "hansards", "100k", "million"], default="enja_small"
+        "--corpus",
+        choices=["enja_small", "hansards", "100k", "million", "gen11", "hansards-lengths"],
+        default="enja_small",
     )
     parser.add_argument("--iterations", type=int, default=5)
     parser.add_argument("--threads", default="", help="comma-separated ZEL_THREADS values")
+    parser.add_argument(
+        "--budgets", default="", help="comma-separated pair-index budgets, in percent"
+    )
     parser.add_argument("--no-numpy", action="store_true")
     parser.add_argument(
         "--child", nargs=3, metavar=("SRC", "TRG", "OUTDIR"), help=argparse.SUPPRESS
@@ -182,15 +217,18 @@ def main():
         return 0
 
     counts = [int(n) for n in args.threads.split(",") if n] or [None]
+    budgets = [float(b) for b in args.budgets.split(",") if b] or [None]
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         src, trg = corpus_files(args.corpus, workdir)
         cells = visited_cells(src, trg)
-        for count in counts:
+        for count, budget in ((c, b) for b in budgets for c in counts):
             env = dict(os.environ)
             if count is not None:
                 env["ZEL_THREADS"] = str(count)
+            if budget is not None:
+                env["ZEL_PAIR_INDEX_BUDGET_MB"] = str(budget / 100 * cells * 2 / 2**20)
             command = [sys.executable, __file__, "--iterations", str(args.iterations)]
             proc = subprocess.Popen(
                 [*command, "--child", str(src), str(trg), tmp],
@@ -201,7 +239,7 @@ def main():
             )
             out, _ = proc.communicate()
             run = json.loads(out.strip().splitlines()[-1])
-            rows.append((count, phases(run), run["peak"]))
+            rows.append((count, budget, phases(run), run["peak"]))
         reference = None if args.no_numpy else numpy_iteration(src, trg)
 
     print(
@@ -209,15 +247,16 @@ def main():
         "iterations a phase"
     )
     print(
-        "| threads | Model 1 s/iteration | Model 2 s/iteration | E-step ns/cell | set-up s "
-        "| saving s | whole run s | peak memory |"
+        "| threads | index budget | Model 1 s/iteration | Model 2 s/iteration | E-step ns/cell "
+        "| set-up s | saving s | whole run s | peak memory |"
     )
-    print("|---|---|---|---|---|---|---|---|")
-    for count, run, peak in rows:
+    print("|---|---|---|---|---|---|---|---|---|")
+    for count, budget, run, peak in rows:
         mean = {k: sum(v) / max(len(v), 1) for k, v in run["times"].items()}
         ns = 1e9 * sum(run["estep"]) / max(len(run["estep"]), 1) / cells
         print(
-            f"| {count or 'all'} | {mean['model1']:.3f} | {mean['model2']:.3f} | {ns:.1f} | "
+            f"| {count or 'all'} | {'default' if budget is None else f'{budget:g}%'} "
+            f"| {mean['model1']:.3f} | {mean['model2']:.3f} | {ns:.1f} | "
             f"{run['setup']:.2f} | {run['saving']:.2f} | {run['whole']:.2f} | "
             f"{peak / 1e6:,.0f} MB |"
         )

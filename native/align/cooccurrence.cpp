@@ -1,6 +1,7 @@
 #include "align/cooccurrence.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -192,8 +193,14 @@ std::size_t CooccurrencePattern::memory_bytes() const {
 }
 
 std::size_t pair_index_budget(std::size_t pattern_cells) {
-    const std::size_t available = available_memory();
+    std::size_t available = available_memory();
     if (available == 0) return std::size_t{1} << 30;
+    // Processes that train at once on one machine (zel-align's two directions) each count on
+    // their share only.
+    if (const char* share = std::getenv("ZEL_MEMORY_SHARE")) {
+        const unsigned long n = std::strtoul(share, nullptr, 10);
+        if (n > 1) available /= n;
+    }
     const std::size_t tables = pattern_cells * 2 * sizeof(double);
     return available > tables ? (available - tables) / 4 * 3 : 0;
 }

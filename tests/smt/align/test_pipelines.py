@@ -415,12 +415,14 @@ def test_an_empty_corpus_is_refused_and_the_command_fails(tmp_path):
 
 
 def train_in_capped_process(tmp_path, src_text, trg_text, headroom_mb, **env):
-    """Trains in a child process that may grow by `headroom_mb` only; its stderr."""
+    """Trains in a child process that may grow by `headroom_mb` only, logging at debug level;
+    its stderr."""
     (tmp_path / "m.src").write_text(src_text)
     (tmp_path / "m.trg").write_text(trg_text)
     code = f"""
-import resource
+import logging, resource
 from zel.smt.align import emalign
+logging.getLogger("zel").setLevel(logging.DEBUG)
 status = open("/proc/self/status").read().split("VmSize:")[1]
 size = int(status.split()[0]) * 1024
 resource.setrlimit(resource.RLIMIT_AS, (size + {headroom_mb} * 2**20, resource.RLIM_INFINITY))
@@ -438,12 +440,20 @@ emalign.train_emalign(dict(src_path="m.src", trg_path="m.trg", iteration_limit=1
     return result.stderr
 
 
+def test_the_pair_index_budget_follows_the_memory_the_process_may_use(tmp_path):
+    stderr = train_in_capped_process(tmp_path, "a b\nc\n", "x y\nz\n", 300)
+    budget = re.search(r"pair cell index: .*\[budget (\d+) MiB\], from the memory", stderr)
+    assert budget and int(budget[1]) < 300, stderr
+
+
 def test_memory_refused_while_setting_up_names_what_was_allocated(tmp_path):
-    # One pair of 6,000 words a side co-occurs in 36 million cells; the process may grow by
-    # far less than their index needs.
+    # One pair of 6,000 words a side has 36 million position pairs; the process may grow by
+    # far less than they need: refused before anything is built.
     words = " ".join(f"w{i}" for i in range(6000)) + "\n"
     stderr = train_in_capped_process(tmp_path, words, words, 100)
-    assert "MemoryError: cannot allocate co-occurrence pattern: " in stderr
+    assert (
+        "MemoryError: cannot allocate the sentence pair of line 1 (6,000 x 6,000 words)" in stderr
+    )
     assert "std::" not in stderr and "bad_alloc" not in stderr
 
 

@@ -164,18 +164,21 @@ def _run_direction(job_text):
     sys.exit(0 if written and status == command.interrupted() else status)
 
 
-def _start(settings, direction, thread_count, hide_progress):
+def _start(settings, direction, thread_count, together):
     job = {
         "direction": direction,
         "conf": _train_conf(settings, direction),
         "threads": thread_count,
         "debug": settings["debug"],
         "quiet": settings["quiet"],
-        "hide_progress": hide_progress,
+        "hide_progress": together and direction != DIRECTIONS[0],
         "parent": os.getpid(),
     }
     code = f"from {__name__} import _run_direction; _run_direction({json.dumps(job)!r})"
     env = dict(os.environ)
+    if together:
+        # Both directions size their memory-bound tables by the memory they share.
+        env["ZEL_MEMORY_SHARE"] = str(len(DIRECTIONS))
     # The package this process runs, also when it was put on the path by hand.
     package_root = str(Path(zel.__file__).resolve().parent.parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
@@ -252,9 +255,7 @@ def align_both(conf, **others):
             if runs.interrupted:
                 logger.warning("%s: not trained (interrupted before it started)", direction)
                 continue
-            runs.running[direction] = _start(
-                settings, direction, share, together and direction != DIRECTIONS[0]
-            )
+            runs.running[direction] = _start(settings, direction, share, together)
             if not together:
                 codes.update(runs.wait())
         codes.update(runs.wait())
