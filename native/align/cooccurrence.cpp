@@ -154,23 +154,6 @@ void CooccurrencePattern::build_samples() {
     }
 }
 
-namespace {
-
-// Position of the last element not above `t` in the sorted a[0, n), or -1 when there is none.
-// Branch-free: lookups land anywhere in a row, so a branching search mispredicts every step.
-std::ptrdiff_t last_not_above(const std::uint32_t* a, std::size_t n, std::uint32_t t) {
-    if (n == 0 || a[0] > t) return -1;
-    const std::uint32_t* base = a;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        base = base[half] <= t ? base + half : base;
-        n -= half;
-    }
-    return base - a;
-}
-
-}  // namespace
-
 std::int64_t CooccurrencePattern::find(std::size_t s, std::size_t t) const {
     const auto target = static_cast<std::uint32_t>(t);
     const std::uint32_t* first = col_.data() + row_start_[s];
@@ -335,19 +318,18 @@ std::string PairCells::describe() const {
     return text + " [budget " + mib(budget_) + "]";
 }
 
-CellId PairCells::find(WordId s, WordId t) const {
+void PairCells::check_ids(WordId s, std::span<const WordId> trg) const {
     if (s >= pattern_->rows()) throw IndexError(s, 0, pattern_->rows());
-    if (t >= pattern_->cols()) throw IndexError(t, 1, pattern_->cols());
-    return static_cast<CellId>(pattern_->find(s, t));
+    for (const WordId t : trg) {
+        if (t >= pattern_->cols()) throw IndexError(t, 1, pattern_->cols());
+    }
 }
 
 void PairCells::lookup(std::size_t p, CellId* out) const {
     const auto src = corpus_.src(p);
     const auto trg = corpus_.trg(p);
-    for (const WordId s : src) {
-        if (s >= pattern_->rows()) throw IndexError(s, 0, pattern_->rows());
-        for (const WordId t : trg) *out++ = find(s, t);
-    }
+    const auto all = std::views::iota(std::uint32_t{0}, static_cast<std::uint32_t>(trg.size()));
+    for (std::size_t i = 0; i < src.size(); ++i) search_row(src[i], trg, all, out + i * trg.size());
 }
 
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {

@@ -1,6 +1,7 @@
 // The (source word, target word) cells a corpus can touch, and where each pair's cells are.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -62,6 +63,56 @@ public:
     // The cell of (s, t), or -1 when they never co-occur.
     std::int64_t find(std::size_t s, std::size_t t) const;
 
+    // The cells of (s, trg[j]) for every j of `js`, into out[j] (kNoCell where they never
+    // co-occur): find's answers, with the searches' memory reads overlapped. Each search's
+    // segment of the row is asked for before any is read, so a position's m searches wait on
+    // memory about once instead of m times.
+    template <class Positions>
+    void find_in_row(std::size_t s, std::span<const WordId> trg, const Positions& js,
+                     CellId* out) const {
+        const std::uint32_t* row = col_.data() + row_start_[s];
+        const std::size_t n = row_start_[s + 1] - row_start_[s];
+        const std::size_t samples = sample_start_[s + 1] - sample_start_[s];
+        const std::uint32_t* sample = sample_.data() + sample_start_[s];
+        for (const std::uint32_t j : js) {
+            std::size_t begin = 0;
+            if (samples > 0) {
+                const std::ptrdiff_t block = last_not_above(sample, samples, trg[j]);
+                if (block < 0) {
+                    out[j] = kNoCell;
+                    continue;
+                }
+                begin = static_cast<std::size_t>(block) * kSampleStride;
+            }
+            out[j] = static_cast<CellId>(begin);
+            __builtin_prefetch(row + begin);
+            __builtin_prefetch(row + begin + kSampleStride - 1);
+        }
+        for (const std::uint32_t j : js) {
+            if (out[j] == kNoCell) continue;
+            const std::size_t begin = out[j];
+            const std::size_t len = std::min(kSampleStride, n - begin);
+            const std::ptrdiff_t k = last_not_above(row + begin, len, trg[j]);
+            out[j] = k >= 0 && row[begin + static_cast<std::size_t>(k)] == trg[j]
+                         ? static_cast<CellId>(row_start_[s] + begin + static_cast<std::size_t>(k))
+                         : kNoCell;
+        }
+    }
+
+    // Position of the last element not above `t` in the sorted a[0, n), or -1 when there is
+    // none. Branch-free: lookups land anywhere in a row, so a branching search mispredicts
+    // every step.
+    static std::ptrdiff_t last_not_above(const std::uint32_t* a, std::size_t n, std::uint32_t t) {
+        if (n == 0 || a[0] > t) return -1;
+        const std::uint32_t* base = a;
+        while (n > 1) {
+            const std::size_t half = n / 2;
+            base = base[half] <= t ? base + half : base;
+            n -= half;
+        }
+        return base - a;
+    }
+
     std::size_t memory_bytes() const;
 
 private:
@@ -114,7 +165,7 @@ public:
         for (std::size_t i = 0; i < src.size(); ++i) {
             CellId* out = scratch.data() + i * m;
             if (!whole_ && !indexed(src[i])) {
-                for (const std::uint32_t j : js) out[j] = find(src[i], trg[j]);
+                search_row(src[i], trg, js, out);
                 continue;
             }
             if (narrow_) {
@@ -142,9 +193,14 @@ public:
 
 private:
     bool indexed(WordId s) const { return s < indexed_.size() && indexed_[s] != 0; }
+    template <class Positions>
+    void search_row(WordId s, std::span<const WordId> trg, const Positions& js, CellId* out) const {
+        check_ids(s, trg);
+        pattern_->find_in_row(s, trg, js, out);
+    }
+    // IndexError for ids outside the pattern.
+    void check_ids(WordId s, std::span<const WordId> trg) const;
     void lookup(std::size_t p, CellId* out) const;
-    // The cell of (s, t), found in the pattern; IndexError for ids outside it.
-    CellId find(WordId s, WordId t) const;
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;

@@ -148,23 +148,22 @@ def test_file_names_that_are_not_utf8_are_written(tmp_path, pair_files):
     assert os.path.getsize(tmp_path / name) > 0 and os.path.getsize(tmp_path / (name + ".d")) > 0
 
 
-def test_a_pair_too_long_for_memory_is_refused_at_once_naming_its_line(tmp_path, caplog):
+@pytest.mark.parametrize(
+    ("src", "trg", "refused"),
+    [
+        # One pair long on both sides: its position pairs, refused before anything is built.
+        ("a\n{w}\n", "x\n{w}\n", "the sentence pair of line 2 (100,000 x 100,000 words): "),
+        # Long sentences of different pairs: the alignment table's index of lengths.
+        ("{w}\na\n", "x\n{w}\n", "word alignment block index: "),
+    ],
+)
+def test_memory_that_long_sentences_would_need_is_refused_naming_what(
+    tmp_path, caplog, src, trg, refused
+):
     words = " ".join(f"w{i}" for i in range(100_000))
-    (tmp_path / "l.src").write_text(f"a\n{words}\n")
-    (tmp_path / "l.trg").write_text(f"x\n{words}\n")
+    (tmp_path / "l.src").write_text(src.format(w=words))
+    (tmp_path / "l.trg").write_text(trg.format(w=words))
     conf = train_conf(tmp_path, (tmp_path / "l.src", tmp_path / "l.trg"))
     with caplog.at_level(std_logging.ERROR, logger="zel"), pytest.raises(RuntimeError):
         emalign.train_emalign(conf)
-    assert caplog.messages[0].startswith(
-        "cannot allocate the sentence pair of line 2 (100,000 x 100,000 words): "
-    )
-
-
-def test_sentences_long_on_each_side_name_the_block_index_they_would_need(tmp_path, caplog):
-    words = " ".join(f"w{i}" for i in range(100_000))
-    (tmp_path / "l.src").write_text(f"{words}\na\n")
-    (tmp_path / "l.trg").write_text(f"x\n{words}\n")
-    conf = train_conf(tmp_path, (tmp_path / "l.src", tmp_path / "l.trg"))
-    with caplog.at_level(std_logging.ERROR, logger="zel"), pytest.raises(RuntimeError):
-        emalign.train_emalign(conf)
-    assert caplog.messages[0].startswith("cannot allocate word alignment block index: ")
+    assert caplog.messages[0].startswith("cannot allocate " + refused)
