@@ -39,7 +39,6 @@ public:
     operator std::string_view() const&& = delete;
     std::string_view view() const { return view_; }
     const char* data() const { return view_.data(); }
-    std::size_t size() const { return view_.size(); }
     friend bool operator==(const Utf8& a, std::string_view b) { return a.view_ == b; }
 
 private:

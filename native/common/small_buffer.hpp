@@ -25,7 +25,6 @@ public:
     T* data() { return n_ > N ? heap_.data() : local_; }
     T& operator[](std::size_t k) { return data()[k]; }
     std::span<T> span() { return {data(), n_}; }
-    std::size_t size() const { return n_; }
 
 private:
     std::size_t n_;
