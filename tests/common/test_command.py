@@ -25,6 +25,15 @@ def signalled(signum):
     return main
 
 
+def terminated_twice():
+    # A parent's death can be told twice: the run goes on ending as the first asked.
+    try:
+        signal.raise_signal(signal.SIGTERM)
+    except KeyboardInterrupt:
+        signal.raise_signal(signal.SIGTERM)
+    return 0
+
+
 @pytest.mark.parametrize(
     ("main", "status", "last_error"),
     [
@@ -35,6 +44,7 @@ def signalled(signum):
         (signalled(signal.SIGINT), 130, None),
         (signalled(signal.SIGTERM), 143, None),
         (signalled(signal.SIGHUP), 129, None),
+        (terminated_twice, 143, None),
     ],
 )
 def test_the_exit_status_tells_how_the_run_went(caplog, main, status, last_error):

@@ -31,6 +31,11 @@ def _interrupt(signum, _frame):
     global _received
     if _received is None:
         _received = signum
+    elif signum != signal.SIGINT:
+        # A repeated request to end (a parent's death can be told more than once) while the
+        # run is already ending as asked: the files being written are finished. Only Ctrl-C,
+        # the user at the keyboard, interrupts again.
+        return
     raise KeyboardInterrupt
 
 
