@@ -139,13 +139,13 @@ void check_save_settings(nb::handle conf) {
 
 // Training ended by `first` before a model existed: nothing is written, and the error says why.
 [[noreturn]] void nothing_written(nb::python_error& first) {
-    const std::string reason =
-        first.matches(PyExc_KeyboardInterrupt)
-            ? std::string("interrupted")
-            : text_of(nb::handle(first.type()).attr("__name__")) + ": " + text_of(first.value());
+    // Formatted by the host: the error's text may name a file whose name is not UTF-8.
+    const nb::object reason = first.matches(PyExc_KeyboardInterrupt)
+                                  ? nb::object(nb::str("interrupted"))
+                                  : nb::object(nb::str("{}: {}").format(
+                                        nb::handle(first.type()).attr("__name__"), first.value()));
     nb::raise_from(first, PyExc_RuntimeError,
-                   "nothing was written: training ended before a model existed (%s)",
-                   reason.c_str());
+                   "nothing was written: training ended before a model existed (%U)", reason.ptr());
 }
 
 // Whether the settings ask for decoded links, looked at before the scores are written, so the
