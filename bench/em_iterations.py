@@ -69,20 +69,20 @@ def corpus_files(name, workdir):
     # side, or 100,000 with 20,000; lengths 1-40, or as the Hansards pairs' lengths are.
     pairs, vocab = (100_000, 20_000) if name == "100k" else (1_000_000, 50_000)
     rng = np.random.default_rng(7)
-    lengths = None
+    real_lengths = None
     if name == "hansards-lengths":
         with open(SHARED / "wpt03_en-fr" / "hansards_10k.fr-en", encoding="utf-8") as f:
             sides = [line.rstrip("\n").split(" ||| ") for line in f]
-        lengths = np.array([(len(e.split()), len(f.split())) for f, e in sides])
+        real_lengths = np.array([(len(e.split()), len(f.split())) for f, e in sides])
     weights = 1.0 / np.arange(1, vocab + 1)
     weights /= weights.sum()
     with open(src, "w", encoding="utf-8") as fs, open(trg, "w", encoding="utf-8") as ft:
         for _ in range(pairs // 10_000):
             n = 10_000
-            if lengths is None:
+            if real_lengths is None:
                 ls, lt = rng.integers(1, 41, n), rng.integers(1, 41, n)
             else:
-                ls, lt = lengths[rng.integers(0, len(lengths), n)].T
+                ls, lt = real_lengths[rng.integers(0, len(real_lengths), n)].T
             ws = rng.choice(vocab, ls.sum(), p=weights)
             wt = rng.choice(vocab, lt.sum(), p=weights)
             for words, lengths, out, prefix in ((ws, ls, fs, "s"), (wt, lt, ft, "t")):
