@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/errors.hpp"
+#include "common/format.hpp"
 
 namespace zel::bind {
 
@@ -364,12 +365,11 @@ public:
     void keep_incomplete(std::size_t lines) noexcept override {
         try {
             close();
-            nb::object logger = nb::module_::import_("zel.common.logging")
-                                    .attr("getColorLogger")("zel.smt.align.emalign");
-            logger.attr("warning")(
-                nb::str("{} is incomplete: it holds the {:,d} lines written before the error")
-                    .format(path_, lines));
-        } catch (const nb::python_error&) {
+            toolkit_host().warning(Channel::align,
+                                   path_bytes(path_) + " is incomplete: it holds the " +
+                                       fmt::with_commas(static_cast<std::int64_t>(lines)) +
+                                       " lines written before the error");
+        } catch (...) {
             // Already dropped: the error that ended the writing is the one reported.
         }
     }

@@ -46,13 +46,13 @@ std::size_t usable_cores() {
 
 std::size_t max_threads(std::size_t cores) { return std::max<std::size_t>(16, 8 * cores); }
 
-// Workers that sleep between jobs, so a kernel split into many short jobs (one per block of
-// pairs) does not start threads for each. The calling thread runs tasks too.
 [[noreturn]] void thread_refused(std::size_t id, std::size_t threads, const std::string& why) {
     throw MemoryError("cannot start thread " + std::to_string(id + 1) + " of " +
                       std::to_string(threads) + " (ZEL_THREADS sets how many): " + why);
 }
 
+// Workers that sleep between jobs, so a kernel split into many short jobs (one per block of
+// pairs) does not start threads for each. The calling thread runs tasks too.
 class Pool {
 public:
     static Pool& instance() {

@@ -39,12 +39,6 @@ def _interrupt(signum, _frame):
     raise KeyboardInterrupt
 
 
-def catch_interrupts():
-    """Makes Ctrl-C, SIGTERM and SIGHUP raise KeyboardInterrupt, remembering the first."""
-    for signum in INTERRUPTS:
-        signal.signal(signum, _interrupt)
-
-
 def interrupted():
     """The exit status of the signal that interrupted the command, or None."""
     return None if _received is None else 128 + _received
@@ -78,7 +72,9 @@ def run(main, logger_name, failure_note=None):
     global _received
     _received = None
     saved = {signum: signal.getsignal(signum) for signum in INTERRUPTS}
-    catch_interrupts()
+    # Ctrl-C, SIGTERM and SIGHUP raise KeyboardInterrupt, the first remembered.
+    for signum in INTERRUPTS:
+        signal.signal(signum, _interrupt)
     errors = _ErrorCount()
     watched = [_logging.getLogger("zel"), _logging.getLogger("__main__")]
     for logger in watched:

@@ -131,21 +131,20 @@ def _train_conf(settings, direction):
 
 def _end_with_parent(parent):
     """Asks the kernel to send this process SIGTERM when the process that started it ends
-    (Linux), which then ends it as Ctrl-C does; a parent already gone ends it at once."""
+    (Linux), which ends a run as Ctrl-C does; a parent already gone ends it at once."""
     try:
         libc = ctypes.CDLL(None, use_errno=True)
         libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
     except (OSError, AttributeError):
         pass
     if os.getppid() != parent:
-        os.kill(os.getpid(), signal.SIGTERM)
+        raise SystemExit(128 + signal.SIGTERM)
 
 
 def _run_direction(job_text):
     """A direction's process: train it as zel-train does. Exits 0 when its files were written
     (also after an interrupt), else with zel-train's status."""
     job = json.loads(job_text)
-    command.catch_interrupts()
     _end_with_parent(job["parent"])
     threads.set_threads(job["threads"])
     zlogging.set_label(job["direction"])
