@@ -206,37 +206,36 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
               widest <= std::numeric_limits<std::uint16_t>::max();
     const std::size_t width = narrow_ ? sizeof(std::uint16_t) : sizeof(CellId);
     whole_ = total * width <= budget_bytes;
-    std::uint64_t kept = total;
-    if (!whole_) {
-        // The longest rows first (ties by word id, so the choice never depends on threads),
-        // each as long as its positions' cells fit what is left.
-        std::vector<WordId> order(rows);
-        std::iota(order.begin(), order.end(), WordId{0});
-        const auto length = [&](WordId s) { return pattern_->row_end(s) - pattern_->row_begin(s); };
-        std::stable_sort(order.begin(), order.end(),
-                         [&](WordId a, WordId b) { return length(a) > length(b); });
-        indexed_.assign(rows, 0);
-        kept = 0;
-        const std::uint64_t room = budget_bytes / width;
-        for (const WordId s : order) {
-            if (kept + occ.work[s] > room) continue;
-            indexed_[s] = 1;
-            kept += occ.work[s];
+    const std::uint64_t kept = whole_ ? total : choose_forms(occ, width, budget_bytes);
+    kept_share_ = total == 0 ? 1.0 : static_cast<double>(kept) / static_cast<double>(total);
+    if (direct_words_ > 0) {
+        // A direct row is read at the pair's target words, unchecked.
+        for (std::size_t p = 0; p < corpus.size(); ++p) check_ids(0, corpus.trg(p));
+        assign_table(direct_, direct_words_ * pattern_->cols(), kNoCell, "pair cell rows");
+        for (std::size_t s = 0; s < rows; ++s) {
+            if (form_[s] == kSearched || form_[s] == kRanked) continue;
+            CellId* row = direct_.data() + std::size_t{form_[s]} * pattern_->cols();
+            for (std::size_t c = pattern_->row_begin(s); c < pattern_->row_end(s); ++c)
+                row[pattern_->col(c)] = static_cast<CellId>(c);
         }
     }
-    kept_share_ = total == 0 ? 1.0 : static_cast<double>(kept) / static_cast<double>(total);
-    if (kept == 0 && !whole_) return;
+    std::uint64_t stored = total;
+    if (!whole_) {
+        stored = 0;
+        for (std::size_t s = 0; s < rows; ++s) stored += ranked(s) ? occ.work[s] : 0;
+        if (stored == 0) return;
+    }
     start_.assign(corpus.size() + 1, 0);
     const auto what = whole_ ? "pair cell index" : "pair cell index (part of the corpus)";
     if (narrow_) {
-        assign_table(ranks_, kept, std::uint16_t{0}, what);
+        assign_table(ranks_, stored, std::uint16_t{0}, what);
     } else {
-        assign_table(cells_, kept, CellId{0}, what);
+        assign_table(cells_, stored, CellId{0}, what);
     }
     for (std::size_t p = 0; p < corpus.size(); ++p) {
         std::uint64_t n = 0;
         const std::size_t m = corpus.trg(p).size();
-        for (const WordId s : corpus.src(p)) n += whole_ || indexed(s) ? m : 0;
+        for (const WordId s : corpus.src(p)) n += whole_ || ranked(s) ? m : 0;
         start_[p + 1] = start_[p] + n;
     }
     // Row by row: the rank of every target word of the row, then the ranks of each occurrence
@@ -250,7 +249,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
         std::uint64_t before = i;
         if (!whole_) {
             before = 0;
-            for (std::size_t k = 0; k < i; ++k) before += indexed(src[k]);
+            for (std::size_t k = 0; k < i; ++k) before += ranked(src[k]);
         }
         return start_[p] + before * corpus.trg(p).size();
     };
@@ -258,7 +257,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
         std::vector<std::uint32_t>& rank = rank_of[worker];
         if (rank.empty()) rank.assign(pattern_->cols(), 0);
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
-            if (!whole_ && !indexed_[s]) continue;
+            if (!whole_ && !ranked(s)) continue;
             const std::size_t first = pattern_->row_begin(s);
             for (std::size_t c = first; c < pattern_->row_end(s); ++c)
                 rank[pattern_->col(c)] = static_cast<std::uint32_t>(c - first);
@@ -294,6 +293,36 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     });
 }
 
+std::uint64_t PairCells::choose_forms(const SourceOccurrences& occ, std::size_t width,
+                                      std::size_t budget_bytes) {
+    const std::size_t rows = pattern_->rows();
+    form_.assign(rows, kSearched);
+    std::vector<WordId> order(rows);
+    std::iota(order.begin(), order.end(), WordId{0});
+    // Ties by word id, so the choice never depends on threads.
+    const auto by = [&](auto&& key) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](WordId a, WordId b) { return key(a) > key(b); });
+    };
+    std::uint64_t room = budget_bytes, kept = 0;
+    const std::uint64_t row_bytes = std::uint64_t{pattern_->cols()} * sizeof(CellId);
+    by([&](WordId s) { return occ.work[s]; });
+    for (const WordId s : order) {
+        if (occ.work[s] * width <= row_bytes || row_bytes > room) break;
+        form_[s] = static_cast<std::uint32_t>(direct_words_++);
+        room -= row_bytes;
+        kept += occ.work[s];
+    }
+    by([&](WordId s) { return pattern_->row_end(s) - pattern_->row_begin(s); });
+    for (const WordId s : order) {
+        if (form_[s] != kSearched || occ.work[s] * width > room) continue;
+        form_[s] = kRanked;
+        room -= occ.work[s] * width;
+        kept += occ.work[s];
+    }
+    return kept;
+}
+
 std::string PairCells::describe() const {
     const auto mib = [](std::uint64_t bytes) {
         if (bytes < (std::uint64_t{1} << 20)) return std::to_string(bytes >> 10) + " KiB";
@@ -304,16 +333,24 @@ std::string PairCells::describe() const {
     if (whole_) {
         text += std::string(narrow_ ? "ranks" : "cells") + " of every position pair (" +
                 mib(total_ * width) + ")";
-    } else if (start_.empty()) {
+    } else if (kept_share_ == 0) {
         text += "none (2 bytes a position pair would need " + mib(total_ * 2) +
-                "); every cell "
-                "is searched for";
+                "); every cell is searched for";
     } else {
-        text += std::string(narrow_ ? "ranks" : "cells") + " of " +
-                std::to_string(static_cast<int>(kept_share_ * 100 + 0.5)) +
-                "% of the position pairs, the longest rows' (" +
-                mib(static_cast<std::uint64_t>(kept_share_ * static_cast<double>(total_)) * width) +
-                " of " + mib(total_ * width) + "); the others' cells are searched for";
+        text +=
+            std::to_string(static_cast<int>(kept_share_ * 100 + 0.5)) + "% of the position pairs: ";
+        if (direct_words_ > 0) {
+            text += "the " + std::to_string(direct_words_) +
+                    " most frequent source words by rows of " + "every target word (" +
+                    mib(direct_.size() * sizeof(CellId)) + ")";
+        }
+        if (!start_.empty()) {
+            text += std::string(direct_words_ > 0 ? ", " : "") + "the longest rows by " +
+                    (narrow_ ? "ranks" : "cells") + " (" +
+                    mib((ranks_.size() + cells_.size()) * width) + " of " + mib(total_ * width) +
+                    ")";
+        }
+        text += "; the others' cells are searched for";
     }
     return text + " [budget " + mib(budget_) + "]";
 }
@@ -334,7 +371,7 @@ void PairCells::lookup(std::size_t p, CellId* out) const {
 
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {
     const std::size_t m = corpus_.trg(p).size();
-    if (start_.empty() && !whole_) {
+    if (start_.empty() && !whole_ && direct_words_ == 0) {
         scratch.resize(corpus_.src(p).size() * m);
         lookup(p, scratch.data());
         return scratch;

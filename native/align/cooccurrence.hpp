@@ -140,9 +140,12 @@ std::size_t pair_index_budget(std::size_t pattern_cells);
 // Kept as an index within `budget_bytes` where it fits, else found by binary search in the
 // pattern: the same answers, trading memory for speed. The index holds each cell as it is (4
 // bytes a position pair) when the whole corpus fits so, else as its rank in its row (2 bytes,
-// while rows are shorter than 65,536 cells). When not every source word's positions fit, the
-// words of the longest rows come first (a search costs most there), so the cost grows with the
-// share of the corpus left out, not all at once.
+// while rows are shorter than 65,536 cells). When not every source word's positions fit:
+// - a word whose positions would take more than a row of the whole target vocabulary gets such
+//   a row (the cell of every target word, one read away): the frequent words, few but most of
+//   the position pairs, then cost a fixed size whatever the corpus's size;
+// - of the others, the words of the longest rows come first (a search costs most there);
+// so the cost grows with the share of the corpus left out, not all at once.
 class PairCells {
 public:
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
@@ -164,8 +167,14 @@ public:
         std::uint64_t at = start_.empty() ? 0 : start_[p];  // the next indexed position's row
         for (std::size_t i = 0; i < src.size(); ++i) {
             CellId* out = scratch.data() + i * m;
-            if (!whole_ && !indexed(src[i])) {
+            const std::uint32_t form = whole_ ? kRanked : form_[src[i]];
+            if (form == kSearched) {
                 search_row(src[i], trg, js, out);
+                continue;
+            }
+            if (form != kRanked) {
+                const CellId* row = direct_.data() + std::size_t{form} * pattern_->cols();
+                for (const std::uint32_t j : js) out[j] = row[trg[j]];
                 continue;
             }
             if (narrow_) {
@@ -187,12 +196,19 @@ public:
     double kept_share() const { return kept_share_; }
     std::string describe() const;
     std::size_t memory_bytes() const {
-        return ranks_.capacity() * 2 + cells_.capacity() * 4 + start_.capacity() * 8 +
-               indexed_.capacity();
+        return ranks_.capacity() * 2 + (cells_.capacity() + direct_.capacity()) * 4 +
+               start_.capacity() * 8 + form_.capacity() * 4;
     }
 
 private:
-    bool indexed(WordId s) const { return s < indexed_.size() && indexed_[s] != 0; }
+    // How a source word's cells are found, when not whole_: searched, by its positions' ranks
+    // (or cells), or else the number of its row in direct_.
+    static constexpr std::uint32_t kSearched = 0xFFFFFFFFU;
+    static constexpr std::uint32_t kRanked = 0xFFFFFFFEU;
+    bool ranked(std::size_t s) const { return form_[s] == kRanked; }
+    // Chooses form_ within the budget; returns the position pairs whose cells are kept.
+    std::uint64_t choose_forms(const SourceOccurrences& occ, std::size_t width,
+                               std::size_t budget_bytes);
     template <class Positions>
     void search_row(WordId s, std::span<const WordId> trg, const Positions& js, CellId* out) const {
         check_ids(s, trg);
@@ -204,14 +220,15 @@ private:
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;
-    bool whole_ = false;                 // every source word's positions are kept
-    bool narrow_ = true;                 // kept as ranks, not cells
-    std::vector<std::uint8_t> indexed_;  // by source word, when not whole_: its positions kept
-    std::vector<std::uint64_t> start_;   // pair p's kept rows: from start_[p] on
-    std::vector<CellId> cells_;          // the cells themselves, or
-    std::vector<std::uint16_t> ranks_;   // their ranks in their rows (narrow_)
+    bool whole_ = false;                // every source word's positions are kept
+    bool narrow_ = true;                // kept as ranks, not cells
+    std::vector<std::uint32_t> form_;   // by source word, when not whole_
+    std::vector<CellId> direct_;        // rows of cols() cells, by target word
+    std::vector<std::uint64_t> start_;  // pair p's kept rows: from start_[p] on
+    std::vector<CellId> cells_;         // the cells themselves, or
+    std::vector<std::uint16_t> ranks_;  // their ranks in their rows (narrow_)
     double kept_share_ = 0;
-    std::size_t budget_ = 0, total_ = 0;
+    std::size_t budget_ = 0, total_ = 0, direct_words_ = 0;
 };
 
 }  // namespace zel::align

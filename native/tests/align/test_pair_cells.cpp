@@ -18,12 +18,14 @@ using zel::align::PairCells;
 using zel::align::SourceOccurrences;
 using zel::align::WordId;
 
-// Pairs with repeated words, an empty target side and a source word seen once.
+// Pairs with repeated words, an empty target side, a source word seen once and one (0) whose
+// positions outnumber the target words.
 Corpus sample_corpus() {
     Corpus corpus;
-    const std::vector<std::vector<WordId>> src = {
-        {0, 1, 2, 1}, {0, 3}, {0, 2, 2, 4, 1}, {0}, {0, 5}};
-    const std::vector<std::vector<WordId>> trg = {{0, 1}, {}, {2, 0, 2, 3}, {1, 4}, {4}};
+    const std::vector<std::vector<WordId>> src = {{0, 1, 2, 1}, {0, 3}, {0, 2, 2, 4, 1},
+                                                  {0},          {0, 5}, {0, 0, 1}};
+    const std::vector<std::vector<WordId>> trg = {{0, 1}, {},  {2, 0, 2, 3},
+                                                  {1, 4}, {4}, {0, 1, 2, 3}};
     for (std::size_t p = 0; p < src.size(); ++p) corpus.push_back(src[p], trg[p]);
     return corpus;
 }
@@ -48,13 +50,17 @@ TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
         setenv("ZEL_THREADS", threads, 1);
         const SourceOccurrences occ(corpus, 6);
         const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
-        // Budgets for 4-byte cells, for 2-byte ranks only, for the ranks of some source
-        // words' positions, and for nothing (lookups).
+        // Budgets for 4-byte cells, for 2-byte ranks only, for a row of word 0 and the ranks
+        // of some other words' positions, for the row alone, for some ranks alone, and for
+        // nothing (lookups).
         for (const std::size_t budget :
-             {total * 4, total * 2, total, std::size_t{10}, std::size_t{0}}) {
+             {total * 4, total * 2, total, std::size_t{20}, std::size_t{10}, std::size_t{0}}) {
             const PairCells cells(pattern, corpus, occ, budget);
             EXPECT_EQ(cells.precomputed(), budget >= total * 2);
             EXPECT_EQ(cells.kept_share() > 0, budget >= 10) << budget;
+            EXPECT_EQ(cells.describe().find("frequent") != std::string::npos,
+                      budget == total || budget == 20)
+                << cells.describe();
             const auto found = all_cells(cells, corpus);
             if (first.empty()) first = found;
             EXPECT_EQ(found, first) << "budget " << budget << ", threads " << threads;
