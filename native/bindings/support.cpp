@@ -464,6 +464,8 @@ private:
                 return "zel.smt.align.lexone";
             case Channel::model2:
                 return "zel.smt.align.lextwo";
+            case Channel::hmm:
+                return "zel.smt.align.hmm";
             case Channel::align:
                 break;
         }

@@ -21,6 +21,7 @@ def test_both_directions_are_the_two_training_runs(tmp_path, monkeypatch, thread
     paths = bidirectional.align_both(
         {"src_path": src, "trg_path": trg, "outdir": tmp_path / "out"},
         heuristic="union",
+        model="ibm2",
         **SETTINGS,
     )
     for direction, (s, t) in (("src-trg", (src, trg)), ("trg-src", (trg, src))):
@@ -69,7 +70,10 @@ def test_ctrl_c_keeps_what_each_direction_wrote(tmp_path, threads, trained):
     hold = tmp_path / "hold"
     hold.mkdir()
     env = dict(os.environ, PYTHONPATH=str(tmp_path), HOLD_DIR=str(hold), ZEL_THREADS=threads)
-    command = [Path(sys.executable).parent / "zel-align", TOY / "train.src", TOY / "train.trg"]
+    command = [
+        Path(sys.executable).parent / "zel-align",
+        *("--model", "ibm2", TOY / "train.src", TOY / "train.trg"),
+    ]
     process = subprocess.Popen(
         [*command, tmp_path / "out"], env=env, stderr=subprocess.PIPE, text=True
     )
@@ -110,7 +114,10 @@ def test_the_directions_end_with_the_command(tmp_path, signum, status):
     hold = tmp_path / "hold"
     hold.mkdir()
     env = dict(os.environ, PYTHONPATH=str(tmp_path), HOLD_DIR=str(hold), ZEL_THREADS="2")
-    command = [Path(sys.executable).parent / "zel-align", TOY / "train.src", TOY / "train.trg"]
+    command = [
+        Path(sys.executable).parent / "zel-align",
+        *("--model", "ibm2", TOY / "train.src", TOY / "train.trg"),
+    ]
     with open(tmp_path / "log", "w") as log:
         process = subprocess.Popen([*command, tmp_path / "out"], env=env, stderr=log)
         while len(os.listdir(hold)) < 2 and process.poll() is None:
@@ -135,10 +142,10 @@ def test_one_file_of_both_sides_trains_as_two_files(tmp_path):
     (tmp_path / "s").write_text("".join(line + "\n" for line in src))
     (tmp_path / "t").write_text("".join(line + "\n" for line in trg))
     (tmp_path / "both").write_text("".join(f"{s} ||| {t}\n" for s, t in zip(src, trg, strict=True)))
-    argv = ["-I", "2", "-q"]
+    argv = ["-I", "2", "-q", "--model", "ibm2"]
     assert bidirectional.main([str(tmp_path / n) for n in ("s", "t", "two")] + argv) == 0
     assert bidirectional.main(["-i", str(tmp_path / "both"), str(tmp_path / "one"), *argv]) == 0
     for name in ("src-trg.decoded.txt", "grow-diag-final-and.links.txt"):
         assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
     (tmp_path / "bad").write_text("a ||| x\nb x\n")
-    assert bidirectional.main(["-i", str(tmp_path / "bad"), str(tmp_path / "three"), "-q"]) == 1
+    assert bidirectional.main(["-i", str(tmp_path / "bad"), str(tmp_path / "three"), *argv]) == 1

@@ -1,5 +1,7 @@
 """Training both directions and symmetrising their links: the zel-align command line.
 
+With ``model="hmm"`` (the default) both directions of the HMM model are trained together in
+this process; see ``zel.smt.align.hmm_road`` for its files. With ``model="ibm2"``,
 ``align_both`` trains IBM Models 1 and 2 source-to-target and target-to-source with the
 settings of zel-train, then combines the two directions' decoded links (see
 ``zel.smt.align.symmetrize``). Files written in the output folder, for each direction D
@@ -10,14 +12,15 @@ settings of zel-train, then combines the two directions' decoded links (see
 - ``D.links.txt``: its links as "i-j" lines, source-target orientation for both directions;
 - ``D.scores.txt``: per-pair entropies, when asked for;
 
-and ``HEURISTIC.links.txt``, the symmetrised links.
+and ``HEURISTIC.links.txt``, the symmetrised links, which are also the final ``links.txt``.
 
 Each direction trains in a process of its own; when the process may use two cores or more the
 two run at once, sharing the cores (the outputs are the same bytes either way). Ctrl-C works as
 for zel-train: each running direction stops training and writes its files, and the links of
 what was written are symmetrised; a direction not yet started is not started.
 
-    zel-align SRC TRG OUTDIR [-I N] [-t X] [-n N] [-c] [--heuristic NAME] [--write-scores]
+    zel-align SRC TRG OUTDIR [--model hmm|ibm2] [-I N] [-t X] [-n N] [-c] [--heuristic NAME]
+                             [--write-scores] [HMM settings: see --help]
     zel-align -i FILE OUTDIR ...     (FILE: "source ||| target" lines)
 """
 
@@ -35,13 +38,16 @@ from zel.common import command, files, progress, threads
 from zel.common import logging as zlogging
 from zel.common.config import Config
 
-from . import emalign
+from . import emalign, hmm_road
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = ("src-trg", "trg-src")
+MODELS = ("hmm", "ibm2")
+DEFAULT_MODEL = "hmm"
 SIDES = ("src_path", "trg_path")
+FINAL_LINKS = "links.txt"
 _PR_SET_PDEATHSIG = 1
 
 
@@ -89,10 +95,22 @@ def _settings(conf):
         "character": bool(conf.get("character", False)),
         "heuristic": conf.get("heuristic", sym.DEFAULT_HEURISTIC),
         "save_scores": bool(conf.get("save_scores", False)),
+        "model": conf.get("model", DEFAULT_MODEL),
+        "hmm_iterations": conf.get("hmm_iterations", hmm_road.ITERATIONS),
+        "agreement": bool(conf.get("agreement", True)),
+        "prior": float(conf.get("prior", 0.0)),
+        "decoding": conf.get("decoding", "posterior"),
+        "posterior_threshold": float(conf.get("posterior_threshold", hmm_road.POSTERIOR_THRESHOLD)),
         "debug": bool(conf.get("debug", False)),
         "quiet": bool(conf.get("quiet", False)),
     }
     sym.check_heuristic(settings["heuristic"])
+    if settings["model"] not in MODELS:
+        raise ValueError(f"unknown model {settings['model']!r} (known: {', '.join(MODELS)})")
+    if settings["decoding"] not in hmm_road.DECODINGS:
+        raise ValueError(
+            f"unknown decoding {settings['decoding']!r} (known: {', '.join(hmm_road.DECODINGS)})"
+        )
     return settings
 
 
@@ -107,6 +125,7 @@ def output_paths(outdir, heuristic=sym.DEFAULT_HEURISTIC):
         for d in DIRECTIONS
     }
     paths["links"] = outdir / f"{heuristic}.links.txt"
+    paths["final"] = outdir / FINAL_LINKS
     return paths
 
 
@@ -238,6 +257,12 @@ def align_both(conf, **others):
     Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
     if settings["input_path"]:
         split_pairs(settings["input_path"], settings["src_path"], settings["trg_path"])
+    if settings["model"] == "hmm":
+        logger.info(
+            "training the HMM model in both directions%s",
+            " by agreement" if settings["agreement"] else "",
+        )
+        return hmm_road.align(settings)
     paths = output_paths(settings["outdir"], settings["heuristic"])
     cores = threads.get_threads() or threads.usable_cores()
     together = cores >= 2
@@ -281,13 +306,15 @@ def align_both(conf, **others):
             paths["links"],
             settings["heuristic"],
         )
+        with files.open(paths["final"], "wb") as out:
+            out.write(Path(paths["links"]).read_bytes())
     return paths
 
 
 def create_parser():
     parser = argparse.ArgumentParser(
         prog="zel-align",
-        description="Train IBM Models 1 and 2 in both directions and symmetrise the links.",
+        description="Train an alignment model in both directions and write their links.",
     )
     parser.add_argument(
         "paths",
@@ -330,6 +357,46 @@ def create_parser():
     )
     sym.add_heuristic_option(parser)
     parser.add_argument(
+        "--model",
+        choices=MODELS,
+        default=DEFAULT_MODEL,
+        help="hmm: the HMM model after IBM Model 1 (-I iterations), both directions trained "
+        "together; ibm2: IBM Models 1 and 2, each direction apart (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--hmm-iterations",
+        type=int,
+        default=hmm_road.ITERATIONS,
+        help="HMM iterations after Model 1 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--agreement",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="train the two HMM directions by agreement (default: yes)",
+    )
+    parser.add_argument(
+        "--prior",
+        type=float,
+        default=0.0,
+        help="Dirichlet prior of the HMM translation tables, variational Bayes when above 0 "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--decoding",
+        choices=hmm_road.DECODINGS,
+        default="posterior",
+        help="the HMM's final links (links.txt): posterior (the product of both directions' "
+        "posteriors at least --posterior-threshold) or viterbi (symmetrised by --heuristic) "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--posterior-threshold",
+        type=float,
+        default=hmm_road.POSTERIOR_THRESHOLD,
+        help="least posterior of a link, with --decoding posterior (default: %(default)s)",
+    )
+    parser.add_argument(
         "--write-scores",
         dest="save_scores",
         action="store_true",
@@ -357,5 +424,7 @@ def main(argv=None):
             return 1
         if paths["links"] is None:
             return 1
-        logger.info("symmetrised links: %s", paths["links"])
+        if args.model == "ibm2":
+            logger.info("symmetrised links: %s", paths["links"])
+        logger.info("links: %s", paths["final"])
     return 0

@@ -1,0 +1,382 @@
+#include "align/hmm_trainer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "align/expected_counts.hpp"
+#include "align/pair_blocks.hpp"
+#include "common/digamma.hpp"
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/parallel.hpp"
+
+namespace zel::align {
+
+namespace {
+
+// Counted onto every jump width at each re-estimation, so no width the corpus never showed
+// becomes impossible for a later corpus.
+constexpr double kJumpPrior = 0.1;
+
+const char* direction_name(int d) { return d == 0 ? "src-trg" : "trg-src"; }
+
+// Variational Bayes re-estimation of every row of `table` with a symmetric Dirichlet prior `a`
+// over `vocab` target words.
+void normalize_rows_vb(TransTable& table, const CellCounts& counts, double a, std::size_t vocab) {
+    const CooccurrencePattern& p = table.pattern();
+    const std::size_t threads = thread_count();
+    const std::size_t parts = threads == 1 ? 1 : threads * 8;
+    parallel_for(parts, threads, [&](std::size_t part, std::size_t) {
+        for (std::size_t s = p.rows() * part / parts; s < p.rows() * (part + 1) / parts; ++s) {
+            double total = 0.0;
+            for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c) total += counts[c];
+            const double norm = digamma(total + a * static_cast<double>(vocab));
+            for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c)
+                table.set_value(c, std::exp(digamma(counts[c] + a) - norm));
+            table.row_default[s] = std::exp(digamma(a) - norm);
+        }
+    });
+}
+
+}  // namespace
+
+double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
+                                   std::vector<CellId>& cells, std::vector<double>& post,
+                                   JumpCounts* counts) const {
+    const Model1Trainer& t = direction(d);
+    const auto src = t.sent_pairs->src(p);
+    const auto trg = t.sent_pairs->trg(p);
+    const std::size_t n = src.size(), m = trg.size();
+    const auto found = t.pair_cells->of(p, cells);
+    const TransTable& trans = *t.model->trans_dist;
+    lattice.reset(n - 1, m);
+    double* emit = lattice.emit();
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < m; ++j)
+            emit[j * n + i] = trans_value(trans, found[i * m + j], src[i]);
+    }
+    post.resize(n * m);
+    return lattice.posteriors(jumps(d), post.data(), counts);
+}
+
+void HmmTrainer::train(Host& host) {
+    Model1Trainer* both[] = {&forward_, &backward_};
+    for (int d = 0; d < 2; ++d) {
+        Model1Trainer& t = *both[d];
+        t.src_path = d == 0 ? settings_.src_path : settings_.trg_path;
+        t.trg_path = d == 0 ? settings_.trg_path : settings_.src_path;
+        t.character_based = settings_.character_based;
+        t.pair_cells_budget = settings_.pair_cells_budget;
+        host.info(Channel::hmm,
+                  std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
+        t.init(host);
+        t.train(host, settings_.model1_iterations);
+    }
+    const Corpus& a = *forward_.sent_pairs;
+    const Corpus& b = *backward_.sent_pairs;
+    if (a.size() != b.size()) {
+        throw ValueError("the two directions read different numbers of pairs (" +
+                         std::to_string(a.size()) + " and " + std::to_string(b.size()) + ")");
+    }
+    for (std::size_t p = 0; p < a.size(); ++p) {
+        if (a.src(p).size() != b.trg(p).size() + 1 || a.trg(p).size() + 1 != b.src(p).size())
+            throw ValueError("the two directions read different pairs at line " +
+                             std::to_string(p + 1));
+    }
+    for (auto& table : jumps_) table = JumpTable::uniform(settings_.null_prob.value_or(0.2));
+    trained_ = true;
+    for (std::int32_t s = 0; s < settings_.hmm_iterations; ++s) {
+        host.info(Channel::hmm, "--");
+        host.info(Channel::hmm, "HMM step: " + std::to_string(s + 1) + " / " +
+                                    std::to_string(settings_.hmm_iterations) +
+                                    (settings_.agreement ? " (by agreement)" : ""));
+        std::array<JumpCounts, 2> counts{};
+        std::array<double, 2> entropy{};
+        expect(host, counts, entropy);
+        for (int d = 0; d < 2; ++d) {
+            entropies_[static_cast<std::size_t>(d)].push_back(entropy[static_cast<std::size_t>(d)]);
+            host.info(Channel::hmm, std::string("entropy ") + direction_name(d) + ": " +
+                                        fmt::float_repr(entropy[static_cast<std::size_t>(d)]));
+        }
+        maximize(counts);
+    }
+}
+
+void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
+                        std::array<double, 2>& entropy) {
+    const Corpus& a = *forward_.sent_pairs;
+    const Corpus& b = *backward_.sent_pairs;
+    const std::size_t pairs = a.size(), threads = thread_count();
+    Model1Trainer* both[] = {&forward_, &backward_};
+    for (Model1Trainer* t : both) zero_cell_counts(t->count_cooc_src2trg, t->model->trans_dist);
+    // Each pair's counts of both directions (l + 1 rows of m, as its cells lie) in the block's
+    // buffer, at the pair's offset from its block's first pair.
+    std::vector<std::uint64_t> first(pairs + 1, 0);
+    std::uint64_t widest = 0;
+    for (std::size_t p = 0; p < pairs; ++p) {
+        first[p + 1] = first[p] + a.src(p).size() * a.trg(p).size();
+        if (p % kBlock == kBlock - 1 || p + 1 == pairs)
+            widest = std::max(widest, first[p + 1] - first[p - p % kBlock]);
+    }
+    std::vector<double> block_a(widest), block_b;
+    // B's pairs have (m + 1) * l cells, A's (l + 1) * m: B's block may be larger.
+    std::vector<std::uint64_t> first_b(pairs + 1, 0);
+    std::uint64_t widest_b = 0;
+    for (std::size_t p = 0; p < pairs; ++p) {
+        first_b[p + 1] = first_b[p] + b.src(p).size() * b.trg(p).size();
+        if (p % kBlock == kBlock - 1 || p + 1 == pairs)
+            widest_b = std::max(widest_b, first_b[p + 1] - first_b[p - p % kBlock]);
+    }
+    block_b.resize(widest_b);
+    std::array<std::vector<JumpCounts>, 2> pair_jumps{std::vector<JumpCounts>(kBlock),
+                                                      std::vector<JumpCounts>(kBlock)};
+    std::array<std::vector<double>, 2> loglik{std::vector<double>(kBlock),
+                                              std::vector<double>(kBlock)};
+    struct Scratch {
+        HmmLattice lattice;
+        std::vector<CellId> cells;
+        std::vector<double> post_a, post_b;
+        std::vector<std::uint32_t> positions;
+    };
+    std::vector<Scratch> scratch(threads);
+    const TargetShares shares_a(a, threads), shares_b(b, threads);
+    std::array<double, 2> logs{};
+    std::uint64_t words_a = 0, words_b = 0;
+    auto progress = host.progress("HMM", pairs);
+    for_blocks(
+        host, *progress, pairs, threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            Scratch& s = scratch[worker];
+            const std::size_t k = p % kBlock;
+            const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
+            pair_jumps[0][k] = {};
+            pair_jumps[1][k] = {};
+            const double ll_a =
+                pair_posteriors(0, p, s.lattice, s.cells, s.post_a, &pair_jumps[0][k]);
+            const double ll_b =
+                pair_posteriors(1, p, s.lattice, s.cells, s.post_b, &pair_jumps[1][k]);
+            loglik[0][k] = ll_a;
+            loglik[1][k] = ll_b;
+            double* ca = block_a.data() + (first[p] - first[p - k]);
+            double* cb = block_b.data() + (first_b[p] - first_b[p - k]);
+            const bool ok_a = std::isfinite(ll_a), ok_b = std::isfinite(ll_b);
+            // A: (l + 1) x m at i * m + j; B: (m + 1) x l at j * l + i, its positions 1-based
+            // on the source side like A's.
+            std::fill(ca, ca + (l + 1) * m, 0.0);
+            std::fill(cb, cb + (m + 1) * l, 0.0);
+            const double* pa = s.post_a.data();  // m rows of l + 1
+            const double* pb = s.post_b.data();  // l rows of m + 1
+            if (!settings_.agreement) {
+                if (ok_a) {
+                    for (std::size_t j = 0; j < m; ++j)
+                        for (std::size_t i = 0; i <= l; ++i) ca[i * m + j] = pa[j * (l + 1) + i];
+                }
+                if (ok_b) {
+                    for (std::size_t i = 0; i < l; ++i)
+                        for (std::size_t j = 0; j <= m; ++j) cb[j * l + i] = pb[i * (m + 1) + j];
+                }
+                return;
+            }
+            if (!ok_a || !ok_b) return;
+            for (std::size_t i = 1; i <= l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    const double q = pa[j * (l + 1) + i] * pb[(i - 1) * (m + 1) + j + 1];
+                    ca[i * m + j] = q;
+                    cb[(j + 1) * l + (i - 1)] = q;
+                }
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                double linked = 0.0;
+                for (std::size_t i = 1; i <= l; ++i) linked += ca[i * m + j];
+                ca[j] = 1.0 - linked;
+            }
+            for (std::size_t i = 0; i < l; ++i) {
+                double linked = 0.0;
+                for (std::size_t j = 1; j <= m; ++j) linked += cb[j * l + i];
+                cb[i] = 1.0 - linked;
+            }
+        },
+        [&](std::size_t begin, std::size_t end) {
+            // Translation counts: each target word's cells by the thread of its share, in
+            // pair order.
+            parallel_for(threads, threads, [&](std::size_t k, std::size_t worker) {
+                Scratch& s = scratch[worker];
+                for (int d = 0; d < 2; ++d) {
+                    const Model1Trainer& t = direction(d);
+                    const Corpus& corpus = *t.sent_pairs;
+                    CellCounts& counts = *both[d]->count_cooc_src2trg;
+                    const TargetShares& shares = d == 0 ? shares_a : shares_b;
+                    for (std::size_t p = begin; p < end; ++p) {
+                        const double* block = d == 0
+                                                  ? block_a.data() + (first[p] - first[begin])
+                                                  : block_b.data() + (first_b[p] - first_b[begin]);
+                        const std::size_t n = corpus.src(p).size(), m = corpus.trg(p).size();
+                        shares.visit(corpus.trg(p), k, s.positions, [&](const auto& mine) {
+                            const auto cells = t.pair_cells->of(p, s.cells, mine);
+                            for (std::size_t i = 0; i < n; ++i) {
+                                for (const std::uint32_t j : mine) {
+                                    const CellId c = cells[i * m + j];
+                                    if (c != kNoCell) counts[c] += block[i * m + j];
+                                }
+                            }
+                        });
+                    }
+                }
+            });
+            for (std::size_t p = begin; p < end; ++p) {
+                const std::size_t k = p - begin;
+                for (std::size_t d = 0; d < 2; ++d) {
+                    jumps[d].add(pair_jumps[d][k]);
+                    logs[d] += loglik[d][k];
+                }
+                words_a += a.trg(p).size();
+                words_b += b.trg(p).size();
+            }
+        });
+    entropy[0] = words_a > 0 ? -logs[0] / static_cast<double>(words_a) : 0.0;
+    entropy[1] = words_b > 0 ? -logs[1] / static_cast<double>(words_b) : 0.0;
+}
+
+void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {
+    Model1Trainer* both[] = {&forward_, &backward_};
+    for (std::size_t d = 0; d < 2; ++d) {
+        Model1Trainer& t = *both[d];
+        TransTable& table = *t.model->trans_dist;
+        if (settings_.prior > 0.0) {
+            normalize_rows_vb(table, *t.count_cooc_src2trg, settings_.prior, table.cols());
+        } else {
+            table.normalize_rows(*t.count_cooc_src2trg);
+        }
+        jumps_[d] = counts[d].estimate(kJumpPrior);
+        if (settings_.null_prob) jumps_[d].null_prob = *settings_.null_prob;
+    }
+}
+
+void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
+    const JumpTable& table = jumps(d);
+    LineWriter out(host.open_write(path));
+    out.line() = "null\t" + fmt::float_repr(table.null_prob);
+    out.end_line();
+    for (std::size_t b = 0; b < kJumpBuckets; ++b) {
+        out.line() = std::to_string(static_cast<std::ptrdiff_t>(b) - kJumpBound) + "\t" +
+                     fmt::float_repr(table.weight[b]);
+        out.end_line();
+    }
+    out.close();
+}
+
+std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {
+    const Model1Trainer& t = direction(d);
+    const Corpus& corpus = *t.sent_pairs;
+    const std::size_t threads = thread_count();
+    std::vector<std::vector<links::Link>> out(corpus.size());
+    struct Scratch {
+        HmmLattice lattice;
+        std::vector<CellId> cells;
+        std::vector<std::uint32_t> best;
+    };
+    std::vector<Scratch> scratch(threads);
+    const TransTable& trans = *t.model->trans_dist;
+    auto progress = host.progress(std::string("Viterbi ") + direction_name(d), corpus.size());
+    for_blocks(
+        host, *progress, corpus.size(), threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            Scratch& s = scratch[worker];
+            const auto src = corpus.src(p);
+            const auto trg = corpus.trg(p);
+            const std::size_t n = src.size(), m = trg.size();
+            const auto cells = t.pair_cells->of(p, s.cells);
+            s.lattice.reset(n - 1, m);
+            double* emit = s.lattice.emit();
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < m; ++j)
+                    emit[j * n + i] = trans_value(trans, cells[i * m + j], src[i]);
+            s.best.resize(m);
+            s.lattice.viterbi(jumps(d), s.best.data());
+            std::vector<links::Link>& links = out[p];
+            for (std::size_t j = 0; j < m; ++j) {
+                if (s.best[j] == 0) continue;
+                const auto i = s.best[j] - 1;
+                const auto jj = static_cast<std::uint32_t>(j);
+                links.push_back(d == 0 ? links::Link{i, jj} : links::Link{jj, i});
+            }
+            std::sort(links.begin(), links.end());
+        },
+        [](std::size_t, std::size_t) {});
+    return out;
+}
+
+std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
+                                                                  double threshold) const {
+    const Corpus& a = *forward_.sent_pairs;
+    const std::size_t threads = thread_count();
+    std::vector<std::vector<links::Link>> out(a.size());
+    struct Scratch {
+        HmmLattice lattice;
+        std::vector<CellId> cells;
+        std::vector<double> post_a, post_b;
+    };
+    std::vector<Scratch> scratch(threads);
+    auto progress = host.progress("posterior links", a.size());
+    for_blocks(
+        host, *progress, a.size(), threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            Scratch& s = scratch[worker];
+            const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
+            const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
+            const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
+            if (!std::isfinite(ll_a) || !std::isfinite(ll_b)) return;
+            for (std::size_t i = 1; i <= l; ++i) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    const double q =
+                        s.post_a[j * (l + 1) + i] * s.post_b[(i - 1) * (m + 1) + j + 1];
+                    if (q >= threshold) {
+                        out[p].push_back(
+                            {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
+                    }
+                }
+            }
+        },
+        [](std::size_t, std::size_t) {});
+    return out;
+}
+
+std::vector<double> HmmTrainer::pair_entropies(Host& host, int d) const {
+    const Corpus& corpus = *direction(d).sent_pairs;
+    const std::size_t threads = thread_count();
+    std::vector<double> out(corpus.size());
+    struct Scratch {
+        HmmLattice lattice;
+        std::vector<CellId> cells;
+        std::vector<double> post;
+    };
+    std::vector<Scratch> scratch(threads);
+    auto progress = host.progress("scores", corpus.size());
+    for_blocks(
+        host, *progress, corpus.size(), threads, nullptr,
+        [&](std::size_t p, std::size_t worker) {
+            Scratch& s = scratch[worker];
+            const double ll = pair_posteriors(d, p, s.lattice, s.cells, s.post, nullptr);
+            const std::size_t m = corpus.trg(p).size();
+            out[p] = m == 0 ? 0.0 : -ll / static_cast<double>(m);
+        },
+        [](std::size_t, std::size_t) {});
+    return out;
+}
+
+void HmmTrainer::save_links(Host& host, const std::string& path,
+                            const std::vector<std::vector<links::Link>>& links) {
+    LineWriter out(host.open_write(path));
+    for (const auto& pair : links) {
+        std::string& line = out.line();
+        for (const links::Link& link : pair) {
+            if (!line.empty()) line += ' ';
+            line += std::to_string(link.src) + "-" + std::to_string(link.trg);
+        }
+        out.end_line();
+    }
+    out.close();
+}
+
+}  // namespace zel::align

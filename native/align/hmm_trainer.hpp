@@ -1,0 +1,86 @@
+// Training the HMM alignment model in both directions at once, from IBM Model 1 translation
+// probabilities, by EM or by agreement of the two directions.
+//
+// Agreement (Liang, Taskar and Klein 2006): each E-step computes both directions' link
+// posteriors of a pair and multiplies them per (source position, target position); both
+// directions' translation counts come from these products, a word's NULL count from what its
+// products leave of 1. Each direction's jump counts are its own forward-backward's.
+//
+// With a prior a > 0 the translation M-step is variational Bayes with a symmetric Dirichlet
+// prior: t(f | e) = exp(digamma(n(e, f) + a)) / exp(digamma(n(e) + a V)), V the target
+// vocabulary size, which pushes rare words towards few translations.
+//
+// Every sum over pairs is made in pair order (jump counts and entropy on the calling thread,
+// translation counts by the thread owning the target word), so results are the same for any
+// thread count.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "align/hmm_lattice.hpp"
+#include "align/links.hpp"
+#include "align/model1.hpp"
+#include "common/host.hpp"
+
+namespace zel::align {
+
+struct HmmSettings {
+    std::optional<std::string> src_path, trg_path;
+    bool character_based = false;
+    std::int32_t model1_iterations = 5;
+    std::int32_t hmm_iterations = 5;
+    bool agreement = true;
+    double prior = 0.0;               // Dirichlet a of the translation tables; 0: plain EM
+    std::optional<double> null_prob;  // fixed p0; unset: estimated, starting from 0.2
+    std::optional<std::size_t> pair_cells_budget;  // see Trainer::pair_cells_budget
+};
+
+class HmmTrainer {
+public:
+    explicit HmmTrainer(HmmSettings settings) : settings_(std::move(settings)) {}
+
+    // Loads the corpus both ways, runs the Model 1 iterations of each direction, then the HMM
+    // iterations. An interruption between iterations keeps the model of the last one done.
+    void train(Host& host);
+    bool trained() const { return trained_; }
+
+    // Direction 0 is source to target, 1 target to source.
+    const Model1Trainer& direction(int d) const { return d == 0 ? forward_ : backward_; }
+    const JumpTable& jumps(int d) const { return jumps_[static_cast<std::size_t>(d)]; }
+    const std::vector<double>& entropies(int d) const {
+        return entropies_[static_cast<std::size_t>(d)];
+    }
+
+    // The jump file: "null<TAB>p0", then "width<TAB>weight" from -kJumpBound to kJumpBound.
+    void save_jumps(Host& host, int d, const std::string& path) const;
+    // Each direction's most probable links, source-target orientation, one "i-j" line a pair.
+    std::vector<std::vector<links::Link>> viterbi(Host& host, int d) const;
+    // Links whose posterior (the product of the two directions') is at least `threshold`.
+    std::vector<std::vector<links::Link>> posterior_links(Host& host, double threshold) const;
+    // Per-pair entropies (per target word, natural logarithm) of direction d.
+    std::vector<double> pair_entropies(Host& host, int d) const;
+
+    static void save_links(Host& host, const std::string& path,
+                           const std::vector<std::vector<links::Link>>& links);
+
+private:
+    struct Block;
+    // One E-step over the corpus (counts, jump counts and entropy of both directions).
+    void expect(Host& host, std::array<JumpCounts, 2>& jumps, std::array<double, 2>& entropy);
+    void maximize(std::array<JumpCounts, 2>& jumps);
+    // Pair p's posteriors of direction d into post (m rows of l + 1); its log-likelihood.
+    double pair_posteriors(int d, std::size_t p, HmmLattice& lattice, std::vector<CellId>& cells,
+                           std::vector<double>& post, JumpCounts* counts) const;
+
+    HmmSettings settings_;
+    Model1Trainer forward_, backward_;
+    std::array<JumpTable, 2> jumps_{JumpTable::uniform(0.2), JumpTable::uniform(0.2)};
+    std::array<std::vector<double>, 2> entropies_;
+    bool trained_ = false;
+};
+
+}  // namespace zel::align

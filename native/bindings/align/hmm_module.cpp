@@ -1,0 +1,251 @@
+// zel.smt.align.hmm: the HMM alignment model trained in both directions (by agreement or
+// apart), its files and its links; and the one-pair kernels, for checking them.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "align/hmm_trainer.hpp"
+#include "align/links.hpp"
+#include "bindings/support.hpp"
+#include "common/errors.hpp"
+#include "common/format.hpp"
+
+namespace nb = nanobind;
+using zel::align::HmmLattice;
+using zel::align::HmmSettings;
+using zel::align::HmmTrainer;
+using zel::align::JumpTable;
+using zel::align::kJumpBuckets;
+
+namespace {
+
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+int direction_of(int d) {
+    if (d != 0 && d != 1) throw nb::value_error("direction must be 0 (source to target) or 1");
+    return d;
+}
+
+JumpTable table_of(const Vector& weights, double null_prob) {
+    if (weights.shape(0) != kJumpBuckets) {
+        throw nb::value_error(
+            ("jump weights must have " + std::to_string(kJumpBuckets) + " values").c_str());
+    }
+    JumpTable table{};
+    for (std::size_t b = 0; b < kJumpBuckets; ++b) table.weight[b] = weights(b);
+    table.null_prob = null_prob;
+    return table;
+}
+
+// A lattice whose emissions are `emit` (m rows of l + 1, the NULL word's first).
+HmmLattice lattice_of(const Matrix& emit) {
+    HmmLattice lattice;
+    const std::size_t m = emit.shape(0), n = emit.shape(1);
+    if (n == 0) throw nb::value_error("emissions need a column for the NULL word");
+    lattice.reset(n - 1, m);
+    std::copy(emit.data(), emit.data() + m * n, lattice.emit());
+    return lattice;
+}
+
+// A path-like object as the bytes the core opens.
+std::string path_of(nb::handle path) {
+    return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
+}
+
+template <class F>
+void with_host(F&& f) {
+    f(zel::bind::toolkit_host());
+}
+
+}  // namespace
+
+NB_MODULE(hmm, m) {
+    m.doc() = "The HMM alignment model, trained in both directions by EM or by agreement.";
+    zel::bind::init_module(m);
+    m.attr("JUMP_BOUND") = zel::align::kJumpBound;
+
+    nb::class_<HmmTrainer> cls(m, "HmmAligner",
+                               "Both directions of the HMM alignment model over one corpus.");
+    cls.def(
+        "__init__",
+        [](HmmTrainer* self, nb::handle src_path, nb::handle trg_path,
+           std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
+           std::optional<double> null_prob, bool character) {
+            if (model1_iterations < 0 || iterations < 0)
+                throw nb::value_error("iteration counts must not be negative");
+            if (!(prior >= 0.0) || !std::isfinite(prior))
+                throw nb::value_error("prior must be a finite number >= 0");
+            if (null_prob && !(*null_prob >= 0.0 && *null_prob < 1.0))
+                throw nb::value_error("null_prob must be in [0, 1)");
+            HmmSettings s;
+            s.src_path = path_of(src_path);
+            s.trg_path = path_of(trg_path);
+            s.model1_iterations = model1_iterations;
+            s.hmm_iterations = iterations;
+            s.agreement = agreement;
+            s.prior = prior;
+            s.null_prob = null_prob;
+            s.character_based = character;
+            if (const char* mb = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB")) {
+                s.pair_cells_budget =
+                    static_cast<std::size_t>(std::strtod(mb, nullptr) * 1048576.0);
+            }
+            new (self) HmmTrainer(std::move(s));
+        },
+        nb::arg("src_path"), nb::arg("trg_path"), nb::kw_only(), nb::arg("model1_iterations") = 5,
+        nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,
+        nb::arg("null_prob") = nb::none(), nb::arg("character") = false,
+        "Settings of training; nothing is read before train().");
+    cls.def(
+        "train", [](HmmTrainer& t) { with_host([&](auto& host) { t.train(host); }); },
+        "Model 1 iterations of each direction, then the HMM iterations. Ctrl-C between "
+        "iterations keeps the model of the last one done (if Model 1 was done).");
+    cls.def_prop_ro("trained", &HmmTrainer::trained);
+    cls.def(
+        "entropies", [](const HmmTrainer& t, int d) { return t.entropies(direction_of(d)); },
+        nb::arg("direction"), "The per-word entropy of each HMM E-step of a direction.");
+    cls.def(
+        "jumps",
+        [](const HmmTrainer& t, int d) {
+            const JumpTable& j = t.jumps(direction_of(d));
+            std::vector<double> w(j.weight.begin(), j.weight.end());
+            return nb::make_tuple(zel::bind::to_numpy(std::move(w), {kJumpBuckets}), j.null_prob);
+        },
+        nb::arg("direction"), "(jump weights from -JUMP_BOUND to JUMP_BOUND, NULL probability).");
+    cls.def(
+        "translations",
+        [](const HmmTrainer& t, int d) {
+            const auto& model = *t.direction(direction_of(d)).model;
+            if (!model.trans_dist) throw nb::value_error("not trained");
+            const auto& table = *model.trans_dist;
+            nb::list src, trg;
+            for (std::size_t s = 0; s < table.rows(); ++s)
+                src.append(zel::bind::to_str(
+                    model.vocab->src_enum.id2str(static_cast<zel::StringEnumerator::Id>(s))));
+            for (std::size_t w = 0; w < table.cols(); ++w)
+                trg.append(zel::bind::to_str(
+                    model.vocab->trg_enum.id2str(static_cast<zel::StringEnumerator::Id>(w))));
+            std::vector<double> dense(table.rows() * table.cols());
+            for (std::size_t s = 0; s < table.rows(); ++s)
+                for (std::size_t w = 0; w < table.cols(); ++w)
+                    dense[s * table.cols() + w] = table.at(s, w);
+            return nb::make_tuple(
+                src, trg, zel::bind::to_numpy(std::move(dense), {table.rows(), table.cols()}));
+        },
+        nb::arg("direction"),
+        "(source words, target words, t[source, target]) of a direction, dense: for small "
+        "vocabularies.");
+    cls.def(
+        "save_translations",
+        [](const HmmTrainer& t, int d, nb::handle path, double threshold, std::int64_t nbest) {
+            const int dir = direction_of(d);
+            with_host([&](auto& host) {
+                zel::align::write_trans_dist(host, *t.direction(dir).model, path_of(path),
+                                             {threshold, zel::fmt::float_repr(threshold)}, nbest,
+                                             false, nullptr);
+            });
+        },
+        nb::arg("direction"), nb::arg("path"), nb::arg("threshold") = 0.001,
+        nb::arg("nbest") = std::numeric_limits<std::int64_t>::max(),
+        "The translation distribution of a direction, in the format of zel-train's.");
+    cls.def(
+        "save_jumps",
+        [](const HmmTrainer& t, int d, nb::handle path) {
+            const int dir = direction_of(d);
+            with_host([&](auto& host) { t.save_jumps(host, dir, path_of(path)); });
+        },
+        nb::arg("direction"), nb::arg("path"),
+        "The jump distribution of a direction: \"null<TAB>p0\", then \"width<TAB>weight\" "
+        "for widths -JUMP_BOUND to JUMP_BOUND (the ends stand for every wider jump).");
+    cls.def(
+        "save_viterbi_links",
+        [](const HmmTrainer& t, int d, nb::handle path) {
+            const int dir = direction_of(d);
+            with_host([&](auto& host) {
+                HmmTrainer::save_links(host, path_of(path), t.viterbi(host, dir));
+            });
+        },
+        nb::arg("direction"), nb::arg("path"),
+        "A direction's most probable links, \"i-j\" lines in source-target orientation.");
+    cls.def(
+        "save_symmetrized_links",
+        [](const HmmTrainer& t, nb::handle path, const std::string& heuristic) {
+            const auto h = zel::links::heuristic_named(heuristic);
+            if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
+            with_host([&](auto& host) {
+                auto fwd = t.viterbi(host, 0);
+                const auto bwd = t.viterbi(host, 1);
+                const auto& corpus = *t.direction(0).sent_pairs;
+                for (std::size_t p = 0; p < fwd.size(); ++p) {
+                    fwd[p] = zel::links::combine(fwd[p], bwd[p], corpus.src(p).size() - 1,
+                                                 corpus.trg(p).size(), *h);
+                }
+                HmmTrainer::save_links(host, path_of(path), fwd);
+            });
+        },
+        nb::arg("path"), nb::arg("heuristic"),
+        "Both directions' most probable links combined by a symmetrisation heuristic.");
+    cls.def(
+        "save_posterior_links",
+        [](const HmmTrainer& t, nb::handle path, double threshold) {
+            with_host([&](auto& host) {
+                HmmTrainer::save_links(host, path_of(path), t.posterior_links(host, threshold));
+            });
+        },
+        nb::arg("path"), nb::arg("threshold") = 0.5,
+        "Links whose posterior, the product of the two directions', is at least threshold.");
+    cls.def(
+        "save_scores",
+        [](const HmmTrainer& t, int d, nb::handle path) {
+            const int dir = direction_of(d);
+            with_host([&](auto& host) {
+                const auto scores = t.pair_entropies(host, dir);
+                zel::LineWriter out(host.open_write(path_of(path)));
+                for (const double h : scores) {
+                    out.line() = zel::fmt::float_repr(h);
+                    out.end_line();
+                }
+                out.close();
+            });
+        },
+        nb::arg("direction"), nb::arg("path"),
+        "Each pair's entropy per target word (natural logarithm) under a direction, a line a "
+        "pair.");
+    zel::bind::refuse_pickling(cls);
+
+    m.def(
+        "pair_posteriors",
+        [](const Matrix& emit, const Vector& weights, double null_prob) {
+            HmmLattice lattice = lattice_of(emit);
+            const std::size_t rows = emit.shape(0), cols = emit.shape(1);
+            std::vector<double> post(rows * cols, 0.0);
+            zel::align::JumpCounts counts;
+            const double ll =
+                lattice.posteriors(table_of(weights, null_prob), post.data(), &counts);
+            std::vector<double> jumps(counts.jumps.begin(), counts.jumps.end());
+            return nb::make_tuple(ll, zel::bind::to_numpy(std::move(post), {rows, cols}),
+                                  zel::bind::to_numpy(std::move(jumps), {kJumpBuckets}),
+                                  counts.wide_below, counts.wide_above, counts.null, counts.real);
+        },
+        nb::arg("emit"), nb::arg("weights"), nb::arg("null_prob"),
+        "One pair's forward-backward: (log-likelihood, posteriors [m, l + 1], expected jumps, "
+        "expected widths there were below and above the bound, expected NULL words, expected "
+        "real words). `emit` holds t(f_j | NULL), t(f_j | e_i).");
+    m.def(
+        "pair_viterbi",
+        [](const Matrix& emit, const Vector& weights, double null_prob) {
+            HmmLattice lattice = lattice_of(emit);
+            std::vector<std::uint32_t> best(emit.shape(0));
+            lattice.viterbi(table_of(weights, null_prob), best.data());
+            return zel::bind::to_numpy(std::move(best), {emit.shape(0)});
+        },
+        nb::arg("emit"), nb::arg("weights"), nb::arg("null_prob"),
+        "One pair's most probable source position of each target word (0 for NULL).");
+}

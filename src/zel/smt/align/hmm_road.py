@@ -1,0 +1,81 @@
+"""zel-align's HMM road: both directions trained together in this process (by agreement, or
+apart), then their files and links written in the output folder:
+
+- ``D.trans.txt``: the translation distribution of direction D, as zel-train writes one;
+- ``D.jumps.txt``: its jump distribution ("null<TAB>p0", then "width<TAB>weight" lines from
+  -JUMP_BOUND to JUMP_BOUND, the two ends standing for every wider jump);
+- ``D.links.txt``: its most probable (Viterbi) links, source-target orientation;
+- ``D.scores.txt``: per-pair entropies, when asked for;
+- ``HEURISTIC.links.txt``: the two directions' Viterbi links symmetrised;
+- ``links.txt``: the final links, those of the decoding asked for (``posterior``: every link
+  whose posterior, the product of both directions', reaches the threshold; ``viterbi``: the
+  symmetrised ones).
+
+Ctrl-C during training keeps the model of the last iteration done and writes every file from
+it; a second Ctrl-C stops the writing, and no file is left half-written.
+"""
+
+from pathlib import Path
+
+from zel.common import files
+from zel.common import logging as zlogging
+
+from . import hmm
+
+logger = zlogging.getColorLogger(__name__)
+
+DIRECTIONS = ("src-trg", "trg-src")
+DECODINGS = ("posterior", "viterbi")
+MODEL1_ITERATIONS = 5
+ITERATIONS = 5
+POSTERIOR_THRESHOLD = 0.5
+
+
+def output_paths(outdir, heuristic):
+    outdir = Path(outdir)
+    paths = {
+        d: {kind: outdir / f"{d}.{kind}.txt" for kind in ("trans", "jumps", "links", "scores")}
+        for d in DIRECTIONS
+    }
+    paths["links"] = outdir / f"{heuristic}.links.txt"
+    paths["final"] = outdir / "links.txt"
+    return paths
+
+
+def align(settings):
+    """Trains and writes; `settings` as zel-align's (see bidirectional.align_both). Returns the
+    paths written. KeyboardInterrupt is raised again once the files are written."""
+    paths = output_paths(settings["outdir"], settings["heuristic"])
+    aligner = hmm.HmmAligner(
+        settings["src_path"],
+        settings["trg_path"],
+        model1_iterations=settings["iteration_limit"],
+        iterations=settings["hmm_iterations"],
+        agreement=settings["agreement"],
+        prior=settings["prior"],
+        character=settings["character"],
+    )
+    interrupted = None
+    try:
+        aligner.train()
+    except KeyboardInterrupt as e:
+        if not aligner.trained:
+            raise
+        logger.warning("interrupted by keyboard: writing the model of the last iteration done")
+        interrupted = e
+    for d, direction in enumerate(DIRECTIONS):
+        own = paths[direction]
+        aligner.save_translations(d, own["trans"], settings["threshold"], settings["nbest"])
+        aligner.save_jumps(d, own["jumps"])
+        aligner.save_viterbi_links(d, own["links"])
+        if settings["save_scores"]:
+            aligner.save_scores(d, own["scores"])
+    aligner.save_symmetrized_links(paths["links"], settings["heuristic"])
+    if settings["decoding"] == "posterior":
+        aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
+    else:
+        with files.open(paths["final"], "wb") as out:
+            out.write(Path(paths["links"]).read_bytes())
+    if interrupted is not None:
+        raise interrupted
+    return paths

@@ -1,0 +1,215 @@
+"""The HMM alignment model against a dense formulation: every alignment of a pair enumerated,
+the E-step's counts and the M-step written out over whole tables."""
+
+import itertools
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from zel.smt.align import bidirectional, hmm, hmm_road
+
+B = hmm.JUMP_BOUND
+EULER = 0.57721566490153286
+
+
+def bucket(width):
+    return min(max(width, -B), B) + B
+
+
+def enumerate_pair(emit, weights, p0):
+    """Log-likelihood, posteriors [m, l + 1], expected jumps, expected widths there were beyond
+    the bound (below, above), expected NULL words and the most probable alignment, by summing
+    over every alignment of the pair."""
+    m, n = emit.shape
+    src_len = n - 1
+    p_null = 1.0 if src_len == 0 else p0
+    total, best, best_prob = 0.0, None, -1.0
+    post, jumps, null, wide = np.zeros((m, n)), np.zeros(2 * B + 1), 0.0, np.zeros(2)
+    for a in itertools.product(range(n), repeat=m):
+        prob, prev, used = 1.0, 0, []
+        for j, i in enumerate(a):
+            if i == 0:
+                prob *= p_null * emit[j, 0]
+                continue
+            z = sum(weights[bucket(k - prev)] for k in range(1, n))
+            prob *= (1 - p_null) * weights[bucket(i - prev)] / z * emit[j, i]
+            used.append((bucket(i - prev), max(0, prev - B), max(0, src_len - prev - B + 1)))
+            prev = i
+        total += prob
+        for j, i in enumerate(a):
+            post[j, i] += prob
+        for b, below, above in used:
+            jumps[b] += prob
+            wide += prob * np.array([below, above])
+        null += prob * a.count(0)
+        if prob > best_prob:
+            best, best_prob = a, prob
+    return math.log(total), post / total, jumps / total, wide / total, null / total, list(best)
+
+
+@pytest.mark.parametrize(
+    ("n", "m", "p0"), [(0, 2, 0.2), (1, 1, 0.2), (3, 4, 0.3), (9, 4, 0.1), (10, 3, 0.0)]
+)
+def test_pair_kernels_match_every_alignment_summed(n, m, p0):
+    # n source words: longer than the bound exercises the shared outer widths on both sides.
+    rng = np.random.default_rng(n * 10 + m)
+    emit = rng.uniform(0.01, 1.0, (m, n + 1))
+    weights = rng.uniform(0.1, 1.0, 2 * B + 1)
+    ll, post, jumps, below, above, null, real = hmm.pair_posteriors(emit, weights, p0)
+    want_ll, want_post, want_jumps, want_wide, want_null, best = enumerate_pair(emit, weights, p0)
+    assert ll == pytest.approx(want_ll, rel=1e-12)
+    np.testing.assert_allclose(post, want_post, rtol=1e-11, atol=1e-15)
+    np.testing.assert_allclose(post.sum(axis=1), 1.0, rtol=1e-12)
+    np.testing.assert_allclose(jumps, want_jumps, rtol=1e-11, atol=1e-15)
+    np.testing.assert_allclose([below, above], want_wide, rtol=1e-11, atol=1e-15)
+    assert (null, real) == pytest.approx((want_null, m - want_null), rel=1e-11, abs=1e-15)
+    assert hmm.pair_viterbi(emit, weights, p0).tolist() == best
+
+
+def digamma(x):
+    shift = 0.0
+    while x < 12:
+        shift -= 1 / x
+        x += 1
+    r = 1 / (x * x)
+    series = r * (
+        1 / 12 - r * (1 / 120 - r * (1 / 252 - r * (1 / 240 - r * (1 / 132 - r * 691 / 32760))))
+    )
+    return shift + math.log(x) - 0.5 / x - series
+
+
+def test_reference_digamma():
+    assert digamma(1.0) == pytest.approx(-EULER, rel=1e-14)
+    assert digamma(0.5) == pytest.approx(-EULER - 2 * math.log(2), rel=1e-14)
+
+
+# Repeated words, one-word sentences, an empty side, a long pair and a NULL-heavy pair.
+PAIRS = [
+    ("a b c", "x y z"),
+    ("a a b", "x x"),
+    ("c", "z"),
+    ("b c d", "y"),
+    ("", "w"),
+    ("d", ""),
+    ("a b c d a", "x y z w"),
+    ("d d", "w w w w"),
+]
+
+
+def write_corpus(tmp_path, pairs=PAIRS):
+    src, trg = tmp_path / "src", tmp_path / "trg"
+    src.write_text("".join(s + "\n" for s, _ in pairs))
+    trg.write_text("".join(t + "\n" for _, t in pairs))
+    return src, trg
+
+
+def posteriors(table, src_ids, trg_ids, jumps):
+    weights, p0 = jumps
+    emit = np.array([[table[s, t] for s in [0, *src_ids]] for t in trg_ids]).reshape(
+        len(trg_ids), len(src_ids) + 1
+    )
+    if not trg_ids:
+        return np.zeros((0, len(src_ids) + 1)), np.zeros(2 * B + 1), np.zeros(2), 0.0, 0.0
+    _, post, jumps_, wide, null, _ = enumerate_pair(emit, weights, p0)
+    return post, jumps_, wide, null, len(trg_ids) - null
+
+
+@pytest.mark.parametrize(("agreement", "prior"), [(False, 0.0), (True, 0.0), (True, 0.5)])
+def test_one_iteration_matches_the_dense_formulation(tmp_path, agreement, prior):
+    src, trg = write_corpus(tmp_path)
+    kwargs = dict(model1_iterations=2, agreement=agreement, prior=prior)
+    before = hmm.HmmAligner(src, trg, iterations=0, **kwargs)
+    before.train()
+    after = hmm.HmmAligner(src, trg, iterations=1, **kwargs)
+    after.train()
+    tables, words = [], []
+    for d in (0, 1):
+        s_words, t_words, table = before.translations(d)
+        tables.append(table)
+        words.append(({w: k for k, w in enumerate(s_words)}, {w: k for k, w in enumerate(t_words)}))
+    counts = [np.zeros_like(t) for t in tables]
+    jump_counts = [np.zeros(2 * B + 1), np.zeros(2 * B + 1)]
+    wide = [np.zeros(2), np.zeros(2)]
+    null_real = [[0.0, 0.0], [0.0, 0.0]]
+    for s_text, t_text in PAIRS:
+        sides = (s_text.split(" "), t_text.split(" "))  # an empty line is one empty word
+        ids = [
+            ([words[d][0][w] for w in sides[d]], [words[d][1][w] for w in sides[1 - d]])
+            for d in (0, 1)
+        ]
+        post = []
+        for d in (0, 1):
+            p, jumps, widths, null, real = posteriors(tables[d], *ids[d], before.jumps(d))
+            post.append(p)
+            jump_counts[d] += jumps
+            wide[d] += widths
+            null_real[d][0] += null
+            null_real[d][1] += real
+        n, m = len(sides[0]), len(sides[1])
+        if agreement:
+            q = np.array(
+                [[post[0][j, i + 1] * post[1][i, j + 1] for j in range(m)] for i in range(n)]
+            )
+            q = q.reshape(n, m)
+            links = [q, q.T]
+            nulls = [1 - q.sum(axis=0), 1 - q.sum(axis=1)]
+        else:
+            links = [post[0][:, 1:].T, post[1][:, 1:].T]
+            nulls = [post[0][:, 0], post[1][:, 0]]
+        for d in (0, 1):
+            s_ids, t_ids = ids[d]
+            for j, t in enumerate(t_ids):
+                counts[d][0, t] += nulls[d][j]
+                for i, s in enumerate(s_ids):
+                    counts[d][s, t] += links[d][i, j]
+    for d in (0, 1):
+        _, _, got = after.translations(d)
+        if prior:
+            vocab = counts[d].shape[1]
+            norm = np.array([digamma(r.sum() + prior * vocab) for r in counts[d]])[:, None]
+            want = np.exp(np.vectorize(digamma)(counts[d] + prior) - norm)
+            # Cells no pair touches keep no count, only the prior, as the dense table has it.
+        else:
+            totals = counts[d].sum(axis=1, keepdims=True)
+            want = np.where(totals > 0, counts[d] / np.where(totals > 0, totals, 1), tables[d])
+        np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-300)
+        weights, p0 = after.jumps(d)
+        # Near widths: jumps per jump; outer ones: jumps per width there was.
+        n = jump_counts[d]
+        rate = (n + 0.1) / (n.sum() + 0.1)
+        rate[0] = (n[0] + 0.1 * rate[1]) / (wide[d][0] + 0.1)
+        rate[-1] = (n[-1] + 0.1 * rate[-2]) / (wide[d][1] + 0.1)
+        np.testing.assert_allclose(weights, rate / rate.sum(), rtol=1e-12)
+        assert p0 == pytest.approx(null_real[d][0] / sum(null_real[d]), rel=1e-12)
+
+
+def test_the_road_writes_the_same_bytes_for_any_thread_count(tmp_path, monkeypatch):
+    src, trg = (
+        Path(__file__).resolve().parents[3] / "data" / "toy" / f"train.{s}" for s in ("src", "trg")
+    )
+    outputs = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("ZEL_THREADS", threads)
+        out = tmp_path / threads
+        paths = bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": out},
+            iteration_limit=2,
+            hmm_iterations=2,
+            save_scores=True,
+            quiet=True,
+        )
+        outputs.append({p.name: p.read_bytes() for p in sorted(out.iterdir())})
+    assert outputs[0] == outputs[1] == outputs[2]
+    names = set(outputs[0])
+    for d in hmm_road.DIRECTIONS:
+        assert {f"{d}.{k}.txt" for k in ("trans", "jumps", "links", "scores")} <= names
+    final = paths["final"].read_text().splitlines()
+    assert len(final) == 3000 and all(final[:10])
+    jumps = (out / "src-trg.jumps.txt").read_text().splitlines()
+    assert jumps[0].startswith("null\t") and [j.split("\t")[0] for j in jumps[1:]] == [
+        str(w) for w in range(-B, B + 1)
+    ]
+    weights = np.array([float(j.split("\t")[1]) for j in jumps[1:]])
+    assert weights.sum() == pytest.approx(1.0) and weights.argmax() == B + 1  # one word on
