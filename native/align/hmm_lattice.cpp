@@ -54,6 +54,7 @@ void HmmLattice::reset(std::size_t l, std::size_t m) {
     real_.assign(cells, 0.0);
     null_.resize(cells);
     back_.resize(cells);
+    ahead_.resize(cells);
     scale_.resize(m);
     inv_z_.resize(l + 1);
     w_.resize(l + 1);
@@ -79,44 +80,57 @@ void HmmLattice::prepare(const JumpTable& table) {
     }
 }
 
+// The near widths d = -(kJumpBound - 1)..kJumpBound - 1 are added one width at a time over all
+// positions: each is a loop without a carried dependency, which the compiler vectorises, where
+// a sum per position would wait on every addition in turn.
 void HmmLattice::spread(const double* in, double* out) {
-    const std::size_t l = l_;
-    // prefix[x] = in[0] + ... + in[x - 1]; suffix[x] = in[x] + ... + in[l].
+    const auto l = static_cast<std::ptrdiff_t>(l_);
+    constexpr std::ptrdiff_t near = kJumpBound - 1;
+    std::fill(out + 1, out + l + 1, 0.0);
+    for (std::ptrdiff_t d = -near; d <= near; ++d) {
+        // i = from + d, with from in [0, l] and i in [1, l].
+        const double c = c_[static_cast<std::size_t>(d + kJumpBound)];
+        const double* src = in - d;
+        for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(1, d); i <= std::min(l, l + d); ++i)
+            out[i] += c * src[i];
+    }
+    if (l < kJumpBound) return;
+    // The outer widths: prefix[x] = in[0] + ... + in[x - 1]; suffix[x] = in[x] + ... + in[l].
     double* prefix = run_.data();
     double* suffix = run_.data() + (l + 2);
     prefix[0] = 0.0;
-    for (std::size_t x = 0; x <= l; ++x) prefix[x + 1] = prefix[x] + in[x];
+    for (std::ptrdiff_t x = 0; x <= l; ++x) prefix[x + 1] = prefix[x] + in[x];
     suffix[l + 1] = 0.0;
-    for (std::size_t x = l + 1; x-- > 0;) suffix[x] = suffix[x + 1] + in[x];
-    for (std::size_t i = 1; i <= l; ++i) {
-        double sum = 0.0;
-        if (i >= kBound) sum += c_[kFarHigh] * prefix[i - kBound + 1];
-        const std::size_t lo = i + 1 > kBound ? i + 1 - kBound : 0;
-        const std::size_t hi = std::min(l, i + kBound - 1);
-        for (std::size_t from = lo; from <= hi; ++from) sum += in[from] * c_[i + kBound - from];
-        if (i + kBound <= l) sum += c_[kFarLow] * suffix[i + kBound];
-        out[i] = sum;
-    }
+    for (std::ptrdiff_t x = l + 1; x-- > 0;) suffix[x] = suffix[x + 1] + in[x];
+    for (std::ptrdiff_t i = kJumpBound; i <= l; ++i)
+        out[i] += c_[kFarHigh] * prefix[i - kJumpBound + 1];
+    for (std::ptrdiff_t i = 1; i + kJumpBound <= l; ++i)
+        out[i] += c_[kFarLow] * suffix[i + kJumpBound];
 }
 
 void HmmLattice::gather(const double* in, double* out) {
-    const std::size_t l = l_;
-    double* prefix = run_.data();
-    double* suffix = run_.data() + (l + 2);
-    prefix[0] = 0.0;
-    for (std::size_t x = 0; x <= l; ++x) prefix[x + 1] = prefix[x] + (x == 0 ? 0.0 : in[x]);
-    suffix[l + 1] = 0.0;
-    for (std::size_t x = l + 1; x-- > 1;) suffix[x] = suffix[x + 1] + in[x];
-    suffix[0] = suffix[1];
-    for (std::size_t from = 0; from <= l; ++from) {
-        double sum = 0.0;
-        if (from > kBound) sum += c_[kFarLow] * prefix[from - kBound + 1];
-        const std::size_t lo = std::max<std::size_t>(1, from + 1 > kBound ? from + 1 - kBound : 1);
-        const std::size_t hi = std::min(l, from + kBound - 1);
-        for (std::size_t i = lo; i <= hi; ++i) sum += c_[i + kBound - from] * in[i];
-        if (from + kBound <= l) sum += c_[kFarHigh] * suffix[from + kBound];
-        out[from] = sum;
+    const auto l = static_cast<std::ptrdiff_t>(l_);
+    constexpr std::ptrdiff_t near = kJumpBound - 1;
+    std::fill(out, out + l + 1, 0.0);
+    for (std::ptrdiff_t d = -near; d <= near; ++d) {
+        // i = from + d in [1, l], from in [0, l].
+        const double c = c_[static_cast<std::size_t>(d + kJumpBound)];
+        const double* src = in + d;
+        for (std::ptrdiff_t from = std::max<std::ptrdiff_t>(0, 1 - d); from <= std::min(l, l - d);
+             ++from)
+            out[from] += c * src[from];
     }
+    if (l < kJumpBound) return;
+    double* prefix = run_.data();  // in[1] + ... + in[x - 1]
+    double* suffix = run_.data() + (l + 2);
+    prefix[0] = prefix[1] = 0.0;
+    for (std::ptrdiff_t x = 1; x <= l; ++x) prefix[x + 1] = prefix[x] + in[x];
+    suffix[l + 1] = 0.0;
+    for (std::ptrdiff_t x = l + 1; x-- > 1;) suffix[x] = suffix[x + 1] + in[x];
+    for (std::ptrdiff_t from = kJumpBound + 1; from <= l; ++from)
+        out[from] += c_[kFarLow] * prefix[from - kJumpBound + 1];
+    for (std::ptrdiff_t from = 0; from + kJumpBound <= l; ++from)
+        out[from] += c_[kFarHigh] * suffix[from + kJumpBound];
 }
 
 double HmmLattice::posteriors(const JumpTable& table, double* post, JumpCounts* counts) {
@@ -158,9 +172,11 @@ double HmmLattice::posteriors(const JumpTable& table, double* post, JumpCounts* 
         u_[0] = 0.0;
         for (std::size_t i = 1; i <= l; ++i) u_[i] = emit[i] * back[i];
         double* prev = back_.data() + (j - 1) * n;
-        gather(u_.data(), prev);
+        double* ahead = ahead_.data() + (j - 1) * n;
+        gather(u_.data(), ahead);
         for (std::size_t k = 0; k <= l; ++k) {
-            prev[k] = (p_real_ * prev[k] * inv_z_[k] + p_null_ * emit[0] * back[k]) / scale_[j];
+            ahead[k] = p_real_ * ahead[k] * inv_z_[k] / scale_[j];
+            prev[k] = ahead[k] + p_null_ * emit[0] * back[k] / scale_[j];
         }
     }
     for (std::size_t j = 0; j < m; ++j) {
@@ -175,7 +191,8 @@ double HmmLattice::posteriors(const JumpTable& table, double* post, JumpCounts* 
     }
     if (!counts) return loglik;
     // Expected jumps into each target position: from the remembered mass before it (w_, over
-    // Z) to each real position's emission times what follows (u_).
+    // Z) to each real position's emission times what follows (u_), a near width at a time.
+    const auto len = static_cast<std::ptrdiff_t>(l);
     double* prefix = run_.data();
     double* suffix = run_.data() + (l + 2);
     for (std::size_t j = 0; j < m; ++j) {
@@ -188,38 +205,50 @@ double HmmLattice::posteriors(const JumpTable& table, double* post, JumpCounts* 
         }
         u_[0] = 0.0;
         for (std::size_t i = 1; i <= l; ++i) u_[i] = emit[i] * back[i] / scale_[j];
+        for (std::ptrdiff_t d = 1 - kJumpBound; d < kJumpBound; ++d) {
+            // Two sums, so the additions of one do not wait on the other's.
+            double even = 0.0, odd = 0.0;
+            std::ptrdiff_t from = std::max<std::ptrdiff_t>(0, 1 - d);
+            const std::ptrdiff_t last = std::min(len, len - d);
+            for (; from + 1 <= last; from += 2) {
+                even += w_[static_cast<std::size_t>(from)] * u_[static_cast<std::size_t>(from + d)];
+                odd += w_[static_cast<std::size_t>(from + 1)] *
+                       u_[static_cast<std::size_t>(from + 1 + d)];
+            }
+            if (from <= last)
+                even += w_[static_cast<std::size_t>(from)] * u_[static_cast<std::size_t>(from + d)];
+            const auto b = static_cast<std::size_t>(d + kJumpBound);
+            counts->jumps[b] += c_[b] * (even + odd);
+        }
+        const double* out = post + j * n;
+        double real_words = 0.0;
+        for (std::size_t i = 1; i <= l; ++i) real_words += out[i];
+        counts->null += out[0];
+        counts->real += real_words;
+        if (l < kBound) continue;
         prefix[0] = 0.0;
         for (std::size_t x = 0; x <= l; ++x) prefix[x + 1] = prefix[x] + u_[x];
         suffix[l + 1] = 0.0;
         for (std::size_t x = l + 1; x-- > 0;) suffix[x] = suffix[x + 1] + u_[x];
+        double above = 0.0, below = 0.0, wide_above = 0.0, wide_below = 0.0;
         for (std::size_t from = 0; from <= l; ++from) {
-            if (w_[from] == 0.0) continue;
-            const std::size_t lo =
-                std::max<std::size_t>(1, from + 1 > kBound ? from + 1 - kBound : 1);
-            const std::size_t hi = std::min(l, from + kBound - 1);
-            double left = 0.0;  // the jumps from `from`
-            for (std::size_t i = lo; i <= hi; ++i) {
-                const double jumped = w_[from] * c_[i + kBound - from] * u_[i];
-                counts->jumps[i + kBound - from] += jumped;
-                left += jumped;
-            }
+            // The jumps from `from`, whatever their width (from the start: the real words).
+            const double left = j == 0 ? (from == 0 ? real_words : 0.0)
+                                       : (real_[(j - 1) * n + from] + null_[(j - 1) * n + from]) *
+                                             ahead_[(j - 1) * n + from];
             if (from + kBound <= l) {
-                const double jumped = w_[from] * c_[kFarHigh] * suffix[from + kBound];
-                counts->jumps[kFarHigh] += jumped;
-                left += jumped;
+                above += w_[from] * suffix[from + kBound];
+                wide_above += left * static_cast<double>(l - from - kBound + 1);
             }
             if (from > kBound) {
-                const double jumped = w_[from] * c_[kFarLow] * prefix[from - kBound + 1];
-                counts->jumps[kFarLow] += jumped;
-                left += jumped;
+                below += w_[from] * prefix[from - kBound + 1];
+                wide_below += left * static_cast<double>(from - kBound);
             }
-            if (from > kBound) counts->wide_below += left * static_cast<double>(from - kBound);
-            if (from + kBound <= l)
-                counts->wide_above += left * static_cast<double>(l - from - kBound + 1);
         }
-        const double* out = post + j * n;
-        counts->null += out[0];
-        for (std::size_t i = 1; i <= l; ++i) counts->real += out[i];
+        counts->jumps[kFarHigh] += c_[kFarHigh] * above;
+        counts->jumps[kFarLow] += c_[kFarLow] * below;
+        counts->wide_above += wide_above;
+        counts->wide_below += wide_below;
     }
     return loglik;
 }

@@ -82,6 +82,9 @@ private:
     std::array<double, kJumpBuckets> c_{};
     double p_real_ = 1.0, p_null_ = 0.0;
     std::vector<double> emit_, inv_z_, real_, null_, back_, scale_, w_, u_, run_;
+    // What back_ holds of the real positions that follow (the jumps from each remembered
+    // position), for the wide-width counts.
+    std::vector<double> ahead_;
     std::vector<std::uint32_t> from_;
     std::vector<std::uint8_t> via_null_;
 };
