@@ -175,9 +175,10 @@ std::size_t CooccurrencePattern::memory_bytes() const {
            (col_.capacity() + sample_.capacity()) * sizeof(std::uint32_t);
 }
 
-std::size_t pair_index_budget(std::size_t pattern_cells) {
+std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models) {
     std::size_t available = available_memory();
-    if (available == 0) return std::size_t{1} << 30;
+    if (available == 0) return (std::size_t{1} << 30) / std::max<std::size_t>(models, 1);
+    available /= std::max<std::size_t>(models, 1);
     // Processes that train at once on one machine (zel-align's two directions) each count on
     // their share only.
     if (const char* share = std::getenv("ZEL_MEMORY_SHARE")) {

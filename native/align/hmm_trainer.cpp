@@ -1,14 +1,17 @@
 #include "align/hmm_trainer.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
+#include "align/distribution_files.hpp"
 #include "align/expected_counts.hpp"
 #include "align/pair_blocks.hpp"
 #include "common/digamma.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
+#include "common/line_reader.hpp"
 #include "common/parallel.hpp"
 
 namespace zel::align {
@@ -18,6 +21,10 @@ namespace {
 // Counted onto every jump width at each re-estimation, so no width the corpus never showed
 // becomes impossible for a later corpus.
 constexpr double kJumpPrior = 0.1;
+
+// Pairs of an E-step block: few enough that the table lines the forward-backward passes read
+// are still in the last-level cache when the block's counts are added to them.
+constexpr std::size_t kHmmBlock = 256;
 
 const char* direction_name(int d) { return d == 0 ? "src-trg" : "trg-src"; }
 
@@ -39,40 +46,67 @@ void normalize_rows_vb(TransTable& table, const CellCounts& counts, double a, st
     });
 }
 
-}  // namespace
-
-double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
-                                   std::vector<CellId>& cells, std::vector<double>& post,
-                                   JumpCounts* counts) const {
-    const Model1Trainer& t = direction(d);
-    const auto src = t.sent_pairs->src(p);
-    const auto trg = t.sent_pairs->trg(p);
-    const std::size_t n = src.size(), m = trg.size();
-    const auto found = t.pair_cells->of(p, cells);
-    const TransTable& trans = *t.model->trans_dist;
-    lattice.reset(n - 1, m);
-    double* emit = lattice.emit();
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < m; ++j)
-            emit[j * n + i] = trans_value(trans, found[i * m + j], src[i]);
+// A jump file as save_jumps writes it; a line that is not one of its lines is a ValueError
+// naming the file and line.
+JumpTable read_jumps(Host& host, const std::string& path) {
+    auto source = host.open_read(path, std::nullopt);
+    LineReader lines(*source);
+    JumpTable table{};
+    std::array<bool, kJumpBuckets + 1> seen{};  // the widths, then the NULL probability
+    std::string_view line;
+    while (lines.next(line)) {
+        const auto fail = [&](const std::string& why) {
+            throw ValueError(path + ", line " + std::to_string(lines.line_number()) + ": " + why);
+        };
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string_view::npos) fail("not \"KEY<TAB>VALUE\"");
+        const std::string_view key = line.substr(0, tab), text = line.substr(tab + 1);
+        double value = 0.0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+            value < 0.0)
+            fail("not a finite number >= 0: '" + std::string(text) + "'");
+        if (key == "null") {
+            if (!(value < 1.0)) fail("the NULL probability must be below 1");
+            table.null_prob = value;
+            seen[kJumpBuckets] = true;
+            continue;
+        }
+        std::ptrdiff_t width = 0;
+        const auto [at, bad] = std::from_chars(key.data(), key.data() + key.size(), width);
+        if (bad != std::errc() || at != key.data() + key.size() || width < -kJumpBound ||
+            width > kJumpBound)
+            fail("not \"null\" nor a width from " + std::to_string(-kJumpBound) + " to " +
+                 std::to_string(kJumpBound) + ": '" + std::string(key) + "'");
+        table.weight[JumpTable::bucket(width)] = value;
+        seen[JumpTable::bucket(width)] = true;
     }
-    post.resize(n * m);
-    return lattice.posteriors(jumps(d), post.data(), counts);
+    for (std::size_t b = 0; b <= kJumpBuckets; ++b) {
+        if (!seen[b]) {
+            throw ValueError(
+                path + ": no line for " +
+                (b == kJumpBuckets
+                     ? std::string("null")
+                     : "width " + std::to_string(static_cast<std::ptrdiff_t>(b) - kJumpBound)));
+        }
+    }
+    return table;
 }
 
-void HmmTrainer::train(Host& host) {
-    Model1Trainer* both[] = {&forward_, &backward_};
-    for (int d = 0; d < 2; ++d) {
-        Model1Trainer& t = *both[d];
-        t.src_path = d == 0 ? settings_.src_path : settings_.trg_path;
-        t.trg_path = d == 0 ? settings_.trg_path : settings_.src_path;
-        t.character_based = settings_.character_based;
-        t.pair_cells_budget = settings_.pair_cells_budget;
-        host.info(Channel::hmm,
-                  std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
-        t.init(host);
-        t.train(host, settings_.model1_iterations);
-    }
+}  // namespace
+
+void HmmTrainer::start(Host& host, int d) {
+    Model1Trainer& t = d == 0 ? forward_ : backward_;
+    t.src_path = d == 0 ? settings_.src_path : settings_.trg_path;
+    t.trg_path = d == 0 ? settings_.trg_path : settings_.src_path;
+    t.character_based = settings_.character_based;
+    t.pair_cells_budget = settings_.pair_cells_budget;
+    t.memory_share = d == 0 ? 2 : 1;  // the other direction's tables come after these
+    t.init(host);
+}
+
+void HmmTrainer::check_pairs() const {
     const Corpus& a = *forward_.sent_pairs;
     const Corpus& b = *backward_.sent_pairs;
     if (a.size() != b.size()) {
@@ -84,6 +118,57 @@ void HmmTrainer::train(Host& host) {
             throw ValueError("the two directions read different pairs at line " +
                              std::to_string(p + 1));
     }
+}
+
+void HmmTrainer::load(Host& host, const std::array<std::string, 2>& trans,
+                      const std::array<std::string, 2>& jumps) {
+    for (int d = 0; d < 2; ++d) {
+        Model1Trainer& t = d == 0 ? forward_ : backward_;
+        const auto k = static_cast<std::size_t>(d);
+        start(host, d);
+        register_trans_words(host, trans[k], *t.model->vocab);
+        t.count_slots = false;  // nothing is trained
+        t.setup(host);
+        load_trans_dist(host, trans[k], *t.model);
+        jumps_[k] = read_jumps(host, jumps[k]);
+    }
+    check_pairs();
+    trained_ = true;
+}
+
+double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
+                                   std::vector<CellId>& cells, std::vector<double>& post,
+                                   JumpCounts* counts) const {
+    const Model1Trainer& t = direction(d);
+    const auto src = t.sent_pairs->src(p);
+    const auto trg = t.sent_pairs->trg(p);
+    const std::size_t n = src.size(), m = trg.size();
+    const auto found = t.pair_cells->of(p, cells);
+    const TransTable& trans = *t.model->trans_dist;
+    lattice.reset(n - 1, m);
+    // The cells lie anywhere in a table far larger than the caches: all are asked of memory
+    // before any is read, so the pair waits on memory about once.
+    const double* values = trans.value_data();
+    for (const CellId c : found) {
+        if (c != kNoCell) __builtin_prefetch(values + std::size_t{c} * trans.stride());
+    }
+    double* emit = lattice.emit();
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < m; ++j)
+            emit[j * n + i] = trans_value(trans, found[i * m + j], src[i]);
+    }
+    post.resize(n * m);
+    return lattice.posteriors(jumps(d), post.data(), counts);
+}
+
+void HmmTrainer::train(Host& host) {
+    for (int d = 0; d < 2; ++d) {
+        host.info(Channel::hmm,
+                  std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
+        start(host, d);
+        (d == 0 ? forward_ : backward_).train(host, settings_.model1_iterations);
+    }
+    check_pairs();
     for (auto& table : jumps_) table = JumpTable::uniform(settings_.null_prob.value_or(0.2));
     trained_ = true;
     for (std::int32_t s = 0; s < settings_.hmm_iterations; ++s) {
@@ -116,8 +201,8 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     std::uint64_t widest = 0;
     for (std::size_t p = 0; p < pairs; ++p) {
         first[p + 1] = first[p] + a.src(p).size() * a.trg(p).size();
-        if (p % kBlock == kBlock - 1 || p + 1 == pairs)
-            widest = std::max(widest, first[p + 1] - first[p - p % kBlock]);
+        if (p % kHmmBlock == kHmmBlock - 1 || p + 1 == pairs)
+            widest = std::max(widest, first[p + 1] - first[p - p % kHmmBlock]);
     }
     std::vector<double> block_a(widest), block_b;
     // B's pairs have (m + 1) * l cells, A's (l + 1) * m: B's block may be larger.
@@ -125,14 +210,14 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     std::uint64_t widest_b = 0;
     for (std::size_t p = 0; p < pairs; ++p) {
         first_b[p + 1] = first_b[p] + b.src(p).size() * b.trg(p).size();
-        if (p % kBlock == kBlock - 1 || p + 1 == pairs)
-            widest_b = std::max(widest_b, first_b[p + 1] - first_b[p - p % kBlock]);
+        if (p % kHmmBlock == kHmmBlock - 1 || p + 1 == pairs)
+            widest_b = std::max(widest_b, first_b[p + 1] - first_b[p - p % kHmmBlock]);
     }
     block_b.resize(widest_b);
-    std::array<std::vector<JumpCounts>, 2> pair_jumps{std::vector<JumpCounts>(kBlock),
-                                                      std::vector<JumpCounts>(kBlock)};
-    std::array<std::vector<double>, 2> loglik{std::vector<double>(kBlock),
-                                              std::vector<double>(kBlock)};
+    std::array<std::vector<JumpCounts>, 2> pair_jumps{std::vector<JumpCounts>(kHmmBlock),
+                                                      std::vector<JumpCounts>(kHmmBlock)};
+    std::array<std::vector<double>, 2> loglik{std::vector<double>(kHmmBlock),
+                                              std::vector<double>(kHmmBlock)};
     struct Scratch {
         HmmLattice lattice;
         std::vector<CellId> cells;
@@ -144,11 +229,11 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     std::array<double, 2> logs{};
     std::uint64_t words_a = 0, words_b = 0;
     auto progress = host.progress("HMM", pairs);
-    for_blocks(
+    for_blocks<kHmmBlock>(
         host, *progress, pairs, threads, nullptr,
         [&](std::size_t p, std::size_t worker) {
             Scratch& s = scratch[worker];
-            const std::size_t k = p % kBlock;
+            const std::size_t k = p % kHmmBlock;
             const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
             pair_jumps[0][k] = {};
             pair_jumps[1][k] = {};

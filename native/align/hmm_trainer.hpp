@@ -46,6 +46,10 @@ public:
     // Loads the corpus both ways, runs the Model 1 iterations of each direction, then the HMM
     // iterations. An interruption between iterations keeps the model of the last one done.
     void train(Host& host);
+    // Reads both directions' translation and jump files (source-to-target first) instead, to
+    // score and align the corpus with them.
+    void load(Host& host, const std::array<std::string, 2>& trans,
+              const std::array<std::string, 2>& jumps);
     bool trained() const { return trained_; }
 
     // Direction 0 is source to target, 1 target to source.
@@ -68,7 +72,10 @@ public:
                            const std::vector<std::vector<links::Link>>& links);
 
 private:
-    struct Block;
+    // Direction d's trainer, made for the corpus read its way.
+    void start(Host& host, int d);
+    // ValueError unless both directions read the same pairs.
+    void check_pairs() const;
     // One E-step over the corpus (counts, jump counts and entropy of both directions).
     void expect(Host& host, std::array<JumpCounts, 2>& jumps, std::array<double, 2>& entropy);
     void maximize(std::array<JumpCounts, 2>& jumps);

@@ -23,15 +23,15 @@ inline constexpr std::size_t kBlock = 2048;
 // its own result made before the error.
 enum class Failed { dropped, kept };
 
-// For each block [begin, end) of the items [0, total): each(k, worker) for every item of the
-// block on the threads, then after(begin, end) on the calling thread. `flags`, when given,
-// gathers the floating-point flags the threads raise.
-template <class Each, class After>
+// For each block [begin, end) of the items [0, total), Block items long: each(k, worker) for
+// every item of the block on the threads, then after(begin, end) on the calling thread.
+// `flags`, when given, gathers the floating-point flags the threads raise.
+template <std::size_t Block = kBlock, class Each, class After>
 void for_blocks(Host& host, Progress& progress, std::size_t total, std::size_t threads,
                 FloatFlags* flags, Each&& each, After&& after,
                 Failed failed_item = Failed::dropped) {
-    for (std::size_t begin = 0; begin < total; begin += kBlock) {
-        const std::size_t end = std::min(total, begin + kBlock);
+    for (std::size_t begin = 0; begin < total; begin += Block) {
+        const std::size_t end = std::min(total, begin + Block);
         host.check_interrupt();
         const std::size_t chunks = threads == 1 ? 1 : threads * 4;
         const std::size_t n = end - begin;

@@ -60,6 +60,9 @@ public:
     // Memory the pair cell index may take (beyond it, cells are searched for); unset, it
     // follows the memory the process may still use (see pair_index_budget).
     std::optional<std::size_t> pair_cells_budget;
+    // Models trained together in this process whose tables are not made yet, this one's
+    // included: the pair cell index counts on its share of the memory left.
+    std::size_t memory_share = 1;
 };
 
 }  // namespace zel::align

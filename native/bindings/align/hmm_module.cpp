@@ -107,6 +107,18 @@ NB_MODULE(hmm, m) {
         "train", [](HmmTrainer& t) { with_host([&](auto& host) { t.train(host); }); },
         "Model 1 iterations of each direction, then the HMM iterations. Ctrl-C between "
         "iterations keeps the model of the last one done (if Model 1 was done).");
+    cls.def(
+        "load",
+        [](HmmTrainer& t, nb::handle trans_forward, nb::handle trans_backward,
+           nb::handle jumps_forward, nb::handle jumps_backward) {
+            const std::array<std::string, 2> trans{path_of(trans_forward), path_of(trans_backward)};
+            const std::array<std::string, 2> jumps{path_of(jumps_forward), path_of(jumps_backward)};
+            with_host([&](auto& host) { t.load(host, trans, jumps); });
+        },
+        nb::arg("trans_forward"), nb::arg("trans_backward"), nb::arg("jumps_forward"),
+        nb::arg("jumps_backward"),
+        "Instead of train(): reads the corpus and both directions' translation and jump files "
+        "(source-to-target first), to score and align the corpus with them.");
     cls.def_prop_ro("trained", &HmmTrainer::trained);
     cls.def(
         "entropies", [](const HmmTrainer& t, int d) { return t.entropies(direction_of(d)); },
@@ -144,17 +156,20 @@ NB_MODULE(hmm, m) {
         "vocabularies.");
     cls.def(
         "save_translations",
-        [](const HmmTrainer& t, int d, nb::handle path, double threshold, std::int64_t nbest) {
+        [](const HmmTrainer& t, int d, nb::handle path, double threshold,
+           std::optional<std::int64_t> nbest) {
             const int dir = direction_of(d);
             with_host([&](auto& host) {
-                zel::align::write_trans_dist(host, *t.direction(dir).model, path_of(path),
-                                             {threshold, zel::fmt::float_repr(threshold)}, nbest,
-                                             false, nullptr);
+                zel::align::write_trans_dist(
+                    host, *t.direction(dir).model, path_of(path),
+                    {threshold, zel::fmt::float_repr(threshold)},
+                    nbest.value_or(std::numeric_limits<std::int64_t>::max()), false, nullptr);
             });
         },
         nb::arg("direction"), nb::arg("path"), nb::arg("threshold") = 0.001,
-        nb::arg("nbest") = std::numeric_limits<std::int64_t>::max(),
-        "The translation distribution of a direction, in the format of zel-train's.");
+        nb::arg("nbest") = nb::none(),
+        "The translation distribution of a direction, in the format of zel-train's (each "
+        "source word's nbest most probable entries above threshold; None: all of them).");
     cls.def(
         "save_jumps",
         [](const HmmTrainer& t, int d, nb::handle path) {

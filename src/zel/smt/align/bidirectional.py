@@ -100,6 +100,7 @@ def _settings(conf):
         "agreement": bool(conf.get("agreement", True)),
         "prior": float(conf.get("prior", 0.0)),
         "decoding": conf.get("decoding", "posterior"),
+        "score_only": conf.get("score_only", None),
         "posterior_threshold": float(conf.get("posterior_threshold", hmm_road.POSTERIOR_THRESHOLD)),
         "debug": bool(conf.get("debug", False)),
         "quiet": bool(conf.get("quiet", False)),
@@ -257,6 +258,13 @@ def align_both(conf, **others):
     Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
     if settings["input_path"]:
         split_pairs(settings["input_path"], settings["src_path"], settings["trg_path"])
+    if settings["score_only"]:
+        if settings["model"] != "hmm":
+            raise ValueError(
+                "score_only reads the HMM's files: zel-score scores with IBM Model 2's"
+            )
+        logger.info("aligning with the HMM files of %s", os.fspath(settings["score_only"]))
+        return hmm_road.score(settings, settings["score_only"])
     if settings["model"] == "hmm":
         logger.info(
             "training the HMM model in both directions%s",
@@ -395,6 +403,12 @@ def create_parser():
         type=float,
         default=hmm_road.POSTERIOR_THRESHOLD,
         help="least posterior of a link, with --decoding posterior (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--score-only",
+        metavar="MODELDIR",
+        help="align with the HMM's translation and jump files that an earlier run wrote in "
+        "MODELDIR instead of training",
     )
     parser.add_argument(
         "--write-scores",

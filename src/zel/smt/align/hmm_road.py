@@ -42,11 +42,8 @@ def output_paths(outdir, heuristic):
     return paths
 
 
-def align(settings):
-    """Trains and writes; `settings` as zel-align's (see bidirectional.align_both). Returns the
-    paths written. KeyboardInterrupt is raised again once the files are written."""
-    paths = output_paths(settings["outdir"], settings["heuristic"])
-    aligner = hmm.HmmAligner(
+def _aligner(settings):
+    return hmm.HmmAligner(
         settings["src_path"],
         settings["trg_path"],
         model1_iterations=settings["iteration_limit"],
@@ -55,6 +52,26 @@ def align(settings):
         prior=settings["prior"],
         character=settings["character"],
     )
+
+
+def _write_links(aligner, settings, paths):
+    for d, direction in enumerate(DIRECTIONS):
+        aligner.save_viterbi_links(d, paths[direction]["links"])
+        if settings["save_scores"]:
+            aligner.save_scores(d, paths[direction]["scores"])
+    aligner.save_symmetrized_links(paths["links"], settings["heuristic"])
+    if settings["decoding"] == "posterior":
+        aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
+    else:
+        with files.open(paths["final"], "wb") as out:
+            out.write(Path(paths["links"]).read_bytes())
+
+
+def align(settings):
+    """Trains and writes; `settings` as zel-align's (see bidirectional.align_both). Returns the
+    paths written. KeyboardInterrupt is raised again once the files are written."""
+    paths = output_paths(settings["outdir"], settings["heuristic"])
+    aligner = _aligner(settings)
     interrupted = None
     try:
         aligner.train()
@@ -64,18 +81,28 @@ def align(settings):
         logger.warning("interrupted by keyboard: writing the model of the last iteration done")
         interrupted = e
     for d, direction in enumerate(DIRECTIONS):
-        own = paths[direction]
-        aligner.save_translations(d, own["trans"], settings["threshold"], settings["nbest"])
-        aligner.save_jumps(d, own["jumps"])
-        aligner.save_viterbi_links(d, own["links"])
-        if settings["save_scores"]:
-            aligner.save_scores(d, own["scores"])
-    aligner.save_symmetrized_links(paths["links"], settings["heuristic"])
-    if settings["decoding"] == "posterior":
-        aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
-    else:
-        with files.open(paths["final"], "wb") as out:
-            out.write(Path(paths["links"]).read_bytes())
+        aligner.save_translations(
+            d, paths[direction]["trans"], settings["threshold"], settings["nbest"]
+        )
+        aligner.save_jumps(d, paths[direction]["jumps"])
+    _write_links(aligner, settings, paths)
     if interrupted is not None:
         raise interrupted
+    return paths
+
+
+def score(settings, model_dir):
+    """Aligns the corpus of `settings` with the model files an earlier run wrote in
+    `model_dir` (each direction's translation and jump files) instead of training: writes the
+    links (and scores, when asked) in the output folder; returns the paths written."""
+    model = output_paths(model_dir, settings["heuristic"])
+    paths = output_paths(settings["outdir"], settings["heuristic"])
+    files.check_outputs(
+        [paths[d][k] for d in DIRECTIONS for k in ("links", "scores")]
+        + [paths["links"], paths["final"]],
+        [model[d][k] for d in DIRECTIONS for k in ("trans", "jumps")],
+    )
+    aligner = _aligner(settings)
+    aligner.load(*(model[d]["trans"] for d in DIRECTIONS), *(model[d]["jumps"] for d in DIRECTIONS))
+    _write_links(aligner, settings, paths)
     return paths
