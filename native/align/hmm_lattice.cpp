@@ -11,6 +11,15 @@ constexpr std::size_t kFarLow = 0;                  // widths -kJumpBound and be
 constexpr std::size_t kFarHigh = kJumpBuckets - 1;  // widths kJumpBound and above
 constexpr auto kBound = static_cast<std::size_t>(kJumpBound);
 
+// The lattice's loops in wider vectors where the processor has them. Only additions and
+// multiplications element by element are vectorised (no fused multiply-add, no reordered
+// sums), so every processor computes the same bits.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ZEL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ZEL_VECTOR_CLONES
+#endif
+
 }  // namespace
 
 JumpTable JumpTable::uniform(double null_prob) {
@@ -83,7 +92,7 @@ void HmmLattice::prepare(const JumpTable& table) {
 // The near widths d = -(kJumpBound - 1)..kJumpBound - 1 are added one width at a time over all
 // positions: each is a loop without a carried dependency, which the compiler vectorises, where
 // a sum per position would wait on every addition in turn.
-void HmmLattice::spread(const double* in, double* out) {
+ZEL_VECTOR_CLONES void HmmLattice::spread(const double* in, double* out) {
     const auto l = static_cast<std::ptrdiff_t>(l_);
     constexpr std::ptrdiff_t near = kJumpBound - 1;
     std::fill(out + 1, out + l + 1, 0.0);
@@ -108,7 +117,7 @@ void HmmLattice::spread(const double* in, double* out) {
         out[i] += c_[kFarLow] * suffix[i + kJumpBound];
 }
 
-void HmmLattice::gather(const double* in, double* out) {
+ZEL_VECTOR_CLONES void HmmLattice::gather(const double* in, double* out) {
     const auto l = static_cast<std::ptrdiff_t>(l_);
     constexpr std::ptrdiff_t near = kJumpBound - 1;
     std::fill(out, out + l + 1, 0.0);
@@ -133,7 +142,8 @@ void HmmLattice::gather(const double* in, double* out) {
         out[from] += c_[kFarHigh] * suffix[from + kJumpBound];
 }
 
-double HmmLattice::posteriors(const JumpTable& table, double* post, JumpCounts* counts) {
+ZEL_VECTOR_CLONES double HmmLattice::posteriors(const JumpTable& table, double* post,
+                                                JumpCounts* counts) {
     const std::size_t l = l_, m = m_, n = width();
     if (m == 0) return 0.0;
     prepare(table);
