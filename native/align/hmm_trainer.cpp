@@ -103,6 +103,7 @@ void HmmTrainer::start(Host& host, int d) {
     t.character_based = settings_.character_based;
     t.pair_cells_budget = settings_.pair_cells_budget;
     t.memory_share = d == 0 ? 2 : 1;  // the other direction's tables come after these
+    t.compact_index = true;           // both directions' tables live at once
     t.init(host);
 }
 

@@ -44,9 +44,14 @@ void Model1Trainer::init_trans_dist(Host& host) {
         const SourceOccurrences occ(*sent_pairs, v_src);
         const auto check = [&host] { host.check_interrupt(); };
         pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg, check);
-        const std::size_t budget = pair_cells_budget
-                                       ? *pair_cells_budget
-                                       : pair_index_budget(pattern->cells(), memory_share);
+        std::size_t budget = pair_cells_budget ? *pair_cells_budget
+                                               : pair_index_budget(pattern->cells(), memory_share);
+        if (compact_index && !pair_cells_budget) {
+            std::size_t positions = 0;
+            for (std::size_t p = 0; p < sent_pairs->size(); ++p)
+                positions += sent_pairs->src(p).size() * sent_pairs->trg(p).size();
+            budget = std::min(budget, positions * sizeof(std::uint16_t));
+        }
         pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, occ, budget, check);
         host.debug(Channel::model1,
                    pair_cells->describe() + (pair_cells_budget

@@ -63,6 +63,9 @@ public:
     // Models trained together in this process whose tables are not made yet, this one's
     // included: the pair cell index counts on its share of the memory left.
     std::size_t memory_share = 1;
+    // The pair cell index as ranks (2 bytes a position pair) even where cells (4 bytes) would
+    // fit: for models that keep several corpora's tables at once.
+    bool compact_index = false;
 };
 
 }  // namespace zel::align
