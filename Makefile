@@ -107,11 +107,11 @@ run: install
 	$(BIN)/zel-align $(TOY)/train.src $(TOY)/train.trg $(OUT)/both --quiet
 	@echo "outputs in $(OUT)/: trans.txt align.txt (trained distributions), train_scores.txt"
 	@echo "  train_decoded.txt (from training), scores.txt decoded.txt (from the stored files)"
-	@echo "  both/ (both directions and their grow-diag-final-and links)"
+	@echo "  both/ (the HMM model trained both ways by agreement; links.txt its links)"
 	@printf "training:          "; $(BIN)/zel-eval --decoded $(OUT)/train_decoded.txt $(TOY)/train.gold
 	@printf "stored files:      "; $(BIN)/zel-eval --decoded $(OUT)/decoded.txt $(TOY)/train.gold
-	@printf "both directions:   "; $(BIN)/zel-eval $(OUT)/both/grow-diag-final-and.links.txt $(TOY)/train.gold
-	@$(BIN)/zel-show $(TOY)/train.src $(TOY)/train.trg $(OUT)/both/grow-diag-final-and.links.txt \
+	@printf "both directions:   "; $(BIN)/zel-eval $(OUT)/both/links.txt $(TOY)/train.gold
+	@$(BIN)/zel-show $(TOY)/train.src $(TOY)/train.trg $(OUT)/both/links.txt \
 		--gold $(TOY)/train.gold --pairs 1
 
 bench: install
