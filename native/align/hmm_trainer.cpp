@@ -137,13 +137,11 @@ void HmmTrainer::load(Host& host, const std::array<std::string, 2>& trans,
     trained_ = true;
 }
 
-double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
-                                   std::vector<CellId>& cells, std::vector<double>& post,
-                                   JumpCounts* counts) const {
+void HmmTrainer::fill_emissions(int d, std::size_t p, HmmLattice& lattice,
+                                std::vector<CellId>& cells) const {
     const Model1Trainer& t = direction(d);
     const auto src = t.sent_pairs->src(p);
-    const auto trg = t.sent_pairs->trg(p);
-    const std::size_t n = src.size(), m = trg.size();
+    const std::size_t n = src.size(), m = t.sent_pairs->trg(p).size();
     const auto found = t.pair_cells->of(p, cells);
     const TransTable& trans = *t.model->trans_dist;
     lattice.reset(n - 1, m);
@@ -158,7 +156,14 @@ double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
         for (std::size_t j = 0; j < m; ++j)
             emit[j * n + i] = trans_value(trans, found[i * m + j], src[i]);
     }
-    post.resize(n * m);
+}
+
+double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
+                                   std::vector<CellId>& cells, std::vector<double>& post,
+                                   JumpCounts* counts) const {
+    fill_emissions(d, p, lattice, cells);
+    const Corpus& corpus = *direction(d).sent_pairs;
+    post.resize(corpus.src(p).size() * corpus.trg(p).size());
     return lattice.posteriors(jumps(d), post.data(), counts);
 }
 
@@ -197,24 +202,23 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     Model1Trainer* both[] = {&forward_, &backward_};
     for (Model1Trainer* t : both) zero_cell_counts(t->count_cooc_src2trg, t->model->trans_dist);
     // Each pair's counts of both directions (l + 1 rows of m, as its cells lie) in the block's
-    // buffer, at the pair's offset from its block's first pair.
-    std::vector<std::uint64_t> first(pairs + 1, 0);
-    std::uint64_t widest = 0;
-    for (std::size_t p = 0; p < pairs; ++p) {
-        first[p + 1] = first[p] + a.src(p).size() * a.trg(p).size();
-        if (p % kHmmBlock == kHmmBlock - 1 || p + 1 == pairs)
-            widest = std::max(widest, first[p + 1] - first[p - p % kHmmBlock]);
-    }
-    std::vector<double> block_a(widest), block_b;
-    // B's pairs have (m + 1) * l cells, A's (l + 1) * m: B's block may be larger.
-    std::vector<std::uint64_t> first_b(pairs + 1, 0);
-    std::uint64_t widest_b = 0;
-    for (std::size_t p = 0; p < pairs; ++p) {
-        first_b[p + 1] = first_b[p] + b.src(p).size() * b.trg(p).size();
-        if (p % kHmmBlock == kHmmBlock - 1 || p + 1 == pairs)
-            widest_b = std::max(widest_b, first_b[p + 1] - first_b[p - p % kHmmBlock]);
-    }
-    block_b.resize(widest_b);
+    // buffer, at the pair's offset from its block's first pair: first[p] counted over the
+    // corpus, the buffer as large as the largest block needs.
+    const auto offsets = [&](const Corpus& corpus, std::vector<std::uint64_t>& first,
+                             std::vector<double>& block) {
+        first.assign(pairs + 1, 0);
+        std::uint64_t widest = 0;
+        for (std::size_t p = 0; p < pairs; ++p) {
+            first[p + 1] = first[p] + corpus.src(p).size() * corpus.trg(p).size();
+            if (p % kHmmBlock == kHmmBlock - 1 || p + 1 == pairs)
+                widest = std::max(widest, first[p + 1] - first[p - p % kHmmBlock]);
+        }
+        block.resize(widest);
+    };
+    std::vector<std::uint64_t> first, first_b;
+    std::vector<double> block_a, block_b;
+    offsets(a, first, block_a);
+    offsets(b, first_b, block_b);
     std::array<std::vector<JumpCounts>, 2> pair_jumps{std::vector<JumpCounts>(kHmmBlock),
                                                       std::vector<JumpCounts>(kHmmBlock)};
     std::array<std::vector<double>, 2> loglik{std::vector<double>(kHmmBlock),
@@ -353,8 +357,7 @@ void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
 }
 
 std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {
-    const Model1Trainer& t = direction(d);
-    const Corpus& corpus = *t.sent_pairs;
+    const Corpus& corpus = *direction(d).sent_pairs;
     const std::size_t threads = thread_count();
     std::vector<std::vector<links::Link>> out(corpus.size());
     struct Scratch {
@@ -363,21 +366,13 @@ std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) con
         std::vector<std::uint32_t> best;
     };
     std::vector<Scratch> scratch(threads);
-    const TransTable& trans = *t.model->trans_dist;
     auto progress = host.progress(std::string("Viterbi ") + direction_name(d), corpus.size());
     for_blocks(
         host, *progress, corpus.size(), threads, nullptr,
         [&](std::size_t p, std::size_t worker) {
             Scratch& s = scratch[worker];
-            const auto src = corpus.src(p);
-            const auto trg = corpus.trg(p);
-            const std::size_t n = src.size(), m = trg.size();
-            const auto cells = t.pair_cells->of(p, s.cells);
-            s.lattice.reset(n - 1, m);
-            double* emit = s.lattice.emit();
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = 0; j < m; ++j)
-                    emit[j * n + i] = trans_value(trans, cells[i * m + j], src[i]);
+            const std::size_t m = corpus.trg(p).size();
+            fill_emissions(d, p, s.lattice, s.cells);
             s.best.resize(m);
             s.lattice.viterbi(jumps(d), s.best.data());
             std::vector<links::Link>& links = out[p];

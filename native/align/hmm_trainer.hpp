@@ -79,6 +79,9 @@ private:
     // One E-step over the corpus (counts, jump counts and entropy of both directions).
     void expect(Host& host, std::array<JumpCounts, 2>& jumps, std::array<double, 2>& entropy);
     void maximize(std::array<JumpCounts, 2>& jumps);
+    // Pair p's emissions under direction d into `lattice`, reset to the pair's lengths.
+    void fill_emissions(int d, std::size_t p, HmmLattice& lattice,
+                        std::vector<CellId>& cells) const;
     // Pair p's posteriors of direction d into post (m rows of l + 1); its log-likelihood.
     double pair_posteriors(int d, std::size_t p, HmmLattice& lattice, std::vector<CellId>& cells,
                            std::vector<double>& post, JumpCounts* counts) const;
