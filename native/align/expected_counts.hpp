@@ -30,7 +30,7 @@
 
 #include "align/corpus.hpp"
 #include "align/pair_blocks.hpp"
-#include "align/tables.hpp"
+#include "align/probability_tables.hpp"
 #include "common/float_flags.hpp"
 #include "common/host.hpp"
 #include "common/parallel.hpp"

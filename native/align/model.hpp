@@ -14,7 +14,7 @@
 #include "align/cooccurrence.hpp"
 #include "align/corpus.hpp"
 #include "align/pair_blocks.hpp"
-#include "align/tables.hpp"
+#include "align/probability_tables.hpp"
 #include "align/vocab.hpp"
 #include "common/float_flags.hpp"
 #include "common/host.hpp"

@@ -67,7 +67,8 @@ constexpr std::size_t kLinesPerCheck = 4096;
 
 }  // namespace
 
-void split_line(std::string_view line, bool character_based, std::vector<std::string_view>& words) {
+void split_corpus_line(std::string_view line, bool character_based,
+                       std::vector<std::string_view>& words) {
     line = strip_line_ends(line);
     if (character_based) {
         for (std::size_t i = 0; i < line.size();) {
@@ -123,12 +124,12 @@ Corpus Vocab::load_sent_pairs(Host& host, const std::optional<std::string>& src_
         check_utf8(trg_line, trg_path, trg_lines.line_number());
 
         words.clear();
-        split_line(src_line, character_based, words);
+        split_corpus_line(src_line, character_based, words);
         src_ids.assign(1, null_id);
         register_words(src_enum, words, src_ids);
 
         words.clear();
-        split_line(trg_line, character_based, words);
+        split_corpus_line(trg_line, character_based, words);
         trg_ids.clear();
         register_words(trg_enum, words, trg_ids);
 

@@ -46,6 +46,7 @@ public:
 // Splits one corpus line into words (views into `line`), appending them to `words`.
 // Word mode: "\r"/"\n" runs stripped at both ends, then a split at every single space.
 // Character mode: the same strip, then one word per code point. `line` must be valid UTF-8.
-void split_line(std::string_view line, bool character_based, std::vector<std::string_view>& words);
+void split_corpus_line(std::string_view line, bool character_based,
+                       std::vector<std::string_view>& words);
 
 }  // namespace zel::align

@@ -10,8 +10,8 @@
 
 namespace zel::records {
 
-void split_line(std::string_view line, std::optional<std::string_view> delim,
-                std::vector<std::string_view>& fields) {
+void split_fields(std::string_view line, std::optional<std::string_view> delim,
+                  std::vector<std::string_view>& fields) {
     const std::string_view text = utf8::strip_space(line);
     if (delim) {
         split_at(text, *delim, fields);

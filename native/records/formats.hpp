@@ -39,8 +39,8 @@ enum class Format { moses, travatar };
 // The fields of a rule line as loadLine cuts it: the line without surrounding white space
 // (the host's set, Unicode's included), split at every `delim`, or at runs of white space
 // when there is none. Views into `line`.
-void split_line(std::string_view line, std::optional<std::string_view> delim,
-                std::vector<std::string_view>& fields);
+void split_fields(std::string_view line, std::optional<std::string_view> delim,
+                  std::vector<std::string_view>& fields);
 
 // The fields joined by `sep`: a line as to_str writes it.
 std::string join_line(std::string_view sep, std::span<const std::string_view> fields);

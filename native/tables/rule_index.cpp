@@ -60,7 +60,7 @@ std::optional<std::string> format_src_key(KeyType type, Symbols symbols, std::st
 }
 
 std::size_t memory_bytes(const RuleIndex& index) {
-    std::size_t bytes = index.fields.memory_bytes() + index.records.memory_bytes() +
+    std::size_t bytes = index.fields.memory_bytes() + index.lines.memory_bytes() +
                         index.src_pairs.memory_bytes() + index.trg_pairs.memory_bytes();
     for (const TextTrie& t : index.trg_column_pairs) bytes += t.memory_bytes();
     return bytes;
@@ -285,23 +285,23 @@ private:
 
     // Pass 2 from the field ids pass 1 kept; the record id of each line.
     std::vector<std::uint32_t> records_from_fields() {
-        TrieBuilder records;
+        TrieBuilder line_trie;
         auto progress = host_.progress(kRecordsLabel, lines());
         KeptIds::Reader kept(kept_fields_);
         in_batches(host_, *progress, lines(), 4096, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) records.add(tracks_of_fields(kept.next()));
+            for (std::size_t i = begin; i < end; ++i) line_trie.add(tracks_of_fields(kept.next()));
         });
         std::vector<std::uint32_t> record_of_line;
-        index_.records = records.build(&record_of_line);
+        index_.lines = line_trie.build(&record_of_line);
         return record_of_line;
     }
 
     // Pass 2 through a host step: the tracks of each line of the file, as that step gives them.
     void records_from_file() {
-        TrieBuilder records;
+        TrieBuilder line_trie;
         read_lines(kRecordsLabel, 2,
-                   [&](std::string_view line) { records.add(replaced_.line2tracks(line)); });
-        index_.records = records.build();
+                   [&](std::string_view line) { line_trie.add(replaced_.line2tracks(line)); });
+        index_.lines = line_trie.build();
     }
 
     // The pair keys a walk over the records collects. Every walk checks all of each record, so
@@ -318,14 +318,14 @@ private:
     // The progress display counts each record once, half of it in each walk.
     void pairs_from_fields(const std::vector<std::uint32_t>& record_of_line) {
         const std::size_t walks = options_.trg_keys ? 2 : 1;
-        auto progress = host_.progress(kPairsLabel, index_.records.size());
+        auto progress = host_.progress(kPairsLabel, index_.lines.size());
         std::size_t walked = 0, shown = 0;
         constexpr std::size_t kBatch = 4096;
         for (std::size_t walk = 0; walk < walks; ++walk) {
             PairBuilders pairs;
             pairs.add_src = walk == 0;
             pairs.add_trg = walk + 1 == walks;
-            std::vector<bool> done(index_.records.size());
+            std::vector<bool> done(index_.lines.size());
             KeptReader kept(*this);
             for (std::size_t begin = 0; begin < lines(); begin += kBatch) {
                 host_.check_interrupt();
@@ -362,12 +362,12 @@ private:
     // Pass 3 over the record trie: each record's tracks rebuilt into its line.
     void pairs_from_records() {
         PairBuilders pairs;
-        const std::size_t n = index_.records.size();
+        const std::size_t n = index_.lines.size();
         auto progress = host_.progress(kPairsLabel, n);
         std::string line;
         in_batches(host_, *progress, n, 256, [&](std::size_t begin, std::size_t end) {
             for (std::size_t id = begin; id < end; ++id) {
-                const std::string tracks = index_.records.key(static_cast<std::uint32_t>(id));
+                const std::string tracks = index_.lines.key(static_cast<std::uint32_t>(id));
                 const Track node{static_cast<std::uint32_t>(id),
                                  static_cast<std::uint32_t>(tracks.size())};
                 register_record(node, tracks, std::nullopt, pairs);

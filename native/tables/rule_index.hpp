@@ -29,7 +29,7 @@ std::optional<std::string> format_src_key(KeyType type, Symbols symbols, std::st
 
 struct RuleIndex {
     TextTrie fields;
-    TextTrie records;
+    TextTrie lines;  // every line of the table, by its fields
     TextTrie src_pairs;
     bool trg_keys = false;
     TextTrie trg_pairs;                      // only with target keys

@@ -58,7 +58,7 @@ public:
         if (PyUnicode_CheckExact(line.ptr()) && plain_delim) {
             line_.emplace(line);
             if (!delim.is_none()) delim_.emplace(delim);
-            core::split_line(
+            core::split_fields(
                 *line_, delim_ ? std::optional<std::string_view>(*delim_) : std::nullopt, views_);
             return;
         }

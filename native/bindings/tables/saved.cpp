@@ -36,7 +36,7 @@ void save(nb::handle self, nb::handle path_arg) {
                                                   t.key_type, t.index->trg_keys, own);
     const nb::bytes header =
         nb::borrow<nb::bytes>(nb::module_::import_("pickle").attr("dumps")(description, 5));
-    std::vector<const core::TextTrie*> tries = {&t.index->fields, &t.index->records,
+    std::vector<const core::TextTrie*> tries = {&t.index->fields, &t.index->lines,
                                                 &t.index->src_pairs};
     if (t.index->trg_keys) {
         tries.push_back(&t.index->trg_pairs);
@@ -103,7 +103,7 @@ nb::object open(nb::handle cls, nb::handle path_arg, bool mapped) {
     t.table_file = nb::borrow(d[2]);
     t.index->trg_keys = trg_keys;
     t.index->fields = file->trie(0);
-    t.index->records = file->trie(1);
+    t.index->lines = file->trie(1);
     t.index->src_pairs = file->trie(2);
     if (trg_keys) {
         t.index->trg_pairs = file->trie(kFixedTries);

@@ -44,7 +44,7 @@ struct Search {
         const Utf8 tracks_text = split_text(tracks);
         const std::string_view text = tracks_text;
         if (kind == Kind::lines) {
-            cursor = std::make_unique<core::TextTrie::Cursor>(index->records, std::string(text));
+            cursor = std::make_unique<core::TextTrie::Cursor>(index->lines, std::string(text));
             return true;
         }
         if (text.find(core::kAbsentTrack) != std::string_view::npos) return false;
@@ -75,7 +75,7 @@ struct Search {
     }
 
     std::string record_tracks(std::string_view pair_key) const {
-        return core::track_key(index->records, core::pair_record_track(pair_key));
+        return core::track_key(index->lines, core::pair_record_track(pair_key));
     }
 
     nb::object next() {

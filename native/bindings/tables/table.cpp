@@ -132,7 +132,7 @@ nb::tuple get_state(nb::handle self) {
     }
     nb::tuple fields =
         nb::make_tuple(t.record_class, t.table_path, t.table_file, t.key_type,
-                       trie_bytes(t.index->fields), trie_bytes(t.index->records),
+                       trie_bytes(t.index->fields), trie_bytes(t.index->lines),
                        trie_bytes(t.index->src_pairs), trg, columns, t.index->trg_keys);
     // A host subclass's own attributes travel after the fields.
     nb::object own = nb::getattr(self, "__dict__", nb::none());
@@ -157,7 +157,7 @@ void set_state(nb::handle self, nb::handle state_arg) {
     set_fields(t, state[1], state[0], state[3]);
     t.table_file = nb::borrow(state[2]);
     t.index->fields = trie_of(state[4]);
-    t.index->records = trie_of(state[5]);
+    t.index->lines = trie_of(state[5]);
     t.index->src_pairs = trie_of(state[6]);
     t.index->trg_keys = truthy(state[9]);
     if (t.index->trg_keys) {
@@ -306,7 +306,7 @@ void register_table(nb::module_& m) {
             nb::arg("key_record_dict").none(), nb::arg("key").none(),
             nb::arg("force").none() = true)
         .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
-        .def("__len__", [](nb::handle self) { return native<Table>(self).index->records.size(); })
+        .def("__len__", [](nb::handle self) { return native<Table>(self).index->lines.size(); })
         .def("__sizeof__",
              [](nb::handle self) {
                  return sizeof(Table) + core::memory_bytes(*native<Table>(self).index);

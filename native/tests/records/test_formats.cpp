@@ -15,7 +15,7 @@ using Views = std::vector<std::string_view>;
 
 Views fields_of(std::string_view line, std::optional<std::string_view> delim) {
     Views out;
-    split_line(line, delim, out);
+    split_fields(line, delim, out);
     return out;
 }
 
@@ -71,7 +71,7 @@ TEST(Formats, RealRuleTablesSplitAndJoinBack) {
             EXPECT_GE(fields.size(), 2U) << line;
             Views again;
             const std::string joined = join_line("|||", fields);
-            split_line(joined, "|||", again);
+            split_fields(joined, "|||", again);
             EXPECT_EQ(again, fields_of(joined, "|||")) << line;
             EXPECT_EQ(again.size(), fields.size()) << line;
         }

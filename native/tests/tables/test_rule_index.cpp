@@ -62,7 +62,7 @@ Lines found(const RuleIndex& index, const TextTrie& pairs, const std::string& ke
     if (key_track.find(kAbsentTrack) != std::string::npos) return out;
     TextTrie::Cursor c(pairs, key_track);
     while (c.next()) {
-        const std::string tracks = track_key(index.records, pair_record_track(c.key()));
+        const std::string tracks = track_key(index.lines, pair_record_track(c.key()));
         EXPECT_TRUE(out.insert(tracks_line(index.fields, tracks)).second) << key;
     }
     return out;
@@ -70,7 +70,7 @@ Lines found(const RuleIndex& index, const TextTrie& pairs, const std::string& ke
 
 Lines all_lines(const RuleIndex& index) {
     Lines out;
-    TextTrie::Cursor c(index.records, "");
+    TextTrie::Cursor c(index.lines, "");
     while (c.next()) out.insert(tracks_line(index.fields, std::string(c.key())));
     return out;
 }
@@ -98,7 +98,7 @@ TEST(RuleIndex, DistinctLinesOnceAndEverySearchAsTheModelSays) {
     LoadOptions options;
     options.trg_keys = true;
     const RuleIndex index = loaded(kMoses, options);
-    EXPECT_EQ(index.records.size(), model.lines.size());
+    EXPECT_EQ(index.lines.size(), model.lines.size());
     EXPECT_EQ(all_lines(index), model.lines);
     for (const auto& [src, lines] : model.by_src)
         EXPECT_EQ(found(index, index.src_pairs, src), lines);
@@ -138,7 +138,7 @@ TEST(RuleIndex, ReplacedStepsBuildTheSameIndex) {
     EXPECT_EQ(calls, 5 + 4);
     EXPECT_EQ(host.opened.size(), 2u);
     EXPECT_EQ(replaced_index.fields.serialize(), native.fields.serialize());
-    EXPECT_EQ(replaced_index.records.serialize(), native.records.serialize());
+    EXPECT_EQ(replaced_index.lines.serialize(), native.lines.serialize());
     EXPECT_EQ(replaced_index.src_pairs.serialize(), native.src_pairs.serialize());
     EXPECT_EQ(replaced_index.trg_pairs.serialize(), native.trg_pairs.serialize());
     ASSERT_EQ(replaced_index.trg_column_pairs.size(), native.trg_column_pairs.size());

@@ -1,4 +1,4 @@
-#include "align/tables.hpp"
+#include "align/probability_tables.hpp"
 
 #include <algorithm>
 #include <bit>
