@@ -4,7 +4,7 @@
 #include <array>
 #include <charconv>
 
-#include "records/tokens.hpp"
+#include "common/text_split.hpp"
 
 namespace zel::links {
 
@@ -176,7 +176,7 @@ std::size_t read_decoded(std::string_view line, std::vector<Link>& links) {
     std::size_t count = 0;
     const std::size_t first = links.size();
     std::vector<std::string_view> tokens;
-    records::split_runs(line, tokens);
+    text::split_runs(line, tokens);
     for (const std::string_view token : tokens) {
         auto dash = token.find('-');
         std::uint32_t j = 0, i = 0;

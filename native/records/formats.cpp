@@ -14,9 +14,9 @@ void split_fields(std::string_view line, std::optional<std::string_view> delim,
                   std::vector<std::string_view>& fields) {
     const std::string_view text = utf8::strip_space(line);
     if (delim) {
-        split_at(text, *delim, fields);
+        zel::text::split_at(text, *delim, fields);
     } else {
-        split_runs(text, fields);
+        zel::text::split_runs(text, fields);
     }
 }
 

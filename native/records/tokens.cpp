@@ -8,48 +8,8 @@
 
 namespace zel::records {
 
-std::string_view strip(std::string_view s) { return utf8::strip_space(s); }
-
-void split_at(std::string_view s, std::string_view delim, std::vector<std::string_view>& out) {
-    out.clear();
-    for (;;) {
-        const std::size_t at = s.find(delim);
-        out.push_back(s.substr(0, at));
-        if (at == std::string_view::npos) return;
-        s.remove_prefix(at + delim.size());
-    }
-}
-
-std::vector<std::string_view> split_at(std::string_view s, std::string_view delim) {
-    std::vector<std::string_view> out;
-    split_at(s, delim, out);
-    return out;
-}
-
-std::vector<std::string_view> split_blank(std::string_view s) { return split_at(s, " "); }
-
-void split_runs(std::string_view s, std::vector<std::string_view>& out) {
-    out.clear();
-    std::size_t i = 0;
-    while (i < s.size()) {
-        for (std::size_t n; i < s.size() && (n = utf8::space_length(s, i)) > 0;) i += n;
-        const std::size_t start = i;
-        while (i < s.size() && utf8::space_length(s, i) == 0) {
-            i += utf8::sequence_length(static_cast<unsigned char>(s[i]));  // whole characters
-        }
-        i = std::min(i, s.size());
-        if (i > start) out.push_back(s.substr(start, i - start));
-    }
-}
-
-std::vector<std::string_view> split_runs(std::string_view s) {
-    std::vector<std::string_view> out;
-    split_runs(s, out);
-    return out;
-}
-
 PointError parse_point(std::string_view text, AlignPoint& point, std::string_view& bad_part) {
-    const std::vector<std::string_view> parts = split_at(text, "-");
+    const std::vector<std::string_view> parts = zel::text::split_at(text, "-");
     // Parts are converted before they are counted, as unpacking a list of conversions does.
     long long values[2] = {0, 0};
     for (std::size_t k = 0; k < parts.size(); ++k) {
@@ -68,7 +28,7 @@ PointError parse_point(std::string_view text, AlignPoint& point, std::string_vie
 
 std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero) {
     std::vector<std::string> out;
-    for (const std::string_view token : split_blank(rule)) {
+    for (const std::string_view token : zel::text::split_blank(rule)) {
         if (utf8::char_count(token) < 2) {
             if (token == "@") break;
             continue;
@@ -110,7 +70,7 @@ template <class Number>
 std::string renumbered(std::string_view side, Number&& number) {
     std::string out;
     bool first = true;
-    for (const std::string_view token : split_blank(side)) {
+    for (const std::string_view token : zel::text::split_blank(side)) {
         if (token.empty() || token == "x") throw std::out_of_range("string index out of range");
         if (!first) out += ' ';
         first = false;

@@ -9,6 +9,7 @@
 
 #include "common/errors.hpp"
 #include "common/string_enumerator.hpp"
+#include "common/text_split.hpp"
 #include "common/utf8.hpp"
 #include "records/tokens.hpp"
 #include "tables/kept_ids.hpp"
@@ -50,7 +51,7 @@ std::optional<std::string> format_src_key(KeyType type, Symbols symbols, std::st
             // A tree side with its tokens separated by single blanks, so that trees written
             // with other spacing are one key.
             std::vector<std::string> tokens;
-            for (std::string_view t : records::split_runs(src)) tokens.emplace_back(t);
+            for (std::string_view t : text::split_runs(src)) tokens.emplace_back(t);
             return join(tokens);
         }
         case KeyType::other:

@@ -121,7 +121,7 @@ nb::object point_str(std::string_view p) {
 }
 
 nb::set align_set(std::string_view field, std::vector<std::string_view>& points) {
-    core::split_runs(field, points);
+    zel::text::split_runs(field, points);
     nb::set aligns;
     for (std::string_view p : points) aligns.add(point_str(p));
     return aligns;
@@ -164,7 +164,7 @@ enum class Needed { at_least_three, exactly_three };
 
 void store_counts(Record& r, std::string_view field, core::CountOrder order, Needed needed,
                   Scratch& s) {
-    core::split_runs(field, s.numbers);
+    zel::text::split_runs(field, s.numbers);
     s.values.resize(s.numbers.size());
     bool plain = true;
     for (std::size_t k = 0; k < s.numbers.size() && plain; ++k)
@@ -208,7 +208,7 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
 
 // Splits an item "key=value" into exactly two parts, with the unpacking errors of the host.
 std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
-    const auto parts = core::split_at(item, "=");
+    const auto parts = zel::text::split_at(item, "=");
     if (parts.size() < 2) throw nb::value_error("need more than 1 value to unpack");
     if (parts.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
     return {parts[0], parts[1]};
@@ -232,7 +232,7 @@ void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
     const LineFields fields(line, delim, s.fields);
     r.src = interned_side(fields.stripped(f::kSrc), 0);
     r.trg = interned_side(fields.stripped(f::kTrg), 1);
-    core::split_runs(fields[f::kScores], s.numbers);
+    zel::text::split_runs(fields[f::kScores], s.numbers);
     nb::object scores[f::kScoreNames.size()];
     for (std::size_t k = 0; k < s.numbers.size(); ++k) {
         nb::object v = get_number_text(s.numbers[k]);  // later scores are converted too
@@ -254,7 +254,7 @@ void read_moses_line(Record& r, nb::handle line, nb::handle delim) {
 namespace {
 
 nb::dict features_of(std::string_view field, std::vector<std::string_view>& items) {
-    core::split_runs(field, items);
+    zel::text::split_runs(field, items);
     nb::dict out;
     for (std::string_view item : items) {
         const auto [key, text] = key_value(item);

@@ -38,7 +38,7 @@ nb::object number_from(double x, double margin) {
 }
 
 nb::object moses_features(std::string_view field) {
-    const auto pieces = zel::records::split_runs(field);
+    const auto pieces = zel::text::split_runs(field);
     nb::list scores;
     for (std::string_view p : pieces) scores.append(get_number_text(p));
     if (pieces.size() < 4) throw nb::index_error("list index out of range");
@@ -116,7 +116,7 @@ nb::object get_number(nb::handle any, double margin) {
 
 nb::list get_counts(std::string_view field) {
     nb::list out;
-    for (std::string_view p : zel::records::split_runs(field)) out.append(count_number(p));
+    for (std::string_view p : zel::text::split_runs(field)) out.append(count_number(p));
     return out;
 }
 

@@ -90,7 +90,7 @@ nb::object blank_words(nb::handle phrase) {
     if (!PyUnicode_Check(phrase.ptr())) return nb::borrow(phrase);
     nb::list out;
     const Utf8 text(phrase);
-    for (std::string_view w : zel::records::split_blank(text)) out.append(to_str(w));
+    for (std::string_view w : zel::text::split_blank(text)) out.append(to_str(w));
     return out;
 }
 
@@ -191,7 +191,7 @@ const CoOccurrence& rounded_counts(Record& r) {
 std::string points_text_of(Record& r) {
     if (r.aligns.is_valid() || !r.points_line.is_valid()) return points_text(aligns_of(r));
     return with_waiting_points(r, [](std::string_view points) {
-        return zel::records::sorted_points(zel::records::split_runs(points));
+        return zel::records::sorted_points(zel::text::split_runs(points));
     });
 }
 

@@ -92,7 +92,7 @@ nb::list symbols(nb::handle rule, bool hiero) {
 
 nb::list terms(nb::handle tokens) {
     if (PyUnicode_CheckExact(tokens.ptr()))
-        return str_list(core::travatar_terms(core::split_blank(utf8(tokens).view())));
+        return str_list(core::travatar_terms(zel::text::split_blank(utf8(tokens).view())));
     std::vector<nb::object> keep;
     std::vector<Utf8> texts;
     std::vector<std::string_view> views;
@@ -215,7 +215,7 @@ nb::tuple sync_tags(nb::handle src, nb::handle trg, nb::handle sync) {
 
 nb::list blank_tokens(nb::handle side) {
     if (side.is_none()) throw nb::attribute_error("'NoneType' object has no attribute 'split'");
-    return str_list(core::split_blank(utf8(side).view()));
+    return str_list(zel::text::split_blank(utf8(side).view()));
 }
 
 }  // namespace

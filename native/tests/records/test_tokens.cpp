@@ -14,6 +14,7 @@
 namespace {
 
 using namespace zel::records;
+using namespace zel::text;
 using Views = std::vector<std::string_view>;
 
 TEST(Split, BlankRunsAndDelimiter) {
