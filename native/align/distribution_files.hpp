@@ -1,4 +1,5 @@
-// Reading the translation and alignment distribution files back into a model.
+// The translation and alignment distribution files: written from a model (and a trainer's
+// counts) and read back into a model.
 //
 // A line is split at every tab after its line ending ("\n" or "\r\n") is removed; nothing
 // else is stripped, so a field that is an empty word (possible in word mode) keeps its place.
@@ -12,6 +13,19 @@
 #include "common/host.hpp"
 
 namespace zel::align {
+
+class CellCounts;
+
+// Writers of the two distribution files, shared by the model and trainer variants: with
+// `counts` the trainer variant (".8f" probabilities and ".2f" counts), else the model variant
+// (shortest form of the 32-bit value). `has_counts` false makes the first counted entry fail
+// as reading a missing count table does.
+void write_trans_dist(Host& host, const Model& model, const std::string& path,
+                      const Threshold& threshold, std::int64_t nbest, bool with_counts,
+                      const CellCounts* counts);
+void write_align_dist(Host& host, const Model& model, const std::string& path,
+                      const Threshold& threshold, bool with_counts,
+                      const std::vector<double>* counts);
 
 // Registers the source and target words of every 3- or 4-field line of a translation file.
 void register_trans_words(Host& host, const std::string& path, Vocab& vocab);

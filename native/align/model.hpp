@@ -131,6 +131,10 @@ private:
 // pairwise, as whole-array reductions sum them; per target word when `per_word`.
 double entropy_of_column_sums(std::span<const double> columns, double divisor, bool per_word);
 
+// Reports the floating-point events of per-pair entropies (the logarithm of a zero probability,
+// a division by a zero target length) as the host reports them.
+void report_entropy_flags(Host& host, bool divide_by_zero, bool invalid);
+
 // The corpus entropy as Model::calc_entropy gives it, from the pairs' entropies made on the
 // threads (their floating-point flags kept apart from whatever else the threads compute) and
 // summed in pair order.
@@ -175,17 +179,6 @@ private:
     double total_ = 0.0;
     std::atomic<int> raised_{0};
 };
-
-// Writers of the two distribution files, shared by the model and trainer variants: with
-// `counts` the trainer variant (".8f" probabilities and ".2f" counts), else the model variant
-// (shortest form of the 32-bit value). `has_counts` false makes the first counted entry fail
-// as reading a missing count table does.
-void write_trans_dist(Host& host, const Model& model, const std::string& path,
-                      const Threshold& threshold, std::int64_t nbest, bool with_counts,
-                      const CellCounts* counts);
-void write_align_dist(Host& host, const Model& model, const std::string& path,
-                      const Threshold& threshold, bool with_counts,
-                      const std::vector<double>* counts);
 
 // Pairs between progress updates and interruption checks.
 inline constexpr std::size_t kPairBatch = 256;

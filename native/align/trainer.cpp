@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "align/distribution_files.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"

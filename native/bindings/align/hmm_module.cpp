@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "align/distribution_files.hpp"
 #include "align/hmm_trainer.hpp"
 #include "align/links.hpp"
 #include "bindings/support.hpp"
