@@ -1,13 +1,12 @@
-from pathlib import Path
-
 import pytest
+from shared_data import SHARED_DATA, needs_shared_data
 
 from zel.smt.align import bidirectional, emalign, evaluate, symmetrize
 
-DATA = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "wpt03_en-fr"
+DATA = SHARED_DATA / "wpt03_en-fr"
 GOLD = DATA / "test.wa.nonullalign"
 
-pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="shared test data is not present")
+pytestmark = needs_shared_data
 
 
 @pytest.fixture(scope="module")

@@ -1,13 +1,13 @@
 import gzip
 import sys
-from pathlib import Path
 
 import pytest
+from shared_data import SHARED_DATA, needs_shared_data
 from zel.smt.trans_models.records import MosesRecord
 
 from zel.smt.trans_models import records
 
-DATA = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "moses"
+DATA = SHARED_DATA / "moses"
 LINE = "das Haus ||| the house ||| 0.5 1.0 0.25 1e-05 2.718 ||| 1-1 0-0 ||| 2 3 1"
 
 
@@ -133,10 +133,7 @@ def table_lines(name):
         return [line.rstrip("\n") for line in f]
 
 
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="shared test data is not present")
-
-
-@needs_data
+@needs_shared_data
 @pytest.mark.parametrize(
     "name", ["multimodel-model2.phrase-table.gz", "phrase.2fac.phrase-table.gz"]
 )
@@ -166,7 +163,7 @@ def test_real_tables_round_trip(name):
         )
 
 
-@needs_data
+@needs_shared_data
 @pytest.mark.parametrize(
     "name",
     [

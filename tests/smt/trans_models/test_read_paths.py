@@ -1,15 +1,15 @@
 """The native whole-line readers and the field-by-field road give the same records."""
 
 import gzip
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from shared_data import SHARED_DATA, needs_shared_data
 
 from zel.smt.trans_models import records
 
-SHARED = Path(__file__).resolve().parents[3].parent / "shared" / "data"
+SHARED = SHARED_DATA
 
 
 class Text(str):
@@ -52,7 +52,7 @@ def real_lines(folder, pattern):
             yield from (line.rstrip("\n") for line in f)
 
 
-@pytest.mark.skipif(not SHARED.is_dir(), reason="shared test data is not present")
+@needs_shared_data
 def test_real_tables_read_alike():
     check_alike(records.MosesRecord, PlainMoses, real_lines("moses", "*"))
     travatar = [f"{r} ||| egfp=-0.5 p=1 ||| 3 2 1 ||| 0-0" for r in real_lines("travatar", "*")]

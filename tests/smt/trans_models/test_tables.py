@@ -10,13 +10,13 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from shared_data import SHARED_DATA, needs_shared_data
 from smt.trans_models.table_model import LineRecord, ModelIndex, lines_of, norm
 from zel.smt.trans_models.records import MosesRecord, TravatarRecord
 
 from zel.smt.trans_models import tables
 
-SHARED = Path(__file__).resolve().parents[3].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not SHARED.is_dir(), reason="shared test data is not present")
+SHARED = SHARED_DATA
 NO_TARGET_KEYS = "the table was built without target keys (trg_key=False)"
 
 MOSES = [
@@ -350,7 +350,7 @@ def gz_lines(path):
         return f.read().split("\n")
 
 
-@needs_data
+@needs_shared_data
 @pytest.mark.parametrize(
     ("name", "trg_key"),
     [
@@ -376,7 +376,7 @@ def test_real_moses_tables(name, trg_key):
             assert lines_of(table.find_trg(trg)) == model.find_trg(trg)
 
 
-@needs_data
+@needs_shared_data
 @pytest.mark.parametrize("name", ["kftt-enja.t2s-rules.txt", "kftt-jaen.t2s-rules.txt"])
 @pytest.mark.parametrize("key_type", ["src_symbols", "src_hiero", "src_tree"])
 def test_real_travatar_rules(tmp_path, name, key_type):

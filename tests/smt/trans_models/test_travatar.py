@@ -1,13 +1,13 @@
 import logging as std_logging
 import math
-from pathlib import Path
 
 import pytest
+from shared_data import SHARED_DATA, needs_shared_data
 from zel.smt.trans_models.records import TravatarRecord
 
 from zel.smt.trans_models import records
 
-DATA = Path(__file__).resolve().parents[3].parent / "shared" / "data" / "travatar"
+DATA = SHARED_DATA / "travatar"
 TREE = 'S ( x0:NP VP ( VBD ( "saw" ) x1:NP ) )'
 
 
@@ -166,7 +166,7 @@ def independent_symbols(side, hiero=False):
     return out
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="shared test data is not present")
+@needs_shared_data
 @pytest.mark.parametrize("name", ["kftt-enja.t2s-rules.txt", "kftt-jaen.t2s-rules.txt"])
 def test_real_rules(name):
     rules = read_rules(name)

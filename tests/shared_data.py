@@ -1,0 +1,12 @@
+"""The data beside the project (../shared/data: real corpora, gold links and rule tables),
+which some tests read. Without it they are skipped, and the run ends with one line saying
+how many need it."""
+
+from pathlib import Path
+
+import pytest
+
+SHARED_DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
+REASON = f"needs the data in {SHARED_DATA}, which is not present"
+
+needs_shared_data = pytest.mark.skipif(not SHARED_DATA.is_dir(), reason=REASON)
