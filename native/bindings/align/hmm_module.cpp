@@ -192,12 +192,17 @@ NB_MODULE(hmm, m) {
         "A direction's most probable links, \"i-j\" lines in source-target orientation.");
     cls.def(
         "save_symmetrized_links",
-        [](const HmmTrainer& t, nb::handle path, const std::string& heuristic) {
+        [](const HmmTrainer& t, nb::handle path, const std::string& heuristic,
+           nb::handle forward_path, nb::handle backward_path) {
             const auto h = zel::links::heuristic_named(heuristic);
             if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
             with_host([&](auto& host) {
                 auto fwd = t.viterbi(host, 0);
                 const auto bwd = t.viterbi(host, 1);
+                if (!forward_path.is_none())
+                    HmmTrainer::save_links(host, path_of(forward_path), fwd);
+                if (!backward_path.is_none())
+                    HmmTrainer::save_links(host, path_of(backward_path), bwd);
                 const auto& corpus = *t.direction(0).sent_pairs;
                 for (std::size_t p = 0; p < fwd.size(); ++p) {
                     fwd[p] = zel::links::combine(fwd[p], bwd[p], corpus.src(p).size() - 1,
@@ -206,8 +211,10 @@ NB_MODULE(hmm, m) {
                 HmmTrainer::save_links(host, path_of(path), fwd);
             });
         },
-        nb::arg("path"), nb::arg("heuristic"),
-        "Both directions' most probable links combined by a symmetrisation heuristic.");
+        nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
+        nb::arg("backward_path") = nb::none(),
+        "Both directions' most probable links combined by a symmetrisation heuristic; each "
+        "direction's own links also to forward_path and backward_path when given.");
     cls.def(
         "save_posterior_links",
         [](const HmmTrainer& t, nb::handle path, double threshold) {

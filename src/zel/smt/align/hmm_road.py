@@ -56,10 +56,12 @@ def _aligner(settings):
 
 def _write_links(aligner, settings, paths):
     for d, direction in enumerate(DIRECTIONS):
-        aligner.save_viterbi_links(d, paths[direction]["links"])
         if settings["save_scores"]:
             aligner.save_scores(d, paths[direction]["scores"])
-    aligner.save_symmetrized_links(paths["links"], settings["heuristic"])
+    # Each direction's Viterbi links are computed once, for their files and the symmetrised.
+    aligner.save_symmetrized_links(
+        paths["links"], settings["heuristic"], *(paths[d]["links"] for d in DIRECTIONS)
+    )
     if settings["decoding"] == "posterior":
         aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
     else:
