@@ -96,6 +96,15 @@ JumpTable read_jumps(Host& host, const std::string& path) {
 
 }  // namespace
 
+void HmmTrainer::start_once() {
+    if (started_) throw ValueError("an HmmAligner trains or loads once; make another");
+    started_ = true;
+}
+
+void HmmTrainer::require_model() const {
+    if (!trained_) throw ValueError("no model yet: train() or load() first");
+}
+
 void HmmTrainer::start(Host& host, int d) {
     Model1Trainer& t = d == 0 ? forward_ : backward_;
     t.src_path = d == 0 ? settings_.src_path : settings_.trg_path;
@@ -123,6 +132,7 @@ void HmmTrainer::check_pairs() const {
 
 void HmmTrainer::load(Host& host, const std::array<std::string, 2>& trans,
                       const std::array<std::string, 2>& jumps) {
+    start_once();
     for (int d = 0; d < 2; ++d) {
         Model1Trainer& t = d == 0 ? forward_ : backward_;
         const auto k = static_cast<std::size_t>(d);
@@ -168,6 +178,7 @@ double HmmTrainer::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
 }
 
 void HmmTrainer::train(Host& host) {
+    start_once();
     for (int d = 0; d < 2; ++d) {
         host.info(Channel::hmm,
                   std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
@@ -344,6 +355,7 @@ void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {
 }
 
 void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
+    require_model();
     const JumpTable& table = jumps(d);
     LineWriter out(host.open_write(path));
     out.line() = "null\t" + fmt::float_repr(table.null_prob);
@@ -357,6 +369,7 @@ void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
 }
 
 std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {
+    require_model();
     const Corpus& corpus = *direction(d).sent_pairs;
     const std::size_t threads = thread_count();
     std::vector<std::vector<links::Link>> out(corpus.size());
@@ -390,6 +403,7 @@ std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) con
 
 std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
                                                                   double threshold) const {
+    require_model();
     const Corpus& a = *forward_.sent_pairs;
     const std::size_t threads = thread_count();
     std::vector<std::vector<links::Link>> out(a.size());
@@ -424,6 +438,7 @@ std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
 }
 
 std::vector<double> HmmTrainer::pair_entropies(Host& host, int d) const {
+    require_model();
     const Corpus& corpus = *direction(d).sent_pairs;
     const std::size_t threads = thread_count();
     std::vector<double> out(corpus.size());

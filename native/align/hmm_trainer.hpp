@@ -51,6 +51,8 @@ public:
     void load(Host& host, const std::array<std::string, 2>& trans,
               const std::array<std::string, 2>& jumps);
     bool trained() const { return trained_; }
+    // ValueError unless a model exists (train() or load() got that far).
+    void require_model() const;
 
     // Direction 0 is source to target, 1 target to source.
     const Model1Trainer& direction(int d) const { return d == 0 ? forward_ : backward_; }
@@ -72,6 +74,8 @@ public:
                            const std::vector<std::vector<links::Link>>& links);
 
 private:
+    // ValueError when train() or load() ran already; marks that one runs now.
+    void start_once();
     // Direction d's trainer, made for the corpus read its way.
     void start(Host& host, int d);
     // ValueError unless both directions read the same pairs.
@@ -91,6 +95,7 @@ private:
     std::array<JumpTable, 2> jumps_{JumpTable::uniform(0.2), JumpTable::uniform(0.2)};
     std::array<std::vector<double>, 2> entropies_;
     bool trained_ = false;
+    bool started_ = false;  // train() or load() was called: they run once
 };
 
 }  // namespace zel::align

@@ -135,8 +135,8 @@ NB_MODULE(hmm, m) {
     cls.def(
         "translations",
         [](const HmmTrainer& t, int d) {
+            t.require_model();
             const auto& model = *t.direction(direction_of(d)).model;
-            if (!model.trans_dist) throw nb::value_error("not trained");
             const auto& table = *model.trans_dist;
             nb::list src, trg;
             for (std::size_t s = 0; s < table.rows(); ++s)
@@ -160,6 +160,7 @@ NB_MODULE(hmm, m) {
         [](const HmmTrainer& t, int d, nb::handle path, double threshold,
            std::optional<std::int64_t> nbest) {
             const int dir = direction_of(d);
+            t.require_model();
             with_host([&](auto& host) {
                 zel::align::write_trans_dist(
                     host, *t.direction(dir).model, path_of(path),
@@ -197,6 +198,7 @@ NB_MODULE(hmm, m) {
             const auto h = zel::links::heuristic_named(heuristic);
             if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
             with_host([&](auto& host) {
+                t.require_model();
                 auto fwd = t.viterbi(host, 0);
                 const auto bwd = t.viterbi(host, 1);
                 if (!forward_path.is_none())

@@ -293,3 +293,20 @@ def test_ctrl_c_writes_the_model_of_the_last_iteration(tmp_path):
         assert (out / f"{d}.trans.txt").stat().st_size > 0
         assert (out / f"{d}.jumps.txt").read_text().startswith("null\t")
     assert not [p.name for p in out.iterdir() if p.name.startswith(".")]
+
+
+def test_an_aligner_without_a_model_refuses_and_trains_once(tmp_path):
+    src, trg = write_corpus(tmp_path)
+    aligner = hmm.HmmAligner(src, trg, iterations=1)
+    for write in (
+        lambda: aligner.save_posterior_links(tmp_path / "p"),
+        lambda: aligner.save_symmetrized_links(tmp_path / "s", "union"),
+        lambda: aligner.save_translations(0, tmp_path / "t"),
+        lambda: aligner.translations(1),
+    ):
+        with pytest.raises(ValueError, match=r"train\(\) or load\(\) first"):
+            write()
+    aligner.train()
+    with pytest.raises(ValueError, match="trains or loads once"):
+        aligner.train()
+    assert not list(tmp_path.glob("[pst]"))
