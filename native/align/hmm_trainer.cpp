@@ -234,13 +234,7 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
                                                       std::vector<JumpCounts>(kHmmBlock)};
     std::array<std::vector<double>, 2> loglik{std::vector<double>(kHmmBlock),
                                               std::vector<double>(kHmmBlock)};
-    struct Scratch {
-        HmmLattice lattice;
-        std::vector<CellId> cells;
-        std::vector<double> post_a, post_b;
-        std::vector<std::uint32_t> positions;
-    };
-    std::vector<Scratch> scratch(threads);
+    std::vector<PairScratch> scratch(threads);
     const TargetShares shares_a(a, threads), shares_b(b, threads);
     std::array<double, 2> logs{};
     std::uint64_t words_a = 0, words_b = 0;
@@ -248,7 +242,7 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     for_blocks<kHmmBlock>(
         host, *progress, pairs, threads, nullptr,
         [&](std::size_t p, std::size_t worker) {
-            Scratch& s = scratch[worker];
+            PairScratch& s = scratch[worker];
             const std::size_t k = p % kHmmBlock;
             const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
             pair_jumps[0][k] = {};
@@ -302,7 +296,7 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
             // Translation counts: each target word's cells by the thread of its share, in
             // pair order.
             parallel_for(threads, threads, [&](std::size_t k, std::size_t worker) {
-                Scratch& s = scratch[worker];
+                PairScratch& s = scratch[worker];
                 for (int d = 0; d < 2; ++d) {
                     const Model1Trainer& t = direction(d);
                     const Corpus& corpus = *t.sent_pairs;
@@ -368,36 +362,36 @@ void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
     out.close();
 }
 
+template <class F>
+void HmmTrainer::each_pair(Host& host, const std::string& label, F&& f) const {
+    const std::size_t pairs = forward_.sent_pairs->size();
+    std::vector<PairScratch> scratch(thread_count());
+    auto progress = host.progress(label, pairs);
+    for_blocks(
+        host, *progress, pairs, scratch.size(), nullptr,
+        [&](std::size_t p, std::size_t worker) { f(p, scratch[worker]); },
+        [](std::size_t, std::size_t) {});
+}
+
 std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {
     require_model();
     const Corpus& corpus = *direction(d).sent_pairs;
-    const std::size_t threads = thread_count();
     std::vector<std::vector<links::Link>> out(corpus.size());
-    struct Scratch {
-        HmmLattice lattice;
-        std::vector<CellId> cells;
-        std::vector<std::uint32_t> best;
-    };
-    std::vector<Scratch> scratch(threads);
-    auto progress = host.progress(std::string("Viterbi ") + direction_name(d), corpus.size());
-    for_blocks(
-        host, *progress, corpus.size(), threads, nullptr,
-        [&](std::size_t p, std::size_t worker) {
-            Scratch& s = scratch[worker];
-            const std::size_t m = corpus.trg(p).size();
-            fill_emissions(d, p, s.lattice, s.cells);
-            s.best.resize(m);
-            s.lattice.viterbi(jumps(d), s.best.data());
-            std::vector<links::Link>& links = out[p];
-            for (std::size_t j = 0; j < m; ++j) {
-                if (s.best[j] == 0) continue;
-                const auto i = s.best[j] - 1;
-                const auto jj = static_cast<std::uint32_t>(j);
-                links.push_back(d == 0 ? links::Link{i, jj} : links::Link{jj, i});
-            }
-            std::sort(links.begin(), links.end());
-        },
-        [](std::size_t, std::size_t) {});
+    each_pair(host, std::string("Viterbi ") + direction_name(d),
+              [&](std::size_t p, PairScratch& s) {
+                  const std::size_t m = corpus.trg(p).size();
+                  fill_emissions(d, p, s.lattice, s.cells);
+                  s.best.resize(m);
+                  s.lattice.viterbi(jumps(d), s.best.data());
+                  std::vector<links::Link>& links = out[p];
+                  for (std::size_t j = 0; j < m; ++j) {
+                      if (s.best[j] == 0) continue;
+                      const auto i = s.best[j] - 1;
+                      const auto jj = static_cast<std::uint32_t>(j);
+                      links.push_back(d == 0 ? links::Link{i, jj} : links::Link{jj, i});
+                  }
+                  std::sort(links.begin(), links.end());
+              });
     return out;
 }
 
@@ -405,59 +399,33 @@ std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
                                                                   double threshold) const {
     require_model();
     const Corpus& a = *forward_.sent_pairs;
-    const std::size_t threads = thread_count();
     std::vector<std::vector<links::Link>> out(a.size());
-    struct Scratch {
-        HmmLattice lattice;
-        std::vector<CellId> cells;
-        std::vector<double> post_a, post_b;
-    };
-    std::vector<Scratch> scratch(threads);
-    auto progress = host.progress("posterior links", a.size());
-    for_blocks(
-        host, *progress, a.size(), threads, nullptr,
-        [&](std::size_t p, std::size_t worker) {
-            Scratch& s = scratch[worker];
-            const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
-            const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
-            const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
-            if (!std::isfinite(ll_a) || !std::isfinite(ll_b)) return;
-            for (std::size_t i = 1; i <= l; ++i) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    const double q =
-                        s.post_a[j * (l + 1) + i] * s.post_b[(i - 1) * (m + 1) + j + 1];
-                    if (q >= threshold) {
-                        out[p].push_back(
-                            {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
-                    }
-                }
+    each_pair(host, "posterior links", [&](std::size_t p, PairScratch& s) {
+        const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
+        const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
+        const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
+        if (!std::isfinite(ll_a) || !std::isfinite(ll_b)) return;
+        for (std::size_t i = 1; i <= l; ++i) {
+            for (std::size_t j = 0; j < m; ++j) {
+                const double q = s.post_a[j * (l + 1) + i] * s.post_b[(i - 1) * (m + 1) + j + 1];
+                if (q >= threshold)
+                    out[p].push_back(
+                        {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
             }
-        },
-        [](std::size_t, std::size_t) {});
+        }
+    });
     return out;
 }
 
 std::vector<double> HmmTrainer::pair_entropies(Host& host, int d) const {
     require_model();
     const Corpus& corpus = *direction(d).sent_pairs;
-    const std::size_t threads = thread_count();
     std::vector<double> out(corpus.size());
-    struct Scratch {
-        HmmLattice lattice;
-        std::vector<CellId> cells;
-        std::vector<double> post;
-    };
-    std::vector<Scratch> scratch(threads);
-    auto progress = host.progress("scores", corpus.size());
-    for_blocks(
-        host, *progress, corpus.size(), threads, nullptr,
-        [&](std::size_t p, std::size_t worker) {
-            Scratch& s = scratch[worker];
-            const double ll = pair_posteriors(d, p, s.lattice, s.cells, s.post, nullptr);
-            const std::size_t m = corpus.trg(p).size();
-            out[p] = m == 0 ? 0.0 : -ll / static_cast<double>(m);
-        },
-        [](std::size_t, std::size_t) {});
+    each_pair(host, "scores", [&](std::size_t p, PairScratch& s) {
+        const double ll = pair_posteriors(d, p, s.lattice, s.cells, s.post_a, nullptr);
+        const std::size_t m = corpus.trg(p).size();
+        out[p] = m == 0 ? 0.0 : -ll / static_cast<double>(m);
+    });
     return out;
 }
 

@@ -74,6 +74,17 @@ public:
                            const std::vector<std::vector<links::Link>>& links);
 
 private:
+    // What a thread holds for the pair it works on.
+    struct PairScratch {
+        HmmLattice lattice;
+        std::vector<CellId> cells;
+        std::vector<double> post_a, post_b;
+        std::vector<std::uint32_t> best;       // Viterbi's positions
+        std::vector<std::uint32_t> positions;  // a thread's share of a pair's target positions
+    };
+    // f(p, scratch) for every pair on the threads, with a progress display under `label`.
+    template <class F>
+    void each_pair(Host& host, const std::string& label, F&& f) const;
     // ValueError when train() or load() ran already; marks that one runs now.
     void start_once();
     // Direction d's trainer, made for the corpus read its way.
