@@ -69,13 +69,15 @@ nb::python_error as_python_error(const std::exception_ptr& p);
 bool overrides(nb::handle self, nb::handle base, const char* name);
 
 // The native classes the bindings compare objects against. Each extension module holds its own
-// copy of this table; the module that defines a class fills its entry when it registers it, and
-// record_classes() fills the record entries of any other module from the records module.
+// copy of this table; the tables module fills its entry when it registers its class, and
+// register_record_classes() the record entries, from the records module: called by that module
+// as it is made, and by record_classes() in any other module.
 struct NativeClasses {
     nb::handle records, counts, record, moses_record, travatar_record;  // the records module
     nb::handle table;                                                   // the tables module
 };
 NativeClasses& native_classes();
+void register_record_classes(nb::handle records);
 const NativeClasses& record_classes();
 
 // Makes pickling (and copying) of `cls` fail with the type error every non-picklable class uses.

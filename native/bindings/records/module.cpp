@@ -13,5 +13,5 @@ NB_MODULE(records, m) {
     zel::bind::records::register_record(m);
     zel::bind::records::register_moses(m);
     zel::bind::records::register_travatar(m);
-    zel::bind::records::remember_types(m);
+    zel::bind::register_record_classes(m);
 }

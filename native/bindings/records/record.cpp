@@ -96,15 +96,6 @@ nb::object blank_words(nb::handle phrase) {
 
 }  // namespace
 
-void remember_types(nb::module_& m) {
-    NativeClasses& c = native_classes();
-    c.records = m.inc_ref();
-    c.counts = m.attr("CoOccurrence").inc_ref();
-    c.record = m.attr("Record").inc_ref();
-    c.moses_record = m.attr("MosesRecord").inc_ref();
-    c.travatar_record = m.attr("TravatarRecord").inc_ref();
-}
-
 Utf8 text_argument(nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) expected_type("str", value);
     return utf8(value);

@@ -83,8 +83,7 @@ void register_record(nb::module_& m);
 void register_moses(nb::module_& m);
 void register_travatar(nb::module_& m);
 
-// The module and its classes, remembered as the module registers them.
-void remember_types(nb::module_& m);
+// The module and its classes, as the module registered them (register_record_classes).
 inline nb::handle module() { return native_classes().records; }
 inline nb::handle counts_type() { return native_classes().counts; }
 inline nb::handle record_type() { return native_classes().record; }

@@ -82,16 +82,18 @@ NativeClasses& native_classes() {
     return classes;
 }
 
+void register_record_classes(nb::handle records) {
+    NativeClasses& c = native_classes();
+    c.records = records.inc_ref();
+    c.counts = records.attr("CoOccurrence").inc_ref();
+    c.record = records.attr("Record").inc_ref();
+    c.moses_record = records.attr("MosesRecord").inc_ref();
+    c.travatar_record = records.attr("TravatarRecord").inc_ref();
+}
+
 const NativeClasses& record_classes() {
     NativeClasses& c = native_classes();
-    if (!c.counts) {
-        nb::module_ m = nb::module_::import_("zel.smt.trans_models.records");
-        c.records = m.inc_ref();
-        c.counts = m.attr("CoOccurrence").inc_ref();
-        c.record = m.attr("Record").inc_ref();
-        c.moses_record = m.attr("MosesRecord").inc_ref();
-        c.travatar_record = m.attr("TravatarRecord").inc_ref();
-    }
+    if (!c.counts) register_record_classes(nb::module_::import_("zel.smt.trans_models.records"));
     return c;
 }
 
