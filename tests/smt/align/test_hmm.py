@@ -310,3 +310,42 @@ def test_an_aligner_without_a_model_refuses_and_trains_once(tmp_path):
     with pytest.raises(ValueError, match="trains or loads once"):
         aligner.train()
     assert not list(tmp_path.glob("[pst]"))
+
+
+def test_decoded_links_are_the_dense_formulations(tmp_path):
+    src, trg = write_corpus(tmp_path)
+    aligner = hmm.HmmAligner(src, trg, model1_iterations=2, iterations=2)
+    aligner.train()
+    ids = []
+    for d in (0, 1):
+        s_words, t_words, table = aligner.translations(d)
+        ids.append(({w: k for k, w in enumerate(s_words)}, {w: k for k, w in enumerate(t_words)}))
+    viterbi, posterior = [[], []], []
+    for s_text, t_text in PAIRS:
+        sides = (s_text.split(" "), t_text.split(" "))
+        post = []
+        for d in (0, 1):
+            _, _, table = aligner.translations(d)
+            weights, p0 = aligner.jumps(d)
+            s_ids = [ids[d][0][w] for w in sides[d]]
+            t_ids = [ids[d][1][w] for w in sides[1 - d]]
+            emit = np.array([[table[s, t] for s in [0, *s_ids]] for t in t_ids])
+            emit = emit.reshape(len(t_ids), len(s_ids) + 1)
+            _, p, _, _, _, best = enumerate_pair(emit, weights, p0)
+            post.append(p)
+            links = [(i - 1, j) if d == 0 else (j, i - 1) for j, i in enumerate(best) if i]
+            viterbi[d].append(" ".join(f"{a}-{b}" for a, b in sorted(links)))
+        n, m = len(sides[0]), len(sides[1])
+        posterior.append(
+            " ".join(
+                f"{i}-{j}"
+                for i in range(n)
+                for j in range(m)
+                if post[0][j, i + 1] * post[1][i, j + 1] >= 0.5
+            )
+        )
+    for d in (0, 1):
+        aligner.save_viterbi_links(d, tmp_path / f"v{d}")
+        assert (tmp_path / f"v{d}").read_text().splitlines() == viterbi[d]
+    aligner.save_posterior_links(tmp_path / "p", 0.5)
+    assert (tmp_path / "p").read_text().splitlines() == posterior
