@@ -118,6 +118,7 @@ bench: install
 	$(PY) bench/corpus_loading.py
 	$(PY) bench/em_iterations.py --corpus enja_small
 	$(PY) bench/align_both.py
+	$(PY) bench/hmm_iterations.py --corpus hansards --threads 1,2
 	$(PY) bench/records.py
 	$(PY) bench/tables.py
 
