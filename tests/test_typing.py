@@ -14,13 +14,14 @@ NATIVE = [
     "zel.smt.align.lexone",
     "zel.smt.align.lextwo",
     "zel.smt.align._links",
+    "zel.smt.align.hmm",
     "zel.smt.trans_models.records",
     "zel.smt.trans_models.tables",
 ]
 
 EXAMPLE = """
     from zel.common.vocab import StringEnumerator
-    from zel.smt.align import emalign, lexone, lextwo
+    from zel.smt.align import emalign, hmm, lexone, lextwo
     from zel.smt.trans_models.records import CoOccurrence, MosesRecord, Record, TravatarRecord
     from zel.smt.trans_models.tables import MosesTable, Search, Table, TravatarTable
 
@@ -29,6 +30,8 @@ EXAMPLE = """
     conf = {"src_path": "a.src", "trg_path": "a.trg", "iteration_limit": 5}
     trained: bool = emalign.train_emalign(conf, nbest=5)
     trainers = [lexone.Model1Trainer(conf), lextwo.Model2Trainer(conf, character=True)]
+    aligner = hmm.HmmAligner("a.src", "a.trg", iterations=3, agreement=False)
+    entropies: list[float] = aligner.entropies(0)
     record = MosesRecord("das Haus ||| the house ||| 0.5 1 0.25 1e-05 ||| 0-0 1-1 ||| 2 3 1")
     line: str = record.getReversed().to_str()
     features: dict[str, float] | None = record.features
