@@ -38,6 +38,9 @@ SHARED = ROOT.parent / "shared" / "data"
 sys.path.insert(0, str(ROOT / "tests"))
 
 
+CORPORA = ["enja_small", "hansards", "100k", "million", "gen11", "hansards-lengths"]
+
+
 def corpus_files(name, workdir):
     if name == "enja_small":
         return SHARED / "enja_small" / "train.en", SHARED / "enja_small" / "train.ja"
@@ -195,15 +198,16 @@ def numpy_iteration(src, trg):
     return result
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument(
-        "--corpus",
-        choices=["enja_small", "hansards", "100k", "million", "gen11", "hansards-lengths"],
-        default="enja_small",
-    )
+def add_run_options(parser, default_corpus):
+    """The options every training benchmark takes: corpus, iterations and thread counts."""
+    parser.add_argument("--corpus", choices=CORPORA, default=default_corpus)
     parser.add_argument("--iterations", type=int, default=5)
     parser.add_argument("--threads", default="", help="comma-separated ZEL_THREADS values")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_run_options(parser, "enja_small")
     parser.add_argument(
         "--budgets", default="", help="comma-separated pair-index budgets, in percent"
     )

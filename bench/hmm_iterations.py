@@ -25,7 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from em_iterations import corpus_files
+from em_iterations import add_run_options, corpus_files
 
 
 def child(src, trg, outdir, iterations, agreement):
@@ -71,13 +71,7 @@ def phases(run):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument(
-        "--corpus",
-        choices=["enja_small", "hansards", "100k", "million", "gen11", "hansards-lengths"],
-        default="hansards",
-    )
-    parser.add_argument("--iterations", type=int, default=5)
-    parser.add_argument("--threads", default="", help="comma-separated ZEL_THREADS values")
+    add_run_options(parser, "hansards")
     parser.add_argument("--no-agreement", action="store_true")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
