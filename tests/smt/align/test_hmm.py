@@ -349,3 +349,22 @@ def test_decoded_links_are_the_dense_formulations(tmp_path):
         assert (tmp_path / f"v{d}").read_text().splitlines() == viterbi[d]
     aligner.save_posterior_links(tmp_path / "p", 0.5)
     assert (tmp_path / "p").read_text().splitlines() == posterior
+
+
+@pytest.mark.parametrize(
+    ("setting", "error"),
+    [
+        ({"posterior_threshold": float("nan")}, "posterior threshold must be from 0 to 1"),
+        ({"posterior_threshold": 1.5}, "posterior threshold must be from 0 to 1"),
+        ({"prior": -1.0}, "prior must be a finite number >= 0"),
+        ({"model": "ibm4"}, "unknown model 'ibm4'"),
+        ({"model": "ibm2", "score_only": "m"}, "zel-score scores with IBM Model 2's"),
+    ],
+)
+def test_settings_that_cannot_work_are_refused_before_training(tmp_path, setting, error):
+    src, trg = write_corpus(tmp_path)
+    with pytest.raises(ValueError, match=error):
+        bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o", **setting}
+        )
+    assert not list((tmp_path / "o").glob("*"))

@@ -108,6 +108,10 @@ def _settings(conf):
     sym.check_heuristic(settings["heuristic"])
     if settings["model"] not in MODELS:
         raise ValueError(f"unknown model {settings['model']!r} (known: {', '.join(MODELS)})")
+    if not 0.0 <= settings["posterior_threshold"] <= 1.0:
+        raise ValueError(
+            f"the posterior threshold must be from 0 to 1, not {settings['posterior_threshold']}"
+        )
     if settings["decoding"] not in hmm_road.DECODINGS:
         raise ValueError(
             f"unknown decoding {settings['decoding']!r} (known: {', '.join(hmm_road.DECODINGS)})"
