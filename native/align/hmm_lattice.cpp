@@ -270,7 +270,7 @@ void HmmLattice::viterbi(const JumpTable& table, std::uint32_t* best) {
     from_.resize(m * n);
     via_null_.resize(m * n);
     // w_: the best score of each remembered position (over Z); run_ the running maxima of the
-    // outer widths, with their positions in from_'s scratch row below.
+    // outer widths, with their positions in low_at and high_at.
     std::vector<double>& score = u_;  // best score by remembered position after each step
     std::fill(score.begin(), score.end(), 0.0);
     score[0] = 1.0;
