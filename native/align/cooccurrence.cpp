@@ -363,21 +363,9 @@ void PairCells::check_ids(WordId s, std::span<const WordId> trg) const {
     }
 }
 
-void PairCells::lookup(std::size_t p, CellId* out) const {
-    const auto src = corpus_.src(p);
-    const auto trg = corpus_.trg(p);
-    const auto all = std::views::iota(std::uint32_t{0}, static_cast<std::uint32_t>(trg.size()));
-    for (std::size_t i = 0; i < src.size(); ++i) search_row(src[i], trg, all, out + i * trg.size());
-}
-
 std::span<const CellId> PairCells::of(std::size_t p, std::vector<CellId>& scratch) const {
-    const std::size_t m = corpus_.trg(p).size();
-    if (start_.empty() && !whole_ && direct_words_ == 0) {
-        scratch.resize(corpus_.src(p).size() * m);
-        lookup(p, scratch.data());
-        return scratch;
-    }
-    return of(p, scratch, std::views::iota(std::uint32_t{0}, static_cast<std::uint32_t>(m)));
+    const auto m = static_cast<std::uint32_t>(corpus_.trg(p).size());
+    return of(p, scratch, std::views::iota(std::uint32_t{0}, m));
 }
 
 }  // namespace zel::align

@@ -217,7 +217,6 @@ private:
     }
     // IndexError for ids outside the pattern.
     void check_ids(WordId s, std::span<const WordId> trg) const;
-    void lookup(std::size_t p, CellId* out) const;
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;

@@ -154,8 +154,7 @@ ZEL_VECTOR_CLONES double HmmLattice::posteriors(const JumpTable& table, double* 
         double* real = real_.data() + j * n;
         double* null = null_.data() + j * n;
         for (std::size_t k = 0; k <= l; ++k) {
-            const double mass =
-                j == 0 ? (k == 0 ? 1.0 : 0.0) : real_[(j - 1) * n + k] + null_[(j - 1) * n + k];
+            const double mass = remembered(j, k);
             null[k] = emit[0] * p_null_ * mass;
             w_[k] = mass * inv_z_[k];
         }
@@ -209,9 +208,7 @@ ZEL_VECTOR_CLONES double HmmLattice::posteriors(const JumpTable& table, double* 
         const double* emit = emit_.data() + j * n;
         const double* back = back_.data() + j * n;
         for (std::size_t k = 0; k <= l; ++k) {
-            const double mass =
-                j == 0 ? (k == 0 ? 1.0 : 0.0) : real_[(j - 1) * n + k] + null_[(j - 1) * n + k];
-            w_[k] = mass * inv_z_[k] * p_real_;
+            w_[k] = remembered(j, k) * inv_z_[k] * p_real_;
         }
         u_[0] = 0.0;
         for (std::size_t i = 1; i <= l; ++i) u_[i] = emit[i] * back[i] / scale_[j];
@@ -244,8 +241,7 @@ ZEL_VECTOR_CLONES double HmmLattice::posteriors(const JumpTable& table, double* 
         for (std::size_t from = 0; from <= l; ++from) {
             // The jumps from `from`, whatever their width (from the start: the real words).
             const double left = j == 0 ? (from == 0 ? real_words : 0.0)
-                                       : (real_[(j - 1) * n + from] + null_[(j - 1) * n + from]) *
-                                             ahead_[(j - 1) * n + from];
+                                       : remembered(j, from) * ahead_[(j - 1) * n + from];
             if (from + kBound <= l) {
                 above += w_[from] * suffix[from + kBound];
                 wide_above += left * static_cast<double>(l - from - kBound + 1);

@@ -71,6 +71,13 @@ public:
 
 private:
     std::size_t width() const { return l_ + 1; }
+    // The forward mass that remembers position k before target position j (all of it at 0
+    // before the first), once the forward pass has run to j - 1.
+    double remembered(std::size_t j, std::size_t k) const {
+        if (j == 0) return k == 0 ? 1.0 : 0.0;
+        const std::size_t at = (j - 1) * width() + k;
+        return real_[at] + null_[at];
+    }
     // 1 / Z(i') for every remembered position, and the step's transition weights.
     void prepare(const JumpTable& table);
     // out[i] = sum over i' of in[i'] c(i - i') for the real positions i = 1..l.

@@ -94,6 +94,14 @@ JumpTable read_jumps(Host& host, const std::string& path) {
     return table;
 }
 
+// The agreed posterior of the link between source position i (1-based) and target position j
+// of a pair: the product of the two directions' posteriors, `forward` m rows of l + 1 (NULL
+// first), `backward` l rows of m + 1.
+double agreed(const double* forward, const double* backward, std::size_t l, std::size_t m,
+              std::size_t i, std::size_t j) {
+    return forward[j * (l + 1) + i] * backward[(i - 1) * (m + 1) + j + 1];
+}
+
 }  // namespace
 
 void HmmTrainer::start_once() {
@@ -237,7 +245,6 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
     std::vector<PairScratch> scratch(threads);
     const TargetShares shares_a(a, threads), shares_b(b, threads);
     std::array<double, 2> logs{};
-    std::uint64_t words_a = 0, words_b = 0;
     auto progress = host.progress("HMM", pairs);
     for_blocks<kHmmBlock>(
         host, *progress, pairs, threads, nullptr,
@@ -276,7 +283,7 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
             if (!ok_a || !ok_b) return;
             for (std::size_t i = 1; i <= l; ++i) {
                 for (std::size_t j = 0; j < m; ++j) {
-                    const double q = pa[j * (l + 1) + i] * pb[(i - 1) * (m + 1) + j + 1];
+                    const double q = agreed(pa, pb, l, m, i, j);
                     ca[i * m + j] = q;
                     cb[(j + 1) * l + (i - 1)] = q;
                 }
@@ -325,12 +332,11 @@ void HmmTrainer::expect(Host& host, std::array<JumpCounts, 2>& jumps,
                     jumps[d].add(pair_jumps[d][k]);
                     logs[d] += loglik[d][k];
                 }
-                words_a += a.trg(p).size();
-                words_b += b.trg(p).size();
             }
         });
-    entropy[0] = words_a > 0 ? -logs[0] / static_cast<double>(words_a) : 0.0;
-    entropy[1] = words_b > 0 ? -logs[1] / static_cast<double>(words_b) : 0.0;
+    const std::array<std::size_t, 2> words{a.trg_tokens(), b.trg_tokens()};
+    for (std::size_t d = 0; d < 2; ++d)
+        entropy[d] = words[d] > 0 ? -logs[d] / static_cast<double>(words[d]) : 0.0;
 }
 
 void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {
@@ -407,7 +413,7 @@ std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
         if (!std::isfinite(ll_a) || !std::isfinite(ll_b)) return;
         for (std::size_t i = 1; i <= l; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
-                const double q = s.post_a[j * (l + 1) + i] * s.post_b[(i - 1) * (m + 1) + j + 1];
+                const double q = agreed(s.post_a.data(), s.post_b.data(), l, m, i, j);
                 if (q >= threshold)
                     out[p].push_back(
                         {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
@@ -417,28 +423,47 @@ std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
     return out;
 }
 
-std::vector<double> HmmTrainer::pair_entropies(Host& host, int d) const {
+void HmmTrainer::save_symmetrized_links(Host& host, const std::string& path,
+                                        links::Heuristic heuristic,
+                                        const std::optional<std::string>& forward,
+                                        const std::optional<std::string>& backward) const {
+    auto fwd = viterbi(host, 0);
+    const auto bwd = viterbi(host, 1);
+    if (forward) save_links(host, *forward, fwd);
+    if (backward) save_links(host, *backward, bwd);
+    const Corpus& corpus = *forward_.sent_pairs;
+    for (std::size_t p = 0; p < fwd.size(); ++p) {
+        fwd[p] = links::combine(fwd[p], bwd[p], corpus.src(p).size() - 1, corpus.trg(p).size(),
+                                heuristic);
+    }
+    save_links(host, path, fwd);
+}
+
+void HmmTrainer::save_scores(Host& host, int d, const std::string& path) const {
     require_model();
     const Corpus& corpus = *direction(d).sent_pairs;
-    std::vector<double> out(corpus.size());
+    std::vector<double> scores(corpus.size());
     each_pair(host, "scores", [&](std::size_t p, PairScratch& s) {
         const double ll = pair_posteriors(d, p, s.lattice, s.cells, s.post_a, nullptr);
         const std::size_t m = corpus.trg(p).size();
-        out[p] = m == 0 ? 0.0 : -ll / static_cast<double>(m);
+        scores[p] = m == 0 ? 0.0 : -ll / static_cast<double>(m);
     });
-    return out;
+    LineWriter out(host.open_write(path));
+    for (const double h : scores) {
+        fmt::append_float_repr(out.line(), h);
+        out.end_line();
+    }
+    out.close();
 }
 
 void HmmTrainer::save_links(Host& host, const std::string& path,
                             const std::vector<std::vector<links::Link>>& links) {
     LineWriter out(host.open_write(path));
+    std::string line;
     for (const auto& pair : links) {
-        std::string& line = out.line();
-        for (const links::Link& link : pair) {
-            if (!line.empty()) line += ' ';
-            line += std::to_string(link.src) + "-" + std::to_string(link.trg);
-        }
-        out.end_line();
+        line.clear();
+        links::append_links(line, pair);
+        out.write_lines(line);
     }
     out.close();
 }

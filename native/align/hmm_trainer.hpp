@@ -67,9 +67,15 @@ public:
     std::vector<std::vector<links::Link>> viterbi(Host& host, int d) const;
     // Links whose posterior (the product of the two directions') is at least `threshold`.
     std::vector<std::vector<links::Link>> posterior_links(Host& host, double threshold) const;
-    // Per-pair entropies (per target word, natural logarithm) of direction d.
-    std::vector<double> pair_entropies(Host& host, int d) const;
+    // Both directions' most probable links combined by `heuristic`, to `path`; each
+    // direction's own links also to `forward` and `backward` when given.
+    void save_symmetrized_links(Host& host, const std::string& path, links::Heuristic heuristic,
+                                const std::optional<std::string>& forward,
+                                const std::optional<std::string>& backward) const;
+    // Each pair's entropy under direction d (per target word, natural logarithm), a line a pair.
+    void save_scores(Host& host, int d, const std::string& path) const;
 
+    // One "i-j" line a pair.
     static void save_links(Host& host, const std::string& path,
                            const std::vector<std::vector<links::Link>>& links);
 

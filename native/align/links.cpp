@@ -140,16 +140,6 @@ void append_number(std::string& out, std::uint32_t value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
-void append_links(std::string& out, std::span<const Link> links) {
-    for (std::size_t k = 0; k < links.size(); ++k) {
-        if (k) out += ' ';
-        append_number(out, links[k].src);
-        out += '-';
-        append_number(out, links[k].trg);
-    }
-    out += '\n';
-}
-
 Link turned(Link l) { return {l.trg, l.src}; }
 
 // Reads a line of file `file` (0 forward, 1 backward) as LinkError on failure.
@@ -163,6 +153,16 @@ std::size_t read_line(std::string_view line, int file, std::size_t index,
 }
 
 }  // namespace
+
+void append_links(std::string& out, std::span<const Link> links) {
+    for (std::size_t k = 0; k < links.size(); ++k) {
+        if (k) out += ' ';
+        append_number(out, links[k].src);
+        out += '-';
+        append_number(out, links[k].trg);
+    }
+    out += '\n';
+}
 
 std::span<const std::string_view> heuristic_names() { return kNames; }
 

@@ -57,6 +57,9 @@ std::string symmetrize(std::span<const std::string_view> forward,
 // target-to-source file, whose links are turned to source-target orientation.
 std::string decoded_to_links(std::span<const std::string_view> lines, bool reversed);
 
+// Appends one pair's links to `out` as an "i-j" line, its line feed included.
+void append_links(std::string& out, std::span<const Link> links);
+
 // Sorted links of one pair combined by `heuristic`; `src_len` and `trg_len` bound every link.
 std::vector<Link> combine(std::span<const Link> forward, std::span<const Link> backward,
                           std::size_t src_len, std::size_t trg_len, Heuristic heuristic);

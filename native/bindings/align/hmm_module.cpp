@@ -60,11 +60,6 @@ std::string path_of(nb::handle path) {
     return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
 }
 
-template <class F>
-void with_host(F&& f) {
-    f(zel::bind::toolkit_host());
-}
-
 }  // namespace
 
 NB_MODULE(hmm, m) {
@@ -105,7 +100,7 @@ NB_MODULE(hmm, m) {
         nb::arg("null_prob") = nb::none(), nb::arg("character") = false,
         "Settings of training; nothing is read before train().");
     cls.def(
-        "train", [](HmmTrainer& t) { with_host([&](auto& host) { t.train(host); }); },
+        "train", [](HmmTrainer& t) { t.train(zel::bind::toolkit_host()); },
         "Model 1 iterations of each direction, then the HMM iterations. Ctrl-C between "
         "iterations keeps the model of the last one done (if Model 1 was done).");
     cls.def(
@@ -114,7 +109,7 @@ NB_MODULE(hmm, m) {
            nb::handle jumps_forward, nb::handle jumps_backward) {
             const std::array<std::string, 2> trans{path_of(trans_forward), path_of(trans_backward)};
             const std::array<std::string, 2> jumps{path_of(jumps_forward), path_of(jumps_backward)};
-            with_host([&](auto& host) { t.load(host, trans, jumps); });
+            t.load(zel::bind::toolkit_host(), trans, jumps);
         },
         nb::arg("trans_forward"), nb::arg("trans_backward"), nb::arg("jumps_forward"),
         nb::arg("jumps_backward"),
@@ -161,12 +156,11 @@ NB_MODULE(hmm, m) {
            std::optional<std::int64_t> nbest) {
             const int dir = direction_of(d);
             t.require_model();
-            with_host([&](auto& host) {
-                zel::align::write_trans_dist(
-                    host, *t.direction(dir).model, path_of(path),
-                    {threshold, zel::fmt::float_repr(threshold)},
-                    nbest.value_or(std::numeric_limits<std::int64_t>::max()), false, nullptr);
-            });
+            zel::Host& host = zel::bind::toolkit_host();
+            zel::align::write_trans_dist(host, *t.direction(dir).model, path_of(path),
+                                         {threshold, zel::fmt::float_repr(threshold)},
+                                         nbest.value_or(std::numeric_limits<std::int64_t>::max()),
+                                         false, nullptr);
         },
         nb::arg("direction"), nb::arg("path"), nb::arg("threshold") = 0.001,
         nb::arg("nbest") = nb::none(),
@@ -176,7 +170,7 @@ NB_MODULE(hmm, m) {
         "save_jumps",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            with_host([&](auto& host) { t.save_jumps(host, dir, path_of(path)); });
+            t.save_jumps(zel::bind::toolkit_host(), dir, path_of(path));
         },
         nb::arg("direction"), nb::arg("path"),
         "The jump distribution of a direction: \"null<TAB>p0\", then \"width<TAB>weight\" "
@@ -185,9 +179,8 @@ NB_MODULE(hmm, m) {
         "save_viterbi_links",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            with_host([&](auto& host) {
-                HmmTrainer::save_links(host, path_of(path), t.viterbi(host, dir));
-            });
+            zel::Host& host = zel::bind::toolkit_host();
+            HmmTrainer::save_links(host, path_of(path), t.viterbi(host, dir));
         },
         nb::arg("direction"), nb::arg("path"),
         "A direction's most probable links, \"i-j\" lines in source-target orientation.");
@@ -197,21 +190,12 @@ NB_MODULE(hmm, m) {
            nb::handle forward_path, nb::handle backward_path) {
             const auto h = zel::links::heuristic_named(heuristic);
             if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
-            with_host([&](auto& host) {
-                t.require_model();
-                auto fwd = t.viterbi(host, 0);
-                const auto bwd = t.viterbi(host, 1);
-                if (!forward_path.is_none())
-                    HmmTrainer::save_links(host, path_of(forward_path), fwd);
-                if (!backward_path.is_none())
-                    HmmTrainer::save_links(host, path_of(backward_path), bwd);
-                const auto& corpus = *t.direction(0).sent_pairs;
-                for (std::size_t p = 0; p < fwd.size(); ++p) {
-                    fwd[p] = zel::links::combine(fwd[p], bwd[p], corpus.src(p).size() - 1,
-                                                 corpus.trg(p).size(), *h);
-                }
-                HmmTrainer::save_links(host, path_of(path), fwd);
-            });
+            const auto optional_path = [](nb::handle p) -> std::optional<std::string> {
+                if (p.is_none()) return std::nullopt;
+                return path_of(p);
+            };
+            t.save_symmetrized_links(zel::bind::toolkit_host(), path_of(path), *h,
+                                     optional_path(forward_path), optional_path(backward_path));
         },
         nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
         nb::arg("backward_path") = nb::none(),
@@ -220,9 +204,8 @@ NB_MODULE(hmm, m) {
     cls.def(
         "save_posterior_links",
         [](const HmmTrainer& t, nb::handle path, double threshold) {
-            with_host([&](auto& host) {
-                HmmTrainer::save_links(host, path_of(path), t.posterior_links(host, threshold));
-            });
+            zel::Host& host = zel::bind::toolkit_host();
+            HmmTrainer::save_links(host, path_of(path), t.posterior_links(host, threshold));
         },
         nb::arg("path"), nb::arg("threshold") = 0.5,
         "Links whose posterior, the product of the two directions', is at least threshold.");
@@ -230,15 +213,7 @@ NB_MODULE(hmm, m) {
         "save_scores",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            with_host([&](auto& host) {
-                const auto scores = t.pair_entropies(host, dir);
-                zel::LineWriter out(host.open_write(path_of(path)));
-                for (const double h : scores) {
-                    out.line() = zel::fmt::float_repr(h);
-                    out.end_line();
-                }
-                out.close();
-            });
+            t.save_scores(zel::bind::toolkit_host(), dir, path_of(path));
         },
         nb::arg("direction"), nb::arg("path"),
         "Each pair's entropy per target word (natural logarithm) under a direction, a line a "

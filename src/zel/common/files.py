@@ -19,6 +19,7 @@ import io
 import lzma
 import os
 import secrets
+import shutil
 import stat
 
 _OPENERS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
@@ -56,6 +57,13 @@ def open(path, mode="rt", encoding="utf-8"):  # noqa: A001 - the toolkit's name 
     if "t" not in mode:
         mode += "t"
     return _opener(path)(path, mode, encoding=encoding, newline="\n")
+
+
+def copy(source, target):
+    """Writes the bytes of ``source`` (as they are, never decompressed) to ``target``, which is
+    complete or untouched as every output is."""
+    with builtins.open(source, "rb") as f, open(target, "wb") as out:
+        shutil.copyfileobj(f, out)
 
 
 def named_error(error, path):

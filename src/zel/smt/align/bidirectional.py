@@ -43,11 +43,10 @@ from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
 
-DIRECTIONS = ("src-trg", "trg-src")
+DIRECTIONS = hmm_road.DIRECTIONS
 MODELS = ("hmm", "ibm2")
 DEFAULT_MODEL = "hmm"
 SIDES = ("src_path", "trg_path")
-FINAL_LINKS = "links.txt"
 _PR_SET_PDEATHSIG = 1
 
 
@@ -130,7 +129,7 @@ def output_paths(outdir, heuristic=sym.DEFAULT_HEURISTIC):
         for d in DIRECTIONS
     }
     paths["links"] = outdir / f"{heuristic}.links.txt"
-    paths["final"] = outdir / FINAL_LINKS
+    paths["final"] = outdir / hmm_road.FINAL_LINKS
     return paths
 
 
@@ -318,8 +317,7 @@ def align_both(conf, **others):
             paths["links"],
             settings["heuristic"],
         )
-        with files.open(paths["final"], "wb") as out:
-            out.write(Path(paths["links"]).read_bytes())
+        files.copy(paths["links"], paths["final"])
     return paths
 
 

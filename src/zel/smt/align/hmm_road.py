@@ -25,6 +25,7 @@ from . import hmm
 logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = ("src-trg", "trg-src")
+FINAL_LINKS = "links.txt"  # what every model's road writes its final links to
 DECODINGS = ("posterior", "viterbi")
 MODEL1_ITERATIONS = 5
 ITERATIONS = 5
@@ -38,7 +39,7 @@ def output_paths(outdir, heuristic):
         for d in DIRECTIONS
     }
     paths["links"] = outdir / f"{heuristic}.links.txt"
-    paths["final"] = outdir / "links.txt"
+    paths["final"] = outdir / FINAL_LINKS
     return paths
 
 
@@ -65,8 +66,7 @@ def _write_links(aligner, settings, paths):
     if settings["decoding"] == "posterior":
         aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
     else:
-        with files.open(paths["final"], "wb") as out:
-            out.write(Path(paths["links"]).read_bytes())
+        files.copy(paths["links"], paths["final"])
 
 
 def align(settings):
