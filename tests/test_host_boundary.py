@@ -60,7 +60,8 @@ def arities(function):
     if not hasattr(function, "__nb_signature__"):
         return range(0, 3)  # a slot wrapper: the class has no constructor of its own
     text = function.__nb_signature__[0][0]
-    params = [p.strip() for p in text[text.index("(") + 1 : text.rindex(") ->")].split(",")]
+    inside = text[text.index("(") + 1 : text.rindex(") ->")]
+    params = [p.strip() for p in re.split(r",(?![^\[]*\])", inside)]  # commas not in [...]
     params = [p for p in params if p and p not in ("/", "*") and not p.startswith("**")]
     fixed = [p for p in params if not p.startswith("*")]
     required = sum("=" not in p for p in fixed)

@@ -4,6 +4,7 @@
 #include "common/utf8.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace zel::records {
@@ -24,6 +25,40 @@ PointError parse_point(std::string_view text, AlignPoint& point, std::string_vie
     if (parts.size() > 2) return PointError::too_many;
     point = {values[0], values[1]};
     return PointError::none;
+}
+
+bool small_point(std::string_view text, int below, int& s, int& t) {
+    const auto number = [below](std::string_view digits, int& v) {
+        if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0'))
+            return false;
+        v = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9') return false;
+            v = v * 10 + (c - '0');
+        }
+        return v < below;
+    };
+    const auto dash = text.find('-');
+    return dash != std::string_view::npos && number(text.substr(0, dash), s) &&
+           number(text.substr(dash + 1), t);
+}
+
+ItemError split_item(std::string_view item, std::string_view& key, std::string_view& value) {
+    const auto parts = zel::text::split_at(item, "=");
+    if (parts.size() < 2) return ItemError::too_few;
+    if (parts.size() > 2) return ItemError::too_many;
+    key = parts[0];
+    value = parts[1];
+    return ItemError::none;
+}
+
+bool plain_count(std::string_view text, double& value) {
+    long long whole = 0;
+    if (parse_plain_int(text, whole)) {
+        value = static_cast<double>(whole);
+        return true;
+    }
+    return parse_plain_double(text, value) && std::isfinite(value);
 }
 
 std::vector<std::string> travatar_symbols(std::string_view rule, bool hiero) {

@@ -18,6 +18,18 @@ struct AlignPoint {
 enum class PointError { none, too_few, too_many, not_integer };
 PointError parse_point(std::string_view text, AlignPoint& point, std::string_view& bad_part);
 
+// A point "s-t" written the one way its two numbers print (plain digits, no leading zero),
+// each below `below`: the form of nearly every point of a table, which a reader may share.
+bool small_point(std::string_view text, int below, int& s, int& t);
+
+// A feature item "key=value": split at its one "=", or why it cannot be unpacked in two.
+enum class ItemError { none, too_few, too_many };
+ItemError split_item(std::string_view item, std::string_view& key, std::string_view& value);
+
+// A count written as a plain decimal integer or finite real number; false for any other text
+// (which the host's conversion decides).
+bool plain_count(std::string_view text, double& value);
+
 // Travatar token kinds.
 inline bool is_quoted(std::string_view t) {
     return t.size() >= 2 && t.front() == '"' && t.back() == '"';

@@ -48,7 +48,9 @@ void bind_trainer(nb::module_& m, const char* name, const char* doc) {
         [](nb::handle self, nb::handle conf, nb::kwargs others) {
             configure_trainer(native<T>(self), conf, others);
         },
-        nb::arg("conf").none(), nb::arg("others"));
+        nb::arg("conf").none(), nb::arg("others"),
+        nb::sig("def __init__(self, conf: collections.abc.Mapping[str, typing.Any] | "
+                "zel.common.config.Config, **others: typing.Any) -> None"));
     cls.def("__getstate__", &trainer_state);
     cls.def("__setstate__", &set_trainer_state, nb::arg("state").none());
 }

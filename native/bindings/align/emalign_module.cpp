@@ -12,6 +12,17 @@
 
 namespace nb = nanobind;
 
+namespace {
+
+// A pipeline function's signature: its settings as a mapping or a Config, others as keywords.
+std::string conf_function(const char* name) {
+    return std::string("def ") + name +
+           "(conf: collections.abc.Mapping[str, typing.Any] | zel.common.config.Config, "
+           "**others: typing.Any) -> bool";
+}
+
+}  // namespace
+
 NB_MODULE(emalign, m) {
     m.doc() = "Word alignment with IBM Models 1 and 2: corpus, models, trainers, pipelines.";
     m.attr("argparse") = nb::module_::import_("argparse");
@@ -41,6 +52,7 @@ NB_MODULE(emalign, m) {
     m.def("check_train_config", &zel::bind::check_train_config, nb::arg("conf").none(),
           "Log the training configuration at debug level and accept it.");
     m.def("train_emalign", &zel::bind::train_emalign, nb::arg("conf").none(), nb::arg("others"),
+          nb::sig(conf_function("train_emalign").c_str()),
           "Train IBM Model 1 then Model 2 as configured and write the requested files.");
     m.def("create_train_parser", &zel::bind::create_train_parser,
           "The train command line's parser.");
@@ -50,6 +62,7 @@ NB_MODULE(emalign, m) {
     m.def("check_test_config", &zel::bind::check_test_config, nb::arg("conf").none(),
           "Accept a scoring configuration that asks for at least one output.");
     m.def("score_ibm_model", &zel::bind::score_ibm_model, nb::arg("conf").none(), nb::arg("others"),
+          nb::sig(conf_function("score_ibm_model").c_str()),
           "Score and/or decode a corpus with stored IBM Model 2 distribution files.");
     m.def("create_score_parser", &zel::bind::create_score_parser,
           "The score command line's parser.");

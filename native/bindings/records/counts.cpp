@@ -98,16 +98,19 @@ void register_counts(nb::module_& m) {
             const float s = as_float32(src), t = as_float32(trg), c = as_float32(cooc);
             native<CoOccurrence>(self) = CoOccurrence{s, t, c};
         },
-        nb::arg("src").none() = 0, nb::arg("trg").none() = 0, nb::arg("cooc").none() = 0);
+        nb::arg("src").none() = 0, nb::arg("trg").none() = 0, nb::arg("cooc").none() = 0,
+        nb::sig("def __init__(self, src: float = 0, trg: float = 0, cooc: float = 0) -> None"));
     for (auto [name, field] :
          {std::pair{"src", &CoOccurrence::src}, std::pair{"trg", &CoOccurrence::trg},
           std::pair{"cooc", &CoOccurrence::cooc}}) {
+        const PropertySigs sigs(name, "float");
         add_property(
-            cls, name, nb::cpp_function([field](const CoOccurrence& c) {
-                return static_cast<double>(c.*field);
-            }),
+            cls, name,
+            nb::cpp_function(
+                [field](const CoOccurrence& c) { return static_cast<double>(c.*field); },
+                nb::is_method(), nb::sig(sigs.get.c_str())),
             nb::cpp_function([field](CoOccurrence& c, nb::handle v) { c.*field = as_float32(v); },
-                             nb::arg("self"), nb::arg("value").none()),
+                             nb::is_method(), nb::arg("value").none(), nb::sig(sigs.set.c_str())),
             nb::cpp_function([](nb::handle) -> void {
                 PyErr_SetString(PyExc_NotImplementedError, "__del__");
                 throw nb::python_error();
@@ -133,6 +136,7 @@ void register_counts(nb::module_& m) {
             const CoOccurrence& c = native<CoOccurrence>(self);
             return make_counts(c.trg, c.src, c.cooc);
         },
+        nb::sig("def getReversed(self) -> CoOccurrence"),
         "New counts with source and target exchanged.");
     cls.def(
         "round",
@@ -165,9 +169,15 @@ void register_counts(nb::module_& m) {
             return out;
         },
         nb::arg("margin").none() = 0);
-    cls.def("__str__", [](nb::handle self) { return call_method(self, "to_str"); });
-    cls.def_prop_ro("egfp", [](nb::handle self) { return call_method(self, "calcEGFP"); });
-    cls.def_prop_ro("fgep", [](nb::handle self) { return call_method(self, "calcFGEP"); });
+    cls.def(
+        "__str__", [](nb::handle self) { return call_method(self, "to_str"); },
+        nb::sig("def __str__(self) -> str"));
+    cls.def_prop_ro(
+        "egfp", [](nb::handle self) { return call_method(self, "calcEGFP"); },
+        nb::for_getter(nb::sig("def egfp(self) -> float")));
+    cls.def_prop_ro(
+        "fgep", [](nb::handle self) { return call_method(self, "calcFGEP"); },
+        nb::for_getter(nb::sig("def fgep(self) -> float")));
     refuse_pickling(cls);
 }
 

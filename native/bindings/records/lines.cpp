@@ -100,21 +100,7 @@ nb::object point_str(std::string_view p) {
     constexpr int kShared = 32;
     static auto* shared = new PyObject*[kShared * kShared]();  // never released, see interned_key
     int i = 0, j = 0;
-    const auto dash = p.find('-');
-    const auto small = [](std::string_view digits, int& v) {
-        if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] == '0'))
-            return false;
-        v = 0;
-        for (const char c : digits) {
-            if (c < '0' || c > '9') return false;
-            v = v * 10 + (c - '0');
-        }
-        return v < kShared;
-    };
-    if (dash == std::string_view::npos || !small(p.substr(0, dash), i) ||
-        !small(p.substr(dash + 1), j)) {
-        return new_str(p, false);
-    }
+    if (!core::small_point(p, kShared, i, j)) return new_str(p, false);
     PyObject*& slot = shared[i * kShared + j];
     if (!slot) slot = new_str(p, true).release().ptr();
     return nb::borrow(slot);
@@ -168,7 +154,7 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
     s.values.resize(s.numbers.size());
     bool plain = true;
     for (std::size_t k = 0; k < s.numbers.size() && plain; ++k)
-        plain = count_value(s.numbers[k], s.values[k]);
+        plain = core::plain_count(s.numbers[k], s.values[k]);
     nb::list objects;
     if (!plain) {
         for (std::string_view piece : s.numbers) objects.append(count_number(piece));
@@ -206,12 +192,18 @@ void store_counts(Record& r, std::string_view field, core::CountOrder order, Nee
     set_counts(counts_object(r), number(order.src), number(order.trg), number(order.cooc));
 }
 
-// Splits an item "key=value" into exactly two parts, with the unpacking errors of the host.
+// An item "key=value" in its two parts, with the unpacking errors of the host.
 std::pair<std::string_view, std::string_view> key_value(std::string_view item) {
-    const auto parts = zel::text::split_at(item, "=");
-    if (parts.size() < 2) throw nb::value_error("need more than 1 value to unpack");
-    if (parts.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
-    return {parts[0], parts[1]};
+    std::string_view key, value;
+    switch (core::split_item(item, key, value)) {
+        case core::ItemError::too_few:
+            throw nb::value_error("need more than 1 value to unpack");
+        case core::ItemError::too_many:
+            throw nb::value_error("too many values to unpack (expected 2)");
+        case core::ItemError::none:
+            break;
+    }
+    return {key, value};
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ void register_moses(nb::module_& m) {
         nb::arg("field").none());
     m.def(
         "getMosesFeatures", [](nb::handle f) { return moses_features(text_argument(f).view()); },
-        nb::arg("field").none());
+        nb::arg("field").none(), nb::sig("def getMosesFeatures(field: str) -> dict[str, float]"));
     m.def("getStrMosesFeatures", &str_moses_features, nb::arg("dicFeatures").none());
 
     auto cls = nb::class_<MosesRecord, Record>(
@@ -155,10 +155,11 @@ void register_moses(nb::module_& m) {
             }
             load_moses(self, line, delim);
         },
-        nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
+        nb::arg("line").none() = "", nb::arg("delim").none() = "|||", nb::sig(kLineInit));
     cls.def("loadLine", &load_moses, nb::arg("line").none(), nb::arg("delim").none() = "|||",
-            "Fill the record from a table line.");
-    cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", "The record as a table line.");
+            nb::sig(kLoadLine), "Fill the record from a table line.");
+    cls.def("to_str", &moses_line, nb::arg("s").none() = " ||| ", nb::sig(kToStr),
+            "The record as a table line.");
 }
 
 }  // namespace zel::bind::records

@@ -1,5 +1,8 @@
 #include <nanobind/stl/string.h>
 
+#include <string>
+#include <tuple>
+
 #include "bindings/records/records.hpp"
 #include "bindings/records/text.hpp"
 #include "records/tokens.hpp"
@@ -13,21 +16,23 @@ constexpr const char* kCountsName = "zel.smt.trans_models.records.CoOccurrence";
 
 using Field = nb::object Record::*;
 
-// The typed attribute `name` of Record: `check` rejects a wrong value with the exact error;
-// `made` gives the field, made if it waits.
+// The typed attribute `name` of Record, of the host type `type`: `check` rejects a wrong value
+// with the exact error; `made` gives the field, made if it waits.
 template <class Check>
-void add_field(nb::handle cls, const char* name, Field field, Check check,
+void add_field(nb::handle cls, const char* name, const char* type, Field field, Check check,
                nb::object& (*made)(Record&) = nullptr) {
-    add_property(cls, name, nb::cpp_function([field, made](Record& r) {
-                     return made ? made(filled(r)) : filled(r).*field;
-                 }),
+    const PropertySigs sigs(name, type);
+    add_property(cls, name,
+                 nb::cpp_function(
+                     [field, made](Record& r) { return made ? made(filled(r)) : filled(r).*field; },
+                     nb::is_method(), nb::sig(sigs.get.c_str())),
                  nb::cpp_function(
                      [field, check](Record& r, nb::handle v) {
                          check(v);
                          r.*field = nb::borrow(v);
                      },
-                     nb::arg("self"), nb::arg("value").none()),
-                 nb::cpp_function([field](Record& r) { r.*field = nb::none(); }));
+                     nb::is_method(), nb::arg("value").none(), nb::sig(sigs.set.c_str())),
+                 nb::cpp_function([field](Record& r) { r.*field = nb::none(); }, nb::is_method()));
 }
 
 auto of_type(PyTypeObject* type, const char* expected) {
@@ -203,7 +208,8 @@ void register_record(nb::module_& m) {
                 return nb::object(nb::set(field.attr("strip")().attr("split")()));
             return nb::object(get_align_set(utf8(field).view()));
         },
-        nb::arg("strField").none(), "The set of alignment points of a table field.");
+        nb::arg("strField").none(), nb::sig("def getAlignSet(strField: str) -> set[str]"),
+        "The set of alignment points of a table field.");
     m.def(
         "getAlignMap",
         [](nb::handle aligns, nb::handle reverse) { return align_map(aligns, truthy(reverse)); },
@@ -216,44 +222,63 @@ void register_record(nb::module_& m) {
                            Instances<Record>::slots());
     // The defaults are set when the record is allocated; this does nothing, so derived classes
     // may call it, or not, at any time.
-    cls.def("__init__", [](nb::handle, nb::args, nb::kwargs) {});
-    add_field(cls, "src", &Record::src, of_type(&PyUnicode_Type, "str"));
-    add_field(cls, "trg", &Record::trg, of_type(&PyUnicode_Type, "str"));
-    add_field(cls, "features", &Record::features, of_type(&PyDict_Type, "dict"));
-    add_field(cls, "counts", &Record::counts, check_counts, &counts_object);
-    add_field(cls, "aligns", &Record::aligns, of_type(&PySet_Type, "set"), &aligns_of);
-    add_field(cls, "data", &Record::data, [](nb::handle) {});
+    cls.def(
+        "__init__", [](nb::handle, nb::args, nb::kwargs) {},
+        nb::sig("def __init__(self, *args: typing.Any, **kwargs: typing.Any) -> None"));
+    add_field(cls, "src", "str | None", &Record::src, of_type(&PyUnicode_Type, "str"));
+    add_field(cls, "trg", "str | None", &Record::trg, of_type(&PyUnicode_Type, "str"));
+    add_field(cls, "features", "dict[str, float] | None", &Record::features,
+              of_type(&PyDict_Type, "dict"));
+    add_field(cls, "counts", "CoOccurrence | None", &Record::counts, check_counts, &counts_object);
+    add_field(cls, "aligns", "set[str] | None", &Record::aligns, of_type(&PySet_Type, "set"),
+              &aligns_of);
+    add_field(cls, "data", "typing.Any", &Record::data, [](nb::handle) {});
 
     cls.def_static(
         "getSymbols", [](nb::handle phrase, nb::handle) { return blank_words(phrase); },
-        nb::arg("phrase").none(), nb::arg("hiero").none() = false);
-    cls.def_static("getTerms", &blank_words, nb::arg("phrase").none());
-    cls.def("getSrcSymbols",
-            [](nb::handle self) { return self.attr("getSymbols")(self.attr("src")); });
-    cls.def("getSrcTerms", [](nb::handle self) { return self.attr("getTerms")(self.attr("src")); });
-    cls.def("getTrgSymbols",
-            [](nb::handle self) { return self.attr("getSymbols")(self.attr("trg")); });
-    cls.def("getTrgTerms", [](nb::handle self) { return self.attr("getTerms")(self.attr("trg")); });
+        nb::arg("phrase").none(), nb::arg("hiero").none() = false,
+        nb::sig("def getSymbols(phrase: str | collections.abc.Sequence[str], "
+                "hiero: bool = False) -> list[str]"));
+    cls.def_static(
+        "getTerms", &blank_words, nb::arg("phrase").none(),
+        nb::sig("def getTerms(phrase: str | collections.abc.Sequence[str]) -> list[str]"));
+    // The four word lists of a side, as methods and as properties that call them (so a
+    // subclass's method serves both).
+    for (auto [method, property, getter, side] :
+         {std::tuple{"getSrcSymbols", "src_symbols", "getSymbols", "src"},
+          std::tuple{"getSrcTerms", "srcTerms", "getTerms", "src"},
+          std::tuple{"getTrgSymbols", "trgSymbols", "getSymbols", "trg"},
+          std::tuple{"getTrgTerms", "trgTerms", "getTerms", "trg"}}) {
+        const std::string sig = std::string("def ") + method + "(self) -> list[str]";
+        cls.def(
+            method, [getter, side](nb::handle self) { return self.attr(getter)(self.attr(side)); },
+            nb::sig(sig.c_str()));
+        cls.def_prop_ro(
+            property, [method](nb::handle self) { return call(self, method); },
+            nb::for_getter(nb::sig(PropertySigs(property, "list[str]").get.c_str())));
+    }
     cls.def("fixOrder", [](nb::handle) { return false; });
-    cls.def("getAlignMap", [](nb::handle self) {
-        return module().attr("getAlignMap")(self.attr("aligns"), false);
-    });
-    cls.def("getAlignMapRev", [](nb::handle self) {
-        return module().attr("getAlignMap")(self.attr("aligns"), true);
-    });
+    for (auto [method, property, reverse] : {std::tuple{"getAlignMap", "alignMap", false},
+                                             std::tuple{"getAlignMapRev", "alignMapRev", true}}) {
+        const std::string sig = std::string("def ") + method + "(self) -> dict[int, list[int]]";
+        cls.def(
+            method,
+            [reverse](nb::handle self) {
+                return module().attr("getAlignMap")(self.attr("aligns"), reverse);
+            },
+            nb::sig(sig.c_str()));
+        cls.def_prop_ro(
+            property, [method](nb::handle self) { return call(self, method); },
+            nb::for_getter(nb::sig(PropertySigs(property, "dict[int, list[int]]").get.c_str())));
+    }
     cls.def(
         "getReversed",
         [](nb::handle self) {
             nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
             return reversed_record(self, type(), [&] { return self.attr("srcTerms"); });
         },
+        nb::sig("def getReversed(self) -> typing.Self"),
         "A new record of the same class with source and target swapped.");
-    cls.def_prop_ro("alignMap", [](nb::handle self) { return call(self, "getAlignMap"); });
-    cls.def_prop_ro("alignMapRev", [](nb::handle self) { return call(self, "getAlignMapRev"); });
-    cls.def_prop_ro("src_symbols", [](nb::handle self) { return call(self, "getSrcSymbols"); });
-    cls.def_prop_ro("srcTerms", [](nb::handle self) { return call(self, "getSrcTerms"); });
-    cls.def_prop_ro("trgSymbols", [](nb::handle self) { return call(self, "getTrgSymbols"); });
-    cls.def_prop_ro("trgTerms", [](nb::handle self) { return call(self, "getTrgTerms"); });
     refuse_pickling(cls);
 }
 

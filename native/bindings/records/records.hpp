@@ -7,6 +7,7 @@
 
 #include <array>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "bindings/support.hpp"
@@ -104,6 +105,21 @@ nb::str join_fields(nb::handle s, nb::handle parts);
 
 // "%.1sCannot convert %.200s to %.200s" with an empty first argument.
 [[noreturn]] void cannot_convert(nb::handle value, const char* target);
+
+// The signatures a line format's record class shows its callers.
+inline constexpr const char* kLineInit =
+    "def __init__(self, line: str = '', delim: str = '|||') -> None";
+inline constexpr const char* kLoadLine =
+    "def loadLine(self, line: str, delim: str = '|||') -> None";
+inline constexpr const char* kToStr = "def to_str(self, s: str = ' ||| ') -> str";
+
+// The signatures of a property `name` of host type `type`, for its getter and setter.
+struct PropertySigs {
+    PropertySigs(std::string_view name, std::string_view type)
+        : get("def " + std::string(name) + "(self) -> " + std::string(type)),
+          set("def " + std::string(name) + "(self, value: " + std::string(type) + ") -> None") {}
+    std::string get, set;
+};
 
 // A read-write attribute whose deletion runs `del`; all three take the instance.
 void add_property(nb::handle cls, const char* name, nb::object get, nb::object set, nb::object del);

@@ -1,10 +1,8 @@
 #include "bindings/records/text.hpp"
 
-#include <cmath>
 #include <vector>
 
 #include "common/format.hpp"
-#include "common/number_text.hpp"
 #include "records/formats.hpp"
 
 namespace zel::bind::records {
@@ -57,15 +55,6 @@ nb::handle interned_key(const char* text) {
     PyUnicode_InternInPlace(&k);
     keys->emplace_back(text, k);
     return k;
-}
-
-bool count_value(std::string_view piece, double& value) {
-    long long whole = 0;
-    if (parse_plain_int(piece, whole)) {
-        value = static_cast<double>(whole);
-        return true;
-    }
-    return parse_plain_double(piece, value) && std::isfinite(value);
 }
 
 void append_str(std::string& out, nb::handle value) {

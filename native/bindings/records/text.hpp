@@ -18,10 +18,6 @@ bool append_sorted_points(std::string& out, nb::handle aligns);
 // A str (ASCII text stays ASCII; the rest is decoded).
 nb::object new_str(std::string_view text, bool intern);
 
-// A count as the toolkit's numbers.toNumber gives it, for plain integers and finite decimals;
-// false for any other text (which the toolkit itself then reads).
-bool count_value(std::string_view piece, double& value);
-
 }  // namespace zel::bind::records
 
 namespace zel::bind::records {

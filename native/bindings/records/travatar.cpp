@@ -277,11 +277,12 @@ void register_travatar(nb::module_& m) {
                 self.attr("loadLine")(text, delim);
             }
         },
-        nb::arg("line").none() = "", nb::arg("delim").none() = "|||");
+        nb::arg("line").none() = "", nb::arg("delim").none() = "|||", nb::sig(kLineInit));
     cls.def_rw("sync", &TravatarRecord::sync,
                "Whether syncTags() gives target variables the source tags.");
-    cls.def("loadLine", &load_travatar, nb::arg("line").none(), nb::arg("delim").none() = "|||");
-    cls.def("to_str", &travatar_line, nb::arg("s").none() = " ||| ");
+    cls.def("loadLine", &load_travatar, nb::arg("line").none(), nb::arg("delim").none() = "|||",
+            nb::sig(kLoadLine));
+    cls.def("to_str", &travatar_line, nb::arg("s").none() = " ||| ", nb::sig(kToStr));
     cls.def_static(
         "getSymbols",
         [](nb::handle rule, nb::handle hiero) { return symbols(rule, truthy(hiero)); },
@@ -297,10 +298,13 @@ void register_travatar(nb::module_& m) {
         r.trg = fixed[1];
         return changed;
     });
-    cls.def("getReversed", [](nb::handle self) {
-        nb::object rec = travatar_type()();
-        return reversed_record(self, rec, [&] { return terms(record_of(self).src); });
-    });
+    cls.def(
+        "getReversed",
+        [](nb::handle self) {
+            nb::object rec = travatar_type()();
+            return reversed_record(self, rec, [&] { return terms(record_of(self).src); });
+        },
+        nb::sig("def getReversed(self) -> TravatarRecord"));
     cls.def("syncTags", [](nb::handle self) {
         TravatarRecord& r = native<TravatarRecord>(self);
         filled(r);

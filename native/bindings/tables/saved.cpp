@@ -126,11 +126,14 @@ void register_saved(nb::handle table_class) {
     nb::setattr(table_class, "save",
                 nb::cpp_function(&save, nb::is_method(), nb::scope(table_class), nb::name("save"),
                                  nb::arg("path").none(),
+                                 nb::sig("def save(self, path: str | os.PathLike[str]) -> None"),
                                  "Save the whole index (its tries and settings) in one file, "
                                  "which Table.open maps again without reading the rule file."));
     nb::object opener =
         nb::cpp_function(&open, nb::scope(table_class), nb::name("open"), nb::arg("cls").none(),
                          nb::arg("path").none(), nb::kw_only(), nb::arg("mmap") = true,
+                         nb::sig("def open(cls, path: str | os.PathLike[str], *, "
+                                 "mmap: bool = True) -> typing.Self"),
                          "The table whose index `save` wrote to `path`, opened by memory "
                          "mapping: nothing is read before a search needs it. A file rewritten "
                          "in place while it is open is refused when a search first reads it; "

@@ -132,8 +132,12 @@ nb::object search_host_pairs(nb::handle self, nb::handle host_pairs, nb::handle 
 void register_search(nb::module_& m) {
     nb::class_<Search>(m, "Search", "lazy search of a rule table: records, one per matching line",
                        Instances<Search>::slots())
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](nb::handle self) { return native<Search>(self).next(); });
+        .def(
+            "__iter__", [](nb::handle self) { return nb::borrow(self); },
+            nb::sig("def __iter__(self) -> Search"))
+        .def(
+            "__next__", [](nb::handle self) { return native<Search>(self).next(); },
+            nb::sig("def __next__(self) -> zel.smt.trans_models.records.Record"));
 }
 
 }  // namespace zel::bind::tables

@@ -247,11 +247,20 @@ nb::object tracks2line(nb::handle self, nb::handle tracks) {
     return native_tracks2line(native<Table>(self), tracks);
 }
 
+namespace {
+// A format's table takes every option but its record class.
+constexpr const char* kFormatInit =
+    "def __init__(self, table_path: str | os.PathLike[str], **options: typing.Any) -> None";
+}  // namespace
+
 void register_table(nb::module_& m) {
     auto cls = nb::class_<Table>(m, "Table", "index of a whole rule table, searched by fields",
                                  Instances<Table>::slots());
     cls.def("__init__", &construct<Table>, nb::arg("table_path").none(),
             nb::arg("RecordClass").none(), nb::arg("trg_key").none() = false, nb::arg("options"),
+            nb::sig("def __init__(self, table_path: str | os.PathLike[str], RecordClass: "
+                    "type[zel.smt.trans_models.records.Record], trg_key: bool = False, "
+                    "**options: typing.Any) -> None"),
             "Index the table file (option key_type: src, src_hiero, src_symbols or src_tree).")
         .def(
             "format_src_key",
@@ -280,6 +289,7 @@ void register_table(nb::module_& m) {
                 return search_lines(self, prefix);
             },
             nb::arg("prefix").none(), nb::arg("force").none() = true,
+            nb::sig("def find(self, prefix: str, force: bool = True) -> Search"),
             "Records of the lines that begin with the prefix's fields.")
         .def(
             "find_src",
@@ -288,6 +298,7 @@ void register_table(nb::module_& m) {
                 return search_pairs(self, &native<Table>(self).index->src_pairs, key);
             },
             nb::arg("src").none(), nb::arg("force").none() = true,
+            nb::sig("def find_src(self, src: str, force: bool = True) -> Search"),
             "Records of the rules whose source key is that of src.")
         .def(
             "find_trg",
@@ -296,6 +307,8 @@ void register_table(nb::module_& m) {
             },
             nb::arg("trg").none(), nb::arg("target_index").none() = nb::none(),
             nb::arg("force").none() = true,
+            nb::sig("def find_trg(self, trg: str, target_index: int | None = None, "
+                    "force: bool = True) -> Search"),
             "Records of the rules whose target side (or |COL| column target_index) is trg; "
             "needs a table built with trg_key=True.")
         .def(
@@ -305,7 +318,9 @@ void register_table(nb::module_& m) {
             },
             nb::arg("key_record_dict").none(), nb::arg("key").none(),
             nb::arg("force").none() = true)
-        .def("__iter__", [](nb::handle self) { return self.attr("find")(""); })
+        .def(
+            "__iter__", [](nb::handle self) { return self.attr("find")(""); },
+            nb::sig("def __iter__(self) -> Search"))
         .def("__len__", [](nb::handle self) { return native<Table>(self).index->lines.size(); })
         .def("__sizeof__",
              [](nb::handle self) {
@@ -322,7 +337,7 @@ void register_table(nb::module_& m) {
         [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
             construct_with<MosesTable>(self, table_path, "MosesRecord", options);
         },
-        nb::arg("table_path").none(), nb::arg("options"));
+        nb::arg("table_path").none(), nb::arg("options"), nb::sig(kFormatInit));
     add_pickling(moses);
 
     auto travatar = nb::class_<TravatarTable, Table>(
@@ -332,7 +347,7 @@ void register_table(nb::module_& m) {
         [](nb::handle self, nb::handle table_path, const nb::kwargs& options) {
             construct_with<TravatarTable>(self, table_path, "TravatarRecord", options);
         },
-        nb::arg("table_path").none(), nb::arg("options"));
+        nb::arg("table_path").none(), nb::arg("options"), nb::sig(kFormatInit));
     add_pickling(travatar);
     register_saved(cls);
 }

@@ -69,6 +69,45 @@ INSTANTIATE_TEST_SUITE_P(Texts, Points,
                              return zel::testing::case_name(info.index, info.param.text);
                          });
 
+// A shared point is only ever one whose text is exactly how its two numbers print.
+TEST(Points, SmallOnlyInTheirPrintedForm) {
+    for (const char* text : {"0-0", "3-31", "31-9"}) {
+        int s = -1, t = -1;
+        AlignPoint p;
+        std::string_view bad;
+        ASSERT_TRUE(small_point(text, 32, s, t)) << text;
+        ASSERT_EQ(parse_point(text, p, bad), PointError::none);
+        EXPECT_EQ(std::to_string(s) + "-" + std::to_string(t), text);
+        EXPECT_EQ(p.s, s);
+        EXPECT_EQ(p.t, t);
+    }
+    int s = 0, t = 0;
+    for (const char* text : {"32-0", "0-32", "01-1", "+1-1", " 1-1", "1-1 ", "1", "1-", "-1",
+                             "1-2-3", "a-1", "1e1-1"}) {
+        EXPECT_FALSE(small_point(text, 32, s, t)) << text;
+    }
+}
+
+TEST(Items, KeyValueAndCounts) {
+    std::string_view key, value;
+    EXPECT_EQ(split_item("p=0.5", key, value), ItemError::none);
+    EXPECT_EQ(key, "p");
+    EXPECT_EQ(value, "0.5");
+    EXPECT_EQ(split_item("=", key, value), ItemError::none);
+    EXPECT_EQ(key, "");
+    EXPECT_EQ(split_item("p", key, value), ItemError::too_few);
+    EXPECT_EQ(split_item("p=1=2", key, value), ItemError::too_many);
+
+    double v = 0;
+    EXPECT_TRUE(plain_count("12", v));
+    EXPECT_EQ(v, 12.0);
+    EXPECT_TRUE(plain_count("0.25", v));
+    EXPECT_EQ(v, 0.25);
+    for (const char* text : {"inf", "nan", "1e999", "", "1/2", "x"}) {
+        EXPECT_FALSE(plain_count(text, v)) << text;
+    }
+}
+
 TEST(Travatar, SymbolsAndTerms) {
     const char* tree = "S ( x0:NP VP ( VBD ( \"saw\" ) x1:NP ) )";
     EXPECT_EQ(travatar_symbols(tree, false), (std::vector<std::string>{"[NP]", "saw", "[NP]"}));
