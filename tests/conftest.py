@@ -1,4 +1,10 @@
-from shared_data import REASON, SHARED_DATA
+import pytest
+from shared_data import REASON, REQUIRED, SHARED_DATA
+
+
+def pytest_sessionstart(session):
+    if REQUIRED and not SHARED_DATA.is_dir():
+        pytest.exit(f"ZEL_REQUIRE_SHARED_DATA is set but {SHARED_DATA} is not present", 1)
 
 
 def pytest_terminal_summary(terminalreporter):
