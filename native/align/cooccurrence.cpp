@@ -139,6 +139,30 @@ std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::build(
     return p;
 }
 
+std::shared_ptr<const CooccurrencePattern> CooccurrencePattern::from_rows(
+    std::size_t n_src, std::size_t n_trg, std::vector<std::uint64_t> row_start,
+    std::vector<std::uint32_t> cols) {
+    if (row_start.size() != n_src + 1 || row_start.front() != 0 || row_start.back() != cols.size())
+        throw std::invalid_argument("row starts do not match the rows and cells given");
+    if (cols.size() >= kNoCell)
+        throw MemoryError("cannot index co-occurrence pattern: more than 2^32 - 2 cells");
+    for (std::size_t s = 0; s < n_src; ++s) {
+        if (row_start[s] > row_start[s + 1])
+            throw std::invalid_argument("row starts do not match the rows and cells given");
+        for (std::uint64_t c = row_start[s]; c < row_start[s + 1]; ++c) {
+            if (cols[c] >= n_trg || (c > row_start[s] && cols[c] <= cols[c - 1]))
+                throw std::invalid_argument("a row's targets are not sorted, distinct words");
+        }
+    }
+    auto p = std::make_shared<CooccurrencePattern>();
+    p->n_src_ = n_src;
+    p->n_trg_ = n_trg;
+    p->row_start_ = std::move(row_start);
+    p->col_ = std::move(cols);
+    p->build_samples();
+    return p;
+}
+
 void CooccurrencePattern::build_samples() {
     sample_start_.assign(n_src_ + 1, 0);
     for (std::size_t s = 0; s < n_src_; ++s) {

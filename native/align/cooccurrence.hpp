@@ -50,6 +50,12 @@ public:
         const Corpus& corpus, const SourceOccurrences& occ, std::size_t n_src, std::size_t n_trg,
         const std::function<void()>& check = {});
 
+    // A pattern given as its rows: row s holds cols[row_start[s], row_start[s + 1]), sorted
+    // and distinct (checked).
+    static std::shared_ptr<const CooccurrencePattern> from_rows(
+        std::size_t n_src, std::size_t n_trg, std::vector<std::uint64_t> row_start,
+        std::vector<std::uint32_t> cols);
+
     std::size_t rows() const { return n_src_; }
     std::size_t cols() const { return n_trg_; }
     std::size_t cells() const { return col_.size(); }

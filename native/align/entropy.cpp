@@ -34,6 +34,17 @@ double Model::calc_entropy(Host& host, const CorpusCells& c) const {
 
 double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
     CorpusEntropy entropy(*this, c.corpus);
+    sum_entropies(host, c, entropy);
+    return entropy.mean(host, c.corpus.size());
+}
+
+Model::EntropySum Model::entropy_sum(Host& host, const CorpusCells& c) const {
+    CorpusEntropy entropy(*this, c.corpus);
+    sum_entropies(host, c, entropy);
+    return {entropy.total(), entropy.raised()};
+}
+
+void Model::sum_entropies(Host& host, const CorpusCells& c, CorpusEntropy& entropy) const {
     std::vector<std::vector<CellId>> scratch(thread_count());
     auto progress = host.progress("progress", c.corpus.size());
     for_blocks(
@@ -42,7 +53,6 @@ double Model::corpus_entropy(Host& host, const CorpusCells& c) const {
             entropy.pair(c, p, c.cells->of(p, scratch[worker]));
         },
         [&](std::size_t begin, std::size_t end) { entropy.add(begin, end); });
-    return entropy.mean(host, c.corpus.size());
 }
 
 CorpusEntropy::CorpusEntropy(const Model& model, const Corpus& corpus)

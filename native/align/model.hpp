@@ -66,6 +66,8 @@ private:
     bool kept_ = false;
 };
 
+class CorpusEntropy;
+
 class Model {
 public:
     // Logs "base model cinit" and runs Model::init (never an override).
@@ -94,6 +96,14 @@ public:
                                       bool per_word) const;
     // Model::calc_entropy without its log line.
     double corpus_entropy(Host& host, const CorpusCells& corpus) const;
+    // The sum, in pair order, of the pairs' entropies that corpus_entropy averages, and the
+    // floating-point flags (FE_DIVBYZERO, FE_INVALID) they raised, unreported: for a corpus
+    // that is one part of a larger one.
+    struct EntropySum {
+        double total;
+        int raised;
+    };
+    EntropySum entropy_sum(Host& host, const CorpusCells& corpus) const;
     // With `links`, the scores pass also keeps the decoded links there when it can (a Model 2's
     // scores read the products a x t its links are decoded from), and decode_and_save_align
     // given them writes them without a pass of its own.
@@ -122,6 +132,8 @@ private:
     void pair_entropies(Host& host, const CorpusCells& c, DecodedLinks* links,
                         const std::function<void(std::size_t, std::size_t,
                                                  const std::vector<double>&)>& after) const;
+    // Fills `entropy` with every pair's.
+    void sum_entropies(Host& host, const CorpusCells& c, CorpusEntropy& entropy) const;
     // Whether a scores pass can decode the links along (a Model 2 with both distributions,
     // source sentences short enough), with `links` made their size if so.
     bool keeps_links(const CorpusCells& c, DecodedLinks& links) const;
@@ -170,6 +182,8 @@ public:
     void add(std::size_t begin, std::size_t end);
     // The mean over the corpus, after reporting the flags the pairs raised.
     double mean(Host& host, std::size_t pairs);
+    double total() const { return total_; }
+    int raised() const { return raised_.load(); }
 
 private:
     const Model& model_;

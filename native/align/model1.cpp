@@ -34,8 +34,8 @@ void Model1Trainer::init(Host& host) {
 }
 
 void Model1Trainer::init_trans_dist(Host& host) {
-    const std::size_t v_src = model->vocab->src_enum.size();
-    const std::size_t v_trg = model->vocab->trg_enum.size();
+    const TableShape dims = table_shape();
+    const std::size_t v_src = dims.n_src, v_trg = dims.n_trg;
     host.info(Channel::model1,
               "initializing word translation probabilities as uniform distribution");
     if (!sent_pairs) throw Missing("the corpus", Missing::Use::iteration);

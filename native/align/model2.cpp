@@ -34,8 +34,8 @@ void Model2Trainer::init(Host& host) {
 }
 
 void Model2Trainer::init_align_dist(Host& host) {
-    const auto s_max = static_cast<std::size_t>(model->vocab->max_src_len);
-    const auto t_max = static_cast<std::size_t>(model->vocab->max_trg_len);
+    const TableShape dims = table_shape();
+    const std::size_t s_max = dims.s_max, t_max = dims.t_max;
     host.info(Channel::model2,
               "initializing index alignment probabilities as uniform distribution");
     if (!sent_pairs) throw Missing("the corpus", Missing::Use::iteration);

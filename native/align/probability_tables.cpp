@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "align/array_ops.hpp"
 #include "common/memory.hpp"
@@ -175,16 +177,7 @@ void zero_cell_counts(std::optional<CellCounts>& counts, const std::shared_ptr<T
 
 AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus)
     : s_max_(s_max), t_max_(t_max) {
-    const std::size_t n_a = s_max > 0 ? s_max - 1 : 0;
-    // One slot a (source length, target length): the longest sentences of each side, even of
-    // different pairs, size it.
-    const std::size_t slots =
-        t_max == 0 || n_a <= std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t) / t_max
-            ? n_a * t_max
-            : std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t);
-    allocate_checked(slots * sizeof(std::int64_t), "word alignment block index",
-                     [&] { index_.assign(slots, -1); });
-    std::size_t stored = 0, rows = 0;
+    make_index();
     for (std::size_t p = 0; p < corpus.size(); ++p) {
         BlockRef ref;
         try {
@@ -193,15 +186,53 @@ AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpu
         } catch (const std::out_of_range&) {
             continue;  // a pair the dense array cannot index either; it fails when used
         }
-        std::int64_t& slot = index_[ref.a * t_max + ref.b];
-        if (slot >= 0) continue;
-        slot = static_cast<std::int64_t>(blocks_.size());
-        // A block's stored rows are those its nominal target length m = b + 1 can touch, over
-        // its nominal source length l = a + 2; pairs wrapped into it (empty sides) fit inside.
-        const Block block{ref.a, ref.b, ref.b + 1, ref.a + 2, stored, rows};
-        blocks_.push_back(block);
-        stored += block.rows * block.cols;
-        rows += block.rows;
+        add_block(ref.a, ref.b);
+    }
+    fill_uniform();
+}
+
+AlignTable::AlignTable(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> keys)
+    : s_max_(s_max), t_max_(t_max) {
+    make_index();
+    for (const auto& [a, b] : keys) {
+        if (a + 1 >= std::max<std::size_t>(s_max, 1) || b >= t_max) {
+            throw std::out_of_range("alignment block (" + std::to_string(a) + ", " +
+                                    std::to_string(b) + ") outside the table");
+        }
+        add_block(a, b);
+    }
+    fill_uniform();
+}
+
+void AlignTable::make_index() {
+    const std::size_t n_a = s_max_ > 0 ? s_max_ - 1 : 0;
+    // One slot a (source length, target length): the longest sentences of each side, even of
+    // different pairs, size it.
+    const std::size_t slots = t_max_ == 0 || n_a <= std::numeric_limits<std::size_t>::max() /
+                                                        sizeof(std::int64_t) / t_max_
+                                  ? n_a * t_max_
+                                  : std::numeric_limits<std::size_t>::max() / sizeof(std::int64_t);
+    allocate_checked(slots * sizeof(std::int64_t), "word alignment block index",
+                     [&] { index_.assign(slots, -1); });
+}
+
+void AlignTable::add_block(std::size_t a, std::size_t b) {
+    std::int64_t& slot = index_[a * t_max_ + b];
+    if (slot >= 0) return;
+    slot = static_cast<std::int64_t>(blocks_.size());
+    // A block's stored rows are those its nominal target length m = b + 1 can touch, over its
+    // nominal source length l = a + 2; pairs wrapped into it (empty sides) fit inside.
+    const std::size_t stored =
+        blocks_.empty() ? 0 : blocks_.back().offset + blocks_.back().rows * blocks_.back().cols;
+    const std::size_t rows = blocks_.empty() ? 0 : blocks_.back().first_row + blocks_.back().rows;
+    blocks_.push_back(Block{a, b, b + 1, a + 2, stored, rows});
+}
+
+void AlignTable::fill_uniform() {
+    std::size_t stored = 0, rows = 0;
+    if (!blocks_.empty()) {
+        stored = blocks_.back().offset + blocks_.back().rows * blocks_.back().cols;
+        rows = blocks_.back().first_row + blocks_.back().rows;
     }
     allocate_checked(stored * sizeof(double), "word alignment distribution", [&] {
         values.resize(stored);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -132,6 +133,16 @@ struct BlockRef {
 class AlignTable {
 public:
     AlignTable(std::size_t s_max, std::size_t t_max, const Corpus& corpus);
+    // The blocks (a, b) given, in their order: a corpus's, as the constructor above would
+    // store them for it.
+    using BlockKey = std::pair<std::size_t, std::size_t>;
+    AlignTable(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> keys);
+    std::size_t blocks() const { return blocks_.size(); }
+    BlockKey block_key(std::size_t k) const { return {blocks_[k].a, blocks_[k].b}; }
+    // The first of the block's rows among all stored rows (as tail_zero holds them).
+    std::size_t block_first_row(std::int64_t block) const {
+        return blocks_[static_cast<std::size_t>(block)].first_row;
+    }
 
     std::size_t s_max() const { return s_max_; }
     std::size_t t_max() const { return t_max_; }
@@ -171,6 +182,10 @@ private:
     struct Block {
         std::size_t a, b, rows, cols, offset, first_row;
     };
+    void make_index();
+    // Stores the block (a, b) after the others, unless it is there.
+    void add_block(std::size_t a, std::size_t b);
+    void fill_uniform();
     std::size_t s_max_, t_max_;
     std::vector<std::int64_t> index_;  // (a, b) -> block or -1
     std::vector<Block> blocks_;

@@ -90,6 +90,13 @@ void Trainer::save_align_dist(Host& host, const std::string& path,
                      count_align_trg2src ? &*count_align_trg2src : nullptr);
 }
 
+TableShape Trainer::table_shape() const {
+    if (shape) return *shape;
+    const Vocab& v = *model->vocab;
+    return {v.src_enum.size(), v.trg_enum.size(), static_cast<std::size_t>(v.max_src_len),
+            static_cast<std::size_t>(v.max_trg_len)};
+}
+
 CorpusCells Trainer::corpus_cells() const {
     if (!sent_pairs) throw Missing("the corpus", Missing::Use::length);
     if (!pair_cells) throw Missing("the pair cell index", Missing::Use::subscript);

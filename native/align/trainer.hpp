@@ -14,6 +14,12 @@
 
 namespace zel::align {
 
+// The dimensions a trainer's tables are made for: its vocabularies' sizes and longest
+// sentences (NULL word included).
+struct TableShape {
+    std::size_t n_src = 0, n_trg = 0, s_max = 0, t_max = 0;
+};
+
 class Trainer {
 public:
     Trainer() = default;
@@ -39,9 +45,14 @@ public:
 
     // The corpus with its cells, for the model's corpus-wide operations.
     CorpusCells corpus_cells() const;
+    // The dimensions of the tables setup makes: `shape` when set, else the vocabulary's.
+    TableShape table_shape() const;
 
     std::shared_ptr<Model> model;
     std::optional<std::string> src_path, trg_path;
+    // Set for a trainer of one part of a larger corpus, whose word ids and tables are the whole
+    // corpus's: the dimensions of the whole.
+    std::optional<TableShape> shape;
     std::optional<Corpus> sent_pairs;
     bool character_based = false;
     std::optional<CellCounts> count_cooc_src2trg;            // one per pattern cell

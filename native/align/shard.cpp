@@ -1,0 +1,256 @@
+#include "align/shard.hpp"
+
+#include <cfenv>
+#include <stdexcept>
+
+#include "common/errors.hpp"
+
+namespace zel::align {
+
+namespace {
+
+class StringSink : public ByteSink {
+public:
+    StringSink(std::map<std::string, std::string>& files, std::string path)
+        : files_(files), path_(std::move(path)) {}
+    void write(std::string_view bytes) override { text_ += bytes; }
+    void close() override { files_[path_] = std::move(text_); }
+    void keep_incomplete(std::size_t) noexcept override {}
+
+private:
+    std::map<std::string, std::string>& files_;
+    std::string path_, text_;
+};
+
+class NoProgress : public Progress {
+public:
+    void advance(std::size_t) override {}
+};
+
+void check_size(std::size_t given, std::size_t wanted, const char* what) {
+    if (given != wanted) {
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(given) +
+                                    " values given for " + std::to_string(wanted));
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ByteSource> QuietHost::open_read(const std::optional<std::string>& path,
+                                                 std::optional<std::string_view>) {
+    const auto found = path ? files.find(*path) : files.end();
+    if (found == files.end()) throw std::invalid_argument("no text " + path.value_or("None"));
+    return string_source(found->second);
+}
+
+std::unique_ptr<ByteSink> QuietHost::open_write(const std::string& path) {
+    return std::make_unique<StringSink>(files, path);
+}
+
+std::unique_ptr<Progress> QuietHost::progress(std::string_view, std::size_t) {
+    return std::make_unique<NoProgress>();
+}
+
+void QuietHost::float_event(FloatEvent event) {
+    raised |= event.kind == FloatEvent::Kind::divide_by_zero ? FE_DIVBYZERO : FE_INVALID;
+}
+
+ShardTrainer::ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text,
+                           bool character_based) {
+    trainer_.init(host);
+    trainer_.character_based = character_based;
+    host.files["src"] = std::move(src_text);
+    host.files["trg"] = std::move(trg_text);
+    trainer_.sent_pairs =
+        trainer_.model->vocab->load_sent_pairs(host, "src", "trg", character_based);
+    host.files.clear();
+}
+
+std::vector<std::string_view> ShardTrainer::words(bool source) const {
+    const Vocab& v = *trainer_.model->vocab;
+    const StringEnumerator& e = source ? v.src_enum : v.trg_enum;
+    std::vector<std::string_view> out(e.size());
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = e.id2str(static_cast<WordId>(k));
+    return out;
+}
+
+std::size_t ShardTrainer::pairs() const { return trainer_.sent_pairs->size(); }
+
+std::size_t ShardTrainer::max_src_len() const {
+    return static_cast<std::size_t>(trainer_.model->vocab->max_src_len);
+}
+
+std::size_t ShardTrainer::max_trg_len() const {
+    return static_cast<std::size_t>(trainer_.model->vocab->max_trg_len);
+}
+
+void ShardTrainer::join(QuietHost& host, std::span<const WordId> src_ids,
+                        std::span<const WordId> trg_ids, const TableShape& whole) {
+    if (joined()) throw std::logic_error("the shard is joined already");
+    const Vocab& v = *trainer_.model->vocab;
+    check_size(src_ids.size(), v.src_enum.size(), "source word ids");
+    check_size(trg_ids.size(), v.trg_enum.size(), "target word ids");
+    const Corpus& local = *trainer_.sent_pairs;
+    Corpus corpus;
+    std::vector<WordId> src, trg;
+    for (std::size_t p = 0; p < local.size(); ++p) {
+        src.clear();
+        trg.clear();
+        for (const WordId w : local.src(p)) src.push_back(src_ids[w]);
+        for (const WordId w : local.trg(p)) trg.push_back(trg_ids[w]);
+        corpus.push_back(src, trg);
+    }
+    corpus.shrink_to_fit();
+    trainer_.sent_pairs = std::move(corpus);
+    trainer_.shape = whole;
+    trainer_.model->vocab->init();  // the shard's own words are not needed again
+    trainer_.setup(host);
+}
+
+std::vector<std::uint64_t> ShardTrainer::cell_keys() const {
+    const CooccurrencePattern& p = trainer_.model->trans_dist->pattern();
+    std::vector<std::uint64_t> keys(p.cells());
+    for (std::size_t s = 0; s < p.rows(); ++s) {
+        for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c)
+            keys[c] = std::uint64_t{s} * p.cols() + p.col(c);
+    }
+    return keys;
+}
+
+std::vector<BlockKey> ShardTrainer::block_keys() const {
+    const AlignTable& a = *trainer_.model->align_dist;
+    std::vector<BlockKey> keys(a.blocks());
+    for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = a.block_key(k);
+    return keys;
+}
+
+void ShardTrainer::set_values(std::span<const double> trans, std::span<const double> align,
+                              std::span<const std::uint8_t> tail_zero) {
+    TransTable& t = *trainer_.model->trans_dist;
+    AlignTable& a = *trainer_.model->align_dist;
+    check_size(trans.size(), t.cells(), "translation values");
+    check_size(align.size(), a.values.size(), "alignment values");
+    check_size(tail_zero.size(), a.tail_zero.size(), "alignment rows");
+    for (std::size_t c = 0; c < trans.size(); ++c) t.set_value(c, trans[c]);
+    std::copy(align.begin(), align.end(), a.values.begin());
+    std::copy(tail_zero.begin(), tail_zero.end(), a.tail_zero.begin());
+    links_ = DecodedLinks();
+}
+
+Model::EntropySum ShardTrainer::entropy_sum(QuietHost& host) const {
+    return trainer_.model->entropy_sum(host, trainer_.corpus_cells());
+}
+
+void ShardTrainer::expect(QuietHost& host, int model) {
+    if (model == 1) {
+        trainer_.Model1Trainer::expect_step(host);
+    } else {
+        trainer_.Model2Trainer::expect_step(host);
+    }
+}
+
+std::vector<double> ShardTrainer::trans_counts() const {
+    if (!trainer_.count_cooc_src2trg) throw Missing("the expected counts", Missing::Use::subscript);
+    const CellCounts& counts = *trainer_.count_cooc_src2trg;
+    std::vector<double> out(counts.size());
+    for (std::size_t c = 0; c < out.size(); ++c) out[c] = counts[c];
+    return out;
+}
+
+const std::vector<double>& ShardTrainer::align_counts() const {
+    if (!trainer_.count_align_trg2src)
+        throw Missing("the expected counts", Missing::Use::subscript);
+    return *trainer_.count_align_trg2src;
+}
+
+std::string ShardTrainer::scores(QuietHost& host, bool keep_links) {
+    trainer_.model->calc_and_save_scores(host, "scores", trainer_.corpus_cells(),
+                                         keep_links ? &links_ : nullptr);
+    return std::move(host.files["scores"]);
+}
+
+std::string ShardTrainer::decoded(QuietHost& host) {
+    trainer_.model->decode_and_save_align(host, "decoded", trainer_.corpus_cells(), &links_);
+    links_ = DecodedLinks();
+    return std::move(host.files["decoded"]);
+}
+
+WholeTrainer::WholeTrainer(Host& host) {
+    trainer_.init(host);
+    trainer_.count_slots = false;
+}
+
+std::vector<WordId> WholeTrainer::add_words(bool source, std::span<const std::string> words) {
+    Vocab& v = *trainer_.model->vocab;
+    std::vector<std::string_view> views(words.begin(), words.end());
+    std::vector<WordId> ids(views.size());
+    (source ? v.src_enum : v.trg_enum).str2ids(views, ids.data());
+    return ids;
+}
+
+void WholeTrainer::add_lengths(std::size_t src_len, std::size_t trg_len) {
+    Vocab& v = *trainer_.model->vocab;
+    v.max_src_len = std::max(v.max_src_len, static_cast<std::int32_t>(src_len));
+    v.max_trg_len = std::max(v.max_trg_len, static_cast<std::int32_t>(trg_len));
+}
+
+void WholeTrainer::make_tables(Host& host, std::span<const std::uint64_t> keys,
+                               std::span<const BlockKey> blocks) {
+    const TableShape dims = shape();
+    if (dims.n_trg == 0) throw std::invalid_argument("no target words");
+    std::vector<std::uint64_t> row_start(dims.n_src + 1, 0);
+    std::vector<std::uint32_t> cols(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const std::uint64_t s = keys[k] / dims.n_trg;
+        if (s >= dims.n_src || (k > 0 && keys[k] <= keys[k - 1]))
+            throw std::invalid_argument("cell keys are not sorted, distinct cells of the table");
+        ++row_start[s + 1];
+        cols[k] = static_cast<std::uint32_t>(keys[k] % dims.n_trg);
+    }
+    for (std::size_t s = 0; s < dims.n_src; ++s) row_start[s + 1] += row_start[s];
+    auto pattern = CooccurrencePattern::from_rows(dims.n_src, dims.n_trg, std::move(row_start),
+                                                  std::move(cols));
+    trainer_.model->trans_dist =
+        std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(dims.n_trg), false);
+    trainer_.model->align_dist = std::make_unique<AlignTable>(dims.s_max, dims.t_max, blocks);
+    trainer_.count_cooc_src2trg.emplace(std::vector<double>(keys.size(), 0.0));
+    trainer_.count_align_trg2src.emplace(trainer_.model->align_dist->values.size(), 0.0);
+    host.debug(Channel::align, "whole model: " + std::to_string(keys.size()) + " cells, " +
+                                   std::to_string(blocks.size()) + " alignment blocks");
+}
+
+std::span<double> WholeTrainer::trans_counts() {
+    if (!trainer_.count_cooc_src2trg) throw Missing("the tables", Missing::Use::subscript);
+    CellCounts& c = *trainer_.count_cooc_src2trg;
+    return {c.data(), c.size()};
+}
+
+std::span<double> WholeTrainer::align_counts() {
+    if (!trainer_.count_align_trg2src) throw Missing("the tables", Missing::Use::subscript);
+    return *trainer_.count_align_trg2src;
+}
+
+void WholeTrainer::zero_counts() {
+    for (double& c : trans_counts()) c = 0.0;
+    for (double& c : align_counts()) c = 0.0;
+}
+
+void WholeTrainer::maximize(Host& host, int model) {
+    if (model == 1) {
+        trainer_.Model1Trainer::maximize_step(host);
+    } else {
+        trainer_.Model2Trainer::maximize_step(host);
+    }
+}
+
+void WholeTrainer::save_trans(Host& host, const std::string& path, const Threshold& threshold,
+                              std::int64_t nbest) const {
+    trainer_.save_trans_dist(host, path, threshold, nbest);
+}
+
+void WholeTrainer::save_align(Host& host, const std::string& path,
+                              const Threshold& threshold) const {
+    trainer_.save_align_dist(host, path, threshold);
+}
+
+}  // namespace zel::align

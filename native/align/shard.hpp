@@ -1,0 +1,128 @@
+// One corpus trained as shards in several processes: each shard is trained with the arithmetic
+// of one process (the same pair-by-pair E-step, entropies and decoding), in the word ids of the
+// whole corpus; one model of the whole adds up their counts, re-estimates and writes the files.
+//
+// Ids are those one process gives the whole corpus (order of first appearance) when the whole
+// registers each shard's first appearances in shard order; its cells are the union of the
+// shards' cells, in the order of one process's pattern, and its alignment blocks the shards'
+// in shard order. So with a single shard every count, value and file equals one process's.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "align/model2.hpp"
+
+namespace zel::align {
+
+// A host for work done away from the user: files in memory, no messages, no progress display,
+// and floating-point events kept (as FE_* flags) for the caller to report.
+class QuietHost : public Host {
+public:
+    explicit QuietHost(std::function<void()> check = {}) : check_(std::move(check)) {}
+
+    std::map<std::string, std::string> files;  // path -> content, read and written
+    int raised = 0;
+
+    void log(Channel, Level, std::string_view) override {}
+    std::unique_ptr<ByteSource> open_read(const std::optional<std::string>& path,
+                                          std::optional<std::string_view>) override;
+    std::unique_ptr<ByteSink> open_write(const std::string& path) override;
+    std::unique_ptr<Progress> progress(std::string_view, std::size_t) override;
+    void check_interrupt() override {
+        if (check_) check_();
+    }
+    void float_event(FloatEvent event) override;
+
+private:
+    std::function<void()> check_;
+};
+
+using BlockKey = AlignTable::BlockKey;
+
+class ShardTrainer {
+public:
+    // Reads the shard's pairs from the lines of the two texts (as many pairs as the shorter
+    // has), its words numbered in order of first appearance (the NULL word first).
+    ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text, bool character_based);
+
+    // The shard's words, by their ids in the shard.
+    std::vector<std::string_view> words(bool source) const;
+    std::size_t pairs() const;
+    std::size_t max_src_len() const;
+    std::size_t max_trg_len() const;
+
+    // Renumbers the words with the whole corpus's ids (the shard's id k becomes src_ids[k] or
+    // trg_ids[k]) and makes the shard's tables in the whole's dimensions, as one process
+    // would make them for these pairs.
+    void join(QuietHost& host, std::span<const WordId> src_ids, std::span<const WordId> trg_ids,
+              const TableShape& whole);
+    bool joined() const { return trainer_.model->trans_dist != nullptr; }
+
+    // The shard's cells as s * n_trg + t, in its table's order (ascending), and its alignment
+    // blocks in its table's order.
+    std::vector<std::uint64_t> cell_keys() const;
+    std::vector<BlockKey> block_keys() const;
+
+    // The whole's current values of the shard's cells (in cell_keys order) and of its stored
+    // alignment values and rows (in block_keys order).
+    void set_values(std::span<const double> trans, std::span<const double> align,
+                    std::span<const std::uint8_t> tail_zero);
+
+    // The sum of the pairs' entropies under the current values.
+    Model::EntropySum entropy_sum(QuietHost& host) const;
+    // An E-step of IBM Model 1 (model 1) or 2; the counts are then trans_counts(), one per
+    // cell, and for Model 2 align_counts(), one per stored alignment value.
+    void expect(QuietHost& host, int model);
+    std::vector<double> trans_counts() const;
+    const std::vector<double>& align_counts() const;
+
+    // The pairs' scores and decoded links, as the lines one process writes for them.
+    std::string scores(QuietHost& host, bool keep_links);
+    std::string decoded(QuietHost& host);
+
+private:
+    Model2Trainer trainer_;
+    DecodedLinks links_;
+};
+
+class WholeTrainer {
+public:
+    explicit WholeTrainer(Host& host);
+
+    // Registers the words of a shard (its first appearances, in order) and gives their ids.
+    std::vector<WordId> add_words(bool source, std::span<const std::string> words);
+    // A shard's longest sentences (NULL word included on the source side).
+    void add_lengths(std::size_t src_len, std::size_t trg_len);
+    TableShape shape() const { return trainer_.table_shape(); }
+
+    // Makes the tables: the cells given as sorted, distinct keys s * n_trg + t; the blocks in
+    // order of first appearance. Counts start at zero.
+    void make_tables(Host& host, std::span<const std::uint64_t> keys,
+                     std::span<const BlockKey> blocks);
+
+    // The counts of the next M-step, added to by the caller (a zero for every cell to start).
+    std::span<double> trans_counts();
+    std::span<double> align_counts();
+    void zero_counts();
+    // Re-estimates the translation table (model 1), or both tables (model 2), from the counts.
+    void maximize(Host& host, int model);
+
+    const TransTable& trans() const { return *trainer_.model->trans_dist; }
+    const AlignTable& align() const { return *trainer_.model->align_dist; }
+
+    void save_trans(Host& host, const std::string& path, const Threshold& threshold,
+                    std::int64_t nbest) const;
+    void save_align(Host& host, const std::string& path, const Threshold& threshold) const;
+
+private:
+    Model2Trainer trainer_;
+};
+
+}  // namespace zel::align
