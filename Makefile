@@ -21,7 +21,7 @@ $(VENV)/.deps: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
-		numpy "pytest>=8" "hypothesis>=6" $(LINTERS) $(WHEEL_TOOLS)
+		numpy "pytest>=8" "hypothesis>=6" "dask[distributed]>=2024.8" $(LINTERS) $(WHEEL_TOOLS)
 	touch $@
 
 install: $(VENV)/.deps system-deps

@@ -38,7 +38,7 @@ from zel.common import command, files, progress, threads
 from zel.common import logging as zlogging
 from zel.common.config import Config
 
-from . import emalign, hmm_road
+from . import distributed, emalign, hmm_road
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -103,7 +103,13 @@ def _settings(conf):
         "posterior_threshold": float(conf.get("posterior_threshold", hmm_road.POSTERIOR_THRESHOLD)),
         "debug": bool(conf.get("debug", False)),
         "quiet": bool(conf.get("quiet", False)),
+        "workers": conf.get("workers", None),
+        "scheduler": conf.get("scheduler", None),
+        "shard_size": conf.get("shard_size", distributed.SHARD_SIZE),
     }
+    on_cluster = settings["workers"] is not None or settings["scheduler"] is not None
+    if on_cluster and (settings["model"] != "ibm2" or settings["score_only"]):
+        raise ValueError("training on a Dask cluster trains IBM Models 1 and 2: add --model ibm2")
     sym.check_heuristic(settings["heuristic"])
     if settings["model"] not in MODELS:
         raise ValueError(f"unknown model {settings['model']!r} (known: {', '.join(MODELS)})")
@@ -275,6 +281,8 @@ def align_both(conf, **others):
         )
         return hmm_road.align(settings)
     paths = output_paths(settings["outdir"], settings["heuristic"])
+    if settings["workers"] is not None or settings["scheduler"] is not None:
+        return _align_on_cluster(settings, paths)
     cores = threads.get_threads() or threads.usable_cores()
     together = cores >= 2
     shares = [cores - cores // 2, cores // 2] if together else [cores, cores]
@@ -306,9 +314,14 @@ def align_both(conf, **others):
             + ", ".join(str(codes[d]) for d in failed)
             + "); the error is logged above"
         )
-    for direction in codes:
+    return _links(settings, paths, codes)
+
+
+def _links(settings, paths, trained):
+    """The links of the directions `trained`, and when both were, their symmetrised links."""
+    for direction in trained:
         sym.to_links(paths[direction]["decoded"], paths[direction]["links"], direction == "trg-src")
-    if len(codes) < len(DIRECTIONS):
+    if len(trained) < len(DIRECTIONS):
         paths["links"] = None
     else:
         sym.symmetrize(
@@ -319,6 +332,26 @@ def align_both(conf, **others):
         )
         files.copy(paths["links"], paths["final"])
     return paths
+
+
+def _align_on_cluster(settings, paths):
+    """Both directions of IBM Models 1 and 2 on one Dask cluster, one after the other."""
+    trained = []
+    with distributed.Cluster(settings["workers"], settings["scheduler"]) as cluster:
+        for direction in DIRECTIONS:
+            logger.info("training %s on the cluster", direction)
+            try:
+                distributed.train(
+                    _train_conf(settings, direction),
+                    cluster=cluster,
+                    shard_size=settings["shard_size"],
+                )
+            except distributed.Interrupted:
+                trained.append(direction)
+                _links(settings, paths, trained)
+                raise
+            trained.append(direction)
+    return _links(settings, paths, trained)
 
 
 def create_parser():
@@ -418,6 +451,23 @@ def create_parser():
         action="store_true",
         help="also write the entropy of each pair, for each direction (D.scores.txt)",
     )
+    parser.add_argument(
+        "--workers",
+        type=int,
+        help="with --model ibm2: train on a local Dask cluster of this many worker processes "
+        "(needs pip install 'zel[distributed]')",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --model ibm2: train on the running Dask cluster of this scheduler",
+    )
+    parser.add_argument(
+        "--shard-size",
+        type=int,
+        default=distributed.SHARD_SIZE,
+        help="sentence pairs a shard, on a cluster (default: %(default)s)",
+    )
     parser.add_argument("--debug", "-D", action="store_true", help="debug mode")
     parser.add_argument("--quiet", "-q", action="store_true", help="not showing staging log")
     return parser
@@ -432,10 +482,11 @@ def main(argv=None):
     *sides, args.outdir = args.paths
     args.src_path, args.trg_path = sides or (None, None)
     del args.paths
-    with zlogging.using_config([__name__], debug=args.debug, quiet=args.quiet):
+    names = [__name__, distributed.__name__, "zel.smt.align.lexone", "zel.smt.align.lextwo"]
+    with zlogging.using_config(names, debug=args.debug, quiet=args.quiet):
         try:
             paths = align_both(vars(args))
-        except (OSError, ValueError, RuntimeError) as e:
+        except (OSError, ValueError, RuntimeError, ImportError, MemoryError) as e:
             logger.error("%s", e)
             return 1
         if paths["links"] is None:

@@ -20,6 +20,7 @@ Dask is an optional dependency: ``pip install 'zel[distributed]'``.
 import logging
 import os
 import warnings
+from concurrent.futures import CancelledError
 from dataclasses import dataclass
 
 import numpy as np
@@ -37,6 +38,11 @@ MODEL1_TITLE = "start training IBM Model 1"
 MODEL2_TITLE = "start training IBM Model 2"
 INSTALL_HINT = "training on a Dask cluster needs Dask: pip install 'zel[distributed]'"
 _NO_LIMIT = 2**63 - 1
+_RETRIES = 3  # times a shard's work is submitted again after its worker was lost
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C ended training after an M-step: the files of that step were written."""
 
 
 def _dask():
@@ -352,45 +358,65 @@ class _Run:
         self.cell_maps, self.value_maps, self.row_maps = [], [], []
         self.pending = None  # the M-step being made: (model, counts)
         self.trained = False  # an M-step was made
-        self.final_values = None  # each shard's values after the last M-step, scattered
+        self.values = None  # each shard's values after the last M-step, scattered (None: initial)
 
-    def _ordered(self, futures, what):
-        """The results of `futures`, yielded in their order as they come; progress in the
-        debug log."""
+    def _ordered(self, submit, count, what):
+        """Runs submit(k, again) for every shard k and yields the results in shard order as they
+        come. Work lost with a worker (values it held that have no recipe) is submitted again;
+        a shard whose tasks keep ending their workers is a MemoryError."""
         distributed = _dask()
-        waiting, done = {f.key: k for k, f in enumerate(futures)}, {}
+        shard_of, tries, done = {}, [0] * count, {}
+        running = distributed.as_completed()
+
+        def start(k, again):
+            future = submit(k, again)
+            shard_of[future.key] = k
+            running.add(future)
+
+        for k in range(count):
+            start(k, False)
         next_k = 0
-        try:
-            for future in distributed.as_completed(futures):
-                done[waiting[future.key]] = future.result()
-                logger.debug("%s: %d / %d shards", what, len(done), len(futures))
-                while next_k in done:
-                    yield done.pop(next_k)
-                    next_k += 1
-        except distributed.KilledWorker as e:
-            raise MemoryError(
-                f"{what}: a worker ended while working on a shard ({e}); a worker over its "
-                "memory limit is ended by Dask: give the workers more memory or use a smaller "
-                "shard size"
-            ) from None
+        for future in running:
+            k = shard_of.pop(future.key)
+            try:
+                done[k] = future.result()
+            except distributed.KilledWorker as e:
+                raise MemoryError(
+                    f"{what}: shard {k}'s work ended every worker that took it ({e}); Dask ends a "
+                    "worker over its memory limit: give the workers more memory or use a "
+                    "smaller shard size"
+                ) from None
+            except CancelledError as e:
+                if tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
+                start(k, True)
+                continue
+            logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
+            while next_k in done:
+                yield done.pop(next_k)
+                next_k += 1
 
     def setup(self):
         client = self.client
-        surveys = []
-        for source in self.sources:
-            surveys.append(client.submit(survey, source, self.character, pure=False))
         sources = list(self.sources)
-        for k, future in enumerate(surveys):
+
+        def read(k, again):
+            return client.submit(survey, sources[k], self.character, pure=False)
+
+        for k in range(len(sources)):
             try:
-                future.result()
+                read(k, False).result()
             except OSError as e:
                 # A worker that cannot open the corpus gets its lines from here.
                 logger.debug("shard %d: %s; sending its lines", k, e)
                 sources[k] = with_texts(sources[k])
-                surveys[k] = client.submit(survey, sources[k], self.character, pure=False)
         self.sources = sources
         ids = []
-        for src_words, trg_words, (src_len, trg_len) in self._ordered(surveys, "reading"):
+        for src_words, trg_words, (src_len, trg_len) in self._ordered(
+            read, len(sources), "reading"
+        ):
             ids.append(
                 (self.whole.add_words(True, src_words), self.whole.add_words(False, trg_words))
             )
@@ -402,7 +428,13 @@ class _Run:
             client.submit(join, s, self.character, src, trg, shape, pure=False)
             for s, (src, trg) in zip(self.sources, ids, strict=True)
         ]
-        keys = list(self._ordered([client.submit(shard_keys, s) for s in self.shards], "indexing"))
+        keys = list(
+            self._ordered(
+                lambda k, again: client.submit(shard_keys, self.shards[k], pure=False),
+                len(self.shards),
+                "indexing",
+            )
+        )
         cells = np.unique(np.concatenate([k for k, _ in keys]))
         blocks = _Blocks()
         for _, flat in keys:
@@ -415,30 +447,35 @@ class _Run:
             self.row_maps.append(row_map)
         logger.debug("%d shards, %d cells", len(self.shards), len(cells))
 
-    def _values(self):
-        """Each shard's values, scattered to its worker."""
+    def _values(self, k):
+        """Shard k's current values, scattered to the worker that holds the shard."""
         trans = self.whole.trans_values()
         align, tail = self.whole.align_values()
-        out = []
-        for k, shard in enumerate(self.shards):
-            values = (trans[self.cell_maps[k]], align[self.value_maps[k]], tail[self.row_maps[k]])
-            where = list(self.client.who_has(shard).get(shard.key, ()))
-            out.append(self.client.scatter(values, workers=where or None, hash=False))
-        return out
+        values = (trans[self.cell_maps[k]], align[self.value_maps[k]], tail[self.row_maps[k]])
+        shard = self.shards[k]
+        where = list(self.client.who_has(shard).get(shard.key, ()))
+        return self.client.scatter(values, workers=where or None, hash=False)
 
-    def evaluate(self, values, model):
-        """The entropy under `values` (None: the initial ones) and, with a `model`, the counts
-        of its E-step, summed over the shards in shard order (into arrays of their own)."""
-        futures = [
-            self.client.submit(shard_step, s, v, model, pure=False)
-            for s, v in zip(self.shards, values or [None] * len(self.shards), strict=True)
-        ]
+    def _submit(self, function, k, again, *args):
+        """function(shard k, its values, *args) on the cluster; the values are sent again when
+        the last ones were lost."""
+        if self.values is not None and again:
+            self.values[k] = self._values(k)
+        values = None if self.values is None else self.values[k]
+        return self.client.submit(function, self.shards[k], values, *args, pure=False)
+
+    def evaluate(self, model):
+        """The entropy under the current values and, with a `model`, the counts of its E-step,
+        summed over the shards in shard order (into arrays of their own)."""
+        futures = self._ordered(
+            lambda k, again: self._submit(shard_step, k, again, model), len(self.shards), "E-step"
+        )
         total, raised, count_flags = 0.0, 0, 0
         trans = align = None
         if model:
             trans = np.zeros(len(self.whole.trans_counts()))
             align = np.zeros(len(self.whole.align_counts()))
-        for k, ((h, flags), counts) in enumerate(self._ordered(futures, "E-step")):
+        for k, ((h, flags), counts) in enumerate(futures):
             total += h
             raised |= flags
             if counts is not None:
@@ -465,14 +502,14 @@ class _Run:
         """Model 1 then Model 2, each up to `limit` iterations, stopping when the entropy stops
         falling, as one process trains them. After Ctrl-C, what the last complete M-step made
         stays for the files."""
-        values, model_of_counts = None, 1
-        h, counts = self.evaluate(values, model_of_counts)
+        model_of_counts = 1
+        h, counts = self.evaluate(model_of_counts)
         for phase, title in ((1, MODEL1_TITLE), (2, MODEL2_TITLE)):
             logger.info("----")
             logger.info(title)
             if phase == 2 and model_of_counts != 2:
                 model_of_counts = 2
-                h, counts = self.evaluate(values, 2)
+                h, counts = self.evaluate(2)
             logger.info("initial entropy: %r", h)
             prev = h
             for step in range(limit):
@@ -484,9 +521,9 @@ class _Run:
                 self._maximize(phase, counts)
                 self.pending = None
                 self.trained = True
-                self.final_values = values = self._values()
+                self.values = [self._values(k) for k in range(len(self.shards))]
                 following = phase if step + 1 < limit else (2 if phase == 1 else 0)
-                h, counts = self.evaluate(values, following)
+                h, counts = self.evaluate(following)
                 model_of_counts = following
                 self.memory_report()
                 logger.info("entropy: %r", h)
@@ -499,7 +536,7 @@ class _Run:
         if self.pending is not None:
             self._maximize(*self.pending)
             self.pending = None
-            self.final_values = None
+        self.values = [self._values(k) for k in range(len(self.shards))]
 
     def write_outputs(self, data):
         threshold = data.threshold
@@ -510,16 +547,15 @@ class _Run:
         scores, decoded = bool(data.save_scores), bool(data.decode_align)
         if not (scores or decoded):
             return
-        futures = [
-            self.client.submit(shard_outputs, s, v, scores, decoded, pure=False)
-            for s, v in zip(
-                self.shards, self.final_values or [None] * len(self.shards), strict=True
-            )
-        ]
+        results = self._ordered(
+            lambda k, again: self._submit(shard_outputs, k, again, scores, decoded),
+            len(self.shards),
+            "scores",
+        )
         outputs = [files.Output(p, binary=True) for p in (data.save_scores, data.decode_align) if p]
         try:
             raised = 0
-            for score_text, decoded_text, flags in self._ordered(futures, "scores"):
+            for score_text, decoded_text, flags in results:
                 raised |= flags
                 texts = [
                     t for t, wanted in ((score_text, scores), (decoded_text, decoded)) if wanted
@@ -564,7 +600,8 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
     optionally ``save_align_path``, ``save_scores``, ``decode_align``, ``iteration_limit``,
     ``threshold``, ``nbest``, ``character``); keyword settings override it. The cluster is the
     scheduler at `scheduler`, or a local cluster of `workers` processes, or an open `cluster`
-    (a Cluster). Returns True once the files are written.
+    (a Cluster). Returns True once the files are written. Ctrl-C after the first M-step writes
+    the files of the last complete step, then raises Interrupted (a KeyboardInterrupt).
     """
     conf = Config(conf)
     conf.update(others)
@@ -582,16 +619,20 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
     try:
         run = _Run(cluster.client, shards, pairs, character)
         run.setup()
+        interrupted = False
         try:
             run.train(limit)
         except KeyboardInterrupt:
             if not run.trained:
                 raise
+            interrupted = True
             logger.warning("interrupted by keyboard")
             logger.info("forcing to dump alignments and scores")
             run.settle()
         logger.info("----")
         run.write_outputs(data)
+        if interrupted:
+            raise Interrupted()
         return True
     finally:
         if own:
