@@ -27,6 +27,16 @@ public:
     void advance(std::size_t) override {}
 };
 
+void check_ids(std::span<const WordId> ids, std::size_t words, const char* side) {
+    for (const WordId id : ids) {
+        if (id >= words) {
+            throw std::invalid_argument(std::string(side) + " word id " + std::to_string(id) +
+                                        " is not below the whole's " + std::to_string(words) +
+                                        " words");
+        }
+    }
+}
+
 void check_size(std::size_t given, std::size_t wanted, const char* what) {
     if (given != wanted) {
         throw std::invalid_argument(std::string(what) + ": " + std::to_string(given) +
@@ -90,6 +100,8 @@ void ShardTrainer::join(QuietHost& host, std::span<const WordId> src_ids,
     const Vocab& v = *trainer_.model->vocab;
     check_size(src_ids.size(), v.src_enum.size(), "source word ids");
     check_size(trg_ids.size(), v.trg_enum.size(), "target word ids");
+    check_ids(src_ids, whole.n_src, "source");
+    check_ids(trg_ids, whole.n_trg, "target");
     const Corpus& local = *trainer_.sent_pairs;
     Corpus corpus;
     std::vector<WordId> src, trg;
@@ -107,7 +119,12 @@ void ShardTrainer::join(QuietHost& host, std::span<const WordId> src_ids,
     trainer_.setup(host);
 }
 
+void ShardTrainer::require_joined() const {
+    if (!joined()) throw std::logic_error("the shard is not joined to a whole yet");
+}
+
 std::vector<std::uint64_t> ShardTrainer::cell_keys() const {
+    require_joined();
     const CooccurrencePattern& p = trainer_.model->trans_dist->pattern();
     std::vector<std::uint64_t> keys(p.cells());
     for (std::size_t s = 0; s < p.rows(); ++s) {
@@ -118,6 +135,7 @@ std::vector<std::uint64_t> ShardTrainer::cell_keys() const {
 }
 
 std::vector<BlockKey> ShardTrainer::block_keys() const {
+    require_joined();
     const AlignTable& a = *trainer_.model->align_dist;
     std::vector<BlockKey> keys(a.blocks());
     for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = a.block_key(k);
@@ -126,6 +144,7 @@ std::vector<BlockKey> ShardTrainer::block_keys() const {
 
 void ShardTrainer::set_values(std::span<const double> trans, std::span<const double> align,
                               std::span<const std::uint8_t> tail_zero) {
+    require_joined();
     TransTable& t = *trainer_.model->trans_dist;
     AlignTable& a = *trainer_.model->align_dist;
     check_size(trans.size(), t.cells(), "translation values");
@@ -138,10 +157,12 @@ void ShardTrainer::set_values(std::span<const double> trans, std::span<const dou
 }
 
 Model::EntropySum ShardTrainer::entropy_sum(QuietHost& host) const {
+    require_joined();
     return trainer_.model->entropy_sum(host, trainer_.corpus_cells());
 }
 
 void ShardTrainer::expect(QuietHost& host, int model) {
+    require_joined();
     if (model == 1) {
         trainer_.Model1Trainer::expect_step(host);
     } else {
@@ -164,12 +185,14 @@ const std::vector<double>& ShardTrainer::align_counts() const {
 }
 
 std::string ShardTrainer::scores(QuietHost& host, bool keep_links) {
+    require_joined();
     trainer_.model->calc_and_save_scores(host, "scores", trainer_.corpus_cells(),
                                          keep_links ? &links_ : nullptr);
     return std::move(host.files["scores"]);
 }
 
 std::string ShardTrainer::decoded(QuietHost& host) {
+    require_joined();
     trainer_.model->decode_and_save_align(host, "decoded", trainer_.corpus_cells(), &links_);
     links_ = DecodedLinks();
     return std::move(host.files["decoded"]);
@@ -192,6 +215,16 @@ void WholeTrainer::add_lengths(std::size_t src_len, std::size_t trg_len) {
     Vocab& v = *trainer_.model->vocab;
     v.max_src_len = std::max(v.max_src_len, static_cast<std::int32_t>(src_len));
     v.max_trg_len = std::max(v.max_trg_len, static_cast<std::int32_t>(trg_len));
+}
+
+const TransTable& WholeTrainer::trans() const {
+    if (!trainer_.model->trans_dist) throw Missing("the tables", Missing::Use::subscript);
+    return *trainer_.model->trans_dist;
+}
+
+const AlignTable& WholeTrainer::align() const {
+    if (!trainer_.model->align_dist) throw Missing("the tables", Missing::Use::subscript);
+    return *trainer_.model->align_dist;
 }
 
 void WholeTrainer::make_tables(Host& host, std::span<const std::uint64_t> keys,
@@ -236,6 +269,7 @@ void WholeTrainer::zero_counts() {
 }
 
 void WholeTrainer::maximize(Host& host, int model) {
+    trans();
     if (model == 1) {
         trainer_.Model1Trainer::maximize_step(host);
     } else {
@@ -245,11 +279,13 @@ void WholeTrainer::maximize(Host& host, int model) {
 
 void WholeTrainer::save_trans(Host& host, const std::string& path, const Threshold& threshold,
                               std::int64_t nbest) const {
+    trans();
     trainer_.save_trans_dist(host, path, threshold, nbest);
 }
 
 void WholeTrainer::save_align(Host& host, const std::string& path,
                               const Threshold& threshold) const {
+    align();
     trainer_.save_align_dist(host, path, threshold);
 }
 

@@ -88,6 +88,8 @@ public:
     std::string decoded(QuietHost& host);
 
 private:
+    void require_joined() const;
+
     Model2Trainer trainer_;
     DecodedLinks links_;
 };
@@ -114,8 +116,9 @@ public:
     // Re-estimates the translation table (model 1), or both tables (model 2), from the counts.
     void maximize(Host& host, int model);
 
-    const TransTable& trans() const { return *trainer_.model->trans_dist; }
-    const AlignTable& align() const { return *trainer_.model->align_dist; }
+    // The tables (Missing before make_tables).
+    const TransTable& trans() const;
+    const AlignTable& align() const;
 
     void save_trans(Host& host, const std::string& path, const Threshold& threshold,
                     std::int64_t nbest) const;

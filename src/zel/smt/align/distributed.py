@@ -129,7 +129,7 @@ def _text_lines(path, count, every):
     """The lines of a compressed file, `every` at a time, bytes each, up to `count` lines."""
     with files.open(path, "rb") as f:
         for first in range(0, count, every):
-            yield _first_lines(f, min(every, count - first))
+            yield b"".join(line for _, line in zip(range(min(every, count - first)), f))
 
 
 def plan_shards(src_path, trg_path, shard_size=SHARD_SIZE):
@@ -329,7 +329,7 @@ class Cluster:
             threads_per_worker=1,
             processes=True,
             host="127.0.0.1",
-            dashboard_address=None,
+            dashboard_address="127.0.0.1:0",
             memory_limit=memory_limit,
             env={threads.VARIABLE: str(share)},
         )

@@ -1,0 +1,144 @@
+"""Training on a local Dask cluster (loopback only): the same files whatever the number of
+workers, one process's files for one shard, and lost workers and interrupts survived."""
+
+import gzip
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("distributed")
+
+from zel.smt.align import bidirectional, distributed, emalign  # noqa: E402
+
+TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
+PAIRS = 600
+KINDS = ("trans", "align", "scores", "decoded")
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("corpus")
+    for side in ("src", "trg"):
+        lines = (TOY / f"train.{side}").read_bytes().splitlines(keepends=True)[:PAIRS]
+        (folder / side).write_bytes(b"".join(lines))
+        with gzip.open(folder / f"{side}.gz", "wb") as f:
+            f.write(b"".join(lines))
+    return folder
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.Cluster(workers=2) as c:
+        yield c
+
+
+def conf_for(corpus, out, gz=False, **settings):
+    suffix = ".gz" if gz else ""
+    out.mkdir(exist_ok=True)
+    conf = {
+        "src_path": str(corpus / f"src{suffix}"),
+        "trg_path": str(corpus / f"trg{suffix}"),
+        "iteration_limit": 3,
+        "threshold": emalign.THRESHOLD,
+        "nbest": emalign.NBEST,
+        "save_trans_path": str(out / "trans"),
+        "save_align_path": str(out / "align"),
+        "save_scores": str(out / "scores"),
+        "decode_align": str(out / "decoded"),
+    }
+    conf.update(settings)
+    return conf
+
+
+def contents(out):
+    return {kind: (out / kind).read_bytes() for kind in KINDS}
+
+
+def test_one_shard_gives_one_process_files(corpus, cluster, tmp_path):
+    emalign.train_emalign(conf_for(corpus, tmp_path / "one"))
+    distributed.train(conf_for(corpus, tmp_path / "d"), cluster=cluster, shard_size=PAIRS)
+    assert contents(tmp_path / "d") == contents(tmp_path / "one")
+
+
+def test_same_files_for_any_number_of_workers(corpus, cluster, tmp_path):
+    # Four shards (the last shorter) on 1, 2 and 3 workers; compressed inputs are read here
+    # and sent, plain ones read by the workers: the same bytes.
+    distributed.train(conf_for(corpus, tmp_path / "w2"), cluster=cluster, shard_size=170)
+    expected = contents(tmp_path / "w2")
+    assert all(expected.values())
+    for workers, gz in ((1, False), (3, True)):
+        out = tmp_path / f"w{workers}"
+        distributed.train(conf_for(corpus, out, gz), workers=workers, shard_size=170)
+        assert contents(out) == expected, workers
+
+
+def test_worker_lost_mid_training_gives_the_same_files(corpus, cluster, tmp_path, monkeypatch):
+    distributed.train(conf_for(corpus, tmp_path / "whole"), cluster=cluster, shard_size=150)
+    sent = distributed._Run._values
+    killed = []
+
+    def values_then_kill(run, k):
+        # Once every shard's values of the second step are sent, the worker holding the last
+        # shard (its table, its values) ends: Dask makes the shard again elsewhere.
+        future = sent(run, k)
+        if k == len(run.shards) - 1 and run.trained and not killed:
+            worker = next(iter(run.client.who_has(run.shards[k])[run.shards[k].key]))
+            run.client.run(os._exit, 1, workers=[worker], on_error="ignore")
+            killed.append(worker)
+        return future
+
+    monkeypatch.setattr(distributed._Run, "_values", values_then_kill)
+    distributed.train(conf_for(corpus, tmp_path / "lost"), cluster=cluster, shard_size=150)
+    assert killed
+    assert contents(tmp_path / "lost") == contents(tmp_path / "whole")
+
+
+def test_interrupt_writes_the_last_complete_step(corpus, cluster, tmp_path, monkeypatch):
+    steps = []
+
+    def interrupt_at_second_step(run):
+        steps.append(1)
+        if len(steps) == 2:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(distributed._Run, "memory_report", interrupt_at_second_step)
+    with pytest.raises(distributed.Interrupted):
+        distributed.train(conf_for(corpus, tmp_path / "i"), cluster=cluster, shard_size=200)
+    # Every file is whole: a score and a line of links for every pair.
+    written = contents(tmp_path / "i")
+    assert len(written["decoded"].splitlines()) == len(written["scores"].splitlines()) == PAIRS
+    assert written["trans"]
+
+
+@pytest.mark.parametrize(
+    ("settings", "error", "text"),
+    [
+        ({"shard_size": 0}, ValueError, "shard size"),
+        ({"iteration_limit": 0}, ValueError, "at least one iteration"),
+        ({"src_path": "/nonexistent/src"}, FileNotFoundError, "/nonexistent/src"),
+        ({"scheduler": "tcp://127.0.0.1:9"}, ConnectionError, "tcp://127.0.0.1:9"),
+        ({"workers": 0}, ValueError, "number of workers"),
+    ],
+)
+def test_refusals_name_the_cause_and_write_nothing(corpus, tmp_path, settings, error, text):
+    conf = conf_for(corpus, tmp_path / "out")
+    conf.update(settings)
+    options = {k: conf.pop(k) for k in ("shard_size", "scheduler", "workers") if k in conf}
+    if "scheduler" not in options:
+        options.setdefault("workers", 1)
+    with pytest.raises(error, match=text):
+        distributed.train(conf, **options)
+    assert not any((tmp_path / "out").iterdir())
+
+
+def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(ImportError, match=r"zel\[distributed\]"):
+        distributed.train(conf_for(corpus, tmp_path), workers=1)
+    with pytest.raises(ValueError, match="--model ibm2"):
+        bidirectional.align_both(
+            {"src_path": corpus / "src", "trg_path": corpus / "trg", "outdir": tmp_path},
+            workers=2,
+        )
