@@ -10,7 +10,7 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from zel.smt.align import bidirectional, distributed, emalign  # noqa: E402
+from zel.smt.align import bidirectional, distributed, emalign
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
 PAIRS = 600

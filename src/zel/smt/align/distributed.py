@@ -17,6 +17,7 @@ pairs, which can differ from one process's in the last bits.
 Dask is an optional dependency: ``pip install 'zel[distributed]'``.
 """
 
+import itertools
 import logging
 import os
 import warnings
@@ -129,7 +130,7 @@ def _text_lines(path, count, every):
     """The lines of a compressed file, `every` at a time, bytes each, up to `count` lines."""
     with files.open(path, "rb") as f:
         for first in range(0, count, every):
-            yield b"".join(line for _, line in zip(range(min(every, count - first)), f))
+            yield b"".join(itertools.islice(f, min(every, count - first)))
 
 
 def plan_shards(src_path, trg_path, shard_size=SHARD_SIZE):
