@@ -446,7 +446,19 @@ class _Run:
             value_map, row_map = blocks.maps(flat)
             self.value_maps.append(value_map)
             self.row_maps.append(row_map)
-        logger.debug("%d shards, %d cells", len(self.shards), len(cells))
+        sent = sum(8 * (len(c) + len(v)) + len(r) for c, v, r in self._maps())
+        back = sum(8 * (len(c) + len(v)) for c, v, _ in self._maps())
+        logger.debug(
+            "%d shards, %s cells; an iteration sends %s bytes of values and gets %s bytes of "
+            "counts back",
+            len(self.shards),
+            f"{len(cells):,}",
+            f"{sent:,}",
+            f"{back:,}",
+        )
+
+    def _maps(self):
+        return zip(self.cell_maps, self.value_maps, self.row_maps, strict=True)
 
     def _values(self, k):
         """Shard k's current values, scattered to the worker that holds the shard."""

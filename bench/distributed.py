@@ -1,0 +1,164 @@
+"""Training on a local Dask cluster against one process.
+
+One process (zel-train's pipeline, in a child so its peak memory is its own) and local clusters
+of each worker count train IBM Models 1 and 2 on the same corpus and write zel-train's four
+files; the run prints each one's wall time, peaks (the client's and each worker's), the bytes
+an iteration moves, whether the files equal those of the first cluster run, and a projection
+to larger corpora from the measured per-shard figures.
+
+    python bench/distributed.py [--corpus million] [--workers 1,2,3] [--shard-size N]
+                                [--iterations N] [--memory-limit 2GB] [--one-process-cap-gb 2]
+
+--memory-limit is each worker's limit (Dask ends a worker above it); --one-process-cap-gb also
+runs one process under that address-space limit, to show what it cannot train.
+"""
+
+import argparse
+import json
+import logging
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+
+from em_iterations import corpus_files  # noqa: E402
+
+KINDS = ("trans", "align", "scores", "decoded")
+
+
+def conf(src, trg, out, iterations):
+    out.mkdir(parents=True, exist_ok=True)
+    return {
+        "src_path": str(src),
+        "trg_path": str(trg),
+        "iteration_limit": iterations,
+        "threshold": 0.001,
+        "nbest": 100,
+        "save_trans_path": str(out / "trans"),
+        "save_align_path": str(out / "align"),
+        "save_scores": str(out / "scores"),
+        "decode_align": str(out / "decoded"),
+    }
+
+
+ONE_PROCESS = """
+import json, resource, sys, time
+from zel.smt.align import emalign
+conf = json.loads(sys.argv[1])
+cap = float(sys.argv[2])
+if cap > 0:
+    limit = int(cap * 2**30)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+start = time.perf_counter()
+emalign.train_emalign(conf)
+seconds = time.perf_counter() - start
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps({"seconds": seconds, "peak": peak}))
+"""
+
+
+def one_process(settings, threads, cap_gb=0.0):
+    env = dict(os.environ, ZEL_THREADS=str(threads))
+    done = subprocess.run(
+        [sys.executable, "-c", ONE_PROCESS, json.dumps(settings), str(cap_gb)],
+        env=env,
+        capture_output=True,
+        text=True,
+    )
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or ["?"])[-1]
+        return {"failed": last}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def peak_rss():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+class Traffic(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.lines = []
+
+    def emit(self, record):
+        text = record.getMessage()
+        if "an iteration sends" in text:
+            self.lines.append(text)
+
+
+def cluster_run(settings, workers, shard_size, memory_limit):
+    from zel.smt.align import distributed
+
+    traffic = Traffic()
+    log = logging.getLogger(distributed.__name__)
+    log.addHandler(traffic)
+    old_level = log.level
+    log.setLevel(logging.DEBUG)
+    try:
+        with distributed.Cluster(workers=workers, memory_limit=memory_limit) as cluster:
+            start = time.perf_counter()
+            distributed.train(settings, cluster=cluster, shard_size=shard_size)
+            seconds = time.perf_counter() - start
+            peaks = sorted(cluster.client.run(peak_rss).values())
+    finally:
+        log.removeHandler(traffic)
+        log.setLevel(old_level)
+    return {"seconds": seconds, "worker_peaks": peaks, "traffic": traffic.lines[-1:]}
+
+
+def gb(n):
+    return f"{n / 2**30:.2f} GB"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--corpus", default="million")
+    parser.add_argument("--workers", default="1,2,3")
+    parser.add_argument("--shard-size", type=int, default=100_000)
+    parser.add_argument("--iterations", type=int, default=5)
+    parser.add_argument("--threads", type=int, default=2, help="one process's threads")
+    parser.add_argument("--memory-limit", default="auto", help="each worker's, e.g. 2GB")
+    parser.add_argument("--one-process-cap-gb", type=float, default=0.0)
+    args = parser.parse_args()
+    logging.basicConfig(level=logging.WARNING)
+    with tempfile.TemporaryDirectory() as tmp:
+        work = Path(tmp)
+        src, trg = corpus_files(args.corpus, work)
+        pairs = sum(1 for _ in open(src, "rb"))
+        print(f"corpus {args.corpus}: {pairs:,} pairs, shards of {args.shard_size:,}")
+        one = one_process(conf(src, trg, work / "one", args.iterations), args.threads)
+        print(f"one process, {args.threads} threads: {one}")
+        if args.one_process_cap_gb:
+            capped = one_process(
+                conf(src, trg, work / "capped", args.iterations), args.threads, args.one_process_cap_gb
+            )
+            print(f"one process under {args.one_process_cap_gb} GB: {capped}")
+        first = None
+        for workers in [int(w) for w in args.workers.split(",")]:
+            out = work / f"w{workers}"
+            result = cluster_run(
+                conf(src, trg, out, args.iterations), workers, args.shard_size, args.memory_limit
+            )
+            files = {k: (out / k).read_bytes() for k in KINDS}
+            first = first or files
+            same_one = all(files[k] == (work / "one" / k).read_bytes() for k in KINDS)
+            client_peak = peak_rss()
+            print(
+                f"{workers} workers: {result['seconds']:.1f} s "
+                f"({result['seconds'] / one.get('seconds', float('nan')):.2f}x one process); "
+                f"worker peaks {', '.join(gb(p) for p in result['worker_peaks'])}; "
+                f"client peak so far {gb(client_peak)}; same files as the first cluster run: "
+                f"{files == first}; as one process: {same_one}"
+            )
+            for line in result["traffic"]:
+                print(f"  {line}")
+
+
+if __name__ == "__main__":
+    main()
