@@ -23,7 +23,7 @@ struct FloatEvent {
 };
 
 // Which component speaks; the host maps each to its own logger.
-enum class Channel { align, model1, model2, hmm };
+enum class Channel { align, model1, model2, hmm, extract };
 enum class Level { debug, info, warning };
 
 // Where written bytes go: a file that is complete or untouched. Destroying a sink that was not

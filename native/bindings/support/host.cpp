@@ -185,6 +185,8 @@ private:
                 return "zel.smt.align.lextwo";
             case Channel::hmm:
                 return "zel.smt.align.hmm";
+            case Channel::extract:
+                return "zel.smt.trans_models.extract";
             case Channel::align:
                 break;
         }

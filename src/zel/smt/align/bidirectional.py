@@ -37,6 +37,7 @@ import zel
 from zel.common import command, files, progress, threads
 from zel.common import logging as zlogging
 from zel.common.config import Config
+from zel.smt.trans_models import extract
 
 from . import distributed, emalign, hmm_road
 from . import symmetrize as sym
@@ -47,6 +48,7 @@ DIRECTIONS = hmm_road.DIRECTIONS
 MODELS = ("hmm", "ibm2")
 DEFAULT_MODEL = "hmm"
 SIDES = ("src_path", "trg_path")
+PHRASE_TABLE = "phrase-table.gz"
 _PR_SET_PDEATHSIG = 1
 
 
@@ -106,8 +108,11 @@ def _settings(conf):
         "workers": conf.get("workers", None),
         "scheduler": conf.get("scheduler", None),
         "shard_size": conf.get("shard_size", distributed.SHARD_SIZE),
+        "phrase_table": bool(conf.get("phrase_table", False)),
     }
     on_cluster = settings["workers"] is not None or settings["scheduler"] is not None
+    if settings["phrase_table"] and settings["character"]:
+        raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
     if on_cluster and (settings["model"] != "ibm2" or settings["score_only"]):
         raise ValueError("training on a Dask cluster trains IBM Models 1 and 2: add --model ibm2")
     sym.check_heuristic(settings["heuristic"])
@@ -244,6 +249,24 @@ class _Runs:
         return codes
 
 
+def _road(settings):
+    """Trains and aligns as the settings ask; returns the paths written."""
+    if settings["score_only"]:
+        if settings["model"] != "hmm":
+            raise ValueError(
+                "score_only reads the HMM's files: zel-score scores with IBM Model 2's"
+            )
+        logger.info("aligning with the HMM files of %s", os.fspath(settings["score_only"]))
+        return hmm_road.score(settings, settings["score_only"])
+    if settings["model"] == "hmm":
+        logger.info(
+            "training the HMM model in both directions%s",
+            " by agreement" if settings["agreement"] else "",
+        )
+        return hmm_road.align(settings)
+    return _align_ibm2(settings)
+
+
 def align_both(conf, **others):
     """Train both directions of a parallel corpus and symmetrise their links.
 
@@ -252,7 +275,9 @@ def align_both(conf, **others):
     written to ``corpus_paths(outdir)`` first), and
     optionally ``iteration_limit``, ``threshold``, ``nbest``, ``character`` (the settings of
     zel-train, with its defaults), ``heuristic`` (default grow-diag-final-and),
-    ``save_scores`` (a flag), ``debug`` and ``quiet``; keyword settings override it.
+    ``save_scores`` (a flag), ``phrase_table`` (a flag: also write the phrase table of the final
+    links, see ``zel.smt.trans_models.extract``), ``debug`` and ``quiet``; keyword settings
+    override it.
     Returns the paths written (see ``output_paths``; "links" is None when, one direction after
     the other, an interrupt came before the second started). A direction whose training
     process fails is a RuntimeError naming it, raised once the other has finished.
@@ -267,19 +292,21 @@ def align_both(conf, **others):
     Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
     if settings["input_path"]:
         split_pairs(settings["input_path"], settings["src_path"], settings["trg_path"])
-    if settings["score_only"]:
-        if settings["model"] != "hmm":
-            raise ValueError(
-                "score_only reads the HMM's files: zel-score scores with IBM Model 2's"
-            )
-        logger.info("aligning with the HMM files of %s", os.fspath(settings["score_only"]))
-        return hmm_road.score(settings, settings["score_only"])
-    if settings["model"] == "hmm":
-        logger.info(
-            "training the HMM model in both directions%s",
-            " by agreement" if settings["agreement"] else "",
+    paths = _road(settings)
+    if settings["phrase_table"] and paths.get("links") is not None:
+        paths["phrase_table"] = Path(settings["outdir"]) / PHRASE_TABLE
+        extract.extract(
+            {
+                "src_path": settings["src_path"],
+                "trg_path": settings["trg_path"],
+                "links_path": paths["final"],
+                "out_path": paths["phrase_table"],
+            }
         )
-        return hmm_road.align(settings)
+    return paths
+
+
+def _align_ibm2(settings):
     paths = output_paths(settings["outdir"], settings["heuristic"])
     if settings["workers"] is not None or settings["scheduler"] is not None:
         return _align_on_cluster(settings, paths)
@@ -468,6 +495,12 @@ def create_parser():
         default=distributed.SHARD_SIZE,
         help="sentence pairs a shard, on a cluster (default: %(default)s)",
     )
+    parser.add_argument(
+        "--phrase-table",
+        action="store_true",
+        help="also extract and score the phrase pairs of the final links into "
+        f"OUTDIR/{PHRASE_TABLE}",
+    )
     parser.add_argument("--debug", "-D", action="store_true", help="debug mode")
     parser.add_argument("--quiet", "-q", action="store_true", help="not showing staging log")
     return parser
@@ -482,7 +515,13 @@ def main(argv=None):
     *sides, args.outdir = args.paths
     args.src_path, args.trg_path = sides or (None, None)
     del args.paths
-    names = [__name__, distributed.__name__, "zel.smt.align.lexone", "zel.smt.align.lextwo"]
+    names = [
+        __name__,
+        distributed.__name__,
+        extract.__name__,
+        "zel.smt.align.lexone",
+        "zel.smt.align.lextwo",
+    ]
     with zlogging.using_config(names, debug=args.debug, quiet=args.quiet):
         try:
             paths = align_both(vars(args))

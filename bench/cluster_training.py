@@ -6,7 +6,7 @@ files; the run prints each one's wall time, peaks (the client's and each worker'
 an iteration moves, whether the files equal those of the first cluster run, and a projection
 to larger corpora from the measured per-shard figures.
 
-    python bench/distributed.py [--corpus million] [--workers 1,2,3] [--shard-size N]
+    python bench/cluster_training.py [--corpus million] [--workers 1,2,3] [--shard-size N]
                                 [--iterations N] [--memory-limit 2GB] [--one-process-cap-gb 2]
 
 --memory-limit is each worker's limit (Dask ends a worker above it); --one-process-cap-gb also

@@ -1,0 +1,47 @@
+// zel.smt.trans_models._extract: the native road from a word-aligned corpus to a Moses phrase
+// table (see zel.smt.trans_models.extract).
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "bindings/support.hpp"
+#include "extract/phrase_table.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+// A path-like object as the bytes the core opens.
+std::string path_of(nb::handle path) {
+    return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
+}
+
+}  // namespace
+
+NB_MODULE(_extract, m) {
+    m.doc() = "Phrase pairs extracted from a word-aligned corpus, counted and scored.";
+    zel::bind::init_module(m);
+    m.def(
+        "build_phrase_table",
+        [](nb::handle src, nb::handle trg, nb::handle links, nb::handle out, std::size_t max_length,
+           std::size_t memory_bytes, nb::handle temp_folder, std::size_t pairs_hint) {
+            zel::extract::ExtractSettings settings;
+            settings.max_length = max_length;
+            settings.memory_bytes = memory_bytes;
+            settings.temp_folder = path_of(temp_folder);
+            settings.pairs_hint = pairs_hint;
+            const auto r = zel::extract::build_phrase_table(zel::bind::toolkit_host(), path_of(src),
+                                                            path_of(trg), path_of(links),
+                                                            path_of(out), settings);
+            nb::dict report;
+            report["pairs"] = r.pairs;
+            report["instances"] = r.instances;
+            report["phrase_pairs"] = r.phrase_pairs;
+            report["runs"] = r.runs;
+            return report;
+        },
+        nb::arg("src"), nb::arg("trg"), nb::arg("links"), nb::arg("out"), nb::arg("max_length"),
+        nb::arg("memory_bytes"), nb::arg("temp_folder"), nb::arg("pairs_hint") = 0,
+        "Writes the phrase table of a word-aligned corpus; returns counts of what was done.");
+}
