@@ -136,7 +136,9 @@ def main():
         print(f"one process, {args.threads} threads: {one}")
         if args.one_process_cap_gb:
             capped = one_process(
-                conf(src, trg, work / "capped", args.iterations), args.threads, args.one_process_cap_gb
+                conf(src, trg, work / "capped", args.iterations),
+                args.threads,
+                args.one_process_cap_gb,
             )
             print(f"one process under {args.one_process_cap_gb} GB: {capped}")
         first = None
