@@ -54,6 +54,9 @@ inline Utf8 utf8(nb::handle s) { return Utf8(s); }
 // back, os.fsencode of a str.
 nb::str path_object(std::string_view bytes);
 std::string path_bytes(nb::handle path);
+// A path-like object (str, bytes, os.PathLike) as the bytes the core opens: os.fspath, then
+// path_bytes.
+std::string path_argument(nb::handle path);
 
 // The text of a value that is about to be split: "'<type>' object has no attribute 'split'"
 // (the host's AttributeError) for anything but a str.

@@ -116,6 +116,26 @@ std::vector<std::string_view> parts(std::string_view key, std::size_t n) {
     return out;
 }
 
+// Calls row(parts, count) for every key of `sorter` (cut into `n` parts), in order, and
+// end(first part) after the last key of each run of keys that share their first part.
+template <class Row, class End>
+void by_first_part(KeySorter& sorter, std::size_t n, Row&& row, End&& end) {
+    std::string first;
+    bool any = false;
+    std::string_view key;
+    std::uint64_t count = 0;
+    while (sorter.next(key, count)) {
+        const auto p = parts(key, n);
+        if (!any || p[0] != first) {
+            if (any) end(first);
+            first.assign(p[0]);
+            any = true;
+        }
+        row(p, count);
+    }
+    if (any) end(first);
+}
+
 void append_score(std::string& out, double x) {
     // As the records print a number: an integral value as an int, else the float's repr.
     if (std::nearbyint(x) == x && std::fabs(x) < 0x1p53) {
@@ -319,7 +339,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
     KeySorter by_pair(settings.temp_folder, "pairs", budget);
     {
         host.info(Channel::extract, "extracting phrase pairs of at most " +
-                                      std::to_string(settings.max_length) + " words");
+                                        std::to_string(settings.max_length) + " words");
         CorpusReader corpus(host, src_path, trg_path, links_path);
         auto progress = host.progress("extracting", settings.pairs_hint);
         const std::size_t threads = thread_count();
@@ -360,8 +380,8 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
         }
     }
     host.info(Channel::extract, "sorting " +
-                                  fmt::with_commas(static_cast<std::int64_t>(report.instances)) +
-                                  " phrase pairs");
+                                    fmt::with_commas(static_cast<std::int64_t>(report.instances)) +
+                                    " phrase pairs");
     by_pair.finish();
 
     // Each (f, e) once, with its count, its most frequent points and c(f); (e, f) to count c(e).
@@ -372,70 +392,51 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
             std::string e, points;
             std::uint64_t count = 0, best = 0;
         };
-        std::string f;
         std::vector<Target> targets;
         std::uint64_t f_count = 0;
-        const auto end_source = [&] {
-            for (const Target& t : targets) {
-                std::string line = f;
-                line += kSep;
-                line += t.e;
-                line += kSep;
-                line += t.points;
-                line += kSep;
-                fmt::append_integer(line, t.count);
-                line += kSep;
-                fmt::append_integer(line, f_count);
-                direct.write(line);
-                by_target.add(t.e + kSep + f, t.count);
-            }
-            targets.clear();
-            f_count = 0;
-        };
-        std::string_view key;
-        std::uint64_t count = 0;
-        while (by_pair.next(key, count)) {
-            const auto p = parts(key, 3);
-            if (p[0] != f) {
-                end_source();
-                f.assign(p[0]);
-            }
-            if (targets.empty() || targets.back().e != p[1])
-                targets.push_back({std::string(p[1]), "", 0, 0});
-            Target& t = targets.back();
-            t.count += count;
-            f_count += count;
-            if (count > t.best) {  // keys come in byte order: the first of the most frequent
-                t.best = count;
-                t.points.assign(p[2]);
-            }
-        }
-        end_source();
-        report.runs += by_pair.runs();
+        by_first_part(
+            by_pair, 3,
+            [&](const std::vector<std::string_view>& p, std::uint64_t count) {
+                if (targets.empty() || targets.back().e != p[1])
+                    targets.push_back({std::string(p[1]), "", 0, 0});
+                Target& t = targets.back();
+                t.count += count;
+                f_count += count;
+                if (count > t.best) {  // keys come in byte order: the first of the most frequent
+                    t.best = count;
+                    t.points.assign(p[2]);
+                }
+            },
+            [&](const std::string& f) {
+                for (const Target& t : targets) {
+                    std::string line = f + kSep + t.e + kSep + t.points + kSep;
+                    fmt::append_integer(line, t.count);
+                    line += kSep;
+                    fmt::append_integer(line, f_count);
+                    direct.write(line);
+                    by_target.add(t.e + kSep + f, t.count);
+                }
+                targets.clear();
+                f_count = 0;
+            });
     }
     by_target.finish();
+    // c(e) for each (f, e), in (f, e) order.
     KeySorter target_counts(settings.temp_folder, "target-counts", budget);
     {
-        std::string e;
-        std::vector<std::pair<std::string, std::uint64_t>> sources;
+        std::vector<std::string> sources;
         std::uint64_t e_count = 0;
-        const auto end_target = [&] {
-            for (const auto& [f, n] : sources) target_counts.add(f + kSep + e, e_count);
-            sources.clear();
-            e_count = 0;
-        };
-        std::string_view key;
-        std::uint64_t count = 0;
-        while (by_target.next(key, count)) {
-            const auto p = parts(key, 2);
-            if (p[0] != e) {
-                end_target();
-                e.assign(p[0]);
-            }
-            sources.emplace_back(std::string(p[1]), count);
-            e_count += count;
-        }
-        end_target();
+        by_first_part(
+            by_target, 2,
+            [&](const std::vector<std::string_view>& p, std::uint64_t count) {
+                sources.emplace_back(p[1]);
+                e_count += count;
+            },
+            [&](const std::string& e) {
+                for (const std::string& f : sources) target_counts.add(f + kSep + e, e_count);
+                sources.clear();
+                e_count = 0;
+            });
     }
     target_counts.finish();
 
@@ -480,7 +481,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
         if (report.phrase_pairs % 65536 == 0) host.check_interrupt();
     }
     out.close();
-    report.runs += by_target.runs() + target_counts.runs();
+    report.runs = by_pair.runs() + by_target.runs() + target_counts.runs();
     return report;
 }
 

@@ -55,11 +55,6 @@ HmmLattice lattice_of(const Matrix& emit) {
     return lattice;
 }
 
-// A path-like object as the bytes the core opens.
-std::string path_of(nb::handle path) {
-    return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
-}
-
 }  // namespace
 
 NB_MODULE(hmm, m) {
@@ -81,8 +76,8 @@ NB_MODULE(hmm, m) {
             if (null_prob && !(*null_prob >= 0.0 && *null_prob < 1.0))
                 throw nb::value_error("null_prob must be in [0, 1)");
             HmmSettings s;
-            s.src_path = path_of(src_path);
-            s.trg_path = path_of(trg_path);
+            s.src_path = zel::bind::path_argument(src_path);
+            s.trg_path = zel::bind::path_argument(trg_path);
             s.model1_iterations = model1_iterations;
             s.hmm_iterations = iterations;
             s.agreement = agreement;
@@ -107,8 +102,10 @@ NB_MODULE(hmm, m) {
         "load",
         [](HmmTrainer& t, nb::handle trans_forward, nb::handle trans_backward,
            nb::handle jumps_forward, nb::handle jumps_backward) {
-            const std::array<std::string, 2> trans{path_of(trans_forward), path_of(trans_backward)};
-            const std::array<std::string, 2> jumps{path_of(jumps_forward), path_of(jumps_backward)};
+            const std::array<std::string, 2> trans{zel::bind::path_argument(trans_forward),
+                                                   zel::bind::path_argument(trans_backward)};
+            const std::array<std::string, 2> jumps{zel::bind::path_argument(jumps_forward),
+                                                   zel::bind::path_argument(jumps_backward)};
             t.load(zel::bind::toolkit_host(), trans, jumps);
         },
         nb::arg("trans_forward"), nb::arg("trans_backward"), nb::arg("jumps_forward"),
@@ -157,10 +154,10 @@ NB_MODULE(hmm, m) {
             const int dir = direction_of(d);
             t.require_model();
             zel::Host& host = zel::bind::toolkit_host();
-            zel::align::write_trans_dist(host, *t.direction(dir).model, path_of(path),
-                                         {threshold, zel::fmt::float_repr(threshold)},
-                                         nbest.value_or(std::numeric_limits<std::int64_t>::max()),
-                                         false, nullptr);
+            zel::align::write_trans_dist(
+                host, *t.direction(dir).model, zel::bind::path_argument(path),
+                {threshold, zel::fmt::float_repr(threshold)},
+                nbest.value_or(std::numeric_limits<std::int64_t>::max()), false, nullptr);
         },
         nb::arg("direction"), nb::arg("path"), nb::arg("threshold") = 0.001,
         nb::arg("nbest") = nb::none(),
@@ -170,7 +167,7 @@ NB_MODULE(hmm, m) {
         "save_jumps",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            t.save_jumps(zel::bind::toolkit_host(), dir, path_of(path));
+            t.save_jumps(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
         },
         nb::arg("direction"), nb::arg("path"),
         "The jump distribution of a direction: \"null<TAB>p0\", then \"width<TAB>weight\" "
@@ -180,7 +177,7 @@ NB_MODULE(hmm, m) {
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
             zel::Host& host = zel::bind::toolkit_host();
-            HmmTrainer::save_links(host, path_of(path), t.viterbi(host, dir));
+            HmmTrainer::save_links(host, zel::bind::path_argument(path), t.viterbi(host, dir));
         },
         nb::arg("direction"), nb::arg("path"),
         "A direction's most probable links, \"i-j\" lines in source-target orientation.");
@@ -192,9 +189,9 @@ NB_MODULE(hmm, m) {
             if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
             const auto optional_path = [](nb::handle p) -> std::optional<std::string> {
                 if (p.is_none()) return std::nullopt;
-                return path_of(p);
+                return zel::bind::path_argument(p);
             };
-            t.save_symmetrized_links(zel::bind::toolkit_host(), path_of(path), *h,
+            t.save_symmetrized_links(zel::bind::toolkit_host(), zel::bind::path_argument(path), *h,
                                      optional_path(forward_path), optional_path(backward_path));
         },
         nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
@@ -205,7 +202,8 @@ NB_MODULE(hmm, m) {
         "save_posterior_links",
         [](const HmmTrainer& t, nb::handle path, double threshold) {
             zel::Host& host = zel::bind::toolkit_host();
-            HmmTrainer::save_links(host, path_of(path), t.posterior_links(host, threshold));
+            HmmTrainer::save_links(host, zel::bind::path_argument(path),
+                                   t.posterior_links(host, threshold));
         },
         nb::arg("path"), nb::arg("threshold") = 0.5,
         "Links whose posterior, the product of the two directions', is at least threshold.");
@@ -213,7 +211,7 @@ NB_MODULE(hmm, m) {
         "save_scores",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            t.save_scores(zel::bind::toolkit_host(), dir, path_of(path));
+            t.save_scores(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
         },
         nb::arg("direction"), nb::arg("path"),
         "Each pair's entropy per target word (natural logarithm) under a direction, a line a "

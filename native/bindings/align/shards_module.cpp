@@ -54,11 +54,6 @@ std::vector<BlockKey> blocks_of(const In<std::uint64_t>& flat) {
     return keys;
 }
 
-// A path-like object as the bytes the core opens.
-std::string path_of(nb::handle path) {
-    return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
-}
-
 struct Shard {
     QuietHost host;
     std::optional<ShardTrainer> trainer;
@@ -238,15 +233,16 @@ NB_MODULE(_shards, m) {
             "save_trans",
             [](const WholeTrainer& w, nb::handle path, double threshold,
                const std::string& threshold_text, std::int64_t nbest) {
-                w.save_trans(zel::bind::toolkit_host(), path_of(path), {threshold, threshold_text},
-                             nbest);
+                w.save_trans(zel::bind::toolkit_host(), zel::bind::path_argument(path),
+                             {threshold, threshold_text}, nbest);
             },
             nb::arg("path"), nb::arg("threshold"), nb::arg("threshold_text"), nb::arg("nbest"))
         .def(
             "save_align",
             [](const WholeTrainer& w, nb::handle path, double threshold,
                const std::string& threshold_text) {
-                w.save_align(zel::bind::toolkit_host(), path_of(path), {threshold, threshold_text});
+                w.save_align(zel::bind::toolkit_host(), zel::bind::path_argument(path),
+                             {threshold, threshold_text});
             },
             nb::arg("path"), nb::arg("threshold"), nb::arg("threshold_text"));
 }

@@ -10,15 +10,6 @@
 
 namespace nb = nanobind;
 
-namespace {
-
-// A path-like object as the bytes the core opens.
-std::string path_of(nb::handle path) {
-    return zel::bind::path_bytes(nb::module_::import_("os").attr("fspath")(path));
-}
-
-}  // namespace
-
 NB_MODULE(_extract, m) {
     m.doc() = "Phrase pairs extracted from a word-aligned corpus, counted and scored.";
     zel::bind::init_module(m);
@@ -29,11 +20,12 @@ NB_MODULE(_extract, m) {
             zel::extract::ExtractSettings settings;
             settings.max_length = max_length;
             settings.memory_bytes = memory_bytes;
-            settings.temp_folder = path_of(temp_folder);
+            settings.temp_folder = zel::bind::path_argument(temp_folder);
             settings.pairs_hint = pairs_hint;
-            const auto r = zel::extract::build_phrase_table(zel::bind::toolkit_host(), path_of(src),
-                                                            path_of(trg), path_of(links),
-                                                            path_of(out), settings);
+            const auto r = zel::extract::build_phrase_table(
+                zel::bind::toolkit_host(), zel::bind::path_argument(src),
+                zel::bind::path_argument(trg), zel::bind::path_argument(links),
+                zel::bind::path_argument(out), settings);
             nb::dict report;
             report["pairs"] = r.pairs;
             report["instances"] = r.instances;

@@ -43,6 +43,10 @@ nb::str path_object(std::string_view bytes) {
     return nb::steal<nb::str>(s);
 }
 
+std::string path_argument(nb::handle path) {
+    return path_bytes(nb::module_::import_("os").attr("fspath")(path));
+}
+
 std::string path_bytes(nb::handle path) {
     nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
     if (!encoded.is_valid()) throw nb::python_error();

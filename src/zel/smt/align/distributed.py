@@ -436,13 +436,16 @@ class _Run:
                 "indexing",
             )
         )
-        cells = np.unique(np.concatenate([k for k, _ in keys]))
+        # The whole's cells, and where each shard's lie among them (cell ids fit 32 bits).
+        cells, where = np.unique(np.concatenate([k for k, _ in keys]), return_inverse=True)
+        ends = np.cumsum([len(k) for k, _ in keys])
+        self.cell_maps = np.split(where.astype(np.uint32), ends[:-1])
+        del where
         blocks = _Blocks()
         for _, flat in keys:
             blocks.add(flat)
         self.whole.make_tables(cells, blocks.flat())
-        for cell_keys, flat in keys:
-            self.cell_maps.append(np.searchsorted(cells, cell_keys))
+        for _, flat in keys:
             value_map, row_map = blocks.maps(flat)
             self.value_maps.append(value_map)
             self.row_maps.append(row_map)
