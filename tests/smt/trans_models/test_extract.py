@@ -187,3 +187,19 @@ def test_bad_links_name_file_and_line_and_write_nothing(tmp_path, pairs, message
     with pytest.raises(ValueError, match=message):
         run(paths, out)
     assert out.read_text() == "earlier\n"
+
+
+def test_align_writes_the_phrase_table_of_its_final_links(tmp_path):
+    from zel.smt.align import bidirectional
+
+    paths = bidirectional.align_both(
+        {"src_path": TOY / "train.src", "trg_path": TOY / "train.trg", "outdir": tmp_path / "a"},
+        phrase_table=True,
+        quiet=True,
+    )
+    expected = run(
+        {"src": TOY / "train.src", "trg": TOY / "train.trg", "links": paths["final"]},
+        tmp_path / "own.gz",
+    )
+    assert paths["phrase_table"].name == "phrase-table.gz"
+    assert gzip.open(paths["phrase_table"], "rt", encoding="utf-8").read().splitlines() == expected
