@@ -65,6 +65,15 @@ void announce_model2(Host& host) {
 
 }  // namespace
 
+void Model2Trainer::expect_with_entropy(Host& host, int which, CorpusEntropy& entropy) {
+    if (which == 1) {
+        Model1Trainer::expect_counts(host, &entropy, false);
+    } else {
+        Model2Trainer::expect_counts(host, &entropy, false);
+        report_expectation(host);
+    }
+}
+
 void Model2Trainer::expect_step(Host& host) {
     Model2Trainer::expect_counts(host, nullptr, true);
     report_expectation(host);

@@ -31,6 +31,9 @@ public:
     // the entropy after Model 1's last step is Model 2's initial entropy, and Model 2's first
     // E-step computes it.
     void train_models(Host& host, std::int32_t iteration_limit);
+    // The E-step of Model 1 (which 1) or Model 2 that also gives `entropy` the pairs' entropies
+    // under the values it reads, as the EM loop's passes do: one pass over the corpus for both.
+    void expect_with_entropy(Host& host, int which, CorpusEntropy& entropy);
 
 private:
     EmSteps model2_steps(Host& host);

@@ -161,13 +161,11 @@ Model::EntropySum ShardTrainer::entropy_sum(QuietHost& host) const {
     return trainer_.model->entropy_sum(host, trainer_.corpus_cells());
 }
 
-void ShardTrainer::expect(QuietHost& host, int model) {
+Model::EntropySum ShardTrainer::expect(QuietHost& host, int model) {
     require_joined();
-    if (model == 1) {
-        trainer_.Model1Trainer::expect_step(host);
-    } else {
-        trainer_.Model2Trainer::expect_step(host);
-    }
+    CorpusEntropy entropy(*trainer_.model, *trainer_.sent_pairs);
+    trainer_.expect_with_entropy(host, model, entropy);
+    return {entropy.total(), entropy.raised()};
 }
 
 std::vector<double> ShardTrainer::trans_counts() const {

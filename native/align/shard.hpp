@@ -77,9 +77,10 @@ public:
 
     // The sum of the pairs' entropies under the current values.
     Model::EntropySum entropy_sum(QuietHost& host) const;
-    // An E-step of IBM Model 1 (model 1) or 2; the counts are then trans_counts(), one per
+    // An E-step of IBM Model 1 (model 1) or 2, with the sum of the pairs' entropies under the
+    // values it reads (as entropy_sum gives it); the counts are then trans_counts(), one per
     // cell, and for Model 2 align_counts(), one per stored alignment value.
-    void expect(QuietHost& host, int model);
+    Model::EntropySum expect(QuietHost& host, int model);
     std::vector<double> trans_counts() const;
     const std::vector<double>& align_counts() const;
 

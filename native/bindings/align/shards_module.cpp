@@ -140,17 +140,20 @@ NB_MODULE(_shards, m) {
                 if (model != 1 && model != 2) throw nb::value_error("model must be 1 or 2");
                 s.host.raised = 0;
                 std::vector<double> trans, align;
+                zel::align::Model::EntropySum entropy{};
                 {
                     nb::gil_scoped_release quiet;
-                    s.get().expect(s.host, model);
+                    entropy = s.get().expect(s.host, model);
                     trans = s.get().trans_counts();
                     if (model == 2) align = s.get().align_counts();
                 }
-                return nb::make_tuple(owned(std::move(trans)), owned(std::move(align)),
+                return nb::make_tuple(nb::make_tuple(entropy.total, entropy.raised),
+                                      owned(std::move(trans)), owned(std::move(align)),
                                       s.host.raised);
             },
             nb::arg("model"),
-            "An E-step: (translation counts, alignment counts (Model 2), flags raised).")
+            "An E-step: ((entropy sum, its flags), translation counts, alignment counts "
+            "(Model 2), flags raised).")
         .def(
             "outputs",
             [](Shard& s, bool scores, bool decoded) {

@@ -243,8 +243,10 @@ def shard_step(shard, values, model):
     trainer = shard.native()
     if values is not None:
         trainer.set_values(*values)
-    entropy = trainer.entropy_sum()
-    return entropy, trainer.expect(model) if model else None
+    if not model:
+        return trainer.entropy_sum(), None
+    entropy, *counts = trainer.expect(model)
+    return entropy, counts
 
 
 def shard_outputs(shard, values, scores, decoded):
