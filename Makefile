@@ -30,7 +30,7 @@ install: $(VENV)/.deps system-deps
 py-test: install
 	$(PY) -m pytest -q
 
-# Debian packages the build needs: the marisa-trie library (rule-table index) always,
+# Debian packages the build needs: the marisa-trie library (rule-table index) and zlib always,
 # GoogleTest for the C++ unit tests. Each is installed when it is missing.
 define apt_need
 	@dpkg -s $(1) >/dev/null 2>&1 || \
@@ -39,6 +39,7 @@ endef
 
 system-deps:
 	$(call apt_need,libmarisa-dev)
+	$(call apt_need,zlib1g-dev)
 
 gtest: system-deps
 	$(call apt_need,libgtest-dev)

@@ -64,6 +64,11 @@ public:
 
     // Creates or truncates `path` for writing.
     virtual std::unique_ptr<ByteSink> open_write(const std::string& path) = 0;
+    // The same for bytes already in the format the name says (a host that compresses by the
+    // name's suffix writes them as they are).
+    virtual std::unique_ptr<ByteSink> open_write_encoded(const std::string& path) {
+        return open_write(path);
+    }
 
     // Starts a progress display labelled `label` for `total` items.
     virtual std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) = 0;

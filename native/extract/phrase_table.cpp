@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "common/string_enumerator.hpp"
 #include "common/text_split.hpp"
 #include "common/utf8.hpp"
+#include "extract/gzip_members.hpp"
 #include "extract/key_sorter.hpp"
 #include "extract/phrases.hpp"
 #include "records/formats.hpp"
@@ -220,10 +222,17 @@ void pair_keys(const PairText& pair, std::size_t max_length, std::vector<Link>& 
     }
 }
 
-// Writes whole blocks to a sink that is put in place only when closed.
+// Writes whole blocks to a sink that is put in place only when closed; a name ending in .gz is
+// compressed here, on the threads.
 class Output {
 public:
-    explicit Output(std::unique_ptr<ByteSink> sink) : sink_(std::move(sink)) {}
+    Output(Host& host, const std::string& path) {
+        if (path.ends_with(".gz")) {
+            gzip_.emplace(host.open_write_encoded(path));
+        } else {
+            sink_ = host.open_write(path);
+        }
+    }
     void line(const std::string& text) {
         buffer_ += text;
         buffer_ += '\n';
@@ -231,14 +240,23 @@ public:
     }
     void close() {
         flush();
-        sink_->close();
+        if (gzip_) {
+            gzip_->close();
+        } else {
+            sink_->close();
+        }
     }
 
 private:
     void flush() {
-        sink_->write(buffer_);
+        if (gzip_) {
+            gzip_->write(buffer_);
+        } else {
+            sink_->write(buffer_);
+        }
         buffer_.clear();
     }
+    std::optional<GzipMembers> gzip_;
     std::unique_ptr<ByteSink> sink_;
     std::string buffer_;
 };
@@ -442,7 +460,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
 
     host.info(Channel::extract, "scoring phrase pairs into file: " + out_path);
     direct.rewind();
-    Output out(host.open_write(out_path));
+    Output out(host, out_path);
     std::string_view line, key;
     std::uint64_t e_count = 0;
     std::string text;

@@ -9,6 +9,8 @@
 
 namespace zel::bind {
 
+using namespace nb::literals;
+
 void check_signals() {
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
 }
@@ -136,6 +138,12 @@ public:
     std::unique_ptr<ByteSink> open_write(const std::string& path) override {
         nb::object name = path_object(path);
         return std::make_unique<PyByteSink>(files().attr("open")(name, "wb"), name);
+    }
+
+    std::unique_ptr<ByteSink> open_write_encoded(const std::string& path) override {
+        nb::object name = path_object(path);
+        nb::object output = files().attr("Output")(name, "binary"_a = true, "compressed"_a = true);
+        return std::make_unique<PyByteSink>(std::move(output), name);
     }
 
     std::unique_ptr<Progress> progress(std::string_view label, std::size_t total) override {

@@ -24,7 +24,8 @@ import stat
 
 _OPENERS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 _COMPRESSORS = {
-    ".gz": lambda raw, name: gzip.GzipFile(name, "wb", fileobj=raw),
+    # No time stamp in the header: the same text gives the same bytes.
+    ".gz": lambda raw, name: gzip.GzipFile(name, "wb", fileobj=raw, mtime=0),
     ".bz2": lambda raw, name: bz2.BZ2File(raw, "wb"),
     ".xz": lambda raw, name: lzma.LZMAFile(raw, "wb"),
 }
@@ -86,7 +87,7 @@ def is_regular_or_absent(path):
 class Output:
     """A file being written: put in place by ``close()``, removed by ``discard()``."""
 
-    def __init__(self, path, binary=False, encoding="utf-8"):
+    def __init__(self, path, binary=False, encoding="utf-8", compressed=False):
         self.name = os.fsdecode(path)
         target = os.path.realpath(path)
         self._target = target
@@ -116,7 +117,8 @@ class Output:
             except OSError as e:
                 raise named_error(e, self.name) from None
         self._raw = raw
-        suffix = _suffix(path)
+        # `compressed`: the bytes written are already in the format the name's suffix says.
+        suffix = "" if compressed else _suffix(path)
         stream = _COMPRESSORS[suffix](raw, os.path.basename(target)) if suffix else raw
         if not binary:
             stream = io.TextIOWrapper(stream, encoding=encoding, newline="\n")

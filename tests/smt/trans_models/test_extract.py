@@ -164,7 +164,7 @@ def test_toy_corpus_equals_plain_formulation_for_any_threads_and_memory(
         memory_mb=1,
     )
     assert report["runs"] > 2
-    assert spilled.read_bytes() and gzip.open(spilled, "rt").read().splitlines() == table
+    assert spilled.read_bytes() == (tmp_path / "one.gz").read_bytes()
     for text in table[:: max(1, len(table) // 200)]:
         assert MosesRecord(text).to_str() == text
     index = MosesTable(str(tmp_path / "one.gz"))
