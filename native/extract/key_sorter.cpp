@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/number_text.hpp"
+#include "common/parallel.hpp"
 
 namespace zel::extract {
 
@@ -39,8 +40,22 @@ void KeySorter::add(std::string_view key, std::uint64_t count) {
 }
 
 void KeySorter::sort_batch() {
-    std::sort(batch_.begin(), batch_.end(),
-              [this](const Entry& a, const Entry& b) { return key_of(a) < key_of(b); });
+    const auto before = [this](const Entry& a, const Entry& b) { return key_of(a) < key_of(b); };
+    // Parts sorted on the threads, then merged: the order is the keys' own, whatever the parts.
+    const std::size_t n = batch_.size(), parts = std::min<std::size_t>(thread_count(), 8);
+    std::vector<std::size_t> cut(parts + 1);
+    for (std::size_t k = 0; k <= parts; ++k) cut[k] = n * k / parts;
+    const auto at = [&](std::size_t k) { return batch_.begin() + static_cast<std::ptrdiff_t>(k); };
+    parallel_for(parts, parts, [&](std::size_t k, std::size_t) {
+        std::sort(at(cut[k]), at(cut[k + 1]), before);
+    });
+    for (std::size_t width = 1; width < parts; width *= 2) {
+        parallel_for((parts + 2 * width - 1) / (2 * width), parts, [&](std::size_t k, std::size_t) {
+            const std::size_t lo = 2 * width * k, mid = std::min(lo + width, parts),
+                              hi = std::min(lo + 2 * width, parts);
+            if (mid < hi) std::inplace_merge(at(cut[lo]), at(cut[mid]), at(cut[hi]), before);
+        });
+    }
     // Equal keys become one, their counts added.
     std::size_t kept = 0;
     for (std::size_t k = 0; k < batch_.size(); ++k) {

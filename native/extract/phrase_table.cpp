@@ -345,6 +345,37 @@ std::vector<std::uint32_t> word_ids(const StringEnumerator& words, std::string_v
     return ids;
 }
 
+// The table's line of one (f, e): `line` holds f, e, its points, c(f, e) and c(f).
+std::string score_line(const Lexicon& lexicon, std::string_view line, std::uint64_t e_count) {
+    const auto p = parts(line, 5);  // f, e, points, c(f, e), c(f)
+    const double fe = static_cast<double>(count_of(p[3]));
+    const double f_count = static_cast<double>(count_of(p[4]));
+    const double e = static_cast<double>(e_count);
+    const auto f_ids = word_ids(lexicon.src_words, p[0]);
+    const auto e_ids = word_ids(lexicon.trg_words, p[1]);
+    std::vector<Link> points;
+    for (const std::string_view point : zel::text::split_runs(p[2])) {
+        const auto dash = point.find('-');
+        long long i = 0, j = 0;
+        parse_plain_int(point.substr(0, dash), i);
+        parse_plain_int(point.substr(dash + 1), j);
+        points.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
+    }
+    std::string scores;
+    append_score(scores, fe / e);
+    scores += ' ';
+    append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, false));
+    scores += ' ';
+    append_score(scores, fe / f_count);
+    scores += ' ';
+    append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, true));
+    const std::string counts =
+        records::counts_text(records::Format::moses, static_cast<float>(f_count),
+                             static_cast<float>(e), static_cast<float>(fe));
+    const std::string_view fields[] = {p[0], p[1], scores, p[2], counts};
+    return records::join_line(" ||| ", fields);
+}
+
 }  // namespace
 
 ExtractReport build_phrase_table(Host& host, const std::string& src_path,
@@ -461,42 +492,28 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
     host.info(Channel::extract, "scoring phrase pairs into file: " + out_path);
     direct.rewind();
     Output out(host, out_path);
-    std::string_view line, key;
-    std::uint64_t e_count = 0;
-    std::string text;
-    while (direct.next(line)) {
-        const auto p = parts(line, 5);  // f, e, points, c(f, e), c(f)
-        if (!target_counts.next(key, e_count) || parts(key, 2)[0] != p[0] ||
-            parts(key, 2)[1] != p[1])
-            throw std::runtime_error("the temporary counts do not match");
-        const double fe = static_cast<double>(count_of(p[3]));
-        const double f_count = static_cast<double>(count_of(p[4]));
-        const double e = static_cast<double>(e_count);
-        const auto f_ids = word_ids(lexicon.src_words, p[0]);
-        const auto e_ids = word_ids(lexicon.trg_words, p[1]);
-        std::vector<Link> points;
-        for (const std::string_view point : zel::text::split_runs(p[2])) {
-            const auto dash = point.find('-');
-            long long i = 0, j = 0;
-            parse_plain_int(point.substr(0, dash), i);
-            parse_plain_int(point.substr(dash + 1), j);
-            points.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
+    // Blocks of lines scored on the threads, written in order.
+    constexpr std::size_t kScoreBlock = 1 << 16;
+    std::vector<std::string> lines(kScoreBlock), scored(kScoreBlock);
+    std::vector<std::uint64_t> e_counts(kScoreBlock);
+    const std::size_t threads = thread_count();
+    for (;;) {
+        std::size_t n = 0;
+        std::string_view line, key;
+        for (; n < kScoreBlock && direct.next(line); ++n) {
+            lines[n].assign(line);
+            const auto p = parts(line, 5);
+            if (!target_counts.next(key, e_counts[n]) || parts(key, 2)[0] != p[0] ||
+                parts(key, 2)[1] != p[1])
+                throw std::runtime_error("the temporary counts do not match");
         }
-        std::string scores;
-        append_score(scores, fe / e);
-        scores += ' ';
-        append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, false));
-        scores += ' ';
-        append_score(scores, fe / f_count);
-        scores += ' ';
-        append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, true));
-        const std::string counts =
-            records::counts_text(records::Format::moses, static_cast<float>(f_count),
-                                 static_cast<float>(e), static_cast<float>(fe));
-        const std::string_view fields[] = {p[0], p[1], scores, p[2], counts};
-        out.line(records::join_line(" ||| ", fields));
-        ++report.phrase_pairs;
-        if (report.phrase_pairs % 65536 == 0) host.check_interrupt();
+        if (n == 0) break;
+        parallel_for(n, threads, [&](std::size_t k, std::size_t) {
+            scored[k] = score_line(lexicon, lines[k], e_counts[k]);
+        });
+        for (std::size_t k = 0; k < n; ++k) out.line(scored[k]);
+        report.phrase_pairs += n;
+        host.check_interrupt();
     }
     out.close();
     report.runs = by_pair.runs() + by_target.runs() + target_counts.runs();
