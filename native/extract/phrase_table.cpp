@@ -435,6 +435,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
 
     // Each (f, e) once, with its count, its most frequent points and c(f); (e, f) to count c(e).
     Spool direct(settings.temp_folder + "/direct");
+    std::size_t distinct = 0;
     KeySorter by_target(settings.temp_folder, "targets", budget);
     {
         struct Target {
@@ -442,10 +443,17 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
             std::uint64_t count = 0, best = 0;
         };
         std::vector<Target> targets;
-        std::uint64_t f_count = 0;
+        std::uint64_t f_count = 0, shown = 0, keys = 0;
+        auto progress = host.progress("counting", report.instances);
         by_first_part(
             by_pair, 3,
             [&](const std::vector<std::string_view>& p, std::uint64_t count) {
+                shown += count;
+                if (++keys % 65536 == 0) {  // the display and Ctrl-C, now and then
+                    progress->advance(shown);
+                    shown = 0;
+                    host.check_interrupt();
+                }
                 if (targets.empty() || targets.back().e != p[1])
                     targets.push_back({std::string(p[1]), "", 0, 0});
                 Target& t = targets.back();
@@ -464,10 +472,12 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
                     fmt::append_integer(line, f_count);
                     direct.write(line);
                     by_target.add(t.e + kSep + f, t.count);
+                    ++distinct;
                 }
                 targets.clear();
                 f_count = 0;
             });
+        progress->advance(shown);
     }
     by_target.finish();
     // c(e) for each (f, e), in (f, e) order.
@@ -497,6 +507,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
     std::vector<std::string> lines(kScoreBlock), scored(kScoreBlock);
     std::vector<std::uint64_t> e_counts(kScoreBlock);
     const std::size_t threads = thread_count();
+    auto progress = host.progress("scoring", distinct);
     for (;;) {
         std::size_t n = 0;
         std::string_view line, key;
@@ -513,6 +524,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
         });
         for (std::size_t k = 0; k < n; ++k) out.line(scored[k]);
         report.phrase_pairs += n;
+        progress->advance(n);
         host.check_interrupt();
     }
     out.close();
