@@ -201,12 +201,15 @@ private:
     std::size_t line_ = 0;
 };
 
-// The phrase pairs of one sentence pair as sort keys "f\0e\0points", each ended by '\n'.
-void pair_keys(const PairText& pair, std::size_t max_length, std::vector<Link>& links,
-               std::string& out) {
+// The words of a pair's two lines, as the aligner split them (views into the lines).
+struct PairWords {
     std::vector<std::string_view> src, trg;
-    align::split_corpus_line(pair.src, false, src);
-    align::split_corpus_line(pair.trg, false, trg);
+};
+
+// The phrase pairs of one sentence pair as sort keys "f\0e\0points", each ended by '\n'.
+void pair_keys(const PairWords& words, std::size_t max_length, std::vector<Link>& links,
+               std::string& out) {
+    const auto& [src, trg] = words;
     std::vector<PhraseSpan> spans;
     consistent_phrases(src.size(), trg.size(), links, max_length, spans);
     for (const PhraseSpan& s : spans) {
@@ -394,11 +397,14 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
         const std::size_t threads = thread_count();
         std::vector<PairText> block(kBlock);
         std::vector<std::vector<Link>> links(kBlock);
+        std::vector<PairWords> words(kBlock);
         std::vector<std::string> keys(kBlock);
         for (;;) {
             std::size_t n = 0;
             for (; n < kBlock && corpus.next(block[n]); ++n) {
-                std::vector<std::string_view> src, trg;
+                auto& [src, trg] = words[n];
+                src.clear();
+                trg.clear();
                 align::split_corpus_line(block[n].src, false, src);
                 align::split_corpus_line(block[n].trg, false, trg);
                 try {
@@ -411,7 +417,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
             if (n == 0) break;
             parallel_for(n, threads, [&](std::size_t p, std::size_t) {
                 keys[p].clear();
-                pair_keys(block[p], settings.max_length, links[p], keys[p]);
+                pair_keys(words[p], settings.max_length, links[p], keys[p]);
             });
             for (std::size_t p = 0; p < n; ++p) {
                 std::string_view rest = keys[p];

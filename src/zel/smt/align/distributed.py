@@ -363,10 +363,11 @@ class _Run:
         self.trained = False  # an M-step was made
         self.values = None  # each shard's values after the last M-step, scattered (None: initial)
 
-    def _ordered(self, submit, count, what):
+    def _ordered(self, submit, count, what, refused=None):
         """Runs submit(k, again) for every shard k and yields the results in shard order as they
-        come. Work lost with a worker (values it held that have no recipe) is submitted again;
-        a shard whose tasks keep ending their workers is a MemoryError."""
+        come. Work lost with a worker (values it held that have no recipe) is submitted again,
+        as is work that met an OSError after refused(k, error) (when given) made it anew; a
+        shard whose tasks keep ending their workers is a MemoryError."""
         distributed = _dask()
         shard_of, tries, done = {}, [0] * count, {}
         running = distributed.as_completed()
@@ -389,6 +390,13 @@ class _Run:
                     "worker over its memory limit: give the workers more memory or use a "
                     "smaller shard size"
                 ) from None
+            except OSError as e:
+                if refused is None or tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                refused(k, e)
+                start(k, True)
+                continue
             except CancelledError as e:
                 if tries[k] >= _RETRIES:
                     raise
@@ -408,22 +416,20 @@ class _Run:
         def read(k, again):
             return client.submit(survey, sources[k], self.character, pure=False)
 
-        for k in range(len(sources)):
-            try:
-                read(k, False).result()
-            except OSError as e:
-                # A worker that cannot open the corpus gets its lines from here.
-                logger.debug("shard %d: %s; sending its lines", k, e)
-                sources[k] = with_texts(sources[k])
-        self.sources = sources
+        def send_lines(k, error):
+            # A worker that cannot open the corpus gets its lines from here.
+            logger.debug("shard %d: %s; sending its lines", k, error)
+            sources[k] = with_texts(sources[k])
+
         ids = []
         for src_words, trg_words, (src_len, trg_len) in self._ordered(
-            read, len(sources), "reading"
+            read, len(sources), "reading", send_lines
         ):
             ids.append(
                 (self.whole.add_words(True, src_words), self.whole.add_words(False, trg_words))
             )
             self.whole.add_lengths(src_len, trg_len)
+        self.sources = sources
         shape = self.whole.shape
         logger.info(f"source vocabulary size: {shape[0]:,}")
         logger.info(f"target vocabulary size: {shape[1]:,}")
