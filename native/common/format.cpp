@@ -27,8 +27,23 @@ void append_float_repr(std::string& out, double value) {
         out += ".0";
         return;
     }
-    // Shortest round-trip digits in scientific form, e.g. "-1.2345e-05", then laid out the way
-    // the host does: scientific below 1e-4 and from 1e16 on, plain decimals otherwise.
+    // Shortest round-trip digits as the library lays them out (the shorter of fixed and
+    // scientific): its fixed form with a point is the host's, since whole numbers were written
+    // above and below 1e-4 scientific is always shorter; so is its scientific form below 1e-4.
+    {
+        const auto shortest = std::to_chars(buf, buf + sizeof buf, value);
+        const std::string_view text(buf, static_cast<std::size_t>(shortest.ptr - buf));
+        const std::size_t e = text.find('e');
+        const bool fixed = e == std::string_view::npos && text.find('.') != std::string_view::npos;
+        const bool small = e != std::string_view::npos && text[e + 1] == '-' &&
+                           (text.size() - e > 4 || text[e + 2] > '0' || text[e + 3] > '4');
+        if (fixed || small) {
+            out += text;
+            return;
+        }
+    }
+    // Else shortest round-trip digits in scientific form, e.g. "-1.2345e-05", then laid out the
+    // way the host does: scientific below 1e-4 and from 1e16 on, plain decimals otherwise.
     const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     std::string_view sci(buf, static_cast<std::size_t>(result.ptr - buf));
     if (sci.front() == '-') {

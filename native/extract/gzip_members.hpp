@@ -1,36 +1,25 @@
-// Text compressed as gzip in independent members of a fixed size, compressed on the threads:
-// the same text gives the same bytes whatever the thread count, and gzip readers read the
-// members as one stream.
+// Text as gzip members: a file of several members reads as one stream, so members compressed
+// apart (on the threads) make one gzip file, and the same text cut the same way gives the same
+// bytes.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "common/host.hpp"
+struct libdeflate_compressor;
 
 namespace zel::extract {
 
-// One complete gzip member of `text` (no name, no time stamp).
-std::string gzip_member(std::string_view text, int level);
-
-class GzipMembers {
+// A compressor for one thread at a time, kept across members (its tables are costly to make).
+class GzipCompressor {
 public:
-    explicit GzipMembers(std::unique_ptr<ByteSink> sink,
-                         std::size_t member_bytes = std::size_t{4} << 20);
-    void write(std::string_view text);
-    // Compresses and writes what is left, then puts the file in place.
-    void close();
+    explicit GzipCompressor(int level);
+    // `out` becomes one complete gzip member of `text` (no name, no time stamp).
+    void member(std::string_view text, std::string& out);
 
 private:
-    void compress_pending();
-
-    std::unique_ptr<ByteSink> sink_;
-    std::size_t member_bytes_;
-    std::string current_;
-    std::vector<std::string> pending_;  // full members, not compressed yet
+    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> z_;
 };
 
 }  // namespace zel::extract

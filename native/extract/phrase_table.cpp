@@ -1,24 +1,23 @@
 #include "extract/phrase_table.hpp"
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <unordered_map>
+#include <tuple>
 #include <vector>
 
 #include "align/vocab.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/line_reader.hpp"
-#include "common/number_text.hpp"
 #include "common/parallel.hpp"
 #include "common/string_enumerator.hpp"
 #include "common/text_split.hpp"
 #include "common/utf8.hpp"
 #include "extract/gzip_members.hpp"
-#include "extract/key_sorter.hpp"
+#include "extract/instance_counts.hpp"
+#include "extract/lexicon.hpp"
+#include "extract/phrase_order.hpp"
 #include "extract/phrases.hpp"
 #include "records/formats.hpp"
 
@@ -26,117 +25,15 @@ namespace zel::extract {
 
 namespace {
 
-constexpr char kSep = '\0';  // between the parts of a sort key: below every byte of a word
-constexpr std::size_t kBlock = 4096;
-constexpr std::uint32_t kNull = 0xFFFFFFFFU;
-
-// Lexical translation tables from the links: c(f, e) for each link, c(f, NULL) for an unaligned
-// source word and c(NULL, e) for an unaligned target word.
-class Lexicon {
-public:
-    void add(std::span<const std::string_view> src, std::span<const std::string_view> trg,
-             std::span<const Link> links) {
-        ids_.resize(src.size() + trg.size());
-        src_words.str2ids(src, ids_.data());
-        trg_words.str2ids(trg, ids_.data() + src.size());
-        std::vector<bool> src_linked(src.size()), trg_linked(trg.size());
-        for (const Link& k : links) {
-            count(ids_[k.src], ids_[src.size() + k.trg]);
-            src_linked[k.src] = trg_linked[k.trg] = true;
-        }
-        for (std::size_t i = 0; i < src.size(); ++i)
-            if (!src_linked[i]) count(ids_[i], kNull);
-        for (std::size_t j = 0; j < trg.size(); ++j)
-            if (!trg_linked[j]) count(kNull, ids_[src.size() + j]);
-    }
-
-    // w(e | f) and w(f | e), either word kNull for NULL.
-    double target_given_source(std::uint32_t f, std::uint32_t e) const {
-        return joint(f, e) / static_cast<double>(f == kNull ? null_src_ : src_total_[f]);
-    }
-    double source_given_target(std::uint32_t f, std::uint32_t e) const {
-        return joint(f, e) / static_cast<double>(e == kNull ? null_trg_ : trg_total_[e]);
-    }
-
-    StringEnumerator src_words, trg_words;
-
-private:
-    static std::uint64_t key(std::uint32_t f, std::uint32_t e) {
-        return std::uint64_t{f} << 32 | e;
-    }
-    void count(std::uint32_t f, std::uint32_t e) {
-        ++joint_[key(f, e)];
-        if (f == kNull) {
-            ++null_src_;
-        } else {
-            if (f >= src_total_.size()) src_total_.resize(f + 1, 0);
-            ++src_total_[f];
-        }
-        if (e == kNull) {
-            ++null_trg_;
-        } else {
-            if (e >= trg_total_.size()) trg_total_.resize(e + 1, 0);
-            ++trg_total_[e];
-        }
-    }
-    double joint(std::uint32_t f, std::uint32_t e) const {
-        const auto found = joint_.find(key(f, e));
-        return found == joint_.end() ? 0.0 : static_cast<double>(found->second);
-    }
-
-    std::unordered_map<std::uint64_t, std::uint64_t> joint_;
-    std::vector<std::uint64_t> src_total_, trg_total_;
-    std::uint64_t null_src_ = 0, null_trg_ = 0;
-    std::vector<StringEnumerator::Id> ids_;
-};
-
-std::string joined(std::span<const std::string_view> words, std::size_t begin, std::size_t end) {
-    std::string out;
-    for (std::size_t k = begin; k < end; ++k) {
-        if (k > begin) out += ' ';
-        out += words[k];
-    }
-    return out;
-}
-
-// A side a record reads back as it is: no white space at its ends (the reader strips it), no
-// field separator inside.
-bool writable(std::string_view side) {
-    return !side.empty() && utf8::strip_space(side) == side &&
-           side.find("|||") == std::string_view::npos;
-}
-
-std::vector<std::string_view> parts(std::string_view key, std::size_t n) {
-    std::vector<std::string_view> out;
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        const auto at = key.find(kSep);
-        if (at == std::string_view::npos) throw std::runtime_error("a sort key is damaged");
-        out.push_back(key.substr(0, at));
-        key.remove_prefix(at + 1);
-    }
-    out.push_back(key);
-    return out;
-}
-
-// Calls row(parts, count) for every key of `sorter` (cut into `n` parts), in order, and
-// end(first part) after the last key of each run of keys that share their first part.
-template <class Row, class End>
-void by_first_part(KeySorter& sorter, std::size_t n, Row&& row, End&& end) {
-    std::string first;
-    bool any = false;
-    std::string_view key;
-    std::uint64_t count = 0;
-    while (sorter.next(key, count)) {
-        const auto p = parts(key, n);
-        if (!any || p[0] != first) {
-            if (any) end(first);
-            first.assign(p[0]);
-            any = true;
-        }
-        row(p, count);
-    }
-    if (any) end(first);
-}
+constexpr std::size_t kBlock = 4096;  // sentence pairs extracted at once
+constexpr std::size_t kChunk = 8192;  // lines formatted (and compressed) at once
+constexpr std::size_t kScoreBlock = 16 * kChunk;
+// Compression is most of the cost of a large table: at 100,000 generated pairs libdeflate's level
+// 2 wrote a file 7% larger than its level 5 (2% larger than zlib's default) in two thirds of the
+// whole run's time.
+constexpr int kGzipLevel = 2;
+constexpr std::uint32_t kMissing = 0xFFFFFFFFU;     // a phrase not seen before
+constexpr std::uint32_t kUnwritable = 0xFFFFFFFEU;  // a side a record would not read back
 
 void append_score(std::string& out, double x) {
     // As the records print a number: an integral value as an int, else the float's repr.
@@ -201,183 +98,238 @@ private:
     std::size_t line_ = 0;
 };
 
-// The words of a pair's two lines, as the aligner split them (views into the lines).
-struct PairWords {
-    std::vector<std::string_view> src, trg;
-};
-
-// The phrase pairs of one sentence pair as sort keys "f\0e\0points", each ended by '\n'.
-void pair_keys(const PairWords& words, std::size_t max_length, std::vector<Link>& links,
-               std::string& out) {
-    const auto& [src, trg] = words;
-    std::vector<PhraseSpan> spans;
-    consistent_phrases(src.size(), trg.size(), links, max_length, spans);
-    for (const PhraseSpan& s : spans) {
-        const std::string f = joined(src, s.src_begin, s.src_end);
-        const std::string e = joined(trg, s.trg_begin, s.trg_end);
-        if (!writable(f) || !writable(e)) continue;
-        out += f;
-        out += kSep;
-        out += e;
-        out += kSep;
-        out += inner_points(s, links);
-        out += '\n';
-    }
-}
-
-// Writes whole blocks to a sink that is put in place only when closed; a name ending in .gz is
-// compressed here, on the threads.
+// The table's file, put in place only when closed. Lines come in chunks of a fixed number of
+// lines; a name ending in .gz makes each chunk a gzip member of its own, compressed on the
+// thread that formatted it, so the bytes depend on the lines alone.
 class Output {
 public:
-    Output(Host& host, const std::string& path) {
-        if (path.ends_with(".gz")) {
-            gzip_.emplace(host.open_write_encoded(path));
+    Output(Host& host, const std::string& path, std::size_t threads)
+        : sink_(path.ends_with(".gz") ? host.open_write_encoded(path) : host.open_write(path)) {
+        if (path.ends_with(".gz"))
+            for (std::size_t k = 0; k < threads; ++k) compressors_.emplace_back(kGzipLevel);
+    }
+    // Called on thread `worker`: `out` becomes the chunk as it goes to the file.
+    void finish_chunk(std::string& text, std::string& out, std::size_t worker) {
+        if (compressors_.empty()) {
+            out.swap(text);
         } else {
-            sink_ = host.open_write(path);
+            compressors_[worker].member(text, out);
         }
     }
-    void line(const std::string& text) {
-        buffer_ += text;
-        buffer_ += '\n';
-        if (buffer_.size() >= (std::size_t{1} << 20)) flush();
+    void write(std::string_view chunk) {
+        sink_->write(chunk);
+        written_ = true;
     }
     void close() {
-        flush();
-        if (gzip_) {
-            gzip_->close();
-        } else {
-            sink_->close();
+        if (!compressors_.empty() && !written_) {  // an empty table is still a gzip file
+            std::string member;
+            compressors_[0].member("", member);
+            sink_->write(member);
         }
+        sink_->close();
     }
 
 private:
-    void flush() {
-        if (gzip_) {
-            gzip_->write(buffer_);
-        } else {
-            sink_->write(buffer_);
-        }
-        buffer_.clear();
-    }
-    std::optional<GzipMembers> gzip_;
     std::unique_ptr<ByteSink> sink_;
-    std::string buffer_;
+    std::vector<GzipCompressor> compressors_;
+    bool written_ = false;
 };
 
-// A temporary file of lines, written then read once.
-class Spool {
-public:
-    explicit Spool(std::string path) : path_(std::move(path)) {
-        file_ = std::fopen(path_.c_str(), "wb");
-        if (!file_) failed();
-    }
-    ~Spool() {
-        if (file_) std::fclose(file_);
-        std::remove(path_.c_str());
-    }
-    Spool(const Spool&) = delete;
-    Spool& operator=(const Spool&) = delete;
+// Why a word cannot begin, end or be inside a phrase side: a record strips white space at the
+// ends of a side and splits a line at "|||".
+enum WordFlag : std::uint8_t { kBadStart = 1, kBadEnd = 2, kBadInside = 4 };
 
-    void write(const std::string& line) {
-        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
-            std::fputc('\n', file_) == EOF)
-            failed();
+std::uint8_t word_flags(std::string_view word) {
+    std::uint8_t flags = 0;
+    const std::string_view kept = utf8::strip_space(word);
+    if (kept.empty() || kept.data() != word.data()) flags |= kBadStart;
+    if (kept.empty() || kept.data() + kept.size() != word.data() + word.size()) flags |= kBadEnd;
+    if (word.find("|||") != std::string_view::npos) flags |= kBadInside;
+    return flags;
+}
+
+// A side's words, their ids and what they allow.
+struct Side {
+    StringEnumerator words;
+    std::vector<std::uint8_t> flags;
+    StringEnumerator phrases;           // keys as phrase_key makes them
+    std::vector<std::uint64_t> counts;  // instances of each phrase
+
+    void ids(std::span<const std::string_view> text, std::vector<std::uint32_t>& out) {
+        out.resize(text.size());
+        words.str2ids(text, out.data());
+        while (flags.size() < words.size())
+            flags.push_back(word_flags(words.id2str(static_cast<std::uint32_t>(flags.size()))));
     }
-    void rewind() {
-        if (std::fclose(file_) != 0) failed();
-        file_ = nullptr;
-        source_ = open_file_source(path_);
-        reader_ = std::make_unique<LineReader>(*source_);
-    }
-    bool next(std::string_view& line) {
-        if (!reader_->next(line)) return false;
-        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    bool writable(std::span<const std::uint32_t> phrase) const {
+        if (flags[phrase.front()] & kBadStart || flags[phrase.back()] & kBadEnd) return false;
+        for (const std::uint32_t w : phrase)
+            if (flags[w] & kBadInside) return false;
         return true;
     }
-
-private:
-    [[noreturn]] void failed() {
-        throw std::runtime_error("cannot write the temporary file " + path_ + ": " +
-                                 std::strerror(errno));
+    std::string text(std::uint32_t phrase, std::vector<std::uint32_t>& scratch) const {
+        phrase_words(phrases.id2str(phrase), scratch);
+        std::string out;
+        for (std::size_t k = 0; k < scratch.size(); ++k) {
+            if (k) out += ' ';
+            out += words.id2str(scratch[k]);
+        }
+        return out;
     }
-    std::string path_;
-    std::FILE* file_ = nullptr;
-    std::unique_ptr<ByteSource> source_;
-    std::unique_ptr<LineReader> reader_;
 };
 
-std::uint64_t count_of(std::string_view text) {
-    long long n = 0;
-    if (!parse_plain_int(text, n)) throw std::runtime_error("a temporary count is damaged");
-    return static_cast<std::uint64_t>(n);
-}
+struct Pair {
+    std::vector<std::uint32_t> src, trg;
+    std::vector<Link> links;
+};
 
-// lex(e | f, a): over the target words, the mean of w(e_j | f_i) over the source words linked
-// to each (NULL for none), multiplied.
-double lexical_weight(const Lexicon& lex, std::span<const std::uint32_t> f_ids,
-                      std::span<const std::uint32_t> e_ids, std::span<const Link> points,
-                      bool target_given_source) {
-    const auto& outer = target_given_source ? e_ids : f_ids;
-    double weight = 1.0;
-    for (std::uint32_t k = 0; k < outer.size(); ++k) {
-        double sum = 0.0;
-        std::size_t n = 0;
-        for (const Link& p : points) {
-            if ((target_given_source ? p.trg : p.src) != k) continue;
-            sum += target_given_source ? lex.target_given_source(f_ids[p.src], e_ids[k])
-                                       : lex.source_given_target(f_ids[k], e_ids[p.trg]);
-            ++n;
-        }
-        if (n == 0) {
-            sum = target_given_source ? lex.target_given_source(kNull, e_ids[k])
-                                      : lex.source_given_target(f_ids[k], kNull);
-            n = 1;
-        }
-        weight *= sum / static_cast<double>(n);
+// One pair's phrase pairs, found on a thread against the phrases known before its block: the
+// spans and point sets it uses once each, with their ids (kMissing for a new one), and its
+// instances as indices into those.
+struct PairPhrases {
+    struct Span {
+        std::uint32_t begin, end, id;
+    };
+    std::vector<Span> src, trg;
+    std::vector<std::vector<std::uint32_t>> new_points;  // point keys not known yet
+    std::vector<Instance> local;  // src and trg index the spans; points is an id, or the
+                                  // index into new_points with the top bit set
+};
+
+constexpr std::uint32_t kNewPoints = 0x80000000U;
+
+// The key of a set of points: (i, j) pairs relative to the phrase's corner, in link order.
+void points_key(const PhraseSpan& s, std::span<const Link> links, std::vector<std::uint32_t>& key) {
+    key.clear();
+    for (const Link& k : links) {
+        if (k.src < s.src_begin || k.src >= s.src_end || k.trg < s.trg_begin || k.trg >= s.trg_end)
+            continue;
+        key.push_back(k.src - s.src_begin);
+        key.push_back(k.trg - s.trg_begin);
     }
-    return weight;
 }
 
-std::vector<std::uint32_t> word_ids(const StringEnumerator& words, std::string_view side) {
-    std::vector<std::uint32_t> ids;
-    for (const std::string_view w : zel::text::split_blank(side)) {
-        const std::int64_t id = words.find(w);
-        if (id < 0) throw std::runtime_error("a phrase word is missing from the lexicon");
-        ids.push_back(static_cast<std::uint32_t>(id));
+// Per thread: the spans of the pair being read, by (begin, length).
+struct SpanSlots {
+    std::vector<std::uint32_t> src, trg;
+    std::vector<PhraseSpan> spans;
+    std::vector<std::uint32_t> key;
+};
+
+void find_phrases(const Pair& pair, const Side& src_side, const Side& trg_side,
+                  const StringEnumerator& points, std::size_t max_length, SpanSlots& scratch,
+                  PairPhrases& out) {
+    out.src.clear();
+    out.trg.clear();
+    out.new_points.clear();
+    out.local.clear();
+    scratch.spans.clear();
+    consistent_phrases(pair.src.size(), pair.trg.size(), pair.links, max_length, scratch.spans);
+    scratch.src.assign(pair.src.size() * max_length, kMissing);
+    scratch.trg.assign(pair.trg.size() * max_length, kMissing);
+    // The local index of a span, found in the table of its side the first time it is met.
+    const auto local = [&](std::uint32_t begin, std::uint32_t end, const Side& side,
+                           const std::vector<std::uint32_t>& words,
+                           std::vector<std::uint32_t>& slots,
+                           std::vector<PairPhrases::Span>& spans) -> std::uint32_t {
+        std::uint32_t& slot = slots[begin * max_length + (end - begin - 1)];
+        if (slot != kMissing) return slot;
+        const std::span<const std::uint32_t> phrase(words.data() + begin, end - begin);
+        const std::uint32_t id = side.writable(phrase)
+                                     ? static_cast<std::uint32_t>(side.phrases.find(
+                                           phrase_key(phrase)))  // -1 becomes kMissing
+                                     : kUnwritable;
+        slot = static_cast<std::uint32_t>(spans.size());
+        spans.push_back({begin, end, id});
+        return slot;
+    };
+    for (const PhraseSpan& s : scratch.spans) {
+        const std::uint32_t f =
+            local(s.src_begin, s.src_end, src_side, pair.src, scratch.src, out.src);
+        const std::uint32_t e =
+            local(s.trg_begin, s.trg_end, trg_side, pair.trg, scratch.trg, out.trg);
+        if (out.src[f].id == kUnwritable || out.trg[e].id == kUnwritable) continue;
+        points_key(s, pair.links, scratch.key);
+        const std::int64_t known = points.find(phrase_key(scratch.key));
+        std::uint32_t p = 0;
+        if (known >= 0) {
+            p = static_cast<std::uint32_t>(known);
+        } else {
+            std::size_t k = 0;
+            while (k < out.new_points.size() && out.new_points[k] != scratch.key) ++k;
+            if (k == out.new_points.size()) out.new_points.push_back(scratch.key);
+            p = kNewPoints | static_cast<std::uint32_t>(k);
+        }
+        out.local.push_back({f, e, p});
     }
-    return ids;
 }
 
-// The table's line of one (f, e): `line` holds f, e, its points, c(f, e) and c(f).
-std::string score_line(const Lexicon& lexicon, std::string_view line, std::uint64_t e_count) {
-    const auto p = parts(line, 5);  // f, e, points, c(f, e), c(f)
-    const double fe = static_cast<double>(count_of(p[3]));
-    const double f_count = static_cast<double>(count_of(p[4]));
-    const double e = static_cast<double>(e_count);
-    const auto f_ids = word_ids(lexicon.src_words, p[0]);
-    const auto e_ids = word_ids(lexicon.trg_words, p[1]);
-    std::vector<Link> points;
-    for (const std::string_view point : zel::text::split_runs(p[2])) {
+// The text of a set of points, sorted as the records sort them, and its links in that order.
+std::pair<std::string, std::vector<Link>> points_text(std::string_view key) {
+    std::vector<std::uint32_t> ij;
+    phrase_words(key, ij);
+    std::vector<std::string> texts;
+    for (std::size_t k = 0; k < ij.size(); k += 2)
+        texts.push_back(std::to_string(ij[k]) + "-" + std::to_string(ij[k + 1]));
+    const std::string text =
+        records::sorted_points(std::vector<std::string_view>(texts.begin(), texts.end()));
+    std::vector<Link> links;
+    for (const std::string_view point : zel::text::split_runs(text)) {
         const auto dash = point.find('-');
-        long long i = 0, j = 0;
-        parse_plain_int(point.substr(0, dash), i);
-        parse_plain_int(point.substr(dash + 1), j);
-        points.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
+        links.push_back(
+            {static_cast<std::uint32_t>(std::stoul(std::string(point.substr(0, dash)))),
+             static_cast<std::uint32_t>(std::stoul(std::string(point.substr(dash + 1))))});
     }
-    std::string scores;
-    append_score(scores, fe / e);
-    scores += ' ';
-    append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, false));
-    scores += ' ';
-    append_score(scores, fe / f_count);
-    scores += ' ';
-    append_score(scores, lexical_weight(lexicon, f_ids, e_ids, points, true));
-    const std::string counts =
-        records::counts_text(records::Format::moses, static_cast<float>(f_count),
-                             static_cast<float>(e), static_cast<float>(fe));
-    const std::string_view fields[] = {p[0], p[1], scores, p[2], counts};
-    return records::join_line(" ||| ", fields);
+    return {text, links};
 }
+
+// One line of the table: a distinct (f, e), its count and its most frequent points.
+struct Line {
+    std::uint32_t src, trg, points;  // ids
+    std::uint64_t count;
+};
+
+struct Scorer {
+    const Side& src;
+    const Side& trg;
+    const Lexicon& lexicon;
+    const std::vector<std::string>& point_texts;
+    const std::vector<std::vector<Link>>& point_links;
+
+    void append(const Line& line, std::string& out, std::vector<std::uint32_t>& f,
+                std::vector<std::uint32_t>& e, std::vector<double>& scratch) const {
+        phrase_words(src.phrases.id2str(line.src), f);
+        phrase_words(trg.phrases.id2str(line.trg), e);
+        const auto joined = [&](const Side& side, const std::vector<std::uint32_t>& words) {
+            for (std::size_t k = 0; k < words.size(); ++k) {
+                if (k) out += ' ';
+                out += side.words.id2str(words[k]);
+            }
+        };
+        const auto fe = static_cast<double>(line.count);
+        const auto f_count = static_cast<double>(src.counts[line.src]);
+        const auto e_count = static_cast<double>(trg.counts[line.trg]);
+        const std::vector<Link>& points = point_links[line.points];
+        joined(src, f);
+        out += " ||| ";
+        joined(trg, e);
+        out += " ||| ";
+        const std::array<double, 2> lex = lexicon.phrase_weights(f, e, points, scratch);
+        append_score(out, fe / e_count);
+        out += ' ';
+        append_score(out, lex[0]);
+        out += ' ';
+        append_score(out, fe / f_count);
+        out += ' ';
+        append_score(out, lex[1]);
+        out += " ||| ";
+        out += point_texts[line.points];
+        out += " ||| ";
+        out += records::counts_text(records::Format::moses, static_cast<float>(f_count),
+                                    static_cast<float>(e_count), static_cast<float>(fe));
+        out += '\n';
+    }
+};
 
 }  // namespace
 
@@ -385,47 +337,67 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
                                  const std::string& trg_path, const std::string& links_path,
                                  const std::string& out_path, const ExtractSettings& settings) {
     if (settings.max_length == 0) throw ValueError("the maximum phrase length must be at least 1");
+    const std::size_t max_length = settings.max_length;
     ExtractReport report;
     Lexicon lexicon;
-    const std::size_t budget = settings.memory_bytes;
-    KeySorter by_pair(settings.temp_folder, "pairs", budget);
+    Side src, trg;
+    StringEnumerator points;
+    InstanceCounts instances(settings.temp_folder, settings.memory_bytes);
+    const std::size_t threads = thread_count();
     {
-        host.info(Channel::extract, "extracting phrase pairs of at most " +
-                                        std::to_string(settings.max_length) + " words");
+        host.info(Channel::extract,
+                  "extracting phrase pairs of at most " + std::to_string(max_length) + " words");
         CorpusReader corpus(host, src_path, trg_path, links_path);
         auto progress = host.progress("extracting", settings.pairs_hint);
-        const std::size_t threads = thread_count();
-        std::vector<PairText> block(kBlock);
-        std::vector<std::vector<Link>> links(kBlock);
-        std::vector<PairWords> words(kBlock);
-        std::vector<std::string> keys(kBlock);
+        PairText text;
+        std::vector<std::string_view> words;
+        std::vector<Pair> block(kBlock);
+        std::vector<PairPhrases> found(kBlock);
+        std::vector<SpanSlots> scratch(threads);
+        std::vector<std::uint32_t> ids;
         for (;;) {
             std::size_t n = 0;
-            for (; n < kBlock && corpus.next(block[n]); ++n) {
-                auto& [src, trg] = words[n];
-                src.clear();
-                trg.clear();
-                align::split_corpus_line(block[n].src, false, src);
-                align::split_corpus_line(block[n].trg, false, trg);
+            for (; n < kBlock && corpus.next(text); ++n) {
+                Pair& pair = block[n];
+                words.clear();
+                align::split_corpus_line(text.src, false, words);
+                src.ids(words, pair.src);
+                words.clear();
+                align::split_corpus_line(text.trg, false, words);
+                trg.ids(words, pair.trg);
                 try {
-                    links[n] = parse_links(block[n].links, src.size(), trg.size());
+                    pair.links = parse_links(text.links, pair.src.size(), pair.trg.size());
                 } catch (const ValueError& e) {
                     corpus.fail(2, e.what());
                 }
-                lexicon.add(src, trg, links[n]);
+                lexicon.add(pair.src, pair.trg, pair.links);
             }
             if (n == 0) break;
-            parallel_for(n, threads, [&](std::size_t p, std::size_t) {
-                keys[p].clear();
-                pair_keys(words[p], settings.max_length, links[p], keys[p]);
+            parallel_for(n, threads, [&](std::size_t p, std::size_t worker) {
+                find_phrases(block[p], src, trg, points, max_length, scratch[worker], found[p]);
             });
+            // New phrases and point sets get their ids in pair order.
             for (std::size_t p = 0; p < n; ++p) {
-                std::string_view rest = keys[p];
-                while (!rest.empty()) {
-                    const auto end = rest.find('\n');
-                    by_pair.add(rest.substr(0, end));
-                    rest.remove_prefix(end + 1);
-                    ++report.instances;
+                PairPhrases& f = found[p];
+                for (auto& s : f.src)
+                    if (s.id == kMissing)
+                        s.id = src.phrases.str2id(
+                            phrase_key(std::span(block[p].src).subspan(s.begin, s.end - s.begin)));
+                for (auto& s : f.trg)
+                    if (s.id == kMissing)
+                        s.id = trg.phrases.str2id(
+                            phrase_key(std::span(block[p].trg).subspan(s.begin, s.end - s.begin)));
+                ids.clear();
+                for (const auto& key : f.new_points) ids.push_back(points.str2id(phrase_key(key)));
+                src.counts.resize(src.phrases.size(), 0);
+                trg.counts.resize(trg.phrases.size(), 0);
+                for (const Instance& x : f.local) {
+                    const Instance global{
+                        f.src[x.src].id, f.trg[x.trg].id,
+                        x.points & kNewPoints ? ids[x.points & ~kNewPoints] : x.points};
+                    instances.add(global);
+                    ++src.counts[global.src];
+                    ++trg.counts[global.trg];
                 }
             }
             report.pairs += n;
@@ -434,107 +406,91 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
             if (n < kBlock) break;
         }
     }
+    report.instances = instances.size();
+    lexicon.freeze();
+
+    // Every id's place in the output: phrases in text order, point sets as the records sort
+    // their texts.
     host.info(Channel::extract, "sorting " +
                                     fmt::with_commas(static_cast<std::int64_t>(report.instances)) +
                                     " phrase pairs");
-    by_pair.finish();
-
-    // Each (f, e) once, with its count, its most frequent points and c(f); (e, f) to count c(e).
-    Spool direct(settings.temp_folder + "/direct");
-    std::size_t distinct = 0;
-    KeySorter by_target(settings.temp_folder, "targets", budget);
+    std::vector<std::string> point_texts(points.size());
+    std::vector<std::vector<Link>> point_links(points.size());
+    for (std::uint32_t p = 0; p < points.size(); ++p)
+        std::tie(point_texts[p], point_links[p]) = points_text(points.id2str(p));
+    const std::vector<std::uint32_t> src_rank = phrase_ranks(src.phrases, TokenRanks(src.words));
+    const std::vector<std::uint32_t> trg_rank = phrase_ranks(trg.phrases, TokenRanks(trg.words));
+    const std::vector<std::uint32_t> points_rank = text_ranks(point_texts);
+    const auto by_rank = [](const std::vector<std::uint32_t>& rank) {
+        std::vector<std::uint32_t> id(rank.size());
+        for (std::uint32_t k = 0; k < rank.size(); ++k) id[rank[k]] = k;
+        return id;
+    };
+    const auto src_id = by_rank(src_rank), trg_id = by_rank(trg_rank),
+               points_id = by_rank(points_rank);
     {
-        struct Target {
-            std::string e, points;
-            std::uint64_t count = 0, best = 0;
-        };
-        std::vector<Target> targets;
-        std::uint64_t f_count = 0, shown = 0, keys = 0;
         auto progress = host.progress("counting", report.instances);
-        by_first_part(
-            by_pair, 3,
-            [&](const std::vector<std::string_view>& p, std::uint64_t count) {
-                shown += count;
-                if (++keys % 65536 == 0) {  // the display and Ctrl-C, now and then
-                    progress->advance(shown);
-                    shown = 0;
-                    host.check_interrupt();
-                }
-                if (targets.empty() || targets.back().e != p[1])
-                    targets.push_back({std::string(p[1]), "", 0, 0});
-                Target& t = targets.back();
-                t.count += count;
-                f_count += count;
-                if (count > t.best) {  // keys come in byte order: the first of the most frequent
-                    t.best = count;
-                    t.points.assign(p[2]);
-                }
-            },
-            [&](const std::string& f) {
-                for (const Target& t : targets) {
-                    std::string line = f + kSep + t.e + kSep + t.points + kSep;
-                    fmt::append_integer(line, t.count);
-                    line += kSep;
-                    fmt::append_integer(line, f_count);
-                    direct.write(line);
-                    by_target.add(t.e + kSep + f, t.count);
-                    ++distinct;
-                }
-                targets.clear();
-                f_count = 0;
-            });
-        progress->advance(shown);
+        instances.finish({src_rank, trg_rank, points_rank}, [&](std::size_t n) {
+            progress->advance(n);
+            host.check_interrupt();
+        });
     }
-    by_target.finish();
-    // c(e) for each (f, e), in (f, e) order.
-    KeySorter target_counts(settings.temp_folder, "target-counts", budget);
-    {
-        std::vector<std::string> sources;
-        std::uint64_t e_count = 0;
-        by_first_part(
-            by_target, 2,
-            [&](const std::vector<std::string_view>& p, std::uint64_t count) {
-                sources.emplace_back(p[1]);
-                e_count += count;
-            },
-            [&](const std::string& e) {
-                for (const std::string& f : sources) target_counts.add(f + kSep + e, e_count);
-                sources.clear();
-                e_count = 0;
-            });
-    }
-    target_counts.finish();
 
     host.info(Channel::extract, "scoring phrase pairs into file: " + out_path);
-    direct.rewind();
-    Output out(host, out_path);
-    // Blocks of lines scored on the threads, written in order.
-    constexpr std::size_t kScoreBlock = 1 << 16;
-    std::vector<std::string> lines(kScoreBlock), scored(kScoreBlock);
-    std::vector<std::uint64_t> e_counts(kScoreBlock);
-    const std::size_t threads = thread_count();
-    auto progress = host.progress("scoring", distinct);
-    for (;;) {
-        std::size_t n = 0;
-        std::string_view line, key;
-        for (; n < kScoreBlock && direct.next(line); ++n) {
-            lines[n].assign(line);
-            const auto p = parts(line, 5);
-            if (!target_counts.next(key, e_counts[n]) || parts(key, 2)[0] != p[0] ||
-                parts(key, 2)[1] != p[1])
-                throw std::runtime_error("the temporary counts do not match");
-        }
-        if (n == 0) break;
-        parallel_for(n, threads, [&](std::size_t k, std::size_t) {
-            scored[k] = score_line(lexicon, lines[k], e_counts[k]);
+    Output out(host, out_path, threads);
+    const Scorer scorer{src, trg, lexicon, point_texts, point_links};
+    std::vector<Line> lines;
+    lines.reserve(kScoreBlock);
+    // Per thread its text buffer; per chunk what goes to the file.
+    std::vector<std::string> texts(threads), chunks(kScoreBlock / kChunk);
+    auto progress = host.progress("scoring", report.instances);
+    std::uint64_t read = 0;
+    const auto score = [&] {
+        const std::size_t n = (lines.size() + kChunk - 1) / kChunk;
+        parallel_for(n, threads, [&](std::size_t chunk, std::size_t worker) {
+            std::vector<std::uint32_t> f, e;
+            std::vector<double> scratch;
+            std::string& text = texts[worker];
+            text.clear();
+            for (std::size_t k = chunk * kChunk; k < std::min(lines.size(), (chunk + 1) * kChunk);
+                 ++k)
+                scorer.append(lines[k], text, f, e, scratch);
+            out.finish_chunk(text, chunks[chunk], worker);
         });
-        for (std::size_t k = 0; k < n; ++k) out.line(scored[k]);
-        report.phrase_pairs += n;
-        progress->advance(n);
+        for (std::size_t chunk = 0; chunk < n; ++chunk) out.write(chunks[chunk]);
+        report.phrase_pairs += lines.size();
+        lines.clear();
+        progress->advance(read);
+        read = 0;
         host.check_interrupt();
+    };
+    Instance x{}, best{};
+    std::uint64_t count = 0, best_count = 0, total = 0;
+    bool any = false;
+    // Instances come by (f, e, points): each (f, e) once, with its total and the first of its
+    // most frequent points.
+    const auto close = [&] {
+        lines.push_back({src_id[best.src], trg_id[best.trg], points_id[best.points], total});
+        if (lines.size() == kScoreBlock) score();
+    };
+    while (instances.next(x, count)) {
+        read += count;
+        if (!any || x.src != best.src || x.trg != best.trg) {
+            if (any) close();
+            best = x;
+            best_count = count;
+            total = 0;
+            any = true;
+        } else if (count > best_count) {
+            best = x;
+            best_count = count;
+        }
+        total += count;
     }
+    if (any) close();
+    score();
     out.close();
-    report.runs = by_pair.runs() + by_target.runs() + target_counts.runs();
+    report.runs = instances.runs();
     return report;
 }
 

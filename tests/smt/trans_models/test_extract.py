@@ -153,7 +153,7 @@ def test_toy_corpus_equals_plain_formulation_for_any_threads_and_memory(
     monkeypatch.setenv("ZEL_THREADS", "1")
     table = run(paths, tmp_path / "one.gz", max_length=4)
     monkeypatch.setenv("ZEL_THREADS", "3")
-    # One megabyte a sort: the pairs are sorted in several runs, then merged.
+    # One megabyte for the instances: they are sorted in several runs, then merged.
     spilled = tmp_path / "spilled.gz"
     report = extract.extract(
         src_path=paths["src"],
@@ -163,7 +163,7 @@ def test_toy_corpus_equals_plain_formulation_for_any_threads_and_memory(
         max_length=4,
         memory_mb=1,
     )
-    assert report["runs"] > 2
+    assert report["runs"] >= 2
     assert spilled.read_bytes() == (tmp_path / "one.gz").read_bytes()
     for text in table[:: max(1, len(table) // 200)]:
         assert MosesRecord(text).to_str() == text

@@ -16,9 +16,11 @@ compressed when the output's name ends in ``.gz``, ``.bz2`` or ``.xz``. A phrase
 record would not read back as it is (white space at an end, from empty words of the corpus, or
 the field separator inside) is left out.
 
-Memory stays within ``memory_mb`` for each sort (batches beyond it are sorted, written to
-temporary files and merged); the output is the same bytes whatever the memory setting and the
-number of threads. The output is written beside its name and put in place when complete.
+The phrase pairs extracted are held in memory up to ``memory_mb`` (beyond it they go to
+temporary files, sorted in runs and merged); besides them, memory holds the corpus's distinct
+phrases once each. The output is the same bytes whatever the memory setting and the number of
+threads, and is written beside its name and put in place when complete. A ``.gz`` output is
+compressed on the threads, in gzip members of 8,192 lines.
 
     zel-extract SRC TRG LINKS OUT [--max-length N] [--memory MB] [--temp-dir DIR] [--threads N]
 
@@ -51,9 +53,10 @@ def extract(conf=None, **others):
 
     `conf` (a mapping or Config; keyword settings override it) has ``src_path``, ``trg_path``,
     ``links_path`` and ``out_path``, and optionally ``max_length`` (7), ``memory_mb`` (1024:
-    each sort's batch in memory), ``temp_dir`` (where sort runs go; the system's by default) and
-    ``threads``. Returns a dict of counts: pairs, instances (phrase pairs extracted, repeats
-    included), phrase_pairs (lines written) and runs (sort runs spilled to disk).
+    the phrase pairs held in memory before they go to disk), ``temp_dir`` (where sort runs go;
+    the system's by default) and ``threads``. Returns a dict of counts: pairs, instances (phrase
+    pairs extracted, repeats included), phrase_pairs (lines written) and runs (sorted runs
+    written to disk).
     """
     conf = Config(conf)
     conf.update(others)
@@ -117,8 +120,8 @@ def create_parser():
         dest="memory_mb",
         type=int,
         default=MEMORY_MB,
-        help="megabytes each sort keeps in memory before it writes a sorted run to disk "
-        "(default: %(default)s)",
+        help="megabytes of extracted phrase pairs held in memory before they are written to "
+        "disk in sorted runs (default: %(default)s)",
     )
     parser.add_argument("--temp-dir", help="where sorted runs are written (default: the system's)")
     parser.add_argument("--threads", type=int, help="threads (default: every usable core)")
