@@ -4,6 +4,7 @@ Each corpus is aligned first (zel-align's default road, not timed here); then ze
 in a child process, so its peak memory is its own, for each memory setting.
 
     python bench/extract_table.py [--corpus 100k] [--memory 1024,256] [--threads 2]
+                                  [--align-model ibm2]
 """
 
 import argparse
@@ -37,12 +38,14 @@ def main():
     parser.add_argument("--corpus", default="100k")
     parser.add_argument("--memory", default="1024,256", help="MB settings, one run each")
     parser.add_argument("--threads", default="2")
+    parser.add_argument("--align-model", help="zel-align's --model for the links (its default)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         src, trg = corpus_files(args.corpus, work)
+        model = ["--model", args.align_model] if args.align_model else []
         subprocess.run(
-            [sys.executable, "-c", ALIGN, str(src), str(trg), str(work / "a"), "--quiet"],
+            [sys.executable, "-c", ALIGN, str(src), str(trg), str(work / "a"), "--quiet", *model],
             check=True,
         )
         links = work / "a" / "links.txt"
