@@ -10,6 +10,7 @@ import pytest
 from zel.smt.trans_models.records import MosesRecord
 from zel.smt.trans_models.tables import MosesTable
 
+from zel.common import progress
 from zel.smt.trans_models import extract
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
@@ -203,3 +204,26 @@ def test_align_writes_the_phrase_table_of_its_final_links(tmp_path):
     )
     assert paths["phrase_table"].name == "phrase-table.gz"
     assert gzip.open(paths["phrase_table"], "rt", encoding="utf-8").read().splitlines() == expected
+
+
+@pytest.mark.parametrize("stage", ["extracting", "counting", "scoring"])
+def test_interrupt_leaves_the_old_table_and_no_temporary_files(
+    toy_pairs, tmp_path, monkeypatch, stage
+):
+    paths = write_corpus(tmp_path, toy_pairs)
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    out = tmp_path / "table.gz"
+    out.write_bytes(b"old")
+
+    def advance(self, n=1):
+        if self.header == stage:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(progress.Bar, "advance", advance)
+    with pytest.raises(KeyboardInterrupt):
+        # One megabyte: the instances go through temporary files.
+        run(paths, out, memory_mb=1, temp_dir=temp)
+    assert out.read_bytes() == b"old"
+    assert list(temp.iterdir()) == []
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["links", "src", "table.gz", "tmp", "trg"]
