@@ -225,14 +225,17 @@ void find_phrases(const Pair& pair, const Side& src_side, const Side& trg_side,
     out.local.clear();
     scratch.spans.clear();
     consistent_phrases(pair.src.size(), pair.trg.size(), pair.links, max_length, scratch.spans);
-    scratch.src.assign(pair.src.size() * max_length, kMissing);
-    scratch.trg.assign(pair.trg.size() * max_length, kMissing);
+    // A span by (begin, length); no span is longer than its sentence, whatever the limit.
+    const std::size_t src_width = std::min(max_length, pair.src.size()),
+                      trg_width = std::min(max_length, pair.trg.size());
+    scratch.src.assign(pair.src.size() * src_width, kMissing);
+    scratch.trg.assign(pair.trg.size() * trg_width, kMissing);
     // The local index of a span, found in the table of its side the first time it is met.
     const auto local = [&](std::uint32_t begin, std::uint32_t end, const Side& side,
                            const std::vector<std::uint32_t>& words,
-                           std::vector<std::uint32_t>& slots,
+                           std::vector<std::uint32_t>& slots, std::size_t width,
                            std::vector<PairPhrases::Span>& spans) -> std::uint32_t {
-        std::uint32_t& slot = slots[begin * max_length + (end - begin - 1)];
+        std::uint32_t& slot = slots[begin * width + (end - begin - 1)];
         if (slot != kMissing) return slot;
         const std::span<const std::uint32_t> phrase(words.data() + begin, end - begin);
         const std::uint32_t id = side.writable(phrase)
@@ -245,9 +248,9 @@ void find_phrases(const Pair& pair, const Side& src_side, const Side& trg_side,
     };
     for (const PhraseSpan& s : scratch.spans) {
         const std::uint32_t f =
-            local(s.src_begin, s.src_end, src_side, pair.src, scratch.src, out.src);
+            local(s.src_begin, s.src_end, src_side, pair.src, scratch.src, src_width, out.src);
         const std::uint32_t e =
-            local(s.trg_begin, s.trg_end, trg_side, pair.trg, scratch.trg, out.trg);
+            local(s.trg_begin, s.trg_end, trg_side, pair.trg, scratch.trg, trg_width, out.trg);
         if (out.src[f].id == kUnwritable || out.trg[e].id == kUnwritable) continue;
         points_key(s, pair.links, scratch.key);
         const std::int64_t known = points.find(phrase_key(scratch.key));
@@ -429,7 +432,7 @@ ExtractReport build_phrase_table(Host& host, const std::string& src_path,
     const auto src_id = by_rank(src_rank), trg_id = by_rank(trg_rank),
                points_id = by_rank(points_rank);
     {
-        auto progress = host.progress("counting", report.instances);
+        auto progress = host.progress("sorting", report.instances);
         instances.finish({src_rank, trg_rank, points_rank}, [&](std::size_t n) {
             progress->advance(n);
             host.check_interrupt();

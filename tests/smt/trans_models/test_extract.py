@@ -66,6 +66,8 @@ def test_hand_worked_table(tmp_path):
         line("c", "y", [1 / 2, 1 / 2, 1, 1], "0-0", (2, 1, 1)),
     ]
     assert run(write_corpus(tmp_path, HAND), tmp_path / "table") == expected
+    # A limit far beyond the sentences costs nothing more.
+    assert run(write_corpus(tmp_path, HAND), tmp_path / "long", max_length=10**12) == expected
     # At most one word a side: the single-word pairs alone.
     short = run(write_corpus(tmp_path, HAND), tmp_path / "short", max_length=1)
     assert [tuple(x.split(" ||| ")[:2]) for x in short] == [
@@ -206,7 +208,7 @@ def test_align_writes_the_phrase_table_of_its_final_links(tmp_path):
     assert gzip.open(paths["phrase_table"], "rt", encoding="utf-8").read().splitlines() == expected
 
 
-@pytest.mark.parametrize("stage", ["extracting", "counting", "scoring"])
+@pytest.mark.parametrize("stage", ["extracting", "sorting", "scoring"])
 def test_interrupt_leaves_the_old_table_and_no_temporary_files(
     toy_pairs, tmp_path, monkeypatch, stage
 ):
