@@ -444,11 +444,23 @@ class _Run:
                 "indexing",
             )
         )
-        # The whole's cells, and where each shard's lie among them (cell ids fit 32 bits).
-        cells, where = np.unique(np.concatenate([k for k, _ in keys]), return_inverse=True)
-        ends = np.cumsum([len(k) for k, _ in keys])
-        self.cell_maps = np.split(where.astype(np.uint32), ends[:-1])
-        del where
+        # The whole's cells: every shard's keys (each shard's ascending), sorted in place and
+        # made distinct, with no copy beside them; then where each shard's lie among them.
+        cells = np.concatenate([k for k, _ in keys])
+        cells.sort()
+        distinct = np.ones(len(cells), dtype=bool)
+        distinct[1:] = cells[1:] != cells[:-1]
+        cells = cells[distinct]
+        del distinct
+        if len(cells) >= 2**32:
+            raise MemoryError(
+                f"the corpus has {len(cells):,} word pairs, more than training on a cluster "
+                "can index (2^32)"
+            )
+        self.cell_maps = []
+        for k, (shard_cells, flat) in enumerate(keys):
+            self.cell_maps.append(np.searchsorted(cells, shard_cells).astype(np.uint32))
+            keys[k] = (None, flat)
         blocks = _Blocks()
         for _, flat in keys:
             blocks.add(flat)
