@@ -361,7 +361,9 @@ class _Run:
         self.cell_maps, self.value_maps, self.row_maps = [], [], []
         self.pending = None  # the M-step being made: (model, counts)
         self.trained = False  # an M-step was made
-        self.values = None  # each shard's values after the last M-step, scattered (None: initial)
+        # Each shard's values after the last M-step, scattered (None in the list: not sent yet);
+        # None: the initial ones, which the shards make themselves.
+        self.values = None
 
     def _ordered(self, submit, count, what, refused=None):
         """Runs submit(k, again) for every shard k and yields the results in shard order as they
@@ -493,9 +495,10 @@ class _Run:
         return self.client.scatter(values, workers=where or None, hash=False)
 
     def _submit(self, function, k, again, *args):
-        """function(shard k, its values, *args) on the cluster; the values are sent again when
-        the last ones were lost."""
-        if self.values is not None and again:
+        """function(shard k, its values, *args) on the cluster. A shard's values are sent just
+        before its task, so the first shards compute while the others' values travel; they are
+        sent again when the last ones were lost."""
+        if self.values is not None and (again or self.values[k] is None):
             self.values[k] = self._values(k)
         values = None if self.values is None else self.values[k]
         return self.client.submit(function, self.shards[k], values, *args, pure=False)
@@ -557,7 +560,7 @@ class _Run:
                 self._maximize(phase, counts)
                 self.pending = None
                 self.trained = True
-                self.values = [self._values(k) for k in range(len(self.shards))]
+                self.values = [None] * len(self.shards)
                 following = phase if step + 1 < limit else (2 if phase == 1 else 0)
                 h, counts = self.evaluate(following)
                 model_of_counts = following
@@ -572,7 +575,7 @@ class _Run:
         if self.pending is not None:
             self._maximize(*self.pending)
             self.pending = None
-        self.values = [self._values(k) for k in range(len(self.shards))]
+        self.values = [None] * len(self.shards)
 
     def write_outputs(self, data):
         threshold = data.threshold
