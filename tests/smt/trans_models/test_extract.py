@@ -192,6 +192,13 @@ def test_bad_links_name_file_and_line_and_write_nothing(tmp_path, pairs, message
     assert out.read_text() == "earlier\n"
 
 
+def test_a_corpus_without_links_gives_an_empty_gzip_table(tmp_path):
+    paths = write_corpus(tmp_path, [("a b", "x", ""), ("c", "y z", "")])
+    assert run(paths, tmp_path / "table.gz") == []
+    # A gzip member, which gzip tools accept, not an empty file.
+    assert (tmp_path / "table.gz").read_bytes()[:2] == b"\x1f\x8b"
+
+
 def test_align_writes_the_phrase_table_of_its_final_links(tmp_path):
     from zel.smt.align import bidirectional
 
