@@ -167,15 +167,6 @@ struct Side {
             if (flags[w] & kBadInside) return false;
         return true;
     }
-    std::string text(std::uint32_t phrase, std::vector<std::uint32_t>& scratch) const {
-        phrase_words(phrases.id2str(phrase), scratch);
-        std::string out;
-        for (std::size_t k = 0; k < scratch.size(); ++k) {
-            if (k) out += ' ';
-            out += words.id2str(scratch[k]);
-        }
-        return out;
-    }
 };
 
 struct Pair {
