@@ -65,6 +65,11 @@ void QuietHost::float_event(FloatEvent event) {
     raised |= event.kind == FloatEvent::Kind::divide_by_zero ? FE_DIVBYZERO : FE_INVALID;
 }
 
+void report_raised(Host& host, int raised, FloatEvent::Operation operation) {
+    if (raised & FE_DIVBYZERO) host.float_event({FloatEvent::Kind::divide_by_zero, operation});
+    if (raised & FE_INVALID) host.float_event({FloatEvent::Kind::invalid, operation});
+}
+
 ShardTrainer::ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text,
                            bool character_based) {
     trainer_.init(host);

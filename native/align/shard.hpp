@@ -46,6 +46,9 @@ private:
 
 using BlockKey = AlignTable::BlockKey;
 
+// Reports to `host`, as events of `operation`, the FE_* flags a QuietHost kept.
+void report_raised(Host& host, int raised, FloatEvent::Operation operation);
+
 class ShardTrainer {
 public:
     // Reads the shard's pairs from the lines of the two texts (as many pairs as the shorter

@@ -22,13 +22,6 @@ std::string_view strip_line_ends(std::string_view line) {
 
 std::string text_of(const std::optional<std::string>& path) { return path ? *path : "None"; }
 
-void check_utf8(std::string_view line, const std::optional<std::string>& path, std::size_t number) {
-    utf8::Invalid bad;
-    if (!utf8::validate(line, bad)) {
-        throw DecodeError(text_of(path), number, std::string(line), bad.start, bad.end, bad.reason);
-    }
-}
-
 void register_words(StringEnumerator& enumerator, const std::vector<std::string_view>& words,
                     std::vector<WordId>& ids) {
     const std::size_t start = ids.size();
@@ -66,6 +59,13 @@ void warn_unequal_lengths(Host& host, LineReader& src, LineReader& trg,
 constexpr std::size_t kLinesPerCheck = 4096;
 
 }  // namespace
+
+void check_utf8(std::string_view line, const std::optional<std::string>& path, std::size_t number) {
+    utf8::Invalid bad;
+    if (!utf8::validate(line, bad)) {
+        throw DecodeError(text_of(path), number, std::string(line), bad.start, bad.end, bad.reason);
+    }
+}
 
 void split_corpus_line(std::string_view line, bool character_based,
                        std::vector<std::string_view>& words) {

@@ -49,4 +49,8 @@ public:
 void split_corpus_line(std::string_view line, bool character_based,
                        std::vector<std::string_view>& words);
 
+// Throws DecodeError naming `path` ("None" without one) and line `number` when `line` is not
+// UTF-8.
+void check_utf8(std::string_view line, const std::optional<std::string>& path, std::size_t number);
+
 }  // namespace zel::align

@@ -77,15 +77,10 @@ public:
     [[noreturn]] void fail(int file, const std::string& what) const {
         throw ValueError(paths_[file] + ", line " + std::to_string(line_) + ": " + what);
     }
-    std::size_t line() const { return line_; }
 
 private:
     void check(std::string_view line, int k) const {
-        utf8::Invalid bad;
-        if (!utf8::validate(line, bad)) {
-            throw DecodeError(paths_[k], line_ + 1, std::string(line), bad.start, bad.end,
-                              bad.reason);
-        }
+        align::check_utf8(line, paths_[k], line_ + 1);
         if (line.find('\0') != std::string_view::npos) {
             throw ValueError(paths_[k] + ", line " + std::to_string(line_ + 1) +
                              ": a NUL character");

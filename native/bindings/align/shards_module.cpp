@@ -29,10 +29,9 @@ using Out = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
 
 // A NumPy array that owns `values`.
 template <class T>
-Out<T> owned(std::vector<T> values) {
-    auto* held = new std::vector<T>(std::move(values));
-    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-    return Out<T>(held->data(), {held->size()}, owner);
+nb::ndarray<nb::numpy, T> owned(std::vector<T> values) {
+    const std::size_t n = values.size();
+    return zel::bind::to_numpy(std::move(values), {n});
 }
 
 // A NumPy array over `n` values that `self` owns (read-only for const values).
@@ -73,9 +72,18 @@ std::vector<std::string> texts(const std::vector<std::string_view>& words) {
 NB_MODULE(_shards, m) {
     m.doc() = "Native halves of training one corpus as shards in several processes.";
     zel::bind::init_module(m);
-    // The floating-point flags the counts and entropies report as raised.
-    m.attr("FE_DIVBYZERO") = FE_DIVBYZERO;
-    m.attr("FE_INVALID") = FE_INVALID;
+    m.def(
+        "report_flags",
+        [](int raised, const std::string& operation) {
+            if (operation != "log" && operation != "divide")
+                throw nb::value_error("operation must be 'log' or 'divide'");
+            zel::align::report_raised(zel::bind::toolkit_host(), raised,
+                                      operation == "log" ? zel::FloatEvent::Operation::log
+                                                         : zel::FloatEvent::Operation::divide);
+        },
+        nb::arg("raised"), nb::arg("operation"),
+        "Reports the floating-point flags a shard's work raised, as one process reports them "
+        "(numpy.seterr decides).");
 
     nb::class_<Shard>(m, "ShardTrainer", "One shard's pairs, tables and E-steps.")
         .def(

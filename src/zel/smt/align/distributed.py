@@ -20,7 +20,6 @@ Dask is an optional dependency: ``pip install 'zel[distributed]'``.
 import itertools
 import logging
 import os
-import warnings
 from concurrent.futures import CancelledError
 from dataclasses import dataclass
 
@@ -265,21 +264,6 @@ def memory_in_use():
 # --- the whole, in this process ---------------------------------------------------------------
 
 
-def _report_flags(raised, operation):
-    for flag, kind in (
-        (_shards.FE_DIVBYZERO, "divide by zero"),
-        (_shards.FE_INVALID, "invalid value"),
-    ):
-        if not raised & flag:
-            continue
-        mode = np.geterr()["divide" if flag == _shards.FE_DIVBYZERO else "invalid"]
-        text = f"{kind} encountered in {operation}"
-        if mode == "raise":
-            raise FloatingPointError(text)
-        if mode != "ignore":
-            warnings.warn(text, RuntimeWarning, stacklevel=3)
-
-
 class _Blocks:
     """Where each shard's alignment values and rows lie in the whole's table."""
 
@@ -522,7 +506,7 @@ class _Run:
                 if model == 2:
                     align[self.value_maps[k]] += counts[1]
                 count_flags |= counts[2]
-        _report_flags(raised, "log")
+        _shards.report_flags(raised, "log")
         return total / self.pairs, (trans, align, count_flags) if model else None
 
     def memory_report(self):
@@ -555,7 +539,7 @@ class _Run:
                 logger.info("--")
                 logger.info("step: %d / %d", step + 1, limit)
                 if phase == 2:
-                    _report_flags(counts[2], "divide")
+                    _shards.report_flags(counts[2], "divide")
                 self.pending = (phase, counts)
                 self._maximize(phase, counts)
                 self.pending = None
@@ -607,7 +591,7 @@ class _Run:
             for out in outputs:
                 if not out.closed:
                     out.discard()
-        _report_flags(raised, "log")
+        _shards.report_flags(raised, "log")
 
 
 def _settings(conf):
