@@ -88,7 +88,7 @@ class Traffic(logging.Handler):
 
     def emit(self, record):
         text = record.getMessage()
-        if "an iteration sends" in text:
+        if "an iteration moves" in text:
             self.lines.append(text)
 
 

@@ -201,6 +201,84 @@ std::string ShardTrainer::decoded(QuietHost& host) {
     return std::move(host.files["decoded"]);
 }
 
+RowRange::RowRange(std::size_t first, std::size_t count, std::size_t n_trg,
+                   std::span<const std::uint64_t> keys)
+    : first_(first) {
+    if (n_trg == 0) throw std::invalid_argument("no target words");
+    std::vector<std::uint64_t> row_start(count + 1, 0);
+    std::vector<std::uint32_t> cols(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const std::uint64_t s = keys[k] / n_trg;
+        if (s < first || s - first >= count || (k > 0 && keys[k] <= keys[k - 1]))
+            throw std::invalid_argument("cell keys are not sorted, distinct cells of the rows");
+        ++row_start[s - first + 1];
+        cols[k] = static_cast<std::uint32_t>(keys[k] % n_trg);
+    }
+    for (std::size_t s = 0; s < count; ++s) row_start[s + 1] += row_start[s];
+    pattern_ = CooccurrencePattern::from_rows(count, n_trg, std::move(row_start), std::move(cols));
+}
+
+std::vector<std::uint64_t> RowRange::keys() const {
+    const CooccurrencePattern& p = *pattern_;
+    std::vector<std::uint64_t> keys(p.cells());
+    for (std::size_t s = 0; s < p.rows(); ++s) {
+        for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c)
+            keys[c] = std::uint64_t{first_ + s} * p.cols() + p.col(c);
+    }
+    return keys;
+}
+
+RowRange::Values RowRange::initial() const {
+    const double v = 1.0 / static_cast<double>(pattern_->cols());
+    return {std::vector<double>(cells(), v), std::vector<double>(pattern_->rows(), v),
+            std::nullopt};
+}
+
+RowRange::Values RowRange::maximize(std::span<const double> values,
+                                    std::span<const double> row_default,
+                                    std::span<const std::span<const std::uint32_t>> positions,
+                                    std::span<const std::span<const double>> counts) const {
+    check_size(values.size(), cells(), "translation values");
+    check_size(row_default.size(), pattern_->rows(), "row defaults");
+    check_size(counts.size(), positions.size(), "shards' counts");
+    std::vector<double> total(cells(), 0.0);
+    for (std::size_t k = 0; k < positions.size(); ++k) {
+        check_size(counts[k].size(), positions[k].size(), "a shard's counts");
+        for (std::size_t i = 0; i < positions[k].size(); ++i) {
+            if (positions[k][i] >= total.size())
+                throw std::invalid_argument("a shard's cell is not among the range's cells");
+            total[positions[k][i]] += counts[k][i];
+        }
+    }
+    TransTable table(pattern_, 0.0);
+    for (std::size_t c = 0; c < values.size(); ++c) table.set_value(c, values[c]);
+    table.row_default.assign(row_default.begin(), row_default.end());
+    CellCounts held(std::move(total));
+    table.normalize_rows(held);
+    Values out{std::vector<double>(table.value_data(), table.value_data() + cells()),
+               std::move(table.row_default),
+               std::vector<double>(held.data(), held.data() + cells())};
+    return out;
+}
+
+AlignRows::AlignRows(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> blocks)
+    : start_(s_max, t_max, blocks) {}
+
+AlignRows::Values AlignRows::initial() const { return {start_.values, start_.tail_zero}; }
+
+AlignRows::Values AlignRows::maximize(std::span<const double> values,
+                                      std::span<const std::uint8_t> tail_zero,
+                                      const std::vector<double>& counts) const {
+    check_size(values.size(), start_.values.size(), "alignment values");
+    check_size(tail_zero.size(), start_.tail_zero.size(), "alignment rows");
+    check_size(counts.size(), start_.values.size(), "alignment counts");
+    AlignTable table = start_;
+    std::copy(values.begin(), values.end(), table.values.begin());
+    std::copy(tail_zero.begin(), tail_zero.end(), table.tail_zero.begin());
+    table.normalize_rows(counts);
+    return {std::move(table.values), std::move(table.tail_zero)};
+}
+
 WholeTrainer::WholeTrainer(Host& host) {
     trainer_.init(host);
     trainer_.count_slots = false;
@@ -220,64 +298,47 @@ void WholeTrainer::add_lengths(std::size_t src_len, std::size_t trg_len) {
     v.max_trg_len = std::max(v.max_trg_len, static_cast<std::int32_t>(trg_len));
 }
 
-const TransTable& WholeTrainer::trans() const {
+TransTable& WholeTrainer::trans() {
     if (!trainer_.model->trans_dist) throw Missing("the tables", Missing::Use::subscript);
     return *trainer_.model->trans_dist;
 }
 
-const AlignTable& WholeTrainer::align() const {
+AlignTable& WholeTrainer::align() {
     if (!trainer_.model->align_dist) throw Missing("the tables", Missing::Use::subscript);
     return *trainer_.model->align_dist;
 }
 
-void WholeTrainer::make_tables(Host& host, std::span<const std::uint64_t> keys,
-                               std::span<const BlockKey> blocks) {
+const TransTable& WholeTrainer::trans() const { return const_cast<WholeTrainer*>(this)->trans(); }
+
+const AlignTable& WholeTrainer::align() const { return const_cast<WholeTrainer*>(this)->align(); }
+
+void WholeTrainer::make_trans(std::vector<std::uint64_t> row_lengths,
+                              std::vector<std::uint32_t> cols) {
     const TableShape dims = shape();
-    if (dims.n_trg == 0) throw std::invalid_argument("no target words");
+    check_size(row_lengths.size(), dims.n_src, "row lengths");
     std::vector<std::uint64_t> row_start(dims.n_src + 1, 0);
-    std::vector<std::uint32_t> cols(keys.size());
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        const std::uint64_t s = keys[k] / dims.n_trg;
-        if (s >= dims.n_src || (k > 0 && keys[k] <= keys[k - 1]))
-            throw std::invalid_argument("cell keys are not sorted, distinct cells of the table");
-        ++row_start[s + 1];
-        cols[k] = static_cast<std::uint32_t>(keys[k] % dims.n_trg);
-    }
-    for (std::size_t s = 0; s < dims.n_src; ++s) row_start[s + 1] += row_start[s];
+    for (std::size_t s = 0; s < dims.n_src; ++s) row_start[s + 1] = row_start[s] + row_lengths[s];
     auto pattern = CooccurrencePattern::from_rows(dims.n_src, dims.n_trg, std::move(row_start),
                                                   std::move(cols));
-    trainer_.model->trans_dist =
-        std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(dims.n_trg), false);
+    trainer_.model->trans_dist = std::make_shared<TransTable>(pattern, 0.0, false);
+    trainer_.count_cooc_src2trg.emplace(std::vector<double>(pattern->cells(), 0.0));
+}
+
+void WholeTrainer::make_align(std::span<const BlockKey> blocks) {
+    const TableShape dims = shape();
     trainer_.model->align_dist = std::make_unique<AlignTable>(dims.s_max, dims.t_max, blocks);
-    trainer_.count_cooc_src2trg.emplace(std::vector<double>(keys.size(), 0.0));
     trainer_.count_align_trg2src.emplace(trainer_.model->align_dist->values.size(), 0.0);
-    host.debug(Channel::align, "whole model: " + std::to_string(keys.size()) + " cells, " +
-                                   std::to_string(blocks.size()) + " alignment blocks");
 }
 
 std::span<double> WholeTrainer::trans_counts() {
-    if (!trainer_.count_cooc_src2trg) throw Missing("the tables", Missing::Use::subscript);
+    trans();
     CellCounts& c = *trainer_.count_cooc_src2trg;
     return {c.data(), c.size()};
 }
 
 std::span<double> WholeTrainer::align_counts() {
-    if (!trainer_.count_align_trg2src) throw Missing("the tables", Missing::Use::subscript);
+    align();
     return *trainer_.count_align_trg2src;
-}
-
-void WholeTrainer::zero_counts() {
-    for (double& c : trans_counts()) c = 0.0;
-    for (double& c : align_counts()) c = 0.0;
-}
-
-void WholeTrainer::maximize(Host& host, int model) {
-    trans();
-    if (model == 1) {
-        trainer_.Model1Trainer::maximize_step(host);
-    } else {
-        trainer_.Model2Trainer::maximize_step(host);
-    }
 }
 
 void WholeTrainer::save_trans(Host& host, const std::string& path, const Threshold& threshold,

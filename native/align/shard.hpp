@@ -1,6 +1,7 @@
 // One corpus trained as shards in several processes: each shard is trained with the arithmetic
 // of one process (the same pair-by-pair E-step, entropies and decoding), in the word ids of the
-// whole corpus; one model of the whole adds up their counts, re-estimates and writes the files.
+// whole corpus; ranges of the whole's rows add up their counts and re-estimate, and one model
+// of the whole writes the files.
 //
 // Ids are those one process gives the whole corpus (order of first appearance) when the whole
 // registers each shard's first appearances in shard order; its cells are the union of the
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -98,6 +101,64 @@ private:
     DecodedLinks links_;
 };
 
+// Rows [first, first + count) of the whole's translation table, re-estimated apart from the
+// other rows. A row's re-estimation reads only that row's cells and counts, so any cut of the
+// rows into ranges gives the whole's values bit for bit. The values are passed in and given
+// back rather than kept, so a range's re-estimation is a pure function of its inputs (what a
+// cluster needs to make it again after losing it).
+class RowRange {
+public:
+    struct Values {
+        std::vector<double> values;       // one per cell
+        std::vector<double> row_default;  // one per row: the value of the row's other cells
+        // One per cell: those of the M-step that made the values (none before the first).
+        std::optional<std::vector<double>> counts;
+    };
+
+    // The cells given as sorted, distinct keys s * n_trg + t, every s in the range.
+    RowRange(std::size_t first, std::size_t count, std::size_t n_trg,
+             std::span<const std::uint64_t> keys);
+
+    std::size_t first() const { return first_; }
+    std::size_t cells() const { return pattern_->cells(); }
+    const CooccurrencePattern& pattern() const { return *pattern_; }
+    std::vector<std::uint64_t> keys() const;
+
+    // Every value 1 / n_trg, as a table starts.
+    Values initial() const;
+    // The values after an M-step from these: the counts of each cell are the shards' counts
+    // added up in shard order (shard k's count i belongs to cell positions[k][i]); rows whose
+    // total is positive become counts / total, the others keep theirs.
+    Values maximize(std::span<const double> values, std::span<const double> row_default,
+                    std::span<const std::span<const std::uint32_t>> positions,
+                    std::span<const std::span<const double>> counts) const;
+
+private:
+    std::size_t first_;
+    std::shared_ptr<const CooccurrencePattern> pattern_;
+};
+
+// The whole's alignment table, re-estimated apart from the translation table (the same
+// passing of values in and out).
+class AlignRows {
+public:
+    struct Values {
+        std::vector<double> values;
+        std::vector<std::uint8_t> tail_zero;
+    };
+
+    AlignRows(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> blocks);
+
+    Values initial() const;
+    Values maximize(std::span<const double> values, std::span<const std::uint8_t> tail_zero,
+                    const std::vector<double>& counts) const;
+
+private:
+    AlignTable start_;
+};
+
+// The model of the whole corpus, in the process that writes the files: its vocabulary, made
+// from the shards' words, and the tables its row ranges and alignment rows give it at the end.
 class WholeTrainer {
 public:
     explicit WholeTrainer(Host& host);
@@ -108,19 +169,18 @@ public:
     void add_lengths(std::size_t src_len, std::size_t trg_len);
     TableShape shape() const { return trainer_.table_shape(); }
 
-    // Makes the tables: the cells given as sorted, distinct keys s * n_trg + t; the blocks in
-    // order of first appearance. Counts start at zero.
-    void make_tables(Host& host, std::span<const std::uint64_t> keys,
-                     std::span<const BlockKey> blocks);
+    // Makes the translation table from its rows' lengths and cells' targets, and the alignment
+    // table from its blocks; their values are then set through the accessors below.
+    void make_trans(std::vector<std::uint64_t> row_lengths, std::vector<std::uint32_t> cols);
+    void make_align(std::span<const BlockKey> blocks);
 
-    // The counts of the next M-step, added to by the caller (a zero for every cell to start).
+    // The counts of the last M-step, which the files show beside the values (zero until set).
     std::span<double> trans_counts();
     std::span<double> align_counts();
-    void zero_counts();
-    // Re-estimates the translation table (model 1), or both tables (model 2), from the counts.
-    void maximize(Host& host, int model);
 
-    // The tables (Missing before make_tables).
+    // The tables (Missing before they are made).
+    TransTable& trans();
+    AlignTable& align();
     const TransTable& trans() const;
     const AlignTable& align() const;
 

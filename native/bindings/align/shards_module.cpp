@@ -14,8 +14,10 @@
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;
+using zel::align::AlignRows;
 using zel::align::BlockKey;
 using zel::align::QuietHost;
+using zel::align::RowRange;
 using zel::align::ShardTrainer;
 using zel::align::WholeTrainer;
 using zel::align::WordId;
@@ -65,6 +67,16 @@ struct Shard {
 
 std::vector<std::string> texts(const std::vector<std::string_view>& words) {
     return {words.begin(), words.end()};
+}
+
+nb::tuple row_values(RowRange::Values v) {
+    nb::object counts = nb::none();
+    if (v.counts) counts = nb::cast(owned(std::move(*v.counts)));
+    return nb::make_tuple(owned(std::move(v.values)), owned(std::move(v.row_default)), counts);
+}
+
+nb::tuple align_values(AlignRows::Values v) {
+    return nb::make_tuple(owned(std::move(v.values)), owned(std::move(v.tail_zero)));
 }
 
 }  // namespace
@@ -179,6 +191,70 @@ NB_MODULE(_shards, m) {
             nb::arg("scores"), nb::arg("decoded"),
             "The lines of the pairs' scores and decoded links, as bytes.");
 
+    nb::class_<RowRange>(m, "RowRange", "A range of the whole's rows, re-estimated apart.")
+        .def(
+            "__init__",
+            [](RowRange* self, std::size_t first, std::size_t count, std::size_t n_trg,
+               const In<std::uint64_t>& keys) {
+                new (self) RowRange(first, count, n_trg, span_of(keys));
+            },
+            nb::arg("first"), nb::arg("count"), nb::arg("n_trg"), nb::arg("keys"),
+            "The rows [first, first + count) with the cells of the sorted, distinct keys "
+            "s * n_trg + t.")
+        .def_prop_ro("first", &RowRange::first)
+        .def_prop_ro("cells", &RowRange::cells)
+        .def("keys", [](const RowRange& r) { return owned(r.keys()); })
+        .def(
+            "layout",
+            [](const RowRange& r) {
+                const auto& p = r.pattern();
+                std::vector<std::uint64_t> lengths(p.rows());
+                for (std::size_t s = 0; s < p.rows(); ++s)
+                    lengths[s] = p.row_end(s) - p.row_begin(s);
+                std::vector<std::uint32_t> cols(p.cols_data(), p.cols_data() + p.cells());
+                return nb::make_tuple(owned(std::move(lengths)), owned(std::move(cols)));
+            },
+            "The rows' lengths and the cells' target ids.")
+        .def("initial", [](const RowRange& r) { return row_values(r.initial()); })
+        .def(
+            "maximize",
+            [](const RowRange& r, const In<double>& values, const In<double>& row_default,
+               const std::vector<In<std::uint32_t>>& positions,
+               const std::vector<In<double>>& counts) {
+                std::vector<std::span<const std::uint32_t>> at;
+                std::vector<std::span<const double>> c;
+                for (const auto& p : positions) at.push_back(span_of(p));
+                for (const auto& x : counts) c.push_back(span_of(x));
+                RowRange::Values out;
+                {
+                    nb::gil_scoped_release quiet;
+                    out = r.maximize(span_of(values), span_of(row_default), at, c);
+                }
+                return row_values(std::move(out));
+            },
+            nb::arg("values"), nb::arg("row_default"), nb::arg("positions"), nb::arg("counts"),
+            "The (values, row defaults, counts) of an M-step from these, with each shard's "
+            "counts of the cells at its positions.");
+
+    nb::class_<AlignRows>(m, "AlignRows", "The whole's alignment table, re-estimated apart.")
+        .def(
+            "__init__",
+            [](AlignRows* self, std::size_t s_max, std::size_t t_max,
+               const In<std::uint64_t>& blocks) {
+                new (self) AlignRows(s_max, t_max, blocks_of(blocks));
+            },
+            nb::arg("s_max"), nb::arg("t_max"), nb::arg("blocks"))
+        .def("initial", [](const AlignRows& a) { return align_values(a.initial()); })
+        .def(
+            "maximize",
+            [](const AlignRows& a, const In<double>& values, const In<std::uint8_t>& tail_zero,
+               const In<double>& counts) {
+                std::vector<double> c(counts.data(), counts.data() + counts.shape(0));
+                return align_values(a.maximize(span_of(values), span_of(tail_zero), c));
+            },
+            nb::arg("values"), nb::arg("tail_zero"), nb::arg("counts"),
+            "The (values, tail flags) an M-step makes of these and the counts.");
+
     nb::class_<WholeTrainer>(m, "WholeTrainer", "The model of the whole corpus.")
         .def(
             "__init__",
@@ -198,48 +274,46 @@ NB_MODULE(_shards, m) {
                          return std::vector<std::size_t>{d.n_src, d.n_trg, d.s_max, d.t_max};
                      })
         .def(
-            "make_tables",
-            [](WholeTrainer& w, const In<std::uint64_t>& keys, const In<std::uint64_t>& blocks) {
-                w.make_tables(zel::bind::toolkit_host(), span_of(keys), blocks_of(blocks));
+            "make_trans",
+            [](WholeTrainer& w, const In<std::uint64_t>& row_lengths,
+               const In<std::uint32_t>& cols) {
+                std::vector<std::uint64_t> lengths(row_lengths.data(),
+                                                   row_lengths.data() + row_lengths.shape(0));
+                std::vector<std::uint32_t> c(cols.data(), cols.data() + cols.shape(0));
+                w.make_trans(std::move(lengths), std::move(c));
             },
-            nb::arg("keys"), nb::arg("blocks"))
+            nb::arg("row_lengths"), nb::arg("cols"))
         .def(
-            "trans_counts",
-            [](nb::handle self) {
-                auto c = nb::cast<WholeTrainer&>(self).trans_counts();
-                return view(c.data(), c.size(), self);
+            "make_align",
+            [](WholeTrainer& w, const In<std::uint64_t>& blocks) {
+                w.make_align(blocks_of(blocks));
             },
-            "The translation counts (writable, shared).")
-        .def(
-            "align_counts",
-            [](nb::handle self) {
-                auto c = nb::cast<WholeTrainer&>(self).align_counts();
-                return view(c.data(), c.size(), self);
-            },
-            "The alignment counts (writable, shared).")
-        .def("zero_counts", &WholeTrainer::zero_counts)
-        .def(
-            "maximize",
-            [](WholeTrainer& w, int model) {
-                if (model != 1 && model != 2) throw nb::value_error("model must be 1 or 2");
-                w.maximize(zel::bind::toolkit_host(), model);
-            },
-            nb::arg("model"))
+            nb::arg("blocks"))
         .def(
             "trans_values",
             [](nb::handle self) {
-                const auto& t = nb::cast<WholeTrainer&>(self).trans();
-                return view(t.value_data(), t.cells(), self);
+                auto& t = nb::cast<WholeTrainer&>(self).trans();
+                return nb::make_tuple(view(t.value_data(), t.cells(), self),
+                                      view(t.row_default.data(), t.row_default.size(), self));
             },
-            "The translation values, one per cell (shared).")
+            "The translation values, one per cell, and the row defaults (writable, shared).")
+        .def(
+            "counts",
+            [](nb::handle self) {
+                auto& w = nb::cast<WholeTrainer&>(self);
+                const auto t = w.trans_counts(), a = w.align_counts();
+                return nb::make_tuple(view(t.data(), t.size(), self),
+                                      view(a.data(), a.size(), self));
+            },
+            "The translation and alignment counts the files show (writable, shared).")
         .def(
             "align_values",
             [](nb::handle self) {
-                const auto& a = nb::cast<WholeTrainer&>(self).align();
+                auto& a = nb::cast<WholeTrainer&>(self).align();
                 return nb::make_tuple(view(a.values.data(), a.values.size(), self),
                                       view(a.tail_zero.data(), a.tail_zero.size(), self));
             },
-            "The stored alignment values and their rows' tail flags (shared).")
+            "The stored alignment values and their rows' tail flags (writable, shared).")
         .def(
             "save_trans",
             [](const WholeTrainer& w, nb::handle path, double threshold,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,15 +26,22 @@ std::string lines(const std::string& text, std::size_t first, std::size_t count)
     return text.substr(begin, end - begin);
 }
 
-// The corpus cut after `cut` pairs into two shards (one when cut is 6), joined into a whole
-// as the cluster driver joins them, after one Model 1 and one Model 2 step; beside it one
-// process's trainer after the same steps.
+// The corpus cut after `cut` pairs into two shards (one when cut is 6), trained as the cluster
+// driver trains them: the whole's rows in two ranges, its alignment table apart, one Model 1
+// and one Model 2 step, then gathered into the whole; beside it one process's trainer after the
+// same steps.
 struct Joined {
     MemoryHost host;
     std::deque<ShardTrainer> shards;
     QuietHost quiet;
     WholeTrainer whole{host};
     Model2Trainer one;
+    std::vector<std::uint64_t> keys;
+    std::vector<BlockKey> blocks;
+    std::deque<RowRange> ranges;
+    std::vector<RowRange::Values> values;
+    std::optional<AlignRows> align;
+    AlignRows::Values align_values;
 
     explicit Joined(std::size_t cut) {
         for (auto [first, count] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, 6 - cut}}) {
@@ -50,10 +58,9 @@ struct Joined {
             }
             whole.add_lengths(s.max_src_len(), s.max_trg_len());
         }
-        std::vector<std::uint64_t> keys;
-        std::vector<BlockKey> blocks;
+        const TableShape shape = whole.shape();
         for (std::size_t k = 0; k < shards.size(); ++k) {
-            shards[k].join(quiet, src_ids[k], trg_ids[k], whole.shape());
+            shards[k].join(quiet, src_ids[k], trg_ids[k], shape);
             for (const auto key : shards[k].cell_keys()) keys.push_back(key);
             for (const auto& b : shards[k].block_keys()) {
                 if (std::find(blocks.begin(), blocks.end(), b) == blocks.end()) blocks.push_back(b);
@@ -61,8 +68,15 @@ struct Joined {
         }
         std::sort(keys.begin(), keys.end());
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        whole.make_tables(host, keys, blocks);
-        for (const int model : {1, 2}) step(model, keys, blocks);
+        const std::size_t half = shape.n_src / 2;
+        const auto middle = std::lower_bound(keys.begin(), keys.end(), half * shape.n_trg);
+        ranges.emplace_back(0, half, shape.n_trg, std::span(keys.begin(), middle));
+        ranges.emplace_back(half, shape.n_src - half, shape.n_trg, std::span(middle, keys.end()));
+        for (const RowRange& r : ranges) values.push_back(r.initial());
+        align.emplace(shape.s_max, shape.t_max, blocks);
+        align_values = align->initial();
+        for (const int model : {1, 2}) step(model);
+        gather();
 
         host.files["src"] = kSrc;
         host.files["trg"] = kTrg;
@@ -76,59 +90,100 @@ struct Joined {
         one.Model2Trainer::maximize_step(host);
     }
 
-    void step(int model, const std::vector<std::uint64_t>& keys,
-              const std::vector<BlockKey>& blocks) {
-        whole.zero_counts();
+    // Where a cell lies: its range and its place there.
+    std::pair<std::size_t, std::size_t> locate(std::uint64_t key) const {
+        const std::size_t at = static_cast<std::size_t>(
+            std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
+        const std::size_t first = ranges[0].cells();
+        return at < first ? std::pair{std::size_t{0}, at} : std::pair{std::size_t{1}, at - first};
+    }
+
+    void step(int model) {
+        // Per range, per shard: where its counts go among the range's cells, and the counts.
+        std::vector<std::vector<std::vector<std::uint32_t>>> at(ranges.size());
+        std::vector<std::vector<std::vector<double>>> pieces(ranges.size());
+        std::vector<double> align_counts(align_values.values.size(), 0.0);
         for (ShardTrainer& s : shards) {
+            send_values(s);
             const auto shard_keys = s.cell_keys();
             s.expect(quiet, model);
-            const auto counts = s.trans_counts();
-            for (std::size_t c = 0; c < counts.size(); ++c) {
-                const auto at = std::lower_bound(keys.begin(), keys.end(), shard_keys[c]);
-                whole.trans_counts()[static_cast<std::size_t>(at - keys.begin())] += counts[c];
+            const auto shard_counts = s.trans_counts();
+            for (std::size_t r = 0; r < ranges.size(); ++r) {
+                at[r].emplace_back();
+                pieces[r].emplace_back();
             }
-            if (model == 2) add_align(s, blocks);
+            for (std::size_t c = 0; c < shard_counts.size(); ++c) {
+                const auto [r, cell] = locate(shard_keys[c]);
+                at[r].back().push_back(static_cast<std::uint32_t>(cell));
+                pieces[r].back().push_back(shard_counts[c]);
+            }
+            if (model == 2) {
+                const auto positions = align_positions(s);
+                for (std::size_t i = 0; i < positions.size(); ++i)
+                    align_counts[positions[i]] += s.align_counts()[i];
+            }
         }
-        whole.maximize(host, model);
-        for (ShardTrainer& s : shards) send_values(s, keys, blocks);
+        for (std::size_t r = 0; r < ranges.size(); ++r) {
+            const std::vector<std::span<const std::uint32_t>> a(at[r].begin(), at[r].end());
+            const std::vector<std::span<const double>> c(pieces[r].begin(), pieces[r].end());
+            values[r] = ranges[r].maximize(values[r].values, values[r].row_default, a, c);
+        }
+        if (model == 2)
+            align_values =
+                align->maximize(align_values.values, align_values.tail_zero, align_counts);
     }
 
     // The alignment values and counts of a shard's blocks, where the whole stores them.
-    std::vector<std::size_t> align_positions(const ShardTrainer& s,
-                                             const std::vector<BlockKey>& blocks) const {
+    std::vector<std::size_t> align_positions(const ShardTrainer& s) const {
         std::vector<std::size_t> at;
+        const AlignTable start(whole.shape().s_max, whole.shape().t_max, blocks);
         for (const auto& b : s.block_keys()) {
             const auto k = static_cast<std::int64_t>(std::find(blocks.begin(), blocks.end(), b) -
                                                      blocks.begin());
-            const std::size_t n = whole.align().block_rows(k) * whole.align().block_cols(k);
-            for (std::size_t i = 0; i < n; ++i) at.push_back(whole.align().block_offset(k) + i);
+            const std::size_t n = start.block_rows(k) * start.block_cols(k);
+            for (std::size_t i = 0; i < n; ++i) at.push_back(start.block_offset(k) + i);
         }
         return at;
     }
 
-    void add_align(const ShardTrainer& s, const std::vector<BlockKey>& blocks) {
-        const auto at = align_positions(s, blocks);
-        const auto& counts = s.align_counts();
-        for (std::size_t i = 0; i < at.size(); ++i) whole.align_counts()[at[i]] += counts[i];
-    }
-
-    void send_values(ShardTrainer& s, const std::vector<std::uint64_t>& keys,
-                     const std::vector<BlockKey>& blocks) {
-        std::vector<double> trans, align;
+    void send_values(ShardTrainer& s) {
+        std::vector<double> trans, align_part;
         for (const auto key : s.cell_keys()) {
-            const auto at = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin();
-            trans.push_back(whole.trans().value(static_cast<std::size_t>(at)));
+            const auto [r, at] = locate(key);
+            trans.push_back(values[r].values[at]);
         }
-        for (const std::size_t at : align_positions(s, blocks))
-            align.push_back(whole.align().values[at]);
+        for (const std::size_t at : align_positions(s))
+            align_part.push_back(align_values.values[at]);
         std::vector<std::uint8_t> tail;
+        const AlignTable start(whole.shape().s_max, whole.shape().t_max, blocks);
         for (const auto& b : s.block_keys()) {
             const auto k = static_cast<std::int64_t>(std::find(blocks.begin(), blocks.end(), b) -
                                                      blocks.begin());
-            for (std::size_t r = 0; r < whole.align().block_rows(k); ++r)
-                tail.push_back(whole.align().tail_zero[whole.align().block_first_row(k) + r]);
+            for (std::size_t r = 0; r < start.block_rows(k); ++r)
+                tail.push_back(align_values.tail_zero[start.block_first_row(k) + r]);
         }
-        s.set_values(trans, align, tail);
+        s.set_values(trans, align_part, tail);
+    }
+
+    void gather() {
+        std::vector<std::uint64_t> lengths;
+        std::vector<std::uint32_t> cols;
+        for (const RowRange& r : ranges) {
+            const CooccurrencePattern& p = r.pattern();
+            for (std::size_t s = 0; s < p.rows(); ++s)
+                lengths.push_back(p.row_end(s) - p.row_begin(s));
+            cols.insert(cols.end(), p.cols_data(), p.cols_data() + p.cells());
+        }
+        whole.make_trans(lengths, cols);
+        TransTable& t = whole.trans();
+        std::size_t c = 0, s = 0;
+        for (const RowRange::Values& v : values) {
+            for (const double x : v.values) t.set_value(c++, x);
+            for (const double x : v.row_default) t.row_default[s++] = x;
+        }
+        whole.make_align(blocks);
+        whole.align().values = align_values.values;
+        whole.align().tail_zero = align_values.tail_zero;
     }
 };
 
@@ -149,10 +204,14 @@ TEST_P(Shards, WholeIsOneProcessModel) {
             EXPECT_NEAR(mine.value(c), theirs.value(c), 1e-15) << c;
         }
     }
+    EXPECT_EQ(mine.row_default, theirs.row_default);
     for (std::size_t i = 0; i < j.whole.align().values.size(); ++i)
         EXPECT_NEAR(j.whole.align().values[i], j.one.model->align_dist->values[i], 1e-15);
     double total = 0.0;
-    for (const ShardTrainer& s : j.shards) total += s.entropy_sum(j.quiet).total;
+    for (ShardTrainer& s : j.shards) {
+        j.send_values(s);
+        total += s.entropy_sum(j.quiet).total;
+    }
     EXPECT_NEAR(total / 6.0, j.one.model->calc_entropy(j.host, j.one.corpus_cells()), 1e-14);
 }
 
@@ -166,8 +225,16 @@ TEST(Shards, RefuseInconsistentParts) {
     EXPECT_THROW(AlignTable(3, 3, outside), std::out_of_range);
     Joined j(6);
     EXPECT_THROW(j.shards[0].set_values({}, {}, {}), std::invalid_argument);
-    const std::vector<std::uint64_t> unsorted = {3, 1};
-    EXPECT_THROW(j.whole.make_tables(j.host, unsorted, {}), std::invalid_argument);
+    const std::vector<std::uint64_t> unsorted = {3, 1}, outside_rows = {9};
+    EXPECT_THROW(RowRange(0, 2, 3, unsorted), std::invalid_argument);
+    EXPECT_THROW(RowRange(0, 2, 3, outside_rows), std::invalid_argument);
+    EXPECT_THROW(j.ranges[0].maximize({}, {}, {}, {}), std::invalid_argument);
+    const std::vector<std::uint32_t> beyond = {static_cast<std::uint32_t>(j.ranges[0].cells())};
+    const std::vector<double> one = {1.0};
+    const std::vector<std::span<const std::uint32_t>> at = {beyond};
+    const std::vector<std::span<const double>> counts = {one};
+    EXPECT_THROW(j.ranges[0].maximize(j.values[0].values, j.values[0].row_default, at, counts),
+                 std::invalid_argument);
 }
 
 }  // namespace

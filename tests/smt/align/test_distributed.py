@@ -76,20 +76,20 @@ def test_same_files_for_any_number_of_workers(corpus, cluster, tmp_path):
 
 def test_worker_lost_mid_training_gives_the_same_files(corpus, cluster, tmp_path, monkeypatch):
     distributed.train(conf_for(corpus, tmp_path / "whole"), cluster=cluster, shard_size=150)
-    sent = distributed._Run._values
+    maximize = distributed._Run._maximize
     killed = []
 
-    def values_then_kill(run, k):
-        # Once every shard's values of the second step are sent, the worker holding the last
-        # shard (its table, its values) ends: Dask makes the shard again elsewhere.
-        future = sent(run, k)
-        if k == len(run.shards) - 1 and run.trained and not killed:
-            worker = next(iter(run.client.who_has(run.shards[k])[run.shards[k].key]))
+    def maximize_then_kill(run, phase):
+        # Once the second M-step is under way, the worker holding the last range of rows (its
+        # values, its counts, its shards) ends: Dask makes what it held again elsewhere.
+        maximize(run, phase)
+        if run.trained and not killed:
+            rows = run.rows[-1]
+            worker = next(iter(run.client.who_has(rows)[rows.key]))
             run.client.run(os._exit, 1, workers=[worker], on_error="ignore")
             killed.append(worker)
-        return future
 
-    monkeypatch.setattr(distributed._Run, "_values", values_then_kill)
+    monkeypatch.setattr(distributed._Run, "_maximize", maximize_then_kill)
     distributed.train(conf_for(corpus, tmp_path / "lost"), cluster=cluster, shard_size=150)
     assert killed
     assert contents(tmp_path / "lost") == contents(tmp_path / "whole")

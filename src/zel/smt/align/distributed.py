@@ -1,10 +1,14 @@
 """Training IBM Models 1 and 2 on a Dask cluster: the corpus cut into shards, each shard's
-E-steps on the workers, the sums and the M-steps in this process.
+E-steps on the workers, the whole's rows cut into ranges re-estimated on the workers too.
 
 The corpus is cut into shards of ``shard_size`` pairs (the last one shorter). A worker reads
 its shards itself when it can open the input files (a shared file system; compressed files are
-always read here and sent); each shard's pairs and tables stay on its worker across iterations
-and every iteration sends it the values of its own cells only. Word ids are those one process
+always read here and sent); each shard's pairs and tables stay on its worker across iterations.
+The whole's translation table is cut into ranges of rows, one per worker: each iteration every
+shard sends each range the counts of its cells there, the range adds them up, re-estimates its
+rows and sends every shard the values of its own cells back. A row's re-estimation reads only
+its own counts, so the cut does not change a value. This process reads the entropies and
+gathers the tables once, to write them. Word ids are those one process
 gives the whole corpus (each shard's first appearances registered in shard order), and a
 shard's E-step is one process's arithmetic pair for pair. The counts of a cell are added up in
 shard order (within a shard in pair order), and the entropy is the sum of the shards' sums, in
@@ -20,8 +24,10 @@ Dask is an optional dependency: ``pip install 'zel[distributed]'``.
 import itertools
 import logging
 import os
+import threading
 from concurrent.futures import CancelledError
 from dataclasses import dataclass
+from operator import itemgetter
 
 import numpy as np
 
@@ -191,11 +197,14 @@ def with_texts(source):
 
 class Shard:
     """A shard as a worker holds it: its native trainer, made when first used. Pickled, it is
-    its source and ids only, so a shard moved or recomputed by Dask is made again the same."""
+    its source and ids only, so a shard moved or recomputed by Dask is made again the same. A
+    task sets the values it reads and reads them under the shard's lock, so tasks of several
+    iterations on one shard (Dask making a lost result again) do not mix."""
 
     def __init__(self, source, character, joined=None):
         self.source, self.character, self.joined = source, character, joined
         self._native = None
+        self.lock = threading.Lock()
 
     def native(self):
         if self._native is None:
@@ -211,6 +220,9 @@ class Shard:
                 trainer.join(*self.joined)
             self._native = trainer
         return self._native
+
+    def set_values(self, trans, align):
+        self.native().set_values(np.concatenate(trans), *align)
 
     def __getstate__(self):
         return {"source": self.source, "character": self.character, "joined": self.joined}
@@ -231,28 +243,185 @@ def join(source, character, src_ids, trg_ids, shape):
     return shard
 
 
-def shard_keys(shard):
-    trainer = shard.native()
-    return trainer.cell_keys(), trainer.block_keys()
+def shard_rows(shard, n_src, n_trg):
+    """How many of the shard's cells each source word's row has."""
+    with shard.lock:
+        keys = shard.native().cell_keys()
+    return np.bincount((keys // np.uint64(n_trg)).astype(np.int64), minlength=n_src)
 
 
-def shard_step(shard, values, model):
-    """Sets the whole's values (None: the initial ones); returns the entropy sum and flags, and
-    with a `model` (1 or 2) its E-step's counts and flags."""
-    trainer = shard.native()
-    if values is not None:
-        trainer.set_values(*values)
-    if not model:
-        return trainer.entropy_sum(), None
-    entropy, *counts = trainer.expect(model)
-    return entropy, counts
+def shard_blocks(shard):
+    with shard.lock:
+        return shard.native().block_keys()
 
 
-def shard_outputs(shard, values, scores, decoded):
-    trainer = shard.native()
-    if values is not None:
-        trainer.set_values(*values)
-    return trainer.outputs(scores, decoded)
+def shard_cut(shard, cuts, n_trg):
+    """The shard's cells cut at the rows `cuts`: their keys in each range, and where each range
+    starts and ends among them."""
+    with shard.lock:
+        keys = shard.native().cell_keys()
+    bounds = np.searchsorted(keys, np.asarray(cuts, dtype=np.uint64) * np.uint64(n_trg))
+    return [keys[a:b] for a, b in itertools.pairwise(bounds)], bounds
+
+
+def shard_step(shard, trans, align, model, bounds):
+    """An E-step under the values given (trans: its cells' values from each row range in turn;
+    align: its alignment values and rows): ((entropy sum, flags, count flags), its counts cut
+    into the row ranges, its alignment counts). Without a `model`, the entropy only."""
+    with shard.lock:
+        shard.set_values(trans, align)
+        trainer = shard.native()
+        if not model:
+            entropy, flags = trainer.entropy_sum()
+            return (entropy, flags, 0), None, None
+        (entropy, flags), counts, align_counts, count_flags = trainer.expect(model)
+    pieces = [counts[a:b] for a, b in itertools.pairwise(bounds)]
+    return (entropy, flags, count_flags), pieces, align_counts
+
+
+def shard_outputs(shard, trans, align, scores, decoded):
+    with shard.lock:
+        shard.set_values(trans, align)
+        return shard.native().outputs(scores, decoded)
+
+
+def key_piece(cut, r):
+    return cut[0][r]
+
+
+def summary(step):
+    return step[0]
+
+
+def count_piece(step, r):
+    return step[1][r]
+
+
+def align_counts(step):
+    return step[2]
+
+
+class Rows:
+    """A range of the whole's rows as a worker holds it: its cells (the union of the shards'
+    cells there), where each shard's cells lie among them, and the native range."""
+
+    def __init__(self, first, count, n_trg, *shard_keys):
+        cells = np.concatenate(shard_keys) if shard_keys else np.zeros(0, dtype=np.uint64)
+        cells.sort()
+        distinct = np.ones(len(cells), dtype=bool)
+        distinct[1:] = cells[1:] != cells[:-1]
+        cells = cells[distinct]
+        if len(cells) >= 2**32:
+            raise MemoryError(
+                f"rows {first} to {first + count - 1} have {len(cells):,} word pairs, more than "
+                "one range of rows can index (2^32): use more workers"
+            )
+        self.positions = [np.searchsorted(cells, k).astype(np.uint32) for k in shard_keys]
+        self.native = _shards.RowRange(first, count, n_trg, cells)
+        self.count, self.n_trg = count, n_trg
+
+    def nbytes(self):
+        return 12 * self.native.cells + sum(p.nbytes for p in self.positions)
+
+    def __getstate__(self):
+        return (self.native.first, self.count, self.n_trg, self.native.keys(), self.positions)
+
+    def __setstate__(self, state):
+        first, self.count, self.n_trg, keys, self.positions = state
+        self.native = _shards.RowRange(first, self.count, self.n_trg, keys)
+
+
+# A range's values and the alignment values are (values, row defaults or tail flags, the counts
+# of the M-step that made them or None before the first).
+
+
+def rows_initial(rows):
+    return rows.native.initial()
+
+
+def rows_maximize(rows, values, *pieces):
+    """The range's values after an M-step from `values` with the shards' counts, added up in
+    shard order."""
+    return rows.native.maximize(values[0], values[1], rows.positions, list(pieces))
+
+
+def rows_values(rows, values, k):
+    """Shard k's cells' values in this range."""
+    return values[0][rows.positions[k]]
+
+
+def rows_layout(rows):
+    return rows.native.layout()
+
+
+def rows_cells(rows):
+    return rows.native.cells
+
+
+class Blocks:
+    """The whole's alignment blocks (the shards', in order of first appearance) and where each
+    shard's values and rows lie among them."""
+
+    def __init__(self, s_max, t_max, *shard_blocks):
+        order, offsets, rows = {}, [0], [0]
+        for flat in shard_blocks:
+            for a, b in flat.reshape(-1, 2).tolist():
+                if (a, b) not in order:
+                    order[(a, b)] = len(order)
+                    offsets.append(offsets[-1] + (b + 1) * (a + 2))
+                    rows.append(rows[-1] + b + 1)
+        self.flat = np.array([x for key in order for x in key], dtype=np.uint64)
+        self.s_max, self.t_max = s_max, t_max
+        self.value_maps, self.row_maps = [], []
+        empty = np.zeros(0, dtype=np.int64)
+        for flat in shard_blocks:
+            keys = [order[(a, b)] for a, b in flat.reshape(-1, 2).tolist()]
+            self.value_maps.append(
+                np.concatenate([np.arange(offsets[k], offsets[k + 1]) for k in keys] or [empty])
+            )
+            self.row_maps.append(
+                np.concatenate([np.arange(rows[k], rows[k + 1]) for k in keys] or [empty])
+            )
+        self._native = None
+
+    def native(self):
+        if self._native is None:
+            self._native = _shards.AlignRows(self.s_max, self.t_max, self.flat)
+        return self._native
+
+    def __getstate__(self):
+        return {k: v for k, v in self.__dict__.items() if k != "_native"}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state, _native=None)
+
+
+def align_initial(blocks):
+    return (*blocks.native().initial(), None)
+
+
+def align_maximize(blocks, values, *counts):
+    total = np.zeros(len(values[0]))
+    for positions, c in zip(blocks.value_maps, counts, strict=True):
+        total[positions] += c
+    return (*blocks.native().maximize(values[0], values[1], total), total)
+
+
+def align_values(blocks, values, k):
+    return values[0][blocks.value_maps[k]], values[1][blocks.row_maps[k]]
+
+
+def blocks_flat(blocks):
+    return blocks.flat
+
+
+try:
+    from dask.sizeof import sizeof
+except ImportError:
+    pass
+else:
+    # So Dask moves the shards' counts to a range, not a range to them.
+    sizeof.register(Rows)(Rows.nbytes)
 
 
 def memory_in_use():
@@ -261,34 +430,7 @@ def memory_in_use():
     return psutil.Process().memory_info().rss
 
 
-# --- the whole, in this process ---------------------------------------------------------------
-
-
-class _Blocks:
-    """Where each shard's alignment values and rows lie in the whole's table."""
-
-    def __init__(self):
-        self.order = {}  # (a, b) -> block number, in order of first appearance
-        self.offsets, self.rows = [0], [0]
-
-    def add(self, flat):
-        for a, b in flat.reshape(-1, 2).tolist():
-            if (a, b) not in self.order:
-                self.order[(a, b)] = len(self.order)
-                self.offsets.append(self.offsets[-1] + (b + 1) * (a + 2))
-                self.rows.append(self.rows[-1] + b + 1)
-
-    def flat(self):
-        return np.array([x for key in self.order for x in key], dtype=np.uint64)
-
-    def maps(self, flat):
-        values, rows = [], []
-        for a, b in flat.reshape(-1, 2).tolist():
-            k = self.order[(a, b)]
-            values.append(np.arange(self.offsets[k], self.offsets[k + 1]))
-            rows.append(np.arange(self.rows[k], self.rows[k + 1]))
-        empty = np.zeros(0, dtype=np.int64)
-        return np.concatenate(values or [empty]), np.concatenate(rows or [empty])
+# --- the driver, in this process --------------------------------------------------------------
 
 
 class Cluster:
@@ -334,26 +476,39 @@ class Cluster:
         self.close()
 
 
+def _row_cuts(counts, parts):
+    """Row boundaries cutting the rows into `parts` ranges of about equal cells."""
+    total = np.cumsum(counts)
+    targets = [int(total[-1]) * p // parts for p in range(1, parts)] if len(total) else []
+    inner = np.searchsorted(total, targets, side="right").tolist()
+    return [0, *inner, len(counts)]
+
+
 class _Run:
-    """One training run on a cluster."""
+    """One training run on a cluster. Everything an iteration makes stays on the workers: each
+    shard's E-step, the row ranges' M-steps (a worker's range adds up the shards' counts of its
+    rows and re-estimates them) and the alignment table's; this process reads the entropies
+    and flags, and gathers the tables once, to write them. Each value is a task's result made
+    from the last ones, so Dask can make any of them again after losing a worker."""
 
     def __init__(self, client, shards, pairs, character):
         self.client, self.pairs, self.character = client, pairs, character
         self.sources = shards
         self.whole = _shards.WholeTrainer()
         self.shards = []  # futures of Shard, by shard
-        self.cell_maps, self.value_maps, self.row_maps = [], [], []
-        self.pending = None  # the M-step being made: (model, counts)
+        self.bounds = []  # per shard: where each row range's cells start among its cells
+        self.rows, self.blocks = [], None  # futures of Rows by range, of Blocks
+        self.values = None  # futures: ([a range's values, by range], alignment values)
+        self.pieces = None  # per shard, the futures of its values, or None: not made yet
+        self.steps = None  # futures of the last E-step, by shard
+        self.pending = None  # the M-step being made: its model
         self.trained = False  # an M-step was made
-        # Each shard's values after the last M-step, scattered (None in the list: not sent yet);
-        # None: the initial ones, which the shards make themselves.
-        self.values = None
 
     def _ordered(self, submit, count, what, refused=None):
         """Runs submit(k, again) for every shard k and yields the results in shard order as they
-        come. Work lost with a worker (values it held that have no recipe) is submitted again,
-        as is work that met an OSError after refused(k, error) (when given) made it anew; a
-        shard whose tasks keep ending their workers is a MemoryError."""
+        come. Work lost with a worker beyond what Dask makes again is submitted again, as is
+        work that met an OSError after refused(k, error) (when given) made it anew; a shard
+        whose tasks keep ending their workers is a MemoryError."""
         distributed = _dask()
         shard_of, tries, done = {}, [0] * count, {}
         running = distributed.as_completed()
@@ -417,136 +572,170 @@ class _Run:
             self.whole.add_lengths(src_len, trg_len)
         self.sources = sources
         shape = self.whole.shape
-        logger.info(f"source vocabulary size: {shape[0]:,}")
-        logger.info(f"target vocabulary size: {shape[1]:,}")
+        n_src, n_trg, s_max, t_max = shape
+        logger.info(f"source vocabulary size: {n_src:,}")
+        logger.info(f"target vocabulary size: {n_trg:,}")
         self.shards = [
             client.submit(join, s, self.character, src, trg, shape, pure=False)
             for s, (src, trg) in zip(self.sources, ids, strict=True)
         ]
-        keys = list(
-            self._ordered(
-                lambda k, again: client.submit(shard_keys, self.shards[k], pure=False),
-                len(self.shards),
-                "indexing",
-            )
-        )
-        # The whole's cells: every shard's keys (each shard's ascending), sorted in place and
-        # made distinct, with no copy beside them; then where each shard's lie among them.
-        cells = np.concatenate([k for k, _ in keys])
-        cells.sort()
-        distinct = np.ones(len(cells), dtype=bool)
-        distinct[1:] = cells[1:] != cells[:-1]
-        cells = cells[distinct]
-        del distinct
-        if len(cells) >= 2**32:
-            raise MemoryError(
-                f"the corpus has {len(cells):,} word pairs, more than training on a cluster "
-                "can index (2^32)"
-            )
-        self.cell_maps = []
-        for k, (shard_cells, flat) in enumerate(keys):
-            self.cell_maps.append(np.searchsorted(cells, shard_cells).astype(np.uint32))
-            keys[k] = (None, flat)
-        blocks = _Blocks()
-        for _, flat in keys:
-            blocks.add(flat)
-        self.whole.make_tables(cells, blocks.flat())
-        for _, flat in keys:
-            value_map, row_map = blocks.maps(flat)
-            self.value_maps.append(value_map)
-            self.row_maps.append(row_map)
-        sent = sum(8 * (len(c) + len(v)) + len(r) for c, v, r in self._maps())
-        back = sum(8 * (len(c) + len(v)) for c, v, _ in self._maps())
-        logger.debug(
-            "%d shards, %s cells; an iteration sends %s bytes of values and gets %s bytes of "
-            "counts back",
+        # The rows are cut into one range per worker, of about equal cells; any cut gives the
+        # same values.
+        row_counts = np.zeros(n_src, dtype=np.int64)
+        for counts in self._ordered(
+            lambda k, again: client.submit(shard_rows, self.shards[k], n_src, n_trg, pure=False),
             len(self.shards),
-            f"{len(cells):,}",
-            f"{sent:,}",
-            f"{back:,}",
+            "indexing",
+        ):
+            row_counts += counts
+        workers = sorted(client.scheduler_info()["workers"])
+        cuts = _row_cuts(row_counts, max(1, len(workers)))
+        del row_counts
+        cut = [client.submit(shard_cut, shard, cuts, n_trg, pure=False) for shard in self.shards]
+        self.bounds = client.gather([client.submit(itemgetter(1), c) for c in cut])
+        self.rows = []
+        for r, (first, end) in enumerate(itertools.pairwise(cuts)):
+            keys = [client.submit(key_piece, c, r, pure=False) for c in cut]
+            self.rows.append(
+                client.submit(
+                    Rows,
+                    first,
+                    end - first,
+                    n_trg,
+                    *keys,
+                    pure=False,
+                    **({"workers": workers[r], "allow_other_workers": True} if workers else {}),
+                )
+            )
+        del cut
+        self.blocks = client.submit(
+            Blocks,
+            s_max,
+            t_max,
+            *[client.submit(shard_blocks, shard, pure=False) for shard in self.shards],
+            pure=False,
+        )
+        self.values = (
+            [client.submit(rows_initial, rows, pure=False) for rows in self.rows],
+            client.submit(align_initial, self.blocks, pure=False),
+        )
+        cells = sum(client.gather([client.submit(rows_cells, rows) for rows in self.rows]))
+        shard_cells = sum(int(b[-1]) for b in self.bounds)
+        logger.debug(
+            "%d shards, %s cells in %d row ranges; an iteration moves %s bytes of counts to the "
+            "ranges and %s bytes of values back",
+            len(self.shards),
+            f"{cells:,}",
+            len(self.rows),
+            f"{8 * shard_cells:,}",
+            f"{8 * shard_cells:,}",
         )
 
-    def _maps(self):
-        return zip(self.cell_maps, self.value_maps, self.row_maps, strict=True)
-
-    def _values(self, k):
-        """Shard k's current values, scattered to the worker that holds the shard."""
-        trans = self.whole.trans_values()
-        align, tail = self.whole.align_values()
-        values = (trans[self.cell_maps[k]], align[self.value_maps[k]], tail[self.row_maps[k]])
+    def _at_shard(self, k):
+        """Where shard k's tasks run: the worker holding it (its size is not known to Dask,
+        which would otherwise move it to the values), or any worker once that one is lost."""
         shard = self.shards[k]
         where = list(self.client.who_has(shard).get(shard.key, ()))
-        return self.client.scatter(values, workers=where or None, hash=False)
+        return {"workers": where, "allow_other_workers": True} if where else {}
 
-    def _submit(self, function, k, again, *args):
-        """function(shard k, its values, *args) on the cluster. A shard's values are sent just
-        before its task, so the first shards compute while the others' values travel; they are
-        sent again when the last ones were lost."""
-        if self.values is not None and (again or self.values[k] is None):
-            self.values[k] = self._values(k)
-        values = None if self.values is None else self.values[k]
-        return self.client.submit(function, self.shards[k], values, *args, pure=False)
+    def _values_of(self, k):
+        """Shard k's values under the current ones: (its cells' from each range, its alignment
+        values and rows)."""
+        if self.pieces is None:
+            self.pieces = [None] * len(self.shards)
+        if self.pieces[k] is None:
+            trans, align = self.values
+            submit = self.client.submit
+            self.pieces[k] = (
+                [
+                    submit(rows_values, rows, v, k, pure=False)
+                    for rows, v in zip(self.rows, trans, strict=True)
+                ],
+                submit(align_values, self.blocks, align, k, pure=False),
+            )
+        return self.pieces[k]
 
     def evaluate(self, model):
-        """The entropy under the current values and, with a `model`, the counts of its E-step,
-        summed over the shards in shard order (into arrays of their own)."""
-        futures = self._ordered(
-            lambda k, again: self._submit(shard_step, k, again, model), len(self.shards), "E-step"
-        )
+        """The entropy under the current values and, with a `model`, the E-step's count flags;
+        the E-step's futures are kept for the M-step."""
+        self.steps = [None] * len(self.shards)
+
+        def submit(k, again):
+            trans, align = self._values_of(k)
+            step = self.client.submit(
+                shard_step,
+                self.shards[k],
+                trans,
+                align,
+                model,
+                self.bounds[k],
+                pure=False,
+                **self._at_shard(k),
+            )
+            self.steps[k] = step
+            return self.client.submit(summary, step, pure=False)
+
         total, raised, count_flags = 0.0, 0, 0
-        trans = align = None
-        if model:
-            trans = np.zeros(len(self.whole.trans_counts()))
-            align = np.zeros(len(self.whole.align_counts()))
-        for k, ((h, flags), counts) in enumerate(futures):
+        for h, flags, counted in self._ordered(submit, len(self.shards), "E-step"):
             total += h
             raised |= flags
-            if counts is not None:
-                trans[self.cell_maps[k]] += counts[0]
-                if model == 2:
-                    align[self.value_maps[k]] += counts[1]
-                count_flags |= counts[2]
+            count_flags |= counted
         _shards.report_flags(raised, "log")
-        return total / self.pairs, (trans, align, count_flags) if model else None
+        return total / self.pairs, count_flags
 
     def memory_report(self):
         if logger.isEnabledFor(logging.DEBUG):
             for worker, rss in sorted(self.client.run(memory_in_use).items()):
                 logger.debug("worker %s: %s bytes in use", worker, f"{rss:,}")
 
-    def _maximize(self, phase, counts):
-        trans, align, _ = counts
-        self.whole.trans_counts()[:] = trans
+    def _maximize(self, phase):
+        submit, steps = self.client.submit, self.steps
+        trans, align = self.values
+        trans = [
+            submit(
+                rows_maximize,
+                rows,
+                values,
+                *[submit(count_piece, step, r, pure=False) for step in steps],
+                pure=False,
+            )
+            for r, (rows, values) in enumerate(zip(self.rows, trans, strict=True))
+        ]
         if phase == 2:
-            self.whole.align_counts()[:] = align
-        self.whole.maximize(phase)
+            align = submit(
+                align_maximize,
+                self.blocks,
+                align,
+                *[submit(align_counts, step, pure=False) for step in steps],
+                pure=False,
+            )
+        self.values, self.pieces = (trans, align), None
 
     def train(self, limit):
         """Model 1 then Model 2, each up to `limit` iterations, stopping when the entropy stops
         falling, as one process trains them. After Ctrl-C, what the last complete M-step made
         stays for the files."""
         model_of_counts = 1
-        h, counts = self.evaluate(model_of_counts)
+        h, count_flags = self.evaluate(model_of_counts)
         for phase, title in ((1, MODEL1_TITLE), (2, MODEL2_TITLE)):
             logger.info("----")
             logger.info(title)
             if phase == 2 and model_of_counts != 2:
                 model_of_counts = 2
-                h, counts = self.evaluate(2)
+                h, count_flags = self.evaluate(2)
             logger.info("initial entropy: %r", h)
             prev = h
             for step in range(limit):
                 logger.info("--")
                 logger.info("step: %d / %d", step + 1, limit)
                 if phase == 2:
-                    _shards.report_flags(counts[2], "divide")
-                self.pending = (phase, counts)
-                self._maximize(phase, counts)
+                    _shards.report_flags(count_flags, "divide")
+                self.pending = phase
+                self._maximize(phase)
                 self.pending = None
                 self.trained = True
-                self.values = [None] * len(self.shards)
                 following = phase if step + 1 < limit else (2 if phase == 1 else 0)
-                h, counts = self.evaluate(following)
+                h, count_flags = self.evaluate(following)
                 model_of_counts = following
                 self.memory_report()
                 logger.info("entropy: %r", h)
@@ -555,13 +744,44 @@ class _Run:
                 prev = h
 
     def settle(self):
-        """After an interrupt: the M-step it cut is done again, so values and counts agree."""
+        """After an interrupt: the M-step it cut is made again, and the E-step under way is
+        dropped."""
         if self.pending is not None:
-            self._maximize(*self.pending)
+            self._maximize(self.pending)
             self.pending = None
-        self.values = [None] * len(self.shards)
+        else:
+            # Nothing depends on the E-step that was under way.
+            self.client.cancel([s for s in self.steps or () if s is not None])
+        self.steps = None
+
+    def _gather_tables(self):
+        """The whole's tables from the row ranges and the alignment values, one range at a
+        time."""
+        client = self.client
+        lengths, cols = zip(
+            *(client.submit(rows_layout, rows).result() for rows in self.rows), strict=True
+        )
+        self.whole.make_trans(np.concatenate(lengths), np.concatenate(cols))
+        del lengths, cols
+        self.whole.make_align(client.submit(blocks_flat, self.blocks).result())
+        values, defaults = self.whole.trans_values()
+        counts, align_counts = self.whole.counts()
+        at, row = 0, 0
+        trans, align = self.values
+        for future in trans:
+            v, d, c = future.result()
+            values[at : at + len(v)] = v
+            defaults[row : row + len(d)] = d
+            if c is not None:
+                counts[at : at + len(v)] = c
+            at, row = at + len(v), row + len(d)
+        values, tail = self.whole.align_values()
+        values[:], tail[:], c = align.result()
+        if c is not None:
+            align_counts[:] = c
 
     def write_outputs(self, data):
+        self._gather_tables()
         threshold = data.threshold
         nbest = _NO_LIMIT if data.nbest is None else int(data.nbest)
         self.whole.save_trans(data.save_trans_path, float(threshold), str(threshold), nbest)
@@ -570,11 +790,21 @@ class _Run:
         scores, decoded = bool(data.save_scores), bool(data.decode_align)
         if not (scores or decoded):
             return
-        results = self._ordered(
-            lambda k, again: self._submit(shard_outputs, k, again, scores, decoded),
-            len(self.shards),
-            "scores",
-        )
+
+        def submit(k, again):
+            trans, align = self._values_of(k)
+            return self.client.submit(
+                shard_outputs,
+                self.shards[k],
+                trans,
+                align,
+                scores,
+                decoded,
+                pure=False,
+                **self._at_shard(k),
+            )
+
+        results = self._ordered(submit, len(self.shards), "scores")
         outputs = [files.Output(p, binary=True) for p in (data.save_scores, data.decode_align) if p]
         try:
             raised = 0
