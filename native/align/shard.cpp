@@ -201,6 +201,50 @@ std::string ShardTrainer::decoded(QuietHost& host) {
     return std::move(host.files["decoded"]);
 }
 
+KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists) {
+    KeyUnion out;
+    out.positions.resize(lists.size());
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < lists.size(); ++k) {
+        out.positions[k].resize(lists[k].size());
+        total += lists[k].size();
+        for (std::size_t i = 1; i < lists[k].size(); ++i) {
+            if (lists[k][i] <= lists[k][i - 1])
+                throw std::invalid_argument("a list of keys is not sorted and distinct");
+        }
+    }
+    out.keys.reserve(total);
+    // A heap of (next key, list), smallest first; ties by list, so the order is total.
+    using Head = std::pair<std::uint64_t, std::size_t>;
+    std::vector<Head> heap;
+    std::vector<std::size_t> next(lists.size(), 0);
+    for (std::size_t k = 0; k < lists.size(); ++k) {
+        if (!lists[k].empty()) heap.emplace_back(lists[k][0], k);
+    }
+    const auto after = std::greater<Head>();
+    std::make_heap(heap.begin(), heap.end(), after);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), after);
+        const auto [key, k] = heap.back();
+        if (out.keys.empty() || out.keys.back() != key) {
+            if (out.keys.size() >= kNoCell)
+                throw MemoryError(
+                    "more than 2^32 - 2 cells in one range of rows: use more "
+                    "ranges (workers)");
+            out.keys.push_back(key);
+        }
+        out.positions[k][next[k]] = static_cast<std::uint32_t>(out.keys.size() - 1);
+        if (++next[k] < lists[k].size()) {
+            heap.back() = {lists[k][next[k]], k};
+            std::push_heap(heap.begin(), heap.end(), after);
+        } else {
+            heap.pop_back();
+        }
+    }
+    out.keys.shrink_to_fit();
+    return out;
+}
+
 RowRange::RowRange(std::size_t first, std::size_t count, std::size_t n_trg,
                    std::span<const std::uint64_t> keys)
     : first_(first) {

@@ -97,6 +97,23 @@ NB_MODULE(_shards, m) {
         "Reports the floating-point flags a shard's work raised, as one process reports them "
         "(numpy.seterr decides).");
 
+    m.def(
+        "merge_keys",
+        [](const std::vector<In<std::uint64_t>>& lists) {
+            std::vector<std::span<const std::uint64_t>> spans;
+            for (const auto& l : lists) spans.push_back(span_of(l));
+            zel::align::KeyUnion u;
+            {
+                nb::gil_scoped_release quiet;
+                u = zel::align::merge_keys(spans);
+            }
+            nb::list positions;
+            for (auto& p : u.positions) positions.append(owned(std::move(p)));
+            return nb::make_tuple(owned(std::move(u.keys)), positions);
+        },
+        nb::arg("lists"),
+        "The union of sorted, distinct key arrays, and where each array's keys lie in it.");
+
     nb::class_<Shard>(m, "ShardTrainer", "One shard's pairs, tables and E-steps.")
         .def(
             "__init__",

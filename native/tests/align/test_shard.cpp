@@ -217,6 +217,16 @@ TEST_P(Shards, WholeIsOneProcessModel) {
 
 INSTANTIATE_TEST_SUITE_P(Cuts, Shards, ::testing::Values(6, 2, 5));
 
+TEST(Shards, MergedKeysKnowWhereEachListLies) {
+    const std::vector<std::uint64_t> a = {1, 5, 9}, b = {2, 5}, none = {}, unsorted = {3, 3};
+    const std::vector<std::span<const std::uint64_t>> lists = {a, none, b};
+    const KeyUnion u = merge_keys(lists);
+    EXPECT_EQ(u.keys, (std::vector<std::uint64_t>{1, 2, 5, 9}));
+    EXPECT_EQ(u.positions, (std::vector<std::vector<std::uint32_t>>{{0, 2, 3}, {}, {1, 2}}));
+    const std::vector<std::span<const std::uint64_t>> bad = {a, unsorted};
+    EXPECT_THROW(merge_keys(bad), std::invalid_argument);
+}
+
 TEST(Shards, RefuseInconsistentParts) {
     EXPECT_THROW(CooccurrencePattern::from_rows(2, 3, {0, 2, 3}, {1, 0, 2}), std::invalid_argument);
     EXPECT_THROW(CooccurrencePattern::from_rows(2, 3, {0, 1, 3}, {1, 2, 3}), std::invalid_argument);

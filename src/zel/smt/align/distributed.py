@@ -306,17 +306,7 @@ class Rows:
     cells there), where each shard's cells lie among them, and the native range."""
 
     def __init__(self, first, count, n_trg, *shard_keys):
-        cells = np.concatenate(shard_keys) if shard_keys else np.zeros(0, dtype=np.uint64)
-        cells.sort()
-        distinct = np.ones(len(cells), dtype=bool)
-        distinct[1:] = cells[1:] != cells[:-1]
-        cells = cells[distinct]
-        if len(cells) >= 2**32:
-            raise MemoryError(
-                f"rows {first} to {first + count - 1} have {len(cells):,} word pairs, more than "
-                "one range of rows can index (2^32): use more workers"
-            )
-        self.positions = [np.searchsorted(cells, k).astype(np.uint32) for k in shard_keys]
+        cells, self.positions = _shards.merge_keys(list(shard_keys))
         self.native = _shards.RowRange(first, count, n_trg, cells)
         self.count, self.n_trg = count, n_trg
 
@@ -505,10 +495,10 @@ class _Run:
         self.trained = False  # an M-step was made
 
     def _ordered(self, submit, count, what, refused=None):
-        """Runs submit(k, again) for every shard k and yields the results in shard order as they
-        come. Work lost with a worker beyond what Dask makes again is submitted again, as is
-        work that met an OSError after refused(k, error) (when given) made it anew; a shard
-        whose tasks keep ending their workers is a MemoryError."""
+        """Runs submit(k, again) for every shard k at once and gives the results in shard order
+        as they come. Work lost with a worker beyond what Dask makes again is submitted again,
+        as is work that met an OSError after refused(k, error) (when given) made it anew; a
+        shard whose tasks keep ending their workers is a MemoryError."""
         distributed = _dask()
         shard_of, tries, done = {}, [0] * count, {}
         running = distributed.as_completed()
@@ -520,35 +510,41 @@ class _Run:
 
         for k in range(count):
             start(k, False)
-        next_k = 0
-        for future in running:
-            k = shard_of.pop(future.key)
-            try:
-                done[k] = future.result()
-            except distributed.KilledWorker as e:
-                raise MemoryError(
-                    f"{what}: shard {k}'s work ended every worker that took it ({e}); Dask ends a "
-                    "worker over its memory limit: give the workers more memory or use a "
-                    "smaller shard size"
-                ) from None
-            except OSError as e:
-                if refused is None or tries[k] >= _RETRIES:
-                    raise
-                tries[k] += 1
-                refused(k, e)
-                start(k, True)
-                continue
-            except CancelledError as e:
-                if tries[k] >= _RETRIES:
-                    raise
-                tries[k] += 1
-                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
-                start(k, True)
-                continue
-            logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
-            while next_k in done:
-                yield done.pop(next_k)
-                next_k += 1
+
+        def results():
+            next_k = 0
+            for future in running:
+                k = shard_of.pop(future.key)
+                try:
+                    done[k] = future.result()
+                except distributed.KilledWorker as e:
+                    raise MemoryError(
+                        f"{what}: shard {k}'s work ended every worker that took it ({e}); Dask "
+                        "ends a worker over its memory limit: give the workers more memory or "
+                        "use a smaller shard size"
+                    ) from None
+                except OSError as e:
+                    if refused is None or tries[k] >= _RETRIES:
+                        raise
+                    tries[k] += 1
+                    refused(k, e)
+                    start(k, True)
+                    continue
+                except CancelledError as e:
+                    if tries[k] >= _RETRIES:
+                        raise
+                    tries[k] += 1
+                    logger.debug(
+                        "%s: shard %d lost with a worker (%s); submitted again", what, k, e
+                    )
+                    start(k, True)
+                    continue
+                logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
+                while next_k in done:
+                    yield done.pop(next_k)
+                    next_k += 1
+
+        return results()
 
     def setup(self):
         client = self.client
@@ -781,30 +777,33 @@ class _Run:
             align_counts[:] = c
 
     def write_outputs(self, data):
+        scores, decoded = bool(data.save_scores), bool(data.decode_align)
+        results = None
+        if scores or decoded:
+            # The shards score while the tables are gathered and written here.
+
+            def submit(k, again):
+                trans, align = self._values_of(k)
+                return self.client.submit(
+                    shard_outputs,
+                    self.shards[k],
+                    trans,
+                    align,
+                    scores,
+                    decoded,
+                    pure=False,
+                    **self._at_shard(k),
+                )
+
+            results = self._ordered(submit, len(self.shards), "scores")
         self._gather_tables()
         threshold = data.threshold
         nbest = _NO_LIMIT if data.nbest is None else int(data.nbest)
         self.whole.save_trans(data.save_trans_path, float(threshold), str(threshold), nbest)
         if data.save_align_path:
             self.whole.save_align(data.save_align_path, float(threshold), str(threshold))
-        scores, decoded = bool(data.save_scores), bool(data.decode_align)
-        if not (scores or decoded):
+        if results is None:
             return
-
-        def submit(k, again):
-            trans, align = self._values_of(k)
-            return self.client.submit(
-                shard_outputs,
-                self.shards[k],
-                trans,
-                align,
-                scores,
-                decoded,
-                pure=False,
-                **self._at_shard(k),
-            )
-
-        results = self._ordered(submit, len(self.shards), "scores")
         outputs = [files.Output(p, binary=True) for p in (data.save_scores, data.decode_align) if p]
         try:
             raised = 0
