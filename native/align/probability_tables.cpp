@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "align/array_ops.hpp"
 #include "common/memory.hpp"
@@ -22,6 +23,21 @@ TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern, doubl
         for (std::size_t c = 0; c < pattern_->cells(); ++c) slots_[2 * c + 1] = 0.0;
     }
     row_default.assign(pattern_->rows(), initial);
+}
+
+TransTable::TransTable(std::shared_ptr<const CooccurrencePattern> pattern,
+                       std::vector<double> values, std::vector<double> defaults)
+    : row_default(std::move(defaults)),
+      slots_(std::move(values)),
+      stride_(1),
+      pattern_(std::move(pattern)) {
+    if (slots_.size() != pattern_->cells() || row_default.size() != pattern_->rows())
+        throw std::invalid_argument("values do not match the table's cells and rows");
+}
+
+std::vector<double> TransTable::release_values() {
+    if (stride_ != 1 || counts_holder_) throw std::logic_error("the values hold count slots");
+    return std::exchange(slots_, {});
 }
 
 double TransTable::at(std::size_t s, std::size_t t) const {
@@ -145,6 +161,13 @@ CellCounts::CellCounts(std::shared_ptr<TransTable> table) : size_(table->cells()
     stride_ = 2;
     table_ = std::move(table);
     for (std::size_t c = 0; c < size_; ++c) data_[2 * c] = 0.0;
+}
+
+std::vector<double> CellCounts::release() {
+    if (table_) throw std::logic_error("the counts are a table's count slots");
+    data_ = nullptr;
+    size_ = 0;
+    return std::exchange(own_, {});
 }
 
 CellCounts::~CellCounts() {

@@ -34,6 +34,9 @@ class TransTable {
 public:
     TransTable(std::shared_ptr<const CooccurrencePattern> pattern, double initial,
                bool with_counts = false);
+    // A table holding `values` (one per cell, no count slots) and the rows' `defaults`.
+    TransTable(std::shared_ptr<const CooccurrencePattern> pattern, std::vector<double> values,
+               std::vector<double> defaults);
     TransTable(const TransTable&) = delete;
     TransTable& operator=(const TransTable&) = delete;
 
@@ -60,6 +63,9 @@ public:
     void normalize_rows(const CellCounts& counts, CountRecovery* recovery = nullptr);
 
     std::vector<double> row_default;  // one per source row
+
+    // Gives up the values of a table without count slots, leaving it empty.
+    std::vector<double> release_values();
 
 private:
     friend class CellCounts;
@@ -91,6 +97,8 @@ public:
     std::size_t stride() const { return stride_; }
     // The table whose slots hold the counts (it owns data()), or null.
     const std::shared_ptr<TransTable>& slots_of() const { return table_; }
+    // Gives up counts held in an array of their own, leaving none.
+    std::vector<double> release();
 
 private:
     // Another holder takes the slots: the counts move to an array of their own.

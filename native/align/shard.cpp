@@ -139,6 +139,14 @@ std::vector<std::uint64_t> ShardTrainer::cell_keys() const {
     return keys;
 }
 
+std::vector<std::uint64_t> ShardTrainer::row_lengths() const {
+    require_joined();
+    const CooccurrencePattern& p = trainer_.model->trans_dist->pattern();
+    std::vector<std::uint64_t> lengths(p.rows());
+    for (std::size_t s = 0; s < p.rows(); ++s) lengths[s] = p.row_end(s) - p.row_begin(s);
+    return lengths;
+}
+
 std::vector<BlockKey> ShardTrainer::block_keys() const {
     require_joined();
     const AlignTable& a = *trainer_.model->align_dist;
@@ -294,15 +302,11 @@ RowRange::Values RowRange::maximize(std::span<const double> values,
             total[positions[k][i]] += counts[k][i];
         }
     }
-    TransTable table(pattern_, 0.0);
-    for (std::size_t c = 0; c < values.size(); ++c) table.set_value(c, values[c]);
-    table.row_default.assign(row_default.begin(), row_default.end());
+    TransTable table(pattern_, std::vector<double>(values.begin(), values.end()),
+                     std::vector<double>(row_default.begin(), row_default.end()));
     CellCounts held(std::move(total));
     table.normalize_rows(held);
-    Values out{std::vector<double>(table.value_data(), table.value_data() + cells()),
-               std::move(table.row_default),
-               std::vector<double>(held.data(), held.data() + cells())};
-    return out;
+    return {table.release_values(), std::move(table.row_default), held.release()};
 }
 
 AlignRows::AlignRows(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> blocks)

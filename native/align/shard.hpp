@@ -74,6 +74,8 @@ public:
     // The shard's cells as s * n_trg + t, in its table's order (ascending), and its alignment
     // blocks in its table's order.
     std::vector<std::uint64_t> cell_keys() const;
+    // The number of the shard's cells in each row of the whole.
+    std::vector<std::uint64_t> row_lengths() const;
     std::vector<BlockKey> block_keys() const;
 
     // The whole's current values of the shard's cells (in cell_keys order) and of its stored

@@ -146,6 +146,7 @@ NB_MODULE(_shards, m) {
             nb::arg("src_ids"), nb::arg("trg_ids"), nb::arg("shape"),
             "Renumbers the words with the whole corpus's ids and makes the tables.")
         .def("cell_keys", [](Shard& s) { return owned(s.get().cell_keys()); })
+        .def("row_lengths", [](Shard& s) { return owned(s.get().row_lengths()); })
         .def("block_keys",
              [](Shard& s) {
                  std::vector<std::uint64_t> flat;

@@ -243,11 +243,10 @@ def join(source, character, src_ids, trg_ids, shape):
     return shard
 
 
-def shard_rows(shard, n_src, n_trg):
+def shard_rows(shard):
     """How many of the shard's cells each source word's row has."""
     with shard.lock:
-        keys = shard.native().cell_keys()
-    return np.bincount((keys // np.uint64(n_trg)).astype(np.int64), minlength=n_src)
+        return shard.native().row_lengths()
 
 
 def shard_blocks(shard):
@@ -490,6 +489,7 @@ class _Run:
         self.rows, self.blocks = [], None  # futures of Rows by range, of Blocks
         self.values = None  # futures: ([a range's values, by range], alignment values)
         self.pieces = None  # per shard, the futures of its values, or None: not made yet
+        self.places = []  # per range, where its tasks run (see _at_range)
         self.steps = None  # futures of the last E-step, by shard
         self.pending = None  # the M-step being made: its model
         self.trained = False  # an M-step was made
@@ -577,9 +577,9 @@ class _Run:
         ]
         # The rows are cut into one range per worker, of about equal cells; any cut gives the
         # same values.
-        row_counts = np.zeros(n_src, dtype=np.int64)
+        row_counts = np.zeros(n_src, dtype=np.uint64)
         for counts in self._ordered(
-            lambda k, again: client.submit(shard_rows, self.shards[k], n_src, n_trg, pure=False),
+            lambda k, again: client.submit(shard_rows, self.shards[k], pure=False),
             len(self.shards),
             "indexing",
         ):
@@ -634,18 +634,26 @@ class _Run:
         where = list(self.client.who_has(shard).get(shard.key, ()))
         return {"workers": where, "allow_other_workers": True} if where else {}
 
+    def _at_range(self, r):
+        """Where range r's tasks run: the worker holding it (work stealing would otherwise move
+        them, and the range with them, to an idle worker)."""
+        rows = self.rows[r]
+        where = list(self.client.who_has(rows).get(rows.key, ()))
+        return {"workers": where, "allow_other_workers": True} if where else {}
+
     def _values_of(self, k):
         """Shard k's values under the current ones: (its cells' from each range, its alignment
         values and rows)."""
         if self.pieces is None:
             self.pieces = [None] * len(self.shards)
+            self.places = [self._at_range(r) for r in range(len(self.rows))]
         if self.pieces[k] is None:
             trans, align = self.values
             submit = self.client.submit
             self.pieces[k] = (
                 [
-                    submit(rows_values, rows, v, k, pure=False)
-                    for rows, v in zip(self.rows, trans, strict=True)
+                    submit(rows_values, rows, v, k, pure=False, **place)
+                    for rows, v, place in zip(self.rows, trans, self.places, strict=True)
                 ],
                 submit(align_values, self.blocks, align, k, pure=False),
             )
@@ -694,6 +702,7 @@ class _Run:
                 values,
                 *[submit(count_piece, step, r, pure=False) for step in steps],
                 pure=False,
+                **self._at_range(r),
             )
             for r, (rows, values) in enumerate(zip(self.rows, trans, strict=True))
         ]
