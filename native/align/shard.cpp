@@ -155,15 +155,21 @@ std::vector<BlockKey> ShardTrainer::block_keys() const {
     return keys;
 }
 
-void ShardTrainer::set_values(std::span<const double> trans, std::span<const double> align,
+void ShardTrainer::set_values(std::span<const std::span<const double>> trans,
+                              std::span<const double> align,
                               std::span<const std::uint8_t> tail_zero) {
     require_joined();
     TransTable& t = *trainer_.model->trans_dist;
     AlignTable& a = *trainer_.model->align_dist;
-    check_size(trans.size(), t.cells(), "translation values");
+    std::size_t given = 0;
+    for (const auto piece : trans) given += piece.size();
+    check_size(given, t.cells(), "translation values");
     check_size(align.size(), a.values.size(), "alignment values");
     check_size(tail_zero.size(), a.tail_zero.size(), "alignment rows");
-    for (std::size_t c = 0; c < trans.size(); ++c) t.set_value(c, trans[c]);
+    std::size_t c = 0;
+    for (const auto piece : trans) {
+        for (const double v : piece) t.set_value(c++, v);
+    }
     std::copy(align.begin(), align.end(), a.values.begin());
     std::copy(tail_zero.begin(), tail_zero.end(), a.tail_zero.begin());
     links_ = DecodedLinks();

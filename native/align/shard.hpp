@@ -78,9 +78,9 @@ public:
     std::vector<std::uint64_t> row_lengths() const;
     std::vector<BlockKey> block_keys() const;
 
-    // The whole's current values of the shard's cells (in cell_keys order) and of its stored
-    // alignment values and rows (in block_keys order).
-    void set_values(std::span<const double> trans, std::span<const double> align,
+    // The whole's current values of the shard's cells (in cell_keys order, given in pieces
+    // one after the other) and of its stored alignment values and rows (in block_keys order).
+    void set_values(std::span<const std::span<const double>> trans, std::span<const double> align,
                     std::span<const std::uint8_t> tail_zero);
 
     // The sum of the pairs' entropies under the current values.

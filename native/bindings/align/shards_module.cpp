@@ -158,9 +158,11 @@ NB_MODULE(_shards, m) {
              })
         .def(
             "set_values",
-            [](Shard& s, const In<double>& trans, const In<double>& align,
+            [](Shard& s, const std::vector<In<double>>& trans, const In<double>& align,
                const In<std::uint8_t>& tail_zero) {
-                s.get().set_values(span_of(trans), span_of(align), span_of(tail_zero));
+                std::vector<std::span<const double>> pieces;
+                for (const auto& piece : trans) pieces.push_back(span_of(piece));
+                s.get().set_values(pieces, span_of(align), span_of(tail_zero));
             },
             nb::arg("trans"), nb::arg("align"), nb::arg("tail_zero"))
         .def("entropy_sum",

@@ -162,7 +162,8 @@ struct Joined {
             for (std::size_t r = 0; r < start.block_rows(k); ++r)
                 tail.push_back(align_values.tail_zero[start.block_first_row(k) + r]);
         }
-        s.set_values(trans, align_part, tail);
+        const std::span<const double> whole_piece = trans;
+        s.set_values({&whole_piece, 1}, align_part, tail);
     }
 
     void gather() {

@@ -222,7 +222,7 @@ class Shard:
         return self._native
 
     def set_values(self, trans, align):
-        self.native().set_values(np.concatenate(trans), *align)
+        self.native().set_values(list(trans), *align)
 
     def __getstate__(self):
         return {"source": self.source, "character": self.character, "joined": self.joined}
@@ -737,7 +737,8 @@ class _Run:
                     _shards.report_flags(count_flags, "divide")
                 self.pending = phase
                 self._maximize(phase)
-                self.pending = None
+                # The M-step holds what it needs of the E-step; its counts can go once read.
+                self.pending, self.steps = None, None
                 self.trained = True
                 following = phase if step + 1 < limit else (2 if phase == 1 else 0)
                 h, count_flags = self.evaluate(following)
