@@ -8,15 +8,17 @@ The whole's translation table is cut into ranges of rows, one per worker: each i
 shard sends each range the counts of its cells there, the range adds them up, re-estimates its
 rows and sends every shard the values of its own cells back. A row's re-estimation reads only
 its own counts, so the cut does not change a value. This process reads the entropies and
-gathers the tables once, to write them. Word ids are those one process
-gives the whole corpus (each shard's first appearances registered in shard order), and a
-shard's E-step is one process's arithmetic pair for pair. The counts of a cell are added up in
-shard order (within a shard in pair order), and the entropy is the sum of the shards' sums, in
-shard order, over the number of pairs. So for a given corpus, settings and shard size every
-file is the same bytes whatever the number of workers and the order in which they finish; with
-one shard they are one process's files. With several shards a cell's count is
-``((0 + c_1) + c_2) + ...`` over the shards' partial sums instead of one running sum over all
-pairs, which can differ from one process's in the last bits.
+gathers the tables once, to write them.
+
+Word ids are those one process gives the whole corpus (each shard's first appearances
+registered in shard order), and a shard's E-step is one process's arithmetic pair for pair.
+The counts of a cell are added up in shard order (within a shard in pair order), and the
+entropy is the sum of the shards' sums, in shard order, over the number of pairs. So for a
+given corpus, settings and shard size every file is the same bytes whatever the number of
+workers and the order in which they finish; with one shard they are one process's files. With
+several shards a cell's count is ``((0 + c_1) + c_2) + ...`` over the shards' partial sums
+instead of one running sum over all pairs, which can differ from one process's in the last
+bits.
 
 Dask is an optional dependency: ``pip install 'zel[distributed]'``.
 """
@@ -44,6 +46,7 @@ MODEL1_TITLE = "start training IBM Model 1"
 MODEL2_TITLE = "start training IBM Model 2"
 INSTALL_HINT = "training on a Dask cluster needs Dask: pip install 'zel[distributed]'"
 _NO_LIMIT = 2**63 - 1
+_MAX_CELLS = 2**32 - 1  # a table's cells are numbered in 32 bits, one number kept for none
 _RETRIES = 3  # times a shard's work is submitted again after its worker was lost
 
 
@@ -616,6 +619,12 @@ class _Run:
             client.submit(align_initial, self.blocks, pure=False),
         )
         cells = sum(client.gather([client.submit(rows_cells, rows) for rows in self.rows]))
+        if cells >= _MAX_CELLS:
+            # Refused now rather than when the table is written, after the training.
+            raise MemoryError(
+                f"the corpus has {cells:,} word pairs, more than the translation table written "
+                f"at the end can index ({_MAX_CELLS - 1:,})"
+            )
         shard_cells = sum(int(b[-1]) for b in self.bounds)
         logger.debug(
             "%d shards, %s cells in %d row ranges; an iteration moves %s bytes of counts to the "
