@@ -689,7 +689,10 @@ class _Run:
             return self.client.submit(summary, step, pure=False)
 
         total, raised, count_flags = 0.0, 0, 0
-        for h, flags, counted in self._ordered(submit, len(self.shards), "E-step"):
+        for k, (h, flags, counted) in enumerate(self._ordered(submit, len(self.shards), "E-step")):
+            # The shard's table holds its values now: the pieces sent can go (Dask makes them
+            # again from the ranges if the shard is lost).
+            self.pieces[k] = None
             total += h
             raised |= flags
             count_flags |= counted
