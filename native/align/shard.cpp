@@ -315,6 +315,30 @@ RowRange::Values RowRange::maximize(std::span<const double> values,
     return {table.release_values(), std::move(table.row_default), held.release()};
 }
 
+std::string RowRange::trans_lines(const Values& v, std::span<const std::string> src_words,
+                                  std::span<const std::string> trg_words,
+                                  const Threshold& threshold, std::int64_t nbest) const {
+    check_size(src_words.size(), pattern_->rows(), "source words");
+    check_size(trg_words.size(), pattern_->cols(), "target words");
+    if (!v.counts) throw Missing("the expected counts", Missing::Use::subscript);
+    check_size(v.counts->size(), cells(), "translation counts");
+    QuietHost host;
+    Model2Trainer t;
+    t.init(host);
+    // The rows' own vocabulary: row s is the range's word s.
+    for (const auto& [words, e] : {std::pair{src_words, &t.model->vocab->src_enum},
+                                   std::pair{trg_words, &t.model->vocab->trg_enum}}) {
+        const std::vector<std::string_view> views(words.begin(), words.end());
+        std::vector<WordId> ids(views.size());
+        e->str2ids(views, ids.data());
+        if (e->size() != views.size()) throw std::invalid_argument("the words are not distinct");
+    }
+    t.model->trans_dist = std::make_shared<TransTable>(pattern_, v.values, v.row_default);
+    t.count_cooc_src2trg.emplace(*v.counts);
+    t.save_trans_dist(host, "trans", threshold, nbest);
+    return std::move(host.files["trans"]);
+}
+
 AlignRows::AlignRows(std::size_t s_max, std::size_t t_max, std::span<const BlockKey> blocks)
     : start_(s_max, t_max, blocks) {}
 
@@ -352,9 +376,17 @@ void WholeTrainer::add_lengths(std::size_t src_len, std::size_t trg_len) {
     v.max_trg_len = std::max(v.max_trg_len, static_cast<std::int32_t>(trg_len));
 }
 
-TransTable& WholeTrainer::trans() {
-    if (!trainer_.model->trans_dist) throw Missing("the tables", Missing::Use::subscript);
-    return *trainer_.model->trans_dist;
+std::vector<std::string> WholeTrainer::words(bool source, std::size_t first,
+                                             std::size_t count) const {
+    const Vocab& v = *trainer_.model->vocab;
+    const StringEnumerator& e = source ? v.src_enum : v.trg_enum;
+    if (first > e.size() || count > e.size() - first)
+        throw std::out_of_range("words beyond the vocabulary");
+    std::vector<std::string> out;
+    out.reserve(count);
+    for (std::size_t k = first; k < first + count; ++k)
+        out.emplace_back(e.id2str(static_cast<WordId>(k)));
+    return out;
 }
 
 AlignTable& WholeTrainer::align() {
@@ -362,21 +394,7 @@ AlignTable& WholeTrainer::align() {
     return *trainer_.model->align_dist;
 }
 
-const TransTable& WholeTrainer::trans() const { return const_cast<WholeTrainer*>(this)->trans(); }
-
 const AlignTable& WholeTrainer::align() const { return const_cast<WholeTrainer*>(this)->align(); }
-
-void WholeTrainer::make_trans(std::vector<std::uint64_t> row_lengths,
-                              std::vector<std::uint32_t> cols) {
-    const TableShape dims = shape();
-    check_size(row_lengths.size(), dims.n_src, "row lengths");
-    std::vector<std::uint64_t> row_start(dims.n_src + 1, 0);
-    for (std::size_t s = 0; s < dims.n_src; ++s) row_start[s + 1] = row_start[s] + row_lengths[s];
-    auto pattern = CooccurrencePattern::from_rows(dims.n_src, dims.n_trg, std::move(row_start),
-                                                  std::move(cols));
-    trainer_.model->trans_dist = std::make_shared<TransTable>(pattern, 0.0, false);
-    trainer_.count_cooc_src2trg.emplace(std::vector<double>(pattern->cells(), 0.0));
-}
 
 void WholeTrainer::make_align(std::span<const BlockKey> blocks) {
     const TableShape dims = shape();
@@ -384,21 +402,9 @@ void WholeTrainer::make_align(std::span<const BlockKey> blocks) {
     trainer_.count_align_trg2src.emplace(trainer_.model->align_dist->values.size(), 0.0);
 }
 
-std::span<double> WholeTrainer::trans_counts() {
-    trans();
-    CellCounts& c = *trainer_.count_cooc_src2trg;
-    return {c.data(), c.size()};
-}
-
 std::span<double> WholeTrainer::align_counts() {
     align();
     return *trainer_.count_align_trg2src;
-}
-
-void WholeTrainer::save_trans(Host& host, const std::string& path, const Threshold& threshold,
-                              std::int64_t nbest) const {
-    trans();
-    trainer_.save_trans_dist(host, path, threshold, nbest);
 }
 
 void WholeTrainer::save_align(Host& host, const std::string& path,

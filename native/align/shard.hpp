@@ -142,6 +142,12 @@ public:
                     std::span<const std::span<const std::uint32_t>> positions,
                     std::span<const std::span<const double>> counts) const;
 
+    // The lines of the translation file for these rows under `v` (its counts given), as the
+    // whole's file has them: `src_words` are the rows' words, `trg_words` all target words.
+    std::string trans_lines(const Values& v, std::span<const std::string> src_words,
+                            std::span<const std::string> trg_words, const Threshold& threshold,
+                            std::int64_t nbest) const;
+
 private:
     std::size_t first_;
     std::shared_ptr<const CooccurrencePattern> pattern_;
@@ -167,7 +173,8 @@ private:
 };
 
 // The model of the whole corpus, in the process that writes the files: its vocabulary, made
-// from the shards' words, and the tables its row ranges and alignment rows give it at the end.
+// from the shards' words, and the alignment table its alignment rows give it at the end (the
+// row ranges write their own lines of the translation file).
 class WholeTrainer {
 public:
     explicit WholeTrainer(Host& host);
@@ -178,23 +185,17 @@ public:
     void add_lengths(std::size_t src_len, std::size_t trg_len);
     TableShape shape() const { return trainer_.table_shape(); }
 
-    // Makes the translation table from its rows' lengths and cells' targets, and the alignment
-    // table from its blocks; their values are then set through the accessors below.
-    void make_trans(std::vector<std::uint64_t> row_lengths, std::vector<std::uint32_t> cols);
-    void make_align(std::span<const BlockKey> blocks);
+    // The words of ids [first, first + count) of one side.
+    std::vector<std::string> words(bool source, std::size_t first, std::size_t count) const;
 
-    // The counts of the last M-step, which the files show beside the values (zero until set).
-    std::span<double> trans_counts();
+    // Makes the alignment table from its blocks; its values are then set through align(), and
+    // the counts of the last M-step, which the file shows beside them, through align_counts()
+    // (zero until set).
+    void make_align(std::span<const BlockKey> blocks);
+    AlignTable& align();
+    const AlignTable& align() const;
     std::span<double> align_counts();
 
-    // The tables (Missing before they are made).
-    TransTable& trans();
-    AlignTable& align();
-    const TransTable& trans() const;
-    const AlignTable& align() const;
-
-    void save_trans(Host& host, const std::string& path, const Threshold& threshold,
-                    std::int64_t nbest) const;
     void save_align(Host& host, const std::string& path, const Threshold& threshold) const;
 
 private:

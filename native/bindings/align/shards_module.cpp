@@ -224,17 +224,6 @@ NB_MODULE(_shards, m) {
         .def_prop_ro("first", &RowRange::first)
         .def_prop_ro("cells", &RowRange::cells)
         .def("keys", [](const RowRange& r) { return owned(r.keys()); })
-        .def(
-            "layout",
-            [](const RowRange& r) {
-                const auto& p = r.pattern();
-                std::vector<std::uint64_t> lengths(p.rows());
-                for (std::size_t s = 0; s < p.rows(); ++s)
-                    lengths[s] = p.row_end(s) - p.row_begin(s);
-                std::vector<std::uint32_t> cols(p.cols_data(), p.cols_data() + p.cells());
-                return nb::make_tuple(owned(std::move(lengths)), owned(std::move(cols)));
-            },
-            "The rows' lengths and the cells' target ids.")
         .def("initial", [](const RowRange& r) { return row_values(r.initial()); })
         .def(
             "maximize",
@@ -254,7 +243,28 @@ NB_MODULE(_shards, m) {
             },
             nb::arg("values"), nb::arg("row_default"), nb::arg("positions"), nb::arg("counts"),
             "The (values, row defaults, counts) of an M-step from these, with each shard's "
-            "counts of the cells at its positions.");
+            "counts of the cells at its positions.")
+        .def(
+            "trans_lines",
+            [](const RowRange& r, const In<double>& values, const In<double>& row_default,
+               const In<double>& counts, const std::vector<std::string>& src_words,
+               const std::vector<std::string>& trg_words, double threshold,
+               const std::string& threshold_text, std::int64_t nbest) {
+                std::string text;
+                {
+                    RowRange::Values v{
+                        {values.data(), values.data() + values.shape(0)},
+                        {row_default.data(), row_default.data() + row_default.shape(0)},
+                        std::vector<double>(counts.data(), counts.data() + counts.shape(0))};
+                    nb::gil_scoped_release quiet;
+                    text =
+                        r.trans_lines(v, src_words, trg_words, {threshold, threshold_text}, nbest);
+                }
+                return nb::bytes(text.data(), text.size());
+            },
+            nb::arg("values"), nb::arg("row_default"), nb::arg("counts"), nb::arg("src_words"),
+            nb::arg("trg_words"), nb::arg("threshold"), nb::arg("threshold_text"), nb::arg("nbest"),
+            "The rows' lines of the translation file, as bytes.");
 
     nb::class_<AlignRows>(m, "AlignRows", "The whole's alignment table, re-estimated apart.")
         .def(
@@ -294,15 +304,12 @@ NB_MODULE(_shards, m) {
                          return std::vector<std::size_t>{d.n_src, d.n_trg, d.s_max, d.t_max};
                      })
         .def(
-            "make_trans",
-            [](WholeTrainer& w, const In<std::uint64_t>& row_lengths,
-               const In<std::uint32_t>& cols) {
-                std::vector<std::uint64_t> lengths(row_lengths.data(),
-                                                   row_lengths.data() + row_lengths.shape(0));
-                std::vector<std::uint32_t> c(cols.data(), cols.data() + cols.shape(0));
-                w.make_trans(std::move(lengths), std::move(c));
+            "words",
+            [](const WholeTrainer& w, bool source, std::size_t first, std::size_t count) {
+                return w.words(source, first, count);
             },
-            nb::arg("row_lengths"), nb::arg("cols"))
+            nb::arg("source"), nb::arg("first"), nb::arg("count"),
+            "The words of ids [first, first + count) of one side.")
         .def(
             "make_align",
             [](WholeTrainer& w, const In<std::uint64_t>& blocks) {
@@ -310,38 +317,17 @@ NB_MODULE(_shards, m) {
             },
             nb::arg("blocks"))
         .def(
-            "trans_values",
-            [](nb::handle self) {
-                auto& t = nb::cast<WholeTrainer&>(self).trans();
-                return nb::make_tuple(view(t.value_data(), t.cells(), self),
-                                      view(t.row_default.data(), t.row_default.size(), self));
-            },
-            "The translation values, one per cell, and the row defaults (writable, shared).")
-        .def(
-            "counts",
-            [](nb::handle self) {
-                auto& w = nb::cast<WholeTrainer&>(self);
-                const auto t = w.trans_counts(), a = w.align_counts();
-                return nb::make_tuple(view(t.data(), t.size(), self),
-                                      view(a.data(), a.size(), self));
-            },
-            "The translation and alignment counts the files show (writable, shared).")
-        .def(
             "align_values",
             [](nb::handle self) {
-                auto& a = nb::cast<WholeTrainer&>(self).align();
+                auto& w = nb::cast<WholeTrainer&>(self);
+                auto& a = w.align();
+                const auto c = w.align_counts();
                 return nb::make_tuple(view(a.values.data(), a.values.size(), self),
-                                      view(a.tail_zero.data(), a.tail_zero.size(), self));
+                                      view(a.tail_zero.data(), a.tail_zero.size(), self),
+                                      view(c.data(), c.size(), self));
             },
-            "The stored alignment values and their rows' tail flags (writable, shared).")
-        .def(
-            "save_trans",
-            [](const WholeTrainer& w, nb::handle path, double threshold,
-               const std::string& threshold_text, std::int64_t nbest) {
-                w.save_trans(zel::bind::toolkit_host(), zel::bind::path_argument(path),
-                             {threshold, threshold_text}, nbest);
-            },
-            nb::arg("path"), nb::arg("threshold"), nb::arg("threshold_text"), nb::arg("nbest"))
+            "The stored alignment values, their rows' tail flags and the counts the file shows "
+            "(writable, shared).")
         .def(
             "save_align",
             [](const WholeTrainer& w, nb::handle path, double threshold,

@@ -167,24 +167,21 @@ struct Joined {
     }
 
     void gather() {
-        std::vector<std::uint64_t> lengths;
-        std::vector<std::uint32_t> cols;
-        for (const RowRange& r : ranges) {
-            const CooccurrencePattern& p = r.pattern();
-            for (std::size_t s = 0; s < p.rows(); ++s)
-                lengths.push_back(p.row_end(s) - p.row_begin(s));
-            cols.insert(cols.end(), p.cols_data(), p.cols_data() + p.cells());
-        }
-        whole.make_trans(lengths, cols);
-        TransTable& t = whole.trans();
-        std::size_t c = 0, s = 0;
-        for (const RowRange::Values& v : values) {
-            for (const double x : v.values) t.set_value(c++, x);
-            for (const double x : v.row_default) t.row_default[s++] = x;
-        }
         whole.make_align(blocks);
         whole.align().values = align_values.values;
         whole.align().tail_zero = align_values.tail_zero;
+    }
+
+    // The ranges' lines of the translation file, one after the other.
+    std::string trans_lines() const {
+        std::string text;
+        const TableShape shape = whole.shape();
+        const auto trg_words = whole.words(false, 0, shape.n_trg);
+        for (std::size_t r = 0; r < ranges.size(); ++r) {
+            const auto src_words = whole.words(true, ranges[r].first(), ranges[r].pattern().rows());
+            text += ranges[r].trans_lines(values[r], src_words, trg_words, {0.0, "0"}, 100);
+        }
+        return text;
     }
 };
 
@@ -192,20 +189,31 @@ class Shards : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Shards, WholeIsOneProcessModel) {
     Joined j(GetParam());
-    const TransTable& mine = j.whole.trans();
     const TransTable& theirs = *j.one.model->trans_dist;
-    ASSERT_EQ(mine.cells(), theirs.cells());
+    std::vector<double> mine, defaults;
+    for (std::size_t r = 0; r < j.ranges.size(); ++r) {
+        const CooccurrencePattern& p = j.ranges[r].pattern();
+        for (std::size_t c = 0; c < p.cells(); ++c)
+            ASSERT_EQ(p.col(c), theirs.pattern().col(mine.size() + c));
+        mine.insert(mine.end(), j.values[r].values.begin(), j.values[r].values.end());
+        defaults.insert(defaults.end(), j.values[r].row_default.begin(),
+                        j.values[r].row_default.end());
+    }
+    ASSERT_EQ(mine.size(), theirs.cells());
     ASSERT_EQ(j.whole.align().values.size(), j.one.model->align_dist->values.size());
-    for (std::size_t c = 0; c < mine.cells(); ++c) {
-        ASSERT_EQ(mine.pattern().col(c), theirs.pattern().col(c));
+    for (std::size_t c = 0; c < mine.size(); ++c) {
         // One shard: one process's bits; two: its sums in another order.
         if (j.shards.size() == 1) {
-            EXPECT_EQ(mine.value(c), theirs.value(c)) << c;
+            EXPECT_EQ(mine[c], theirs.value(c)) << c;
         } else {
-            EXPECT_NEAR(mine.value(c), theirs.value(c), 1e-15) << c;
+            EXPECT_NEAR(mine[c], theirs.value(c), 1e-15) << c;
         }
     }
-    EXPECT_EQ(mine.row_default, theirs.row_default);
+    EXPECT_EQ(defaults, theirs.row_default);
+    if (j.shards.size() == 1) {
+        j.one.save_trans_dist(j.host, "one.trans", {0.0, "0"}, 100);
+        EXPECT_EQ(j.trans_lines(), j.host.files["one.trans"]);
+    }
     for (std::size_t i = 0; i < j.whole.align().values.size(); ++i)
         EXPECT_NEAR(j.whole.align().values[i], j.one.model->align_dist->values[i], 1e-15);
     double total = 0.0;

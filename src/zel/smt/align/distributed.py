@@ -342,8 +342,8 @@ def rows_values(rows, values, k):
     return values[0][rows.positions[k]]
 
 
-def rows_layout(rows):
-    return rows.native.layout()
+def rows_lines(rows, values, src_words, trg_words, threshold, threshold_text, nbest):
+    return rows.native.trans_lines(*values, src_words, trg_words, threshold, threshold_text, nbest)
 
 
 def rows_cells(rows):
@@ -489,6 +489,7 @@ class _Run:
         self.whole = _shards.WholeTrainer()
         self.shards = []  # futures of Shard, by shard
         self.bounds = []  # per shard: where each row range's cells start among its cells
+        self.cuts = []  # the rows where each range starts, and the number of rows
         self.rows, self.blocks = [], None  # futures of Rows by range, of Blocks
         self.values = None  # futures: ([a range's values, by range], alignment values)
         self.pieces = None  # per shard, the futures of its values, or None: not made yet
@@ -588,7 +589,7 @@ class _Run:
         ):
             row_counts += counts
         workers = sorted(client.scheduler_info()["workers"])
-        cuts = _row_cuts(row_counts, max(1, len(workers)))
+        self.cuts = cuts = _row_cuts(row_counts, max(1, len(workers)))
         del row_counts
         cut = [client.submit(shard_cut, shard, cuts, n_trg, pure=False) for shard in self.shards]
         self.bounds = client.gather([client.submit(itemgetter(1), c) for c in cut])
@@ -772,31 +773,52 @@ class _Run:
             self.client.cancel([s for s in self.steps or () if s is not None])
         self.steps = None
 
-    def _gather_tables(self):
-        """The whole's tables from the row ranges and the alignment values, one range at a
-        time."""
+    def _write_trans(self, path, threshold, nbest):
+        """The translation file: each range writes its rows' lines (on its worker), which are
+        written here in row order."""
         client = self.client
-        lengths, cols = zip(
-            *(client.submit(rows_layout, rows).result() for rows in self.rows), strict=True
+        trg_words = self.whole.words(False, 0, self.whole.shape[1])
+        texts = [
+            client.submit(
+                rows_lines,
+                rows,
+                values,
+                self.whole.words(True, first, end - first),
+                trg_words,
+                float(threshold),
+                str(threshold),
+                nbest,
+                pure=False,
+                **place,
+            )
+            for rows, values, place, (first, end) in zip(
+                self.rows,
+                self.values[0],
+                [self._at_range(r) for r in range(len(self.rows))],
+                itertools.pairwise(self.cuts),
+                strict=True,
+            )
+        ]
+        logger.info(
+            "storing translation probabilities into file (threshold=%s): %s", threshold, path
         )
-        self.whole.make_trans(np.concatenate(lengths), np.concatenate(cols))
-        del lengths, cols
+        out = files.Output(path, binary=True)
+        try:
+            for text in texts:
+                out.write(text.result())
+            out.close()
+        finally:
+            if not out.closed:
+                out.discard()
+
+    def _write_align(self, path, threshold):
+        client = self.client
         self.whole.make_align(client.submit(blocks_flat, self.blocks).result())
-        values, defaults = self.whole.trans_values()
-        counts, align_counts = self.whole.counts()
-        at, row = 0, 0
-        trans, align = self.values
-        for future in trans:
-            v, d, c = future.result()
-            values[at : at + len(v)] = v
-            defaults[row : row + len(d)] = d
-            if c is not None:
-                counts[at : at + len(v)] = c
-            at, row = at + len(v), row + len(d)
-        values, tail = self.whole.align_values()
-        values[:], tail[:], c = align.result()
+        values, tail, counts = self.whole.align_values()
+        values[:], tail[:], c = self.values[1].result()
         if c is not None:
-            align_counts[:] = c
+            counts[:] = c
+        self.whole.save_align(path, float(threshold), str(threshold))
 
     def write_outputs(self, data):
         scores, decoded = bool(data.save_scores), bool(data.decode_align)
@@ -818,12 +840,10 @@ class _Run:
                 )
 
             results = self._ordered(submit, len(self.shards), "scores")
-        self._gather_tables()
-        threshold = data.threshold
         nbest = _NO_LIMIT if data.nbest is None else int(data.nbest)
-        self.whole.save_trans(data.save_trans_path, float(threshold), str(threshold), nbest)
+        self._write_trans(data.save_trans_path, data.threshold, nbest)
         if data.save_align_path:
-            self.whole.save_align(data.save_align_path, float(threshold), str(threshold))
+            self._write_align(data.save_align_path, data.threshold)
         if results is None:
             return
         outputs = [files.Output(p, binary=True) for p in (data.save_scores, data.decode_align) if p]
