@@ -46,7 +46,6 @@ MODEL1_TITLE = "start training IBM Model 1"
 MODEL2_TITLE = "start training IBM Model 2"
 INSTALL_HINT = "training on a Dask cluster needs Dask: pip install 'zel[distributed]'"
 _NO_LIMIT = 2**63 - 1
-_MAX_CELLS = 2**32 - 1  # a table's cells are numbered in 32 bits, one number kept for none
 _RETRIES = 3  # times a shard's work is submitted again after its worker was lost
 
 
@@ -579,8 +578,9 @@ class _Run:
             client.submit(join, s, self.character, src, trg, shape, pure=False)
             for s, (src, trg) in zip(self.sources, ids, strict=True)
         ]
-        # The rows are cut into one range per worker, of about equal cells; any cut gives the
-        # same values.
+        # The rows are cut into ranges of about equal cells, one per worker and enough that
+        # none passes 2^31 of the shards' cells (a range numbers its cells in 32 bits); any cut
+        # gives the same values.
         row_counts = np.zeros(n_src, dtype=np.uint64)
         for counts in self._ordered(
             lambda k, again: client.submit(shard_rows, self.shards[k], pure=False),
@@ -589,7 +589,8 @@ class _Run:
         ):
             row_counts += counts
         workers = sorted(client.scheduler_info()["workers"])
-        self.cuts = cuts = _row_cuts(row_counts, max(1, len(workers)))
+        parts = max(1, len(workers), -(-int(row_counts.sum()) // 2**31))
+        self.cuts = cuts = _row_cuts(row_counts, parts)
         del row_counts
         cut = [client.submit(shard_cut, shard, cuts, n_trg, pure=False) for shard in self.shards]
         self.bounds = client.gather([client.submit(itemgetter(1), c) for c in cut])
@@ -604,7 +605,11 @@ class _Run:
                     n_trg,
                     *keys,
                     pure=False,
-                    **({"workers": workers[r], "allow_other_workers": True} if workers else {}),
+                    **(
+                        {"workers": workers[r % len(workers)], "allow_other_workers": True}
+                        if workers
+                        else {}
+                    ),
                 )
             )
         del cut
@@ -620,12 +625,6 @@ class _Run:
             client.submit(align_initial, self.blocks, pure=False),
         )
         cells = sum(client.gather([client.submit(rows_cells, rows) for rows in self.rows]))
-        if cells >= _MAX_CELLS:
-            # Refused now rather than when the table is written, after the training.
-            raise MemoryError(
-                f"the corpus has {cells:,} word pairs, more than the translation table written "
-                f"at the end can index ({_MAX_CELLS - 1:,})"
-            )
         shard_cells = sum(int(b[-1]) for b in self.bounds)
         logger.debug(
             "%d shards, %s cells in %d row ranges; an iteration moves %s bytes of counts to the "
