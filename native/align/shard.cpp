@@ -215,47 +215,54 @@ std::string ShardTrainer::decoded(QuietHost& host) {
     return std::move(host.files["decoded"]);
 }
 
-KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists) {
+KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists, std::size_t first,
+                    std::size_t count, std::size_t n_trg) {
     KeyUnion out;
     out.positions.resize(lists.size());
-    std::size_t total = 0;
     for (std::size_t k = 0; k < lists.size(); ++k) {
-        out.positions[k].resize(lists[k].size());
-        total += lists[k].size();
-        for (std::size_t i = 1; i < lists[k].size(); ++i) {
-            if (lists[k][i] <= lists[k][i - 1])
-                throw std::invalid_argument("a list of keys is not sorted and distinct");
+        const auto l = lists[k];
+        out.positions[k].resize(l.size());
+        for (std::size_t i = 0; i < l.size(); ++i) {
+            if ((i > 0 && l[i] <= l[i - 1]) || l[i] / n_trg < first ||
+                l[i] / n_trg - first >= count)
+                throw std::invalid_argument(
+                    "a list of keys is not sorted, distinct cells of the rows");
         }
     }
-    out.keys.reserve(total);
-    // A heap of (next key, list), smallest first; ties by list, so the order is total.
-    using Head = std::pair<std::uint64_t, std::size_t>;
-    std::vector<Head> heap;
+    // Row by row: the row's targets in any list are marked once, sorted, numbered; then each
+    // list's keys in the row look up their number. Linear but for the sort of each row.
+    constexpr std::uint32_t kUnseen = 0xFFFFFFFFU;
+    std::vector<std::uint32_t> slot(n_trg, kUnseen);
     std::vector<std::size_t> next(lists.size(), 0);
-    for (std::size_t k = 0; k < lists.size(); ++k) {
-        if (!lists[k].empty()) heap.emplace_back(lists[k][0], k);
-    }
-    const auto after = std::greater<Head>();
-    std::make_heap(heap.begin(), heap.end(), after);
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), after);
-        const auto [key, k] = heap.back();
-        if (out.keys.empty() || out.keys.back() != key) {
-            if (out.keys.size() >= kNoCell)
-                throw MemoryError(
-                    "more than 2^32 - 2 cells in one range of rows: use more "
-                    "ranges (workers)");
-            out.keys.push_back(key);
+    std::vector<std::uint32_t> cols;
+    for (std::size_t s = first; s < first + count; ++s) {
+        const std::uint64_t base = std::uint64_t{s} * n_trg, end = base + n_trg;
+        cols.clear();
+        for (std::size_t k = 0; k < lists.size(); ++k) {
+            const auto l = lists[k];
+            for (std::size_t i = next[k]; i < l.size() && l[i] < end; ++i) {
+                const auto t = static_cast<std::uint32_t>(l[i] - base);
+                if (slot[t] == kUnseen) {
+                    slot[t] = 0;
+                    cols.push_back(t);
+                }
+            }
         }
-        out.positions[k][next[k]] = static_cast<std::uint32_t>(out.keys.size() - 1);
-        if (++next[k] < lists[k].size()) {
-            heap.back() = {lists[k][next[k]], k};
-            std::push_heap(heap.begin(), heap.end(), after);
-        } else {
-            heap.pop_back();
+        std::sort(cols.begin(), cols.end());
+        if (out.keys.size() + cols.size() >= kNoCell)
+            throw MemoryError("more than 2^32 - 2 cells in one range of rows: use more ranges");
+        for (std::size_t i = 0; i < cols.size(); ++i) {
+            slot[cols[i]] = static_cast<std::uint32_t>(out.keys.size() + i);
         }
+        for (const std::uint32_t t : cols) out.keys.push_back(base + t);
+        for (std::size_t k = 0; k < lists.size(); ++k) {
+            const auto l = lists[k];
+            std::size_t& i = next[k];
+            for (; i < l.size() && l[i] < end; ++i)
+                out.positions[k][i] = slot[static_cast<std::size_t>(l[i] - base)];
+        }
+        for (const std::uint32_t t : cols) slot[t] = kUnseen;
     }
-    out.keys.shrink_to_fit();
     return out;
 }
 

@@ -103,12 +103,14 @@ private:
     DecodedLinks links_;
 };
 
-// The union of sorted, distinct lists of keys, and where each list's keys lie in it.
+// The union of sorted, distinct lists of cell keys s * n_trg + t of rows [first, first + count),
+// and where each list's keys lie in it.
 struct KeyUnion {
     std::vector<std::uint64_t> keys;
     std::vector<std::vector<std::uint32_t>> positions;  // per list, per key
 };
-KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists);
+KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists, std::size_t first,
+                    std::size_t count, std::size_t n_trg);
 
 // Rows [first, first + count) of the whole's translation table, re-estimated apart from the
 // other rows. A row's re-estimation reads only that row's cells and counts, so any cut of the

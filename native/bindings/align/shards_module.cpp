@@ -99,20 +99,22 @@ NB_MODULE(_shards, m) {
 
     m.def(
         "merge_keys",
-        [](const std::vector<In<std::uint64_t>>& lists) {
+        [](const std::vector<In<std::uint64_t>>& lists, std::size_t first, std::size_t count,
+           std::size_t n_trg) {
             std::vector<std::span<const std::uint64_t>> spans;
             for (const auto& l : lists) spans.push_back(span_of(l));
             zel::align::KeyUnion u;
             {
                 nb::gil_scoped_release quiet;
-                u = zel::align::merge_keys(spans);
+                u = zel::align::merge_keys(spans, first, count, n_trg);
             }
             nb::list positions;
             for (auto& p : u.positions) positions.append(owned(std::move(p)));
             return nb::make_tuple(owned(std::move(u.keys)), positions);
         },
-        nb::arg("lists"),
-        "The union of sorted, distinct key arrays, and where each array's keys lie in it.");
+        nb::arg("lists"), nb::arg("first"), nb::arg("count"), nb::arg("n_trg"),
+        "The union of sorted, distinct arrays of cell keys of rows [first, first + count), and "
+        "where each array's keys lie in it.");
 
     nb::class_<Shard>(m, "ShardTrainer", "One shard's pairs, tables and E-steps.")
         .def(

@@ -227,13 +227,17 @@ TEST_P(Shards, WholeIsOneProcessModel) {
 INSTANTIATE_TEST_SUITE_P(Cuts, Shards, ::testing::Values(6, 2, 5));
 
 TEST(Shards, MergedKeysKnowWhereEachListLies) {
-    const std::vector<std::uint64_t> a = {1, 5, 9}, b = {2, 5}, none = {}, unsorted = {3, 3};
+    // Rows 0 to 2 of 4 targets; row 1 is in both lists, row 3 in neither.
+    const std::vector<std::uint64_t> a = {1, 5, 7, 9}, b = {2, 4, 5}, none = {}, unsorted = {3, 3},
+                                     outside = {12};
     const std::vector<std::span<const std::uint64_t>> lists = {a, none, b};
-    const KeyUnion u = merge_keys(lists);
-    EXPECT_EQ(u.keys, (std::vector<std::uint64_t>{1, 2, 5, 9}));
-    EXPECT_EQ(u.positions, (std::vector<std::vector<std::uint32_t>>{{0, 2, 3}, {}, {1, 2}}));
-    const std::vector<std::span<const std::uint64_t>> bad = {a, unsorted};
-    EXPECT_THROW(merge_keys(bad), std::invalid_argument);
+    const KeyUnion u = merge_keys(lists, 0, 4, 4);
+    EXPECT_EQ(u.keys, (std::vector<std::uint64_t>{1, 2, 4, 5, 7, 9}));
+    EXPECT_EQ(u.positions, (std::vector<std::vector<std::uint32_t>>{{0, 3, 4, 5}, {}, {1, 2, 3}}));
+    for (const auto& bad : {unsorted, outside}) {
+        const std::vector<std::span<const std::uint64_t>> given = {a, bad};
+        EXPECT_THROW(merge_keys(given, 0, 3, 4), std::invalid_argument);
+    }
 }
 
 TEST(Shards, RefuseInconsistentParts) {

@@ -307,7 +307,7 @@ class Rows:
     cells there), where each shard's cells lie among them, and the native range."""
 
     def __init__(self, first, count, n_trg, *shard_keys):
-        cells, self.positions = _shards.merge_keys(list(shard_keys))
+        cells, self.positions = _shards.merge_keys(list(shard_keys), first, count, n_trg)
         self.native = _shards.RowRange(first, count, n_trg, cells)
         self.count, self.n_trg = count, n_trg
 
