@@ -4,11 +4,12 @@ E-steps on the workers, the whole's rows cut into ranges re-estimated on the wor
 The corpus is cut into shards of ``shard_size`` pairs (the last one shorter). A worker reads
 its shards itself when it can open the input files (a shared file system; compressed files are
 always read here and sent); each shard's pairs and tables stay on its worker across iterations.
-The whole's translation table is cut into ranges of rows, one per worker: each iteration every
-shard sends each range the counts of its cells there, the range adds them up, re-estimates its
-rows and sends every shard the values of its own cells back. A row's re-estimation reads only
-its own counts, so the cut does not change a value. This process reads the entropies and
-gathers the tables once, to write them.
+The whole's translation table is cut into ranges of rows (one per worker, more when a range
+would pass 2^31 cells): each iteration every shard sends each range the counts of its cells
+there, the range adds them up, re-estimates its rows and sends every shard the values of its own
+cells back. A row's re-estimation reads only its own counts, so the cut does not change a value.
+A worker re-estimates the alignment table the same way, and each range writes its own lines of
+the translation file; this process reads the entropies and writes the files.
 
 Word ids are those one process gives the whole corpus (each shard's first appearances
 registered in shard order), and a shard's E-step is one process's arithmetic pair for pair.
@@ -479,8 +480,9 @@ class _Run:
     """One training run on a cluster. Everything an iteration makes stays on the workers: each
     shard's E-step, the row ranges' M-steps (a worker's range adds up the shards' counts of its
     rows and re-estimates them) and the alignment table's; this process reads the entropies
-    and flags, and gathers the tables once, to write them. Each value is a task's result made
-    from the last ones, so Dask can make any of them again after losing a worker."""
+    and flags, and at the end writes the lines the ranges and shards give it and the alignment
+    table. Each value is a task's result made from the last ones, so Dask can make any of them
+    again after losing a worker."""
 
     def __init__(self, client, shards, pairs, character):
         self.client, self.pairs, self.character = client, pairs, character
@@ -823,7 +825,7 @@ class _Run:
         scores, decoded = bool(data.save_scores), bool(data.decode_align)
         results = None
         if scores or decoded:
-            # The shards score while the tables are gathered and written here.
+            # The shards score while the tables are written.
 
             def submit(k, again):
                 trans, align = self._values_of(k)
