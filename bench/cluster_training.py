@@ -10,7 +10,11 @@ process.
                                 [--iterations N] [--memory-limit 2GB] [--one-process-cap-gb 2]
 
 --memory-limit is each worker's limit (Dask ends a worker above it); --one-process-cap-gb also
-runs one process under that address-space limit, to show what it cannot train.
+runs one process under that address-space limit, to show what it cannot train. Under a limit,
+Dask also pauses a worker at 80% of it and spills at 70%, counting only the arrays it knows
+(not the shards' native tables); the capped runs of the performance log set
+DASK_DISTRIBUTED__WORKER__MEMORY__PAUSE, __SPILL and __TARGET to false, so that only the limit
+itself applies.
 """
 
 import argparse
