@@ -476,6 +476,22 @@ def _row_cuts(counts, parts):
     return [0, *inner, len(counts)]
 
 
+def _killed(work, error):
+    return MemoryError(
+        f"{work} ended every worker that took it ({error}); Dask ends a worker over its memory "
+        "limit: give the workers more memory, use more workers or a smaller shard size"
+    )
+
+
+def _gather(futures, what):
+    """The futures' results; work that keeps ending its workers is a MemoryError."""
+    distributed = _dask()
+    try:
+        return [future.result() for future in futures]
+    except distributed.KilledWorker as e:
+        raise _killed(what, e) from None
+
+
 class _Run:
     """One training run on a cluster. Everything an iteration makes stays on the workers: each
     shard's E-step, the row ranges' M-steps (a worker's range adds up the shards' counts of its
@@ -523,11 +539,7 @@ class _Run:
                 try:
                     done[k] = future.result()
                 except distributed.KilledWorker as e:
-                    raise MemoryError(
-                        f"{what}: shard {k}'s work ended every worker that took it ({e}); Dask "
-                        "ends a worker over its memory limit: give the workers more memory or "
-                        "use a smaller shard size"
-                    ) from None
+                    raise _killed(f"{what}: shard {k}'s work", e) from None
                 except OSError as e:
                     if refused is None or tries[k] >= _RETRIES:
                         raise
@@ -595,7 +607,7 @@ class _Run:
         self.cuts = cuts = _row_cuts(row_counts, parts)
         del row_counts
         cut = [client.submit(shard_cut, shard, cuts, n_trg, pure=False) for shard in self.shards]
-        self.bounds = client.gather([client.submit(itemgetter(1), c) for c in cut])
+        self.bounds = _gather([client.submit(itemgetter(1), c) for c in cut], "indexing")
         self.rows = []
         for r, (first, end) in enumerate(itertools.pairwise(cuts)):
             keys = [client.submit(key_piece, c, r, pure=False) for c in cut]
@@ -626,7 +638,7 @@ class _Run:
             [client.submit(rows_initial, rows, pure=False) for rows in self.rows],
             client.submit(align_initial, self.blocks, pure=False),
         )
-        cells = sum(client.gather([client.submit(rows_cells, rows) for rows in self.rows]))
+        cells = sum(_gather([client.submit(rows_cells, rows) for rows in self.rows], "indexing"))
         shard_cells = sum(int(b[-1]) for b in self.bounds)
         logger.debug(
             "%d shards, %s cells in %d row ranges; an iteration moves %s bytes of counts to the "
@@ -806,7 +818,7 @@ class _Run:
         out = files.Output(path, binary=True)
         try:
             for text in texts:
-                out.write(text.result())
+                out.write(*_gather([text], "writing the translation file"))
             out.close()
         finally:
             if not out.closed:
@@ -814,9 +826,11 @@ class _Run:
 
     def _write_align(self, path, threshold):
         client = self.client
-        self.whole.make_align(client.submit(blocks_flat, self.blocks).result())
+        (blocks,) = _gather([client.submit(blocks_flat, self.blocks)], "writing the alignments")
+        self.whole.make_align(blocks)
         values, tail, counts = self.whole.align_values()
-        values[:], tail[:], c = self.values[1].result()
+        (made,) = _gather([self.values[1]], "writing the alignments")
+        values[:], tail[:], c = made
         if c is not None:
             counts[:] = c
         self.whole.save_align(path, float(threshold), str(threshold))
