@@ -50,7 +50,6 @@ public:
     void set_value(std::size_t c, double v) { slots_[c * stride_] = v; }
     // Cell c's value is value_data()[c * stride()]; its count slot, when there is one, follows.
     const double* value_data() const { return slots_.data(); }
-    double* value_data() { return slots_.data(); }
     std::size_t stride() const { return stride_; }
     bool has_count_slots() const { return stride_ == 2; }
 

@@ -322,7 +322,7 @@ RowRange::Values RowRange::maximize(std::span<const double> values,
     return {table.release_values(), std::move(table.row_default), held.release()};
 }
 
-std::string RowRange::trans_lines(const Values& v, std::span<const std::string> src_words,
+std::string RowRange::trans_lines(Values v, std::span<const std::string> src_words,
                                   std::span<const std::string> trg_words,
                                   const Threshold& threshold, std::int64_t nbest) const {
     check_size(src_words.size(), pattern_->rows(), "source words");
@@ -340,8 +340,9 @@ std::string RowRange::trans_lines(const Values& v, std::span<const std::string> 
         e->str2ids(views, ids.data());
         if (e->size() != views.size()) throw std::invalid_argument("the words are not distinct");
     }
-    t.model->trans_dist = std::make_shared<TransTable>(pattern_, v.values, v.row_default);
-    t.count_cooc_src2trg.emplace(*v.counts);
+    t.model->trans_dist =
+        std::make_shared<TransTable>(pattern_, std::move(v.values), std::move(v.row_default));
+    t.count_cooc_src2trg.emplace(std::move(*v.counts));
     t.save_trans_dist(host, "trans", threshold, nbest);
     return std::move(host.files["trans"]);
 }

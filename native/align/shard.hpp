@@ -146,7 +146,7 @@ public:
 
     // The lines of the translation file for these rows under `v` (its counts given), as the
     // whole's file has them: `src_words` are the rows' words, `trg_words` all target words.
-    std::string trans_lines(const Values& v, std::span<const std::string> src_words,
+    std::string trans_lines(Values v, std::span<const std::string> src_words,
                             std::span<const std::string> trg_words, const Threshold& threshold,
                             std::int64_t nbest) const;
 

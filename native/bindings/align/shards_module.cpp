@@ -47,6 +47,21 @@ std::span<const T> span_of(const In<T>& a) {
     return {a.data(), a.shape(0)};
 }
 
+// Arrays given in a list, as spans over them.
+template <class T>
+std::vector<std::span<const T>> spans_of(const std::vector<In<T>>& arrays) {
+    std::vector<std::span<const T>> spans;
+    spans.reserve(arrays.size());
+    for (const auto& a : arrays) spans.push_back(span_of(a));
+    return spans;
+}
+
+// A copy of an array, for native code that keeps or changes its values.
+template <class T>
+std::vector<T> vector_of(const In<T>& a) {
+    return {a.data(), a.data() + a.shape(0)};
+}
+
 // Alignment blocks cross as a flat array: a0, b0, a1, b1, ...
 std::vector<BlockKey> blocks_of(const In<std::uint64_t>& flat) {
     if (flat.shape(0) % 2 != 0) throw nb::value_error("alignment blocks come in (a, b) pairs");
@@ -101,8 +116,7 @@ NB_MODULE(_shards, m) {
         "merge_keys",
         [](const std::vector<In<std::uint64_t>>& lists, std::size_t first, std::size_t count,
            std::size_t n_trg) {
-            std::vector<std::span<const std::uint64_t>> spans;
-            for (const auto& l : lists) spans.push_back(span_of(l));
+            const auto spans = spans_of(lists);
             zel::align::KeyUnion u;
             {
                 nb::gil_scoped_release quiet;
@@ -162,9 +176,7 @@ NB_MODULE(_shards, m) {
             "set_values",
             [](Shard& s, const std::vector<In<double>>& trans, const In<double>& align,
                const In<std::uint8_t>& tail_zero) {
-                std::vector<std::span<const double>> pieces;
-                for (const auto& piece : trans) pieces.push_back(span_of(piece));
-                s.get().set_values(pieces, span_of(align), span_of(tail_zero));
+                s.get().set_values(spans_of(trans), span_of(align), span_of(tail_zero));
             },
             nb::arg("trans"), nb::arg("align"), nb::arg("tail_zero"))
         .def("entropy_sum",
@@ -232,10 +244,8 @@ NB_MODULE(_shards, m) {
             [](const RowRange& r, const In<double>& values, const In<double>& row_default,
                const std::vector<In<std::uint32_t>>& positions,
                const std::vector<In<double>>& counts) {
-                std::vector<std::span<const std::uint32_t>> at;
-                std::vector<std::span<const double>> c;
-                for (const auto& p : positions) at.push_back(span_of(p));
-                for (const auto& x : counts) c.push_back(span_of(x));
+                const auto at = spans_of(positions);
+                const auto c = spans_of(counts);
                 RowRange::Values out;
                 {
                     nb::gil_scoped_release quiet;
@@ -254,13 +264,11 @@ NB_MODULE(_shards, m) {
                const std::string& threshold_text, std::int64_t nbest) {
                 std::string text;
                 {
-                    RowRange::Values v{
-                        {values.data(), values.data() + values.shape(0)},
-                        {row_default.data(), row_default.data() + row_default.shape(0)},
-                        std::vector<double>(counts.data(), counts.data() + counts.shape(0))};
+                    RowRange::Values v{vector_of(values), vector_of(row_default),
+                                       vector_of(counts)};
                     nb::gil_scoped_release quiet;
-                    text =
-                        r.trans_lines(v, src_words, trg_words, {threshold, threshold_text}, nbest);
+                    text = r.trans_lines(std::move(v), src_words, trg_words,
+                                         {threshold, threshold_text}, nbest);
                 }
                 return nb::bytes(text.data(), text.size());
             },
@@ -281,8 +289,8 @@ NB_MODULE(_shards, m) {
             "maximize",
             [](const AlignRows& a, const In<double>& values, const In<std::uint8_t>& tail_zero,
                const In<double>& counts) {
-                std::vector<double> c(counts.data(), counts.data() + counts.shape(0));
-                return align_values(a.maximize(span_of(values), span_of(tail_zero), c));
+                return align_values(
+                    a.maximize(span_of(values), span_of(tail_zero), vector_of(counts)));
             },
             nb::arg("values"), nb::arg("tail_zero"), nb::arg("counts"),
             "The (values, tail flags) an M-step makes of these and the counts.");

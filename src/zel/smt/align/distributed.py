@@ -476,6 +476,11 @@ def _row_cuts(counts, parts):
     return [0, *inner, len(counts)]
 
 
+def _preferring(workers):
+    """Submit options that run a task on one of `workers` while any of them is alive."""
+    return {"workers": workers, "allow_other_workers": True} if workers else {}
+
+
 def _killed(work, error):
     return MemoryError(
         f"{work} ended every worker that took it ({error}); Dask ends a worker over its memory "
@@ -510,7 +515,7 @@ class _Run:
         self.rows, self.blocks = [], None  # futures of Rows by range, of Blocks
         self.values = None  # futures: ([a range's values, by range], alignment values)
         self.pieces = None  # per shard, the futures of its values, or None: not made yet
-        self.places = []  # per range, where its tasks run (see _at_range)
+        self.places = []  # per range, where its tasks run (see _beside)
         self.steps = None  # futures of the last E-step, by shard
         self.pending = None  # the M-step being made: its model
         self.trained = False  # an M-step was made
@@ -619,11 +624,7 @@ class _Run:
                     n_trg,
                     *keys,
                     pure=False,
-                    **(
-                        {"workers": workers[r % len(workers)], "allow_other_workers": True}
-                        if workers
-                        else {}
-                    ),
+                    **_preferring([workers[r % len(workers)]] if workers else []),
                 )
             )
         del cut
@@ -650,26 +651,18 @@ class _Run:
             f"{8 * shard_cells:,}",
         )
 
-    def _at_shard(self, k):
-        """Where shard k's tasks run: the worker holding it (its size is not known to Dask,
-        which would otherwise move it to the values), or any worker once that one is lost."""
-        shard = self.shards[k]
-        where = list(self.client.who_has(shard).get(shard.key, ()))
-        return {"workers": where, "allow_other_workers": True} if where else {}
-
-    def _at_range(self, r):
-        """Where range r's tasks run: the worker holding it (work stealing would otherwise move
-        them, and the range with them, to an idle worker)."""
-        rows = self.rows[r]
-        where = list(self.client.who_has(rows).get(rows.key, ()))
-        return {"workers": where, "allow_other_workers": True} if where else {}
+    def _beside(self, future):
+        """Where the tasks of a shard or range run: on the worker holding it, or any worker once
+        that one is lost. Dask does not know a shard's size, and work stealing would move a
+        range's tasks to an idle worker: either would move the shard or range itself."""
+        return _preferring(list(self.client.who_has(future).get(future.key, ())))
 
     def _values_of(self, k):
         """Shard k's values under the current ones: (its cells' from each range, its alignment
         values and rows)."""
         if self.pieces is None:
             self.pieces = [None] * len(self.shards)
-            self.places = [self._at_range(r) for r in range(len(self.rows))]
+            self.places = [self._beside(rows) for rows in self.rows]
         if self.pieces[k] is None:
             trans, align = self.values
             submit = self.client.submit
@@ -697,7 +690,7 @@ class _Run:
                 model,
                 self.bounds[k],
                 pure=False,
-                **self._at_shard(k),
+                **self._beside(self.shards[k]),
             )
             self.steps[k] = step
             return self.client.submit(summary, step, pure=False)
@@ -728,7 +721,7 @@ class _Run:
                 values,
                 *[submit(count_piece, step, r, pure=False) for step in steps],
                 pure=False,
-                **self._at_range(r),
+                **self._beside(rows),
             )
             for r, (rows, values) in enumerate(zip(self.rows, trans, strict=True))
         ]
@@ -807,7 +800,7 @@ class _Run:
             for rows, values, place, (first, end) in zip(
                 self.rows,
                 self.values[0],
-                [self._at_range(r) for r in range(len(self.rows))],
+                [self._beside(rows) for rows in self.rows],
                 itertools.pairwise(self.cuts),
                 strict=True,
             )
@@ -851,7 +844,7 @@ class _Run:
                     scores,
                     decoded,
                     pure=False,
-                    **self._at_shard(k),
+                    **self._beside(self.shards[k]),
                 )
 
             results = self._ordered(submit, len(self.shards), "scores")
