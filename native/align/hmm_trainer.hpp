@@ -1,18 +1,8 @@
 // Training the HMM alignment model in both directions at once, from IBM Model 1 translation
-// probabilities, by EM or by agreement of the two directions.
-//
-// Agreement (Liang, Taskar and Klein 2006): each E-step computes both directions' link
-// posteriors of a pair and multiplies them per (source position, target position); both
-// directions' translation counts come from these products, a word's NULL count from what its
-// products leave of 1. Each direction's jump counts are its own forward-backward's.
+// probabilities, by EM or by agreement of the two directions (see hmm_passes.hpp).
 //
 // With a prior a > 0 the translation M-step is variational Bayes with a symmetric Dirichlet
-// prior: t(f | e) = exp(digamma(n(e, f) + a)) / exp(digamma(n(e) + a V)), V the target
-// vocabulary size, which pushes rare words towards few translations.
-//
-// Every sum over pairs is made in pair order (jump counts and entropy on the calling thread,
-// translation counts by the thread owning the target word), so results are the same for any
-// thread count.
+// prior (normalize_rows_vb), which pushes rare words towards few translations.
 #pragma once
 
 #include <array>
@@ -21,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "align/hmm_lattice.hpp"
-#include "align/links.hpp"
-#include "align/model1.hpp"
+#include "align/hmm_passes.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -77,35 +65,19 @@ public:
 
     // One "i-j" line a pair.
     static void save_links(Host& host, const std::string& path,
-                           const std::vector<std::vector<links::Link>>& links);
+                           const std::vector<std::vector<links::Link>>& links) {
+        HmmPasses::save_links(host, path, links);
+    }
 
 private:
-    // What a thread holds for the pair it works on.
-    struct PairScratch {
-        HmmLattice lattice;
-        std::vector<CellId> cells;
-        std::vector<double> post_a, post_b;
-        std::vector<std::uint32_t> best;       // Viterbi's positions
-        std::vector<std::uint32_t> positions;  // a thread's share of a pair's target positions
-    };
-    // f(p, scratch) for every pair on the threads, with a progress display under `label`.
-    template <class F>
-    void each_pair(Host& host, const std::string& label, F&& f) const;
+    HmmPasses passes() const { return {forward_, backward_, jumps_}; }
     // ValueError when train() or load() ran already; marks that one runs now.
     void start_once();
     // Direction d's trainer, made for the corpus read its way.
     void start(Host& host, int d);
     // ValueError unless both directions read the same pairs.
     void check_pairs() const;
-    // One E-step over the corpus (counts, jump counts and entropy of both directions).
-    void expect(Host& host, std::array<JumpCounts, 2>& jumps, std::array<double, 2>& entropy);
     void maximize(std::array<JumpCounts, 2>& jumps);
-    // Pair p's emissions under direction d into `lattice`, reset to the pair's lengths.
-    void fill_emissions(int d, std::size_t p, HmmLattice& lattice,
-                        std::vector<CellId>& cells) const;
-    // Pair p's posteriors of direction d into post (m rows of l + 1); its log-likelihood.
-    double pair_posteriors(int d, std::size_t p, HmmLattice& lattice, std::vector<CellId>& cells,
-                           std::vector<double>& post, JumpCounts* counts) const;
 
     HmmSettings settings_;
     Model1Trainer forward_, backward_;

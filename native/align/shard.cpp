@@ -3,6 +3,7 @@
 #include <cfenv>
 #include <stdexcept>
 
+#include "align/distribution_files.hpp"
 #include "common/errors.hpp"
 
 namespace zel::align {
@@ -71,8 +72,9 @@ void report_raised(Host& host, int raised, FloatEvent::Operation operation) {
 }
 
 ShardTrainer::ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text,
-                           bool character_based) {
+                           bool character_based, int model) {
     trainer_.init(host);
+    if (model == 1) trainer_.model = std::make_shared<Model1>(host);
     trainer_.character_based = character_based;
     host.files["src"] = std::move(src_text);
     host.files["trg"] = std::move(trg_text);
@@ -159,20 +161,35 @@ void ShardTrainer::set_values(std::span<const std::span<const double>> trans,
                               std::span<const double> align,
                               std::span<const std::uint8_t> tail_zero) {
     require_joined();
-    TransTable& t = *trainer_.model->trans_dist;
     AlignTable& a = *trainer_.model->align_dist;
+    check_size(align.size(), a.values.size(), "alignment values");
+    check_size(tail_zero.size(), a.tail_zero.size(), "alignment rows");
+    set_trans_values(trans);
+    std::copy(align.begin(), align.end(), a.values.begin());
+    std::copy(tail_zero.begin(), tail_zero.end(), a.tail_zero.begin());
+}
+
+void ShardTrainer::set_trans_values(std::span<const std::span<const double>> trans) {
+    require_joined();
+    TransTable& t = *trainer_.model->trans_dist;
     std::size_t given = 0;
     for (const auto piece : trans) given += piece.size();
     check_size(given, t.cells(), "translation values");
-    check_size(align.size(), a.values.size(), "alignment values");
-    check_size(tail_zero.size(), a.tail_zero.size(), "alignment rows");
     std::size_t c = 0;
     for (const auto piece : trans) {
         for (const double v : piece) t.set_value(c++, v);
     }
-    std::copy(align.begin(), align.end(), a.values.begin());
-    std::copy(tail_zero.begin(), tail_zero.end(), a.tail_zero.begin());
     links_ = DecodedLinks();
+}
+
+Model1Trainer& ShardTrainer::trainer() {
+    require_joined();
+    return trainer_;
+}
+
+const Model1Trainer& ShardTrainer::trainer() const {
+    require_joined();
+    return trainer_;
 }
 
 Model::EntropySum ShardTrainer::entropy_sum(QuietHost& host) const {
@@ -213,6 +230,53 @@ std::string ShardTrainer::decoded(QuietHost& host) {
     trainer_.model->decode_and_save_align(host, "decoded", trainer_.corpus_cells(), &links_);
     links_ = DecodedLinks();
     return std::move(host.files["decoded"]);
+}
+
+namespace {
+
+void check_directions(const ShardTrainer& forward, const ShardTrainer& backward) {
+    if (forward.pairs() != backward.pairs())
+        throw std::invalid_argument("the two directions of a shard read different pairs");
+}
+
+}  // namespace
+
+HmmShardStep hmm_expect(QuietHost& host, ShardTrainer& forward, ShardTrainer& backward,
+                        const std::array<JumpTable, 2>& tables, bool agreement) {
+    check_directions(forward, backward);
+    Model1Trainer& f = forward.trainer();
+    Model1Trainer& b = backward.trainer();
+    HmmShardStep step;
+    step.logs =
+        HmmPasses(f, b, tables)
+            .expect(host, agreement, {&f.count_cooc_src2trg, &b.count_cooc_src2trg}, step.jumps);
+    return step;
+}
+
+HmmShardTexts hmm_outputs(QuietHost& host, const ShardTrainer& forward,
+                          const ShardTrainer& backward, const std::array<JumpTable, 2>& tables,
+                          links::Heuristic heuristic, bool scores,
+                          std::optional<double> posterior_threshold) {
+    check_directions(forward, backward);
+    const HmmPasses passes(forward.trainer(), backward.trainer(), tables);
+    HmmShardTexts out;
+    passes.save_symmetrized_links(host, "symmetrized", heuristic, "links 0", "links 1");
+    for (int d = 0; d < 2; ++d) {
+        const auto k = static_cast<std::size_t>(d);
+        out.links[k] = std::move(host.files["links " + std::to_string(d)]);
+        if (scores) {
+            passes.save_scores(host, d, "scores");
+            out.scores[k] = std::move(host.files["scores"]);
+        }
+    }
+    out.symmetrized = std::move(host.files["symmetrized"]);
+    if (posterior_threshold) {
+        HmmPasses::save_links(host, "posterior",
+                              passes.posterior_links(host, *posterior_threshold));
+        out.posterior = std::move(host.files["posterior"]);
+    }
+    host.files.clear();
+    return out;
 }
 
 KeyUnion merge_keys(std::span<const std::span<const std::uint64_t>> lists, std::size_t first,
@@ -302,7 +366,8 @@ RowRange::Values RowRange::initial() const {
 RowRange::Values RowRange::maximize(std::span<const double> values,
                                     std::span<const double> row_default,
                                     std::span<const std::span<const std::uint32_t>> positions,
-                                    std::span<const std::span<const double>> counts) const {
+                                    std::span<const std::span<const double>> counts,
+                                    double prior) const {
     check_size(values.size(), cells(), "translation values");
     check_size(row_default.size(), pattern_->rows(), "row defaults");
     check_size(counts.size(), positions.size(), "shards' counts");
@@ -318,17 +383,24 @@ RowRange::Values RowRange::maximize(std::span<const double> values,
     TransTable table(pattern_, std::vector<double>(values.begin(), values.end()),
                      std::vector<double>(row_default.begin(), row_default.end()));
     CellCounts held(std::move(total));
-    table.normalize_rows(held);
+    if (prior > 0.0) {
+        normalize_rows_vb(table, held, prior, pattern_->cols());
+    } else {
+        table.normalize_rows(held);
+    }
     return {table.release_values(), std::move(table.row_default), held.release()};
 }
 
 std::string RowRange::trans_lines(Values v, std::span<const std::string> src_words,
                                   std::span<const std::string> trg_words,
-                                  const Threshold& threshold, std::int64_t nbest) const {
+                                  const Threshold& threshold, std::int64_t nbest,
+                                  bool with_counts) const {
     check_size(src_words.size(), pattern_->rows(), "source words");
     check_size(trg_words.size(), pattern_->cols(), "target words");
-    if (!v.counts) throw Missing("the expected counts", Missing::Use::subscript);
-    check_size(v.counts->size(), cells(), "translation counts");
+    if (with_counts) {
+        if (!v.counts) throw Missing("the expected counts", Missing::Use::subscript);
+        check_size(v.counts->size(), cells(), "translation counts");
+    }
     QuietHost host;
     Model2Trainer t;
     t.init(host);
@@ -342,8 +414,12 @@ std::string RowRange::trans_lines(Values v, std::span<const std::string> src_wor
     }
     t.model->trans_dist =
         std::make_shared<TransTable>(pattern_, std::move(v.values), std::move(v.row_default));
-    t.count_cooc_src2trg.emplace(std::move(*v.counts));
-    t.save_trans_dist(host, "trans", threshold, nbest);
+    if (with_counts) {
+        t.count_cooc_src2trg.emplace(std::move(*v.counts));
+        t.save_trans_dist(host, "trans", threshold, nbest);
+    } else {
+        write_trans_dist(host, *t.model, "trans", threshold, nbest, false, nullptr);
+    }
     return std::move(host.files["trans"]);
 }
 

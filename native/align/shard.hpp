@@ -9,6 +9,7 @@
 // in shard order. So with a single shard every count, value and file equals one process's.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "align/hmm_passes.hpp"
 #include "align/model2.hpp"
 
 namespace zel::align {
@@ -55,8 +57,11 @@ void report_raised(Host& host, int raised, FloatEvent::Operation operation);
 class ShardTrainer {
 public:
     // Reads the shard's pairs from the lines of the two texts (as many pairs as the shorter
-    // has), its words numbered in order of first appearance (the NULL word first).
-    ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text, bool character_based);
+    // has), its words numbered in order of first appearance (the NULL word first). `model` is
+    // the model whose entropy the shard computes: 2 for IBM Model 2 (trained first as a Model
+    // 1), 1 for a Model 1 of its own (as the HMM starts from).
+    ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text, bool character_based,
+                 int model = 2);
 
     // The shard's words, by their ids in the shard.
     std::vector<std::string_view> words(bool source) const;
@@ -82,6 +87,8 @@ public:
     // one after the other) and of its stored alignment values and rows (in block_keys order).
     void set_values(std::span<const std::span<const double>> trans, std::span<const double> align,
                     std::span<const std::uint8_t> tail_zero);
+    // The translation values only, for a shard without alignment values (the HMM's).
+    void set_trans_values(std::span<const std::span<const double>> trans);
 
     // The sum of the pairs' entropies under the current values.
     Model::EntropySum entropy_sum(QuietHost& host) const;
@@ -96,12 +103,39 @@ public:
     std::string scores(QuietHost& host, bool keep_links);
     std::string decoded(QuietHost& host);
 
+    // The shard's trainer, for the HMM's passes over a shard read both ways.
+    Model1Trainer& trainer();
+    const Model1Trainer& trainer() const;
+
 private:
     void require_joined() const;
 
     Model2Trainer trainer_;
     DecodedLinks links_;
 };
+
+// What an E-step of the HMM over a shard gives beside the shards' translation counts (then
+// trans_counts() of each direction's shard): each direction's sum of the pairs'
+// log-likelihoods, in pair order, and jump counts.
+struct HmmShardStep {
+    std::array<double, 2> logs{};
+    std::array<JumpCounts, 2> jumps{};
+};
+// `forward` and `backward` are one shard read source to target and target to source.
+HmmShardStep hmm_expect(QuietHost& host, ShardTrainer& forward, ShardTrainer& backward,
+                        const std::array<JumpTable, 2>& tables, bool agreement);
+
+// The lines of a shard's HMM outputs, as one process writes them for its pairs: each
+// direction's Viterbi links and (when asked) scores, the symmetrised links, and the posterior
+// links when a threshold is given.
+struct HmmShardTexts {
+    std::array<std::string, 2> links, scores;
+    std::string symmetrized, posterior;
+};
+HmmShardTexts hmm_outputs(QuietHost& host, const ShardTrainer& forward,
+                          const ShardTrainer& backward, const std::array<JumpTable, 2>& tables,
+                          links::Heuristic heuristic, bool scores,
+                          std::optional<double> posterior_threshold);
 
 // The union of sorted, distinct lists of cell keys s * n_trg + t of rows [first, first + count),
 // and where each list's keys lie in it.
@@ -139,16 +173,18 @@ public:
     Values initial() const;
     // The values after an M-step from these: the counts of each cell are the shards' counts
     // added up in shard order (shard k's count i belongs to cell positions[k][i]); rows whose
-    // total is positive become counts / total, the others keep theirs.
+    // total is positive become counts / total, the others keep theirs. With a `prior` above 0,
+    // every row is re-estimated by variational Bayes instead (normalize_rows_vb).
     Values maximize(std::span<const double> values, std::span<const double> row_default,
                     std::span<const std::span<const std::uint32_t>> positions,
-                    std::span<const std::span<const double>> counts) const;
+                    std::span<const std::span<const double>> counts, double prior = 0.0) const;
 
-    // The lines of the translation file for these rows under `v` (its counts given), as the
-    // whole's file has them: `src_words` are the rows' words, `trg_words` all target words.
+    // The lines of the translation file for these rows under `v`, as the whole's file has
+    // them: `src_words` are the rows' words, `trg_words` all target words. `with_counts`: the
+    // trainer's file, with each cell's count (`v` has them), else the model's, without.
     std::string trans_lines(Values v, std::span<const std::string> src_words,
                             std::span<const std::string> trg_words, const Threshold& threshold,
-                            std::int64_t nbest) const;
+                            std::int64_t nbest, bool with_counts = true) const;
 
 private:
     std::size_t first_;

@@ -2,10 +2,14 @@
 // processes (see zel.smt.align.distributed, which moves their arrays between processes).
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <array>
 #include <cfenv>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +20,9 @@
 namespace nb = nanobind;
 using zel::align::AlignRows;
 using zel::align::BlockKey;
+using zel::align::JumpCounts;
+using zel::align::JumpTable;
+using zel::align::kJumpBuckets;
 using zel::align::QuietHost;
 using zel::align::RowRange;
 using zel::align::ShardTrainer;
@@ -90,6 +97,52 @@ nb::tuple row_values(RowRange::Values v) {
     return nb::make_tuple(owned(std::move(v.values)), owned(std::move(v.row_default)), counts);
 }
 
+// A jump table crosses as (weights from -JUMP_BOUND to JUMP_BOUND, NULL probability).
+using JumpPair = std::pair<In<double>, double>;
+
+JumpTable jump_table(const JumpPair& given) {
+    const auto& [weights, null_prob] = given;
+    if (weights.shape(0) != kJumpBuckets) {
+        throw nb::value_error(
+            ("jump weights must have " + std::to_string(kJumpBuckets) + " values").c_str());
+    }
+    JumpTable table{};
+    std::copy(weights.data(), weights.data() + kJumpBuckets, table.weight.begin());
+    table.null_prob = null_prob;
+    return table;
+}
+
+std::array<JumpTable, 2> jump_tables(const std::vector<JumpPair>& given) {
+    if (given.size() != 2) throw nb::value_error("one jump table for each direction");
+    return {jump_table(given[0]), jump_table(given[1])};
+}
+
+// Jump counts cross as an array: the jumps, then the wide widths below and above, the NULL
+// words and the real ones.
+constexpr std::size_t kJumpCountValues = kJumpBuckets + 4;
+
+nb::ndarray<nb::numpy, double> jump_counts_array(const JumpCounts& c) {
+    std::vector<double> v(c.jumps.begin(), c.jumps.end());
+    v.insert(v.end(), {c.wide_below, c.wide_above, c.null, c.real});
+    return owned(std::move(v));
+}
+
+JumpCounts jump_counts_of(const In<double>& a) {
+    if (a.shape(0) != kJumpCountValues) {
+        throw nb::value_error(
+            ("jump counts must have " + std::to_string(kJumpCountValues) + " values").c_str());
+    }
+    JumpCounts c;
+    std::copy(a.data(), a.data() + kJumpBuckets, c.jumps.begin());
+    c.wide_below = a(kJumpBuckets);
+    c.wide_above = a(kJumpBuckets + 1);
+    c.null = a(kJumpBuckets + 2);
+    c.real = a(kJumpBuckets + 3);
+    return c;
+}
+
+nb::bytes bytes_of(const std::string& text) { return nb::bytes(text.data(), text.size()); }
+
 nb::tuple align_values(AlignRows::Values v) {
     return nb::make_tuple(owned(std::move(v.values)), owned(std::move(v.tail_zero)));
 }
@@ -133,14 +186,17 @@ NB_MODULE(_shards, m) {
     nb::class_<Shard>(m, "ShardTrainer", "One shard's pairs, tables and E-steps.")
         .def(
             "__init__",
-            [](Shard* self, nb::bytes src, nb::bytes trg, bool character) {
+            [](Shard* self, nb::bytes src, nb::bytes trg, bool character, int model) {
+                if (model != 1 && model != 2) throw nb::value_error("model must be 1 or 2");
                 new (self) Shard();
                 std::string s(src.c_str(), src.size()), t(trg.c_str(), trg.size());
                 nb::gil_scoped_release quiet;
-                self->trainer.emplace(self->host, std::move(s), std::move(t), character);
+                self->trainer.emplace(self->host, std::move(s), std::move(t), character, model);
             },
-            nb::arg("src"), nb::arg("trg"), nb::arg("character") = false,
-            "Reads the pairs of two texts of lines, words numbered as they first appear.")
+            nb::arg("src"), nb::arg("trg"), nb::arg("character") = false, nb::arg("model") = 2,
+            "Reads the pairs of two texts of lines, words numbered as they first appear; model "
+            "2 for IBM Model 2 (trained first as Model 1), 1 for Model 1 alone (the HMM's "
+            "start).")
         .def_prop_ro("pairs", [](Shard& s) { return s.get().pairs(); })
         .def_prop_ro("max_lengths",
                      [](Shard& s) {
@@ -179,6 +235,12 @@ NB_MODULE(_shards, m) {
                 s.get().set_values(spans_of(trans), span_of(align), span_of(tail_zero));
             },
             nb::arg("trans"), nb::arg("align"), nb::arg("tail_zero"))
+        .def(
+            "set_trans_values",
+            [](Shard& s, const std::vector<In<double>>& trans) {
+                s.get().set_trans_values(spans_of(trans));
+            },
+            nb::arg("trans"))
         .def("entropy_sum",
              [](Shard& s) {
                  zel::align::Model::EntropySum sum{};
@@ -225,6 +287,64 @@ NB_MODULE(_shards, m) {
             nb::arg("scores"), nb::arg("decoded"),
             "The lines of the pairs' scores and decoded links, as bytes.");
 
+    m.def(
+        "hmm_expect",
+        [](Shard& forward, Shard& backward, const std::vector<JumpPair>& jumps, bool agreement) {
+            const auto tables = jump_tables(jumps);
+            forward.host.raised = 0;
+            zel::align::HmmShardStep step;
+            std::vector<double> counts[2];
+            {
+                nb::gil_scoped_release quiet;
+                step = zel::align::hmm_expect(forward.host, forward.get(), backward.get(), tables,
+                                              agreement);
+                counts[0] = forward.get().trans_counts();
+                counts[1] = backward.get().trans_counts();
+            }
+            return nb::make_tuple(
+                nb::make_tuple(step.logs[0], step.logs[1]), owned(std::move(counts[0])),
+                owned(std::move(counts[1])),
+                nb::make_tuple(jump_counts_array(step.jumps[0]), jump_counts_array(step.jumps[1])),
+                forward.host.raised);
+        },
+        nb::arg("forward"), nb::arg("backward"), nb::arg("jumps"), nb::arg("agreement"),
+        "An E-step of the HMM over one shard read both ways: ((each direction's sum of "
+        "log-likelihoods), forward counts, backward counts, (each direction's jump counts), "
+        "flags raised).");
+    m.def(
+        "estimate_jumps",
+        [](const std::vector<In<double>>& counts, std::optional<double> null_prob) {
+            JumpCounts total;
+            for (const auto& c : counts) total.add(jump_counts_of(c));
+            const JumpTable t = zel::align::reestimate_jumps(total, null_prob);
+            return nb::make_tuple(owned(std::vector<double>(t.weight.begin(), t.weight.end())),
+                                  t.null_prob);
+        },
+        nb::arg("counts"), nb::arg("null_prob") = nb::none(),
+        "The jump table of the shards' jump counts, added up in order: (weights, NULL "
+        "probability); a given null_prob is kept.");
+    m.def(
+        "hmm_outputs",
+        [](Shard& forward, Shard& backward, const std::vector<JumpPair>& jumps,
+           const std::string& heuristic, bool scores, std::optional<double> posterior_threshold) {
+            const auto h = zel::links::heuristic_named(heuristic);
+            if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
+            const auto tables = jump_tables(jumps);
+            zel::align::HmmShardTexts t;
+            {
+                nb::gil_scoped_release quiet;
+                t = zel::align::hmm_outputs(forward.host, forward.get(), backward.get(), tables, *h,
+                                            scores, posterior_threshold);
+            }
+            return nb::make_tuple(nb::make_tuple(bytes_of(t.links[0]), bytes_of(t.links[1])),
+                                  nb::make_tuple(bytes_of(t.scores[0]), bytes_of(t.scores[1])),
+                                  bytes_of(t.symmetrized), bytes_of(t.posterior));
+        },
+        nb::arg("forward"), nb::arg("backward"), nb::arg("jumps"), nb::arg("heuristic"),
+        nb::arg("scores"), nb::arg("posterior_threshold") = nb::none(),
+        "A shard's HMM outputs as bytes: ((each direction's Viterbi links), (each direction's "
+        "scores, when asked), symmetrised links, posterior links (with a threshold)).");
+
     nb::class_<RowRange>(m, "RowRange", "A range of the whole's rows, re-estimated apart.")
         .def(
             "__init__",
@@ -243,38 +363,43 @@ NB_MODULE(_shards, m) {
             "maximize",
             [](const RowRange& r, const In<double>& values, const In<double>& row_default,
                const std::vector<In<std::uint32_t>>& positions,
-               const std::vector<In<double>>& counts) {
+               const std::vector<In<double>>& counts, double prior) {
+                if (!(prior >= 0.0) || !std::isfinite(prior))
+                    throw nb::value_error("prior must be a finite number >= 0");
                 const auto at = spans_of(positions);
                 const auto c = spans_of(counts);
                 RowRange::Values out;
                 {
                     nb::gil_scoped_release quiet;
-                    out = r.maximize(span_of(values), span_of(row_default), at, c);
+                    out = r.maximize(span_of(values), span_of(row_default), at, c, prior);
                 }
                 return row_values(std::move(out));
             },
             nb::arg("values"), nb::arg("row_default"), nb::arg("positions"), nb::arg("counts"),
+            nb::arg("prior") = 0.0,
             "The (values, row defaults, counts) of an M-step from these, with each shard's "
-            "counts of the cells at its positions.")
+            "counts of the cells at its positions (variational Bayes with a prior above 0).")
         .def(
             "trans_lines",
             [](const RowRange& r, const In<double>& values, const In<double>& row_default,
-               const In<double>& counts, const std::vector<std::string>& src_words,
+               const std::optional<In<double>>& counts, const std::vector<std::string>& src_words,
                const std::vector<std::string>& trg_words, double threshold,
-               const std::string& threshold_text, std::int64_t nbest) {
+               const std::string& threshold_text, std::int64_t nbest, bool with_counts) {
                 std::string text;
                 {
-                    RowRange::Values v{vector_of(values), vector_of(row_default),
-                                       vector_of(counts)};
+                    RowRange::Values v{vector_of(values), vector_of(row_default), std::nullopt};
+                    if (counts) v.counts = vector_of(*counts);
                     nb::gil_scoped_release quiet;
                     text = r.trans_lines(std::move(v), src_words, trg_words,
-                                         {threshold, threshold_text}, nbest);
+                                         {threshold, threshold_text}, nbest, with_counts);
                 }
-                return nb::bytes(text.data(), text.size());
+                return bytes_of(text);
             },
-            nb::arg("values"), nb::arg("row_default"), nb::arg("counts"), nb::arg("src_words"),
-            nb::arg("trg_words"), nb::arg("threshold"), nb::arg("threshold_text"), nb::arg("nbest"),
-            "The rows' lines of the translation file, as bytes.");
+            nb::arg("values"), nb::arg("row_default"), nb::arg("counts").none(),
+            nb::arg("src_words"), nb::arg("trg_words"), nb::arg("threshold"),
+            nb::arg("threshold_text"), nb::arg("nbest"), nb::arg("with_counts") = true,
+            "The rows' lines of the translation file, as bytes: the trainer's, with each "
+            "cell's count, or the model's (with_counts false).");
 
     nb::class_<AlignRows>(m, "AlignRows", "The whole's alignment table, re-estimated apart.")
         .def(
