@@ -85,6 +85,18 @@ double HmmPasses::pair_posteriors(int d, std::size_t p, HmmLattice& lattice,
     return lattice.posteriors(jumps_[static_cast<std::size_t>(d)], post.data(), counts);
 }
 
+void write_jumps(Host& host, const JumpTable& table, const std::string& path) {
+    LineWriter out(host.open_write(path));
+    out.line() = "null\t" + fmt::float_repr(table.null_prob);
+    out.end_line();
+    for (std::size_t b = 0; b < kJumpBuckets; ++b) {
+        out.line() = std::to_string(static_cast<std::ptrdiff_t>(b) - kJumpBound) + "\t" +
+                     fmt::float_repr(table.weight[b]);
+        out.end_line();
+    }
+    out.close();
+}
+
 std::array<double, 2> HmmPasses::expect(Host& host, bool agreement,
                                         const std::array<std::optional<CellCounts>*, 2>& counts,
                                         std::array<JumpCounts, 2>& jumps) const {

@@ -34,6 +34,9 @@ void normalize_rows_vb(TransTable& table, const CellCounts& counts, double a, st
 // The jump table the counts give; `null_prob`, when set, is kept instead of the estimate.
 JumpTable reestimate_jumps(const JumpCounts& counts, std::optional<double> null_prob);
 
+// The jump file: "null<TAB>p0", then "width<TAB>weight" from -kJumpBound to kJumpBound.
+void write_jumps(Host& host, const JumpTable& table, const std::string& path);
+
 class HmmPasses {
 public:
     // Direction 0 is source to target, 1 target to source: `forward` reads the corpus one way,

@@ -165,16 +165,7 @@ void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {
 
 void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
     require_model();
-    const JumpTable& table = jumps(d);
-    LineWriter out(host.open_write(path));
-    out.line() = "null\t" + fmt::float_repr(table.null_prob);
-    out.end_line();
-    for (std::size_t b = 0; b < kJumpBuckets; ++b) {
-        out.line() = std::to_string(static_cast<std::ptrdiff_t>(b) - kJumpBound) + "\t" +
-                     fmt::float_repr(table.weight[b]);
-        out.end_line();
-    }
-    out.close();
+    write_jumps(host, jumps(d), path);
 }
 
 std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {

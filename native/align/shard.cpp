@@ -93,6 +93,8 @@ std::vector<std::string_view> ShardTrainer::words(bool source) const {
 
 std::size_t ShardTrainer::pairs() const { return trainer_.sent_pairs->size(); }
 
+std::size_t ShardTrainer::target_words() const { return trainer_.sent_pairs->trg_tokens(); }
+
 std::size_t ShardTrainer::max_src_len() const {
     return static_cast<std::size_t>(trainer_.model->vocab->max_src_len);
 }

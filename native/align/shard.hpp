@@ -66,6 +66,7 @@ public:
     // The shard's words, by their ids in the shard.
     std::vector<std::string_view> words(bool source) const;
     std::size_t pairs() const;
+    std::size_t target_words() const;
     std::size_t max_src_len() const;
     std::size_t max_trg_len() const;
 

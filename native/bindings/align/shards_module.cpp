@@ -198,6 +198,7 @@ NB_MODULE(_shards, m) {
             "2 for IBM Model 2 (trained first as Model 1), 1 for Model 1 alone (the HMM's "
             "start).")
         .def_prop_ro("pairs", [](Shard& s) { return s.get().pairs(); })
+        .def_prop_ro("target_words", [](Shard& s) { return s.get().target_words(); })
         .def_prop_ro("max_lengths",
                      [](Shard& s) {
                          return std::vector<std::size_t>{s.get().max_src_len(),
@@ -323,6 +324,21 @@ NB_MODULE(_shards, m) {
         nb::arg("counts"), nb::arg("null_prob") = nb::none(),
         "The jump table of the shards' jump counts, added up in order: (weights, NULL "
         "probability); a given null_prob is kept.");
+    m.def(
+        "uniform_jumps",
+        [](double null_prob) {
+            const JumpTable t = JumpTable::uniform(null_prob);
+            return nb::make_tuple(owned(std::vector<double>(t.weight.begin(), t.weight.end())),
+                                  t.null_prob);
+        },
+        nb::arg("null_prob"), "The jump table training starts from: (weights, NULL probability).");
+    m.def(
+        "save_jumps",
+        [](nb::handle path, const JumpPair& jumps) {
+            zel::align::write_jumps(zel::bind::toolkit_host(), jump_table(jumps),
+                                    zel::bind::path_argument(path));
+        },
+        nb::arg("path"), nb::arg("jumps"), "Writes a jump file.");
     m.def(
         "hmm_outputs",
         [](Shard& forward, Shard& backward, const std::vector<JumpPair>& jumps,

@@ -113,8 +113,10 @@ def _settings(conf):
     on_cluster = settings["workers"] is not None or settings["scheduler"] is not None
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
-    if on_cluster and (settings["model"] != "ibm2" or settings["score_only"]):
-        raise ValueError("training on a Dask cluster trains IBM Models 1 and 2: add --model ibm2")
+    if on_cluster and settings["score_only"]:
+        raise ValueError(
+            "--score-only aligns in this process: it takes no --workers or --scheduler"
+        )
     sym.check_heuristic(settings["heuristic"])
     if settings["model"] not in MODELS:
         raise ValueError(f"unknown model {settings['model']!r} (known: {', '.join(MODELS)})")
@@ -481,13 +483,13 @@ def create_parser():
     parser.add_argument(
         "--workers",
         type=int,
-        help="with --model ibm2: train on a local Dask cluster of this many worker processes "
+        help="train on a local Dask cluster of this many worker processes "
         "(needs pip install 'zel[distributed]')",
     )
     parser.add_argument(
         "--scheduler",
         metavar="ADDRESS",
-        help="with --model ibm2: train on the running Dask cluster of this scheduler",
+        help="train on the running Dask cluster of this scheduler",
     )
     parser.add_argument(
         "--shard-size",

@@ -199,57 +199,68 @@ def with_texts(source):
 
 
 class Shard:
-    """A shard as a worker holds it: its native trainer, made when first used. Pickled, it is
-    its source and ids only, so a shard moved or recomputed by Dask is made again the same. A
-    task sets the values it reads and reads them under the shard's lock, so tasks of several
-    iterations on one shard (Dask making a lost result again) do not mix."""
+    """A shard as a worker holds it: its native trainers, made when first used (one for IBM
+    Model 2, `model` 2; for the HMM, `model` 1, one a direction, the second reading the target
+    side as source). Pickled, it is its source and ids only, so a shard moved or recomputed by
+    Dask is made again the same. A task sets the values it reads and reads them under the
+    shard's lock, so tasks of several iterations on one shard (Dask making a lost result again)
+    do not mix."""
 
-    def __init__(self, source, character, joined=None):
-        self.source, self.character, self.joined = source, character, joined
-        self._native = None
+    def __init__(self, source, character, joined=None, model=2):
+        self.source, self.character, self.joined, self.model = source, character, joined, model
+        self._natives = None
         self.lock = threading.Lock()
 
-    def native(self):
-        if self._native is None:
-            trainer = _shards.ShardTrainer(
-                self.source.src.read(), self.source.trg.read(), self.character
-            )
-            if trainer.pairs != self.source.count:
-                raise ValueError(
-                    f"shard {self.source.index} read {trainer.pairs} pairs, not "
-                    f"{self.source.count}: the corpus files changed while training"
+    def native(self, d=0):
+        if self._natives is None:
+            sides = (self.source.src.read(), self.source.trg.read())
+            natives = []
+            for k in range(1 if self.model == 2 else 2):
+                trainer = _shards.ShardTrainer(
+                    *(sides[::-1] if k else sides), self.character, self.model
                 )
-            if self.joined is not None:
-                trainer.join(*self.joined)
-            self._native = trainer
-        return self._native
+                if trainer.pairs != self.source.count:
+                    raise ValueError(
+                        f"shard {self.source.index} read {trainer.pairs} pairs, not "
+                        f"{self.source.count}: the corpus files changed while training"
+                    )
+                if self.joined is not None:
+                    trainer.join(*self.joined[k])
+                natives.append(trainer)
+            self._natives = natives
+        return self._natives[d]
 
-    def set_values(self, trans, align):
-        self.native().set_values(list(trans), *align)
+    def set_values(self, d, trans, align=None):
+        if align is None:
+            self.native(d).set_trans_values(list(trans))
+        else:
+            self.native(d).set_values(list(trans), *align)
 
     def __getstate__(self):
-        return {"source": self.source, "character": self.character, "joined": self.joined}
+        return {k: getattr(self, k) for k in ("source", "character", "joined", "model")}
 
     def __setstate__(self, state):
-        self.__init__(state["source"], state["character"], state["joined"])
+        self.__init__(**state)
 
 
-def survey(source, character):
-    """A shard's words (by id, as it first meets them) and longest sentences."""
-    trainer = Shard(source, character).native()
-    return trainer.words(True), trainer.words(False), trainer.max_lengths
+def survey(source, character, model):
+    """A shard's words (by id, as it first meets them) and longest sentences, for each
+    direction it is trained in."""
+    shard = Shard(source, character, model=model)
+    trainers = [shard.native(d) for d in range(1 if model == 2 else 2)]
+    return [(t.words(True), t.words(False), t.max_lengths, t.target_words) for t in trainers]
 
 
-def join(source, character, src_ids, trg_ids, shape):
-    shard = Shard(source, character, (src_ids, trg_ids, shape))
+def join(source, character, joined, model):
+    shard = Shard(source, character, joined, model)
     shard.native()
     return shard
 
 
-def shard_rows(shard):
-    """How many of the shard's cells each source word's row has."""
+def shard_rows(shard, d):
+    """How many of the shard's cells each source word's row has, in direction d."""
     with shard.lock:
-        return shard.native().row_lengths()
+        return shard.native(d).row_lengths()
 
 
 def shard_blocks(shard):
@@ -257,34 +268,61 @@ def shard_blocks(shard):
         return shard.native().block_keys()
 
 
-def shard_cut(shard, cuts, n_trg):
-    """The shard's cells cut at the rows `cuts`: their keys in each range, and where each range
-    starts and ends among them."""
+def shard_cut(shard, d, cuts, n_trg):
+    """The shard's cells of direction d cut at the rows `cuts`: their keys in each range, and
+    where each range starts and ends among them."""
     with shard.lock:
-        keys = shard.native().cell_keys()
+        keys = shard.native(d).cell_keys()
     bounds = np.searchsorted(keys, np.asarray(cuts, dtype=np.uint64) * np.uint64(n_trg))
     return [keys[a:b] for a, b in itertools.pairwise(bounds)], bounds
 
 
-def shard_step(shard, trans, align, model, bounds):
-    """An E-step under the values given (trans: its cells' values from each row range in turn;
-    align: its alignment values and rows): ((entropy sum, flags, count flags), its counts cut
-    into the row ranges, its alignment counts). Without a `model`, the entropy only."""
+def _cut(counts, bounds):
+    return [counts[a:b] for a, b in itertools.pairwise(bounds)]
+
+
+def shard_step(shard, d, trans, align, model, bounds):
+    """An E-step of direction d under the values given (trans: its cells' values from each row
+    range in turn; align: its alignment values and rows, or None for a Model 1 of its own):
+    ((entropy sum, flags, count flags), [its counts cut into the row ranges], its alignment
+    counts). Without a `model`, the entropy only."""
     with shard.lock:
-        shard.set_values(trans, align)
-        trainer = shard.native()
+        shard.set_values(d, trans, align)
+        trainer = shard.native(d)
         if not model:
             entropy, flags = trainer.entropy_sum()
             return (entropy, flags, 0), None, None
         (entropy, flags), counts, align_counts, count_flags = trainer.expect(model)
-    pieces = [counts[a:b] for a, b in itertools.pairwise(bounds)]
-    return (entropy, flags, count_flags), pieces, align_counts
+    return (entropy, flags, count_flags), [_cut(counts, bounds)], align_counts
+
+
+def hmm_step(shard, trans, jumps, agreement, bounds):
+    """An E-step of the HMM under each direction's values (trans[d]: its cells' values from
+    each row range) and jump tables: ((each direction's log-likelihood sum, flags, each
+    direction's jump counts), [each direction's counts cut into its row ranges], None)."""
+    with shard.lock:
+        for d in (0, 1):
+            shard.set_values(d, trans[d])
+        logs, forward, backward, jump_counts, flags = _shards.hmm_expect(
+            shard.native(0), shard.native(1), jumps, agreement
+        )
+    counts = [_cut(c, b) for c, b in zip((forward, backward), bounds, strict=True)]
+    return (logs, flags, jump_counts), counts, None
 
 
 def shard_outputs(shard, trans, align, scores, decoded):
     with shard.lock:
-        shard.set_values(trans, align)
+        shard.set_values(0, trans, align)
         return shard.native().outputs(scores, decoded)
+
+
+def hmm_outputs(shard, trans, jumps, heuristic, scores, posterior_threshold):
+    with shard.lock:
+        for d in (0, 1):
+            shard.set_values(d, trans[d])
+        return _shards.hmm_outputs(
+            shard.native(0), shard.native(1), jumps, heuristic, scores, posterior_threshold
+        )
 
 
 def key_piece(cut, r):
@@ -295,8 +333,8 @@ def summary(step):
     return step[0]
 
 
-def count_piece(step, r):
-    return step[1][r]
+def count_piece(step, d, r):
+    return step[1][d][r]
 
 
 def align_counts(step):
@@ -331,10 +369,10 @@ def rows_initial(rows):
     return rows.native.initial()
 
 
-def rows_maximize(rows, values, *pieces):
+def rows_maximize(rows, values, prior, *pieces):
     """The range's values after an M-step from `values` with the shards' counts, added up in
     shard order."""
-    return rows.native.maximize(values[0], values[1], rows.positions, list(pieces))
+    return rows.native.maximize(values[0], values[1], rows.positions, list(pieces), prior)
 
 
 def rows_values(rows, values, k):
@@ -342,8 +380,10 @@ def rows_values(rows, values, k):
     return values[0][rows.positions[k]]
 
 
-def rows_lines(rows, values, src_words, trg_words, threshold, threshold_text, nbest):
-    return rows.native.trans_lines(*values, src_words, trg_words, threshold, threshold_text, nbest)
+def rows_lines(rows, values, src_words, trg_words, threshold, threshold_text, nbest, counts):
+    return rows.native.trans_lines(
+        *values, src_words, trg_words, threshold, threshold_text, nbest, counts
+    )
 
 
 def rows_cells(rows):
@@ -497,123 +537,90 @@ def _gather(futures, what):
         raise _killed(what, e) from None
 
 
-class _Run:
-    """One training run on a cluster. Everything an iteration makes stays on the workers: each
-    shard's E-step, the row ranges' M-steps (a worker's range adds up the shards' counts of its
-    rows and re-estimates them) and the alignment table's; this process reads the entropies
-    and flags, and at the end writes the lines the ranges and shards give it and the alignment
-    table. Each value is a task's result made from the last ones, so Dask can make any of them
-    again after losing a worker."""
+def _beside(client, future):
+    """Where the tasks of a shard or range run: on the worker holding it, or any worker once
+    that one is lost. Dask does not know a shard's size, and work stealing would move a range's
+    tasks to an idle worker: either would move the shard or range itself."""
+    return _preferring(list(client.who_has(future).get(future.key, ())))
 
-    def __init__(self, client, shards, pairs, character):
-        self.client, self.pairs, self.character = client, pairs, character
-        self.sources = shards
-        self.whole = _shards.WholeTrainer()
-        self.shards = []  # futures of Shard, by shard
-        self.bounds = []  # per shard: where each row range's cells start among its cells
+
+def _ordered(submit, count, what, refused=None):
+    """Runs submit(k, again) for every shard k at once and gives the results in shard order as
+    they come. Work lost with a worker beyond what Dask makes again is submitted again, as is
+    work that met an OSError after refused(k, error) (when given) made it anew; a shard whose
+    tasks keep ending their workers is a MemoryError."""
+    distributed = _dask()
+    shard_of, tries, done = {}, [0] * count, {}
+    running = distributed.as_completed()
+
+    def start(k, again):
+        future = submit(k, again)
+        shard_of[future.key] = k
+        running.add(future)
+
+    for k in range(count):
+        start(k, False)
+
+    def results():
+        next_k = 0
+        for future in running:
+            k = shard_of.pop(future.key)
+            try:
+                done[k] = future.result()
+            except distributed.KilledWorker as e:
+                raise _killed(f"{what}: shard {k}'s work", e) from None
+            except OSError as e:
+                if refused is None or tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                refused(k, e)
+                start(k, True)
+                continue
+            except CancelledError as e:
+                if tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
+                start(k, True)
+                continue
+            logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
+            while next_k in done:
+                yield done.pop(next_k)
+                next_k += 1
+
+    return results()
+
+
+class _Table:
+    """One direction's translation table on the cluster: its rows cut into ranges of about
+    equal cells (one per worker, more when a range would pass 2^31 of the shards' cells, as a
+    range numbers its cells in 32 bits; any cut gives the same values), each range held by a
+    worker with its values."""
+
+    def __init__(self, client, whole, d):
+        self.client, self.whole, self.d = client, whole, d
+        self.bounds = []  # per shard: where each range's cells start among its cells
         self.cuts = []  # the rows where each range starts, and the number of rows
-        self.rows, self.blocks = [], None  # futures of Rows by range, of Blocks
-        self.values = None  # futures: ([a range's values, by range], alignment values)
-        self.pieces = None  # per shard, the futures of its values, or None: not made yet
-        self.places = []  # per range, where its tasks run (see _beside)
-        self.steps = None  # futures of the last E-step, by shard
-        self.pending = None  # the M-step being made: its model
-        self.trained = False  # an M-step was made
+        self.rows = []  # futures of Rows, by range
+        self.values = []  # futures of each range's values
+        self.pieces = {}  # shard -> futures of its cells' values from each range
+        self.places = None  # per range, where its tasks run
 
-    def _ordered(self, submit, count, what, refused=None):
-        """Runs submit(k, again) for every shard k at once and gives the results in shard order
-        as they come. Work lost with a worker beyond what Dask makes again is submitted again,
-        as is work that met an OSError after refused(k, error) (when given) made it anew; a
-        shard whose tasks keep ending their workers is a MemoryError."""
-        distributed = _dask()
-        shard_of, tries, done = {}, [0] * count, {}
-        running = distributed.as_completed()
-
-        def start(k, again):
-            future = submit(k, again)
-            shard_of[future.key] = k
-            running.add(future)
-
-        for k in range(count):
-            start(k, False)
-
-        def results():
-            next_k = 0
-            for future in running:
-                k = shard_of.pop(future.key)
-                try:
-                    done[k] = future.result()
-                except distributed.KilledWorker as e:
-                    raise _killed(f"{what}: shard {k}'s work", e) from None
-                except OSError as e:
-                    if refused is None or tries[k] >= _RETRIES:
-                        raise
-                    tries[k] += 1
-                    refused(k, e)
-                    start(k, True)
-                    continue
-                except CancelledError as e:
-                    if tries[k] >= _RETRIES:
-                        raise
-                    tries[k] += 1
-                    logger.debug(
-                        "%s: shard %d lost with a worker (%s); submitted again", what, k, e
-                    )
-                    start(k, True)
-                    continue
-                logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
-                while next_k in done:
-                    yield done.pop(next_k)
-                    next_k += 1
-
-        return results()
-
-    def setup(self):
-        client = self.client
-        sources = list(self.sources)
-
-        def read(k, again):
-            return client.submit(survey, sources[k], self.character, pure=False)
-
-        def send_lines(k, error):
-            # A worker that cannot open the corpus gets its lines from here.
-            logger.debug("shard %d: %s; sending its lines", k, error)
-            sources[k] = with_texts(sources[k])
-
-        ids = []
-        for src_words, trg_words, (src_len, trg_len) in self._ordered(
-            read, len(sources), "reading", send_lines
-        ):
-            ids.append(
-                (self.whole.add_words(True, src_words), self.whole.add_words(False, trg_words))
-            )
-            self.whole.add_lengths(src_len, trg_len)
-        self.sources = sources
-        shape = self.whole.shape
-        n_src, n_trg, s_max, t_max = shape
-        logger.info(f"source vocabulary size: {n_src:,}")
-        logger.info(f"target vocabulary size: {n_trg:,}")
-        self.shards = [
-            client.submit(join, s, self.character, src, trg, shape, pure=False)
-            for s, (src, trg) in zip(self.sources, ids, strict=True)
-        ]
-        # The rows are cut into ranges of about equal cells, one per worker and enough that
-        # none passes 2^31 of the shards' cells (a range numbers its cells in 32 bits); any cut
-        # gives the same values.
+    def build(self, shards, workers):
+        client, d = self.client, self.d
+        n_src, n_trg = self.whole.shape[:2]
         row_counts = np.zeros(n_src, dtype=np.uint64)
-        for counts in self._ordered(
-            lambda k, again: client.submit(shard_rows, self.shards[k], pure=False),
-            len(self.shards),
+        for counts in _ordered(
+            lambda k, again: client.submit(shard_rows, shards[k], d, pure=False),
+            len(shards),
             "indexing",
         ):
             row_counts += counts
-        workers = sorted(client.scheduler_info()["workers"])
         parts = max(1, len(workers), -(-int(row_counts.sum()) // 2**31))
         self.cuts = cuts = _row_cuts(row_counts, parts)
         del row_counts
-        cut = [client.submit(shard_cut, shard, cuts, n_trg, pure=False) for shard in self.shards]
+        cut = [client.submit(shard_cut, shard, d, cuts, n_trg, pure=False) for shard in shards]
         self.bounds = _gather([client.submit(itemgetter(1), c) for c in cut], "indexing")
-        self.rows = []
         for r, (first, end) in enumerate(itertools.pairwise(cuts)):
             keys = [client.submit(key_piece, c, r, pure=False) for c in cut]
             self.rows.append(
@@ -628,112 +635,260 @@ class _Run:
                 )
             )
         del cut
-        self.blocks = client.submit(
-            Blocks,
-            s_max,
-            t_max,
-            *[client.submit(shard_blocks, shard, pure=False) for shard in self.shards],
-            pure=False,
-        )
-        self.values = (
-            [client.submit(rows_initial, rows, pure=False) for rows in self.rows],
-            client.submit(align_initial, self.blocks, pure=False),
-        )
+        self.values = [client.submit(rows_initial, rows, pure=False) for rows in self.rows]
         cells = sum(_gather([client.submit(rows_cells, rows) for rows in self.rows], "indexing"))
         shard_cells = sum(int(b[-1]) for b in self.bounds)
         logger.debug(
-            "%d shards, %s cells in %d row ranges; an iteration moves %s bytes of counts to the "
-            "ranges and %s bytes of values back",
-            len(self.shards),
+            "%s cells in %d row ranges; an iteration moves %s bytes of counts to the ranges "
+            "and %s bytes of values back",
             f"{cells:,}",
             len(self.rows),
             f"{8 * shard_cells:,}",
             f"{8 * shard_cells:,}",
         )
 
-    def _beside(self, future):
-        """Where the tasks of a shard or range run: on the worker holding it, or any worker once
-        that one is lost. Dask does not know a shard's size, and work stealing would move a
-        range's tasks to an idle worker: either would move the shard or range itself."""
-        return _preferring(list(self.client.who_has(future).get(future.key, ())))
-
-    def _values_of(self, k):
-        """Shard k's values under the current ones: (its cells' from each range, its alignment
-        values and rows)."""
-        if self.pieces is None:
-            self.pieces = [None] * len(self.shards)
-            self.places = [self._beside(rows) for rows in self.rows]
-        if self.pieces[k] is None:
-            trans, align = self.values
-            submit = self.client.submit
-            self.pieces[k] = (
-                [
-                    submit(rows_values, rows, v, k, pure=False, **place)
-                    for rows, v, place in zip(self.rows, trans, self.places, strict=True)
-                ],
-                submit(align_values, self.blocks, align, k, pure=False),
-            )
+    def pieces_of(self, k):
+        """Futures of shard k's cells' values in each range under the current values."""
+        if self.places is None:
+            self.places = [_beside(self.client, rows) for rows in self.rows]
+        if k not in self.pieces:
+            self.pieces[k] = [
+                self.client.submit(rows_values, rows, v, k, pure=False, **place)
+                for rows, v, place in zip(self.rows, self.values, self.places, strict=True)
+            ]
         return self.pieces[k]
 
-    def evaluate(self, model):
-        """The entropy under the current values and, with a `model`, the E-step's count flags;
-        the E-step's futures are kept for the M-step."""
+    def drop(self, k):
+        """Shard k's table holds its values now: the pieces sent can go (Dask makes them again
+        from the ranges if the shard is lost)."""
+        self.pieces.pop(k, None)
+
+    def maximize(self, steps, index, prior=0.0):
+        """Each range's M-step from the E-step `steps` (its counts at `index` of each step)."""
+        submit = self.client.submit
+        self.values = [
+            submit(
+                rows_maximize,
+                rows,
+                values,
+                prior,
+                *[submit(count_piece, step, index, r, pure=False) for step in steps],
+                pure=False,
+                **_beside(self.client, rows),
+            )
+            for r, (rows, values) in enumerate(zip(self.rows, self.values, strict=True))
+        ]
+        self.pieces, self.places = {}, None
+
+    def write(self, path, threshold, nbest, counts):
+        """The translation file (with each cell's count, or the model's without): each range
+        writes its rows' lines (on its worker), which are written here in row order."""
+        client = self.client
+        trg_words = self.whole.words(False, 0, self.whole.shape[1])
+        texts = [
+            client.submit(
+                rows_lines,
+                rows,
+                values,
+                self.whole.words(True, first, end - first),
+                trg_words,
+                float(threshold),
+                str(threshold),
+                nbest,
+                counts,
+                pure=False,
+                **_beside(client, rows),
+            )
+            for rows, values, (first, end) in zip(
+                self.rows, self.values, itertools.pairwise(self.cuts), strict=True
+            )
+        ]
+        logger.info(
+            "storing translation probabilities into file (threshold=%s): %s", threshold, path
+        )
+        out = files.Output(path, binary=True)
+        try:
+            for text in texts:
+                out.write(*_gather([text], "writing the translation file"))
+            out.close()
+        finally:
+            if not out.closed:
+                out.discard()
+
+
+class _Sharded:
+    """One training run on a cluster: the shards, read and joined to the whole's vocabularies
+    (one a direction) on the workers, and each direction's translation table in row ranges.
+    Everything an iteration makes stays on the workers; this process reads the entropies and
+    flags, and at the end writes the lines the ranges and shards give it. Each value is a
+    task's result made from the last ones, so Dask can make any of them again after losing a
+    worker."""
+
+    def __init__(self, client, shards, pairs, character, model):
+        self.client, self.pairs, self.character, self.model = client, pairs, character, model
+        self.sources = shards
+        directions = 1 if model == 2 else 2
+        self.wholes = [_shards.WholeTrainer() for _ in range(directions)]
+        self.tables = []  # a _Table a direction
+        self.shards = []  # futures of Shard, by shard
+        self.target_words = [0] * directions  # each direction's target words in the corpus
+        self.steps = None  # futures of the last E-step, by shard
+        self.pending = None  # what the M-step being made needs to be made again
+        self.trained = False  # a model to write exists
+
+    def setup(self):
+        client = self.client
+        sources = list(self.sources)
+
+        def read(k, again):
+            return client.submit(survey, sources[k], self.character, self.model, pure=False)
+
+        def send_lines(k, error):
+            # A worker that cannot open the corpus gets its lines from here.
+            logger.debug("shard %d: %s; sending its lines", k, error)
+            sources[k] = with_texts(sources[k])
+
+        ids = []
+        for directions in _ordered(read, len(sources), "reading", send_lines):
+            ids.append([])
+            for d, (whole, (src_words, trg_words, (src_len, trg_len), words)) in enumerate(
+                zip(self.wholes, directions, strict=True)
+            ):
+                ids[-1].append(
+                    (whole.add_words(True, src_words), whole.add_words(False, trg_words))
+                )
+                whole.add_lengths(src_len, trg_len)
+                self.target_words[d] += words
+        self.sources = sources
+        n_src, n_trg = self.wholes[0].shape[:2]
+        logger.info(f"source vocabulary size: {n_src:,}")
+        logger.info(f"target vocabulary size: {n_trg:,}")
+        self.shards = [
+            client.submit(
+                join,
+                source,
+                self.character,
+                [(*i, w.shape) for i, w in zip(shard_ids, self.wholes, strict=True)],
+                self.model,
+                pure=False,
+            )
+            for source, shard_ids in zip(self.sources, ids, strict=True)
+        ]
+        del ids
+        workers = sorted(client.scheduler_info()["workers"])
+        self.tables = [_Table(client, whole, d) for d, whole in enumerate(self.wholes)]
+        for table in self.tables:
+            table.build(self.shards, workers)
+        logger.debug("%d shards", len(self.shards))
+
+    def _evaluate(self, step_of, what):
+        """Runs step_of(k) (a future of shard k's E-step) for every shard and gives each one's
+        summary in shard order; the steps are kept for the M-step."""
         self.steps = [None] * len(self.shards)
 
         def submit(k, again):
-            trans, align = self._values_of(k)
-            step = self.client.submit(
-                shard_step,
-                self.shards[k],
-                trans,
-                align,
-                model,
-                self.bounds[k],
-                pure=False,
-                **self._beside(self.shards[k]),
-            )
-            self.steps[k] = step
+            step = self.steps[k] = step_of(k)
             return self.client.submit(summary, step, pure=False)
 
-        total, raised, count_flags = 0.0, 0, 0
-        for k, (h, flags, counted) in enumerate(self._ordered(submit, len(self.shards), "E-step")):
-            # The shard's table holds its values now: the pieces sent can go (Dask makes them
-            # again from the ranges if the shard is lost).
-            self.pieces[k] = None
-            total += h
-            raised |= flags
-            count_flags |= counted
-        _shards.report_flags(raised, "log")
-        return total / self.pairs, count_flags
+        for k, result in enumerate(_ordered(submit, len(self.shards), what)):
+            for table in self.tables:
+                table.drop(k)
+            yield result
+
+    def _at_shard(self, k):
+        return _beside(self.client, self.shards[k])
 
     def memory_report(self):
         if logger.isEnabledFor(logging.DEBUG):
             for worker, rss in sorted(self.client.run(memory_in_use).items()):
                 logger.debug("worker %s: %s bytes in use", worker, f"{rss:,}")
 
-    def _maximize(self, phase):
-        submit, steps = self.client.submit, self.steps
-        trans, align = self.values
-        trans = [
-            submit(
-                rows_maximize,
-                rows,
-                values,
-                *[submit(count_piece, step, r, pure=False) for step in steps],
-                pure=False,
-                **self._beside(rows),
+    def settle(self):
+        """After an interrupt: the M-step it cut is made again, and the E-step under way is
+        dropped."""
+        if self.pending is not None:
+            self._maximize(self.pending)
+            self.pending = None
+        else:
+            # Nothing depends on the E-step that was under way.
+            self.client.cancel([s for s in self.steps or () if s is not None])
+        self.steps = None
+
+    def _outputs(self, submit, what):
+        """The shards' outputs, in shard order."""
+        return _ordered(submit, len(self.shards), what)
+
+
+class _Run(_Sharded):
+    """IBM Models 1 and 2 in one direction; the alignment table is re-estimated on a worker
+    as the translation table's ranges are."""
+
+    def __init__(self, client, shards, pairs, character):
+        super().__init__(client, shards, pairs, character, 2)
+        self.blocks = None  # future of Blocks
+        self.align = None  # future of the alignment values
+        self.align_pieces = {}  # shard -> future of its alignment values
+
+    def setup(self):
+        super().setup()
+        s_max, t_max = self.wholes[0].shape[2:]
+        self.blocks = self.client.submit(
+            Blocks,
+            s_max,
+            t_max,
+            *[self.client.submit(shard_blocks, shard, pure=False) for shard in self.shards],
+            pure=False,
+        )
+        self.align = self.client.submit(align_initial, self.blocks, pure=False)
+
+    def _values_of(self, k):
+        """Shard k's values under the current ones: (its cells' from each range, its alignment
+        values and rows)."""
+        if k not in self.align_pieces:
+            self.align_pieces[k] = self.client.submit(
+                align_values, self.blocks, self.align, k, pure=False
             )
-            for r, (rows, values) in enumerate(zip(self.rows, trans, strict=True))
-        ]
+        return self.tables[0].pieces_of(k), self.align_pieces[k]
+
+    def evaluate(self, model):
+        """The entropy under the current values and, with a `model`, the E-step's count flags;
+        the E-step's futures are kept for the M-step."""
+
+        def step_of(k):
+            trans, align = self._values_of(k)
+            return self.client.submit(
+                shard_step,
+                self.shards[k],
+                0,
+                trans,
+                align,
+                model,
+                self.tables[0].bounds[k],
+                pure=False,
+                **self._at_shard(k),
+            )
+
+        total, raised, count_flags = 0.0, 0, 0
+        for k, (h, flags, counted) in enumerate(self._evaluate(step_of, "E-step")):
+            self.align_pieces.pop(k, None)
+            total += h
+            raised |= flags
+            count_flags |= counted
+        _shards.report_flags(raised, "log")
+        return total / self.pairs, count_flags
+
+    def _maximize(self, phase):
+        self.tables[0].maximize(self.steps, 0)
         if phase == 2:
-            align = submit(
+            submit = self.client.submit
+            self.align = submit(
                 align_maximize,
                 self.blocks,
-                align,
-                *[submit(align_counts, step, pure=False) for step in steps],
+                self.align,
+                *[submit(align_counts, step, pure=False) for step in self.steps],
                 pure=False,
             )
-        self.values, self.pieces = (trans, align), None
+        self.align_pieces = {}
 
     def train(self, limit):
         """Model 1 then Model 2, each up to `limit` iterations, stopping when the entropy stops
@@ -768,65 +923,17 @@ class _Run:
                     break
                 prev = h
 
-    def settle(self):
-        """After an interrupt: the M-step it cut is made again, and the E-step under way is
-        dropped."""
-        if self.pending is not None:
-            self._maximize(self.pending)
-            self.pending = None
-        else:
-            # Nothing depends on the E-step that was under way.
-            self.client.cancel([s for s in self.steps or () if s is not None])
-        self.steps = None
-
-    def _write_trans(self, path, threshold, nbest):
-        """The translation file: each range writes its rows' lines (on its worker), which are
-        written here in row order."""
-        client = self.client
-        trg_words = self.whole.words(False, 0, self.whole.shape[1])
-        texts = [
-            client.submit(
-                rows_lines,
-                rows,
-                values,
-                self.whole.words(True, first, end - first),
-                trg_words,
-                float(threshold),
-                str(threshold),
-                nbest,
-                pure=False,
-                **place,
-            )
-            for rows, values, place, (first, end) in zip(
-                self.rows,
-                self.values[0],
-                [self._beside(rows) for rows in self.rows],
-                itertools.pairwise(self.cuts),
-                strict=True,
-            )
-        ]
-        logger.info(
-            "storing translation probabilities into file (threshold=%s): %s", threshold, path
-        )
-        out = files.Output(path, binary=True)
-        try:
-            for text in texts:
-                out.write(*_gather([text], "writing the translation file"))
-            out.close()
-        finally:
-            if not out.closed:
-                out.discard()
-
     def _write_align(self, path, threshold):
         client = self.client
+        whole = self.wholes[0]
         (blocks,) = _gather([client.submit(blocks_flat, self.blocks)], "writing the alignments")
-        self.whole.make_align(blocks)
-        values, tail, counts = self.whole.align_values()
-        (made,) = _gather([self.values[1]], "writing the alignments")
+        whole.make_align(blocks)
+        values, tail, counts = whole.align_values()
+        (made,) = _gather([self.align], "writing the alignments")
         values[:], tail[:], c = made
         if c is not None:
             counts[:] = c
-        self.whole.save_align(path, float(threshold), str(threshold))
+        whole.save_align(path, float(threshold), str(threshold))
 
     def write_outputs(self, data):
         scores, decoded = bool(data.save_scores), bool(data.decode_align)
@@ -844,33 +951,193 @@ class _Run:
                     scores,
                     decoded,
                     pure=False,
-                    **self._beside(self.shards[k]),
+                    **self._at_shard(k),
                 )
 
-            results = self._ordered(submit, len(self.shards), "scores")
+            results = self._outputs(submit, "scores")
         nbest = _NO_LIMIT if data.nbest is None else int(data.nbest)
-        self._write_trans(data.save_trans_path, data.threshold, nbest)
+        self.tables[0].write(data.save_trans_path, data.threshold, nbest, True)
         if data.save_align_path:
             self._write_align(data.save_align_path, data.threshold)
         if results is None:
             return
-        outputs = [files.Output(p, binary=True) for p in (data.save_scores, data.decode_align) if p]
-        try:
-            raised = 0
-            for score_text, decoded_text, flags in results:
-                raised |= flags
-                texts = [
-                    t for t, wanted in ((score_text, scores), (decoded_text, decoded)) if wanted
-                ]
-                for out, text in zip(outputs, texts, strict=True):
-                    out.write(text)
-            for out in outputs:
-                out.close()
-        finally:
-            for out in outputs:
-                if not out.closed:
-                    out.discard()
+        paths = [p for p in (data.save_scores, data.decode_align) if p]
+        raised = _write_texts(
+            paths,
+            (
+                [t for t, wanted in ((s, scores), (d, decoded)) if wanted] + [flags]
+                for s, d, flags in results
+            ),
+        )
         _shards.report_flags(raised, "log")
+
+
+def _write_texts(paths, results):
+    """Writes each result's texts to `paths` in turn (a result is those texts, then flags) and
+    gives the flags raised; nothing is left half-written."""
+    outputs = [files.Output(p, binary=True) for p in paths]
+    try:
+        raised = 0
+        for *texts, flags in results:
+            raised |= flags
+            for out, text in zip(outputs, texts, strict=True):
+                out.write(text)
+        for out in outputs:
+            out.close()
+    finally:
+        for out in outputs:
+            if not out.closed:
+                out.discard()
+    return raised
+
+
+class _HmmRun(_Sharded):
+    """The HMM in both directions: each direction's Model 1 first, then the HMM's iterations
+    (by agreement or apart), each shard's E-step reading both directions' values; the jump
+    tables are re-estimated here from the shards' jump counts, added up in shard order."""
+
+    def __init__(self, client, shards, pairs, settings, names):
+        super().__init__(client, shards, pairs, settings["character"], 1)
+        self.settings, self.names = settings, names  # names: the directions'
+        self.jumps = None  # each direction's (weights, NULL probability)
+
+    def _model1_entropy(self, d, model):
+        table = self.tables[d]
+
+        def step_of(k):
+            return self.client.submit(
+                shard_step,
+                self.shards[k],
+                d,
+                table.pieces_of(k),
+                None,
+                model,
+                table.bounds[k],
+                pure=False,
+                **self._at_shard(k),
+            )
+
+        total, raised = 0.0, 0
+        for h, flags, _ in self._evaluate(step_of, "E-step"):
+            total += h
+            raised |= flags
+        _shards.report_flags(raised, "log")
+        return total / self.pairs
+
+    def _model1(self, d, limit):
+        """Model 1 of direction d, up to `limit` iterations, stopping when the entropy stops
+        falling, as one process trains it."""
+        logger.info("HMM alignment model, %s: IBM Model 1 first", self.names[d])
+        logger.info("----")
+        logger.info(MODEL1_TITLE)
+        h = self._model1_entropy(d, 1 if limit > 0 else 0)
+        logger.info("initial entropy: %r", h)
+        prev = h
+        for step in range(limit):
+            logger.info("--")
+            logger.info("step: %d / %d", step + 1, limit)
+            self.pending = ("model1", d)
+            self._maximize(self.pending)
+            self.pending, self.steps = None, None
+            h = self._model1_entropy(d, 1 if step + 1 < limit else 0)
+            logger.info("entropy: %r", h)
+            if h >= prev:
+                break
+            prev = h
+
+    def _maximize(self, pending):
+        kind, what = pending
+        if kind == "model1":
+            self.tables[what].maximize(self.steps, 0)
+            return
+        for d, table in enumerate(self.tables):
+            table.maximize(self.steps, d, self.settings["prior"])
+        null = self.settings.get("null_prob")
+        self.jumps = [_shards.estimate_jumps([c[d] for c in what], null) for d in (0, 1)]
+
+    def train(self):
+        s = self.settings
+        for d in (0, 1):
+            self._model1(d, s["iteration_limit"])
+        null = s.get("null_prob")
+        self.jumps = [_shards.uniform_jumps(0.2 if null is None else null)] * 2
+        self.trained = True
+        agreement, iterations = s["agreement"], s["hmm_iterations"]
+        words = self.target_words
+        for step in range(iterations):
+            logger.info("--")
+            logger.info(
+                "HMM step: %d / %d%s", step + 1, iterations, " (by agreement)" if agreement else ""
+            )
+
+            def step_of(k):
+                return self.client.submit(
+                    hmm_step,
+                    self.shards[k],
+                    [t.pieces_of(k) for t in self.tables],
+                    self.jumps,
+                    agreement,
+                    [t.bounds[k] for t in self.tables],
+                    pure=False,
+                    **self._at_shard(k),
+                )
+
+            logs, raised, jump_counts = [0.0, 0.0], 0, []
+            for shard_logs, flags, counts in self._evaluate(step_of, "HMM E-step"):
+                logs = [a + b for a, b in zip(logs, shard_logs, strict=True)]
+                raised |= flags
+                jump_counts.append(counts)
+            _shards.report_flags(raised, "log")
+            for d in (0, 1):
+                entropy = -logs[d] / words[d] if words[d] > 0 else 0.0
+                logger.info("entropy %s: %r", self.names[d], entropy)
+            self.pending = ("hmm", jump_counts)
+            self._maximize(self.pending)
+            self.pending, self.steps = None, None
+            self.memory_report()
+
+    def write_outputs(self, paths):
+        s = self.settings
+        posterior = s["decoding"] == "posterior"
+        scores = bool(s["save_scores"])
+
+        def submit(k, again):
+            return self.client.submit(
+                hmm_outputs,
+                self.shards[k],
+                [t.pieces_of(k) for t in self.tables],
+                self.jumps,
+                s["heuristic"],
+                scores,
+                s["posterior_threshold"] if posterior else None,
+                pure=False,
+                **self._at_shard(k),
+            )
+
+        # The shards align while the tables are written.
+        results = self._outputs(submit, "links")
+        nbest = _NO_LIMIT if s["nbest"] is None else int(s["nbest"])
+        for d, direction in enumerate(self.names):
+            self.tables[d].write(paths[direction]["trans"], float(s["threshold"]), nbest, False)
+            _shards.save_jumps(paths[direction]["jumps"], self.jumps[d])
+        targets = [paths[d]["links"] for d in self.names]
+        if scores:
+            targets += [paths[d]["scores"] for d in self.names]
+        targets.append(paths["links"])
+        if posterior:
+            targets.append(paths["final"])
+
+        def texts():
+            for links, score_texts, symmetrized, posterior_links in results:
+                yield (
+                    [*links, *(score_texts if scores else ()), symmetrized]
+                    + ([posterior_links] if posterior else [])
+                    + [0]
+                )
+
+        _write_texts(targets, texts())
+        if not posterior:
+            files.copy(paths["links"], paths["final"])
 
 
 def _settings(conf):
@@ -939,3 +1206,40 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
     finally:
         if own:
             cluster.close()
+
+
+def align_hmm(settings, paths, names):
+    """Trains the HMM in both directions on a Dask cluster and writes the files one process's
+    HMM writes (see zel.smt.align.hmm_road) to `paths`, by direction `names`. `settings` are
+    zel-align's (see bidirectional.align_both), with ``workers`` or ``scheduler`` and
+    ``shard_size``. Ctrl-C once both Model 1 phases are done writes the files of the last
+    complete iteration, then raises Interrupted (a KeyboardInterrupt)."""
+    limit = settings["iteration_limit"]
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:
+        raise ValueError(f"the iteration limit must be a whole number >= 0, not {limit!r}")
+    shards, pairs = plan_shards(settings["src_path"], settings["trg_path"], settings["shard_size"])
+    if pairs == 0:
+        raise ValueError(f"the corpus {os.fsdecode(settings['src_path'])} has no sentence pairs")
+    logger.info("----")
+    logger.info(
+        "training the HMM on a cluster: %d pairs in %d shards of %d",
+        pairs,
+        len(shards),
+        settings["shard_size"],
+    )
+    with Cluster(settings["workers"], settings["scheduler"]) as cluster:
+        run = _HmmRun(cluster.client, shards, pairs, settings, names)
+        run.setup()
+        interrupted = False
+        try:
+            run.train()
+        except KeyboardInterrupt:
+            if not run.trained:
+                raise
+            interrupted = True
+            logger.warning("interrupted by keyboard: writing the model of the last iteration done")
+            run.settle()
+        run.write_outputs(paths)
+    if interrupted:
+        raise Interrupted()
+    return paths

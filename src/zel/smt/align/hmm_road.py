@@ -12,7 +12,8 @@ apart), then their files and links written in the output folder:
   symmetrised ones).
 
 Ctrl-C during training keeps the model of the last iteration done and writes every file from
-it; a second Ctrl-C stops the writing, and no file is left half-written.
+it; a second Ctrl-C stops the writing, and no file is left half-written. With ``workers`` or
+``scheduler`` set, training runs on a Dask cluster (see zel.smt.align.distributed).
 """
 
 from pathlib import Path
@@ -20,7 +21,7 @@ from pathlib import Path
 from zel.common import files
 from zel.common import logging as zlogging
 
-from . import hmm
+from . import distributed, hmm
 
 logger = zlogging.getColorLogger(__name__)
 
@@ -73,6 +74,8 @@ def align(settings):
     """Trains and writes; `settings` as zel-align's (see bidirectional.align_both). Returns the
     paths written. KeyboardInterrupt is raised again once the files are written."""
     paths = output_paths(settings["outdir"], settings["heuristic"])
+    if settings.get("workers") is not None or settings.get("scheduler") is not None:
+        return distributed.align_hmm(settings, paths, DIRECTIONS)
     aligner = _aligner(settings)
     interrupted = None
     try:
