@@ -84,7 +84,7 @@ def test_worker_lost_mid_training_gives_the_same_files(corpus, cluster, tmp_path
         # values, its counts, its shards) ends: Dask makes what it held again elsewhere.
         maximize(run, phase)
         if run.trained and not killed:
-            rows = run.rows[-1]
+            rows = run.tables[0].rows[-1]
             worker = next(iter(run.client.who_has(rows)[rows.key]))
             run.client.run(os._exit, 1, workers=[worker], on_error="ignore")
             killed.append(worker)
@@ -137,8 +137,58 @@ def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkey
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"zel\[distributed\]"):
         distributed.train(conf_for(corpus, tmp_path), workers=1)
-    with pytest.raises(ValueError, match="--model ibm2"):
-        bidirectional.align_both(
-            {"src_path": corpus / "src", "trg_path": corpus / "trg", "outdir": tmp_path},
-            workers=2,
-        )
+    for model in bidirectional.MODELS:
+        with pytest.raises(ImportError, match=r"zel\[distributed\]"):
+            hmm_align(corpus, tmp_path / model, model=model, workers=2)
+
+
+def test_score_only_refuses_the_cluster(corpus, tmp_path):
+    with pytest.raises(ValueError, match="--score-only.*--workers"):
+        hmm_align(corpus, tmp_path, score_only=tmp_path, workers=2)
+
+
+def hmm_align(corpus, out, **settings):
+    conf = {
+        "src_path": corpus / "src",
+        "trg_path": corpus / "trg",
+        "outdir": out,
+        "save_scores": True,
+        "iteration_limit": 3,
+        "hmm_iterations": 3,
+    }
+    return bidirectional.align_both(conf, **settings)
+
+
+def written(out):
+    return {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+
+
+@pytest.mark.parametrize(
+    "settings",
+    [{}, {"agreement": False, "prior": 0.1, "decoding": "viterbi"}],
+    ids=["agreement", "apart-prior-viterbi"],
+)
+def test_hmm_one_shard_gives_one_process_files(corpus, cluster, tmp_path, settings):
+    hmm_align(corpus, tmp_path / "one", **settings)
+    address = cluster.client.scheduler.address
+    hmm_align(corpus, tmp_path / "c", scheduler=address, shard_size=PAIRS, **settings)
+    assert written(tmp_path / "c") == written(tmp_path / "one")
+
+
+def test_hmm_files_do_not_depend_on_the_workers(corpus, cluster, tmp_path):
+    address = cluster.client.scheduler.address
+    hmm_align(corpus, tmp_path / "two", scheduler=address, shard_size=170)
+    hmm_align(corpus, tmp_path / "three", workers=3, shard_size=170)
+    assert written(tmp_path / "three") == written(tmp_path / "two")
+
+
+def test_hmm_interrupt_writes_the_last_complete_iteration(corpus, cluster, tmp_path, monkeypatch):
+    def interrupt(run):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(distributed._HmmRun, "memory_report", interrupt)
+    with pytest.raises(distributed.Interrupted):
+        hmm_align(corpus, tmp_path, scheduler=cluster.client.scheduler.address, shard_size=200)
+    files = written(tmp_path)
+    assert all(len(files[f"{d}.links.txt"].splitlines()) == PAIRS for d in ("src-trg", "trg-src"))
+    assert len(files["links.txt"].splitlines()) == PAIRS
