@@ -1,13 +1,14 @@
 """Training on a local Dask cluster against one process.
 
-One process (zel-train's pipeline, in a child so its peak memory is its own) and local clusters
-of each worker count train IBM Models 1 and 2 on the same corpus and write zel-train's four
-files; the run prints each one's wall time, peaks (the client's and each worker's), the bytes
-an iteration moves, and whether the files equal those of the first cluster run and of one
-process.
+One process (in a child so its peak memory is its own) and local clusters of each worker count
+train the same corpus: IBM Models 1 and 2 with zel-train's pipeline and its four files (--model
+ibm2), or both directions of the HMM with zel-align's and its files (--model hmm). The run
+prints each one's wall time, peaks (the client's and each worker's), the bytes an iteration
+moves, and whether the files equal those of the first cluster run and of one process.
 
-    python bench/cluster_training.py [--corpus million] [--workers 1,2,3] [--shard-size N]
-                                [--iterations N] [--memory-limit 2GB] [--one-process-cap-gb 2]
+    python bench/cluster_training.py [--model ibm2|hmm] [--corpus million] [--workers 1,2,3]
+                                [--shard-size N] [--iterations N] [--memory-limit 2GB]
+                                [--one-process-cap-gb 2]
 
 --memory-limit is each worker's limit (Dask ends a worker above it); --one-process-cap-gb also
 runs one process under that address-space limit, to show what it cannot train. Under a limit,
@@ -33,15 +34,14 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 from em_iterations import corpus_files  # noqa: E402
 
-KINDS = ("trans", "align", "scores", "decoded")
 
-
-def conf(src, trg, out, iterations):
+def conf(model, src, trg, out, iterations):
     out.mkdir(parents=True, exist_ok=True)
+    settings = {"src_path": str(src), "trg_path": str(trg), "iteration_limit": iterations}
+    if model == "hmm":
+        return {**settings, "outdir": str(out), "hmm_iterations": iterations, "save_scores": True}
     return {
-        "src_path": str(src),
-        "trg_path": str(trg),
-        "iteration_limit": iterations,
+        **settings,
         "threshold": 0.001,
         "nbest": 100,
         "save_trans_path": str(out / "trans"),
@@ -51,26 +51,54 @@ def conf(src, trg, out, iterations):
     }
 
 
+def train(model, settings, **cluster):
+    """One run: in this process, or on the cluster given (`cluster` and `shard_size`)."""
+    if model == "hmm":
+        from zel.smt.align import bidirectional
+
+        if cluster:
+            address = cluster["cluster"].client.scheduler.address
+            cluster = {"scheduler": address, "shard_size": cluster["shard_size"]}
+        bidirectional.align_both(settings, **cluster)
+    elif cluster:
+        from zel.smt.align import distributed
+
+        distributed.train(settings, **cluster)
+    else:
+        from zel.smt.align import emalign
+
+        emalign.train_emalign(settings)
+
+
 ONE_PROCESS = """
 import json, resource, sys, time
-from zel.smt.align import emalign
+sys.path.insert(0, sys.argv[4])
+from cluster_training import train
 conf = json.loads(sys.argv[1])
 cap = float(sys.argv[2])
 if cap > 0:
     limit = int(cap * 2**30)
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 start = time.perf_counter()
-emalign.train_emalign(conf)
+train(sys.argv[3], conf)
 seconds = time.perf_counter() - start
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 print(json.dumps({"seconds": seconds, "peak": peak}))
 """
 
 
-def one_process(settings, threads, cap_gb=0.0):
+def one_process(model, settings, threads, cap_gb=0.0):
     env = dict(os.environ, ZEL_THREADS=str(threads))
     done = subprocess.run(
-        [sys.executable, "-c", ONE_PROCESS, json.dumps(settings), str(cap_gb)],
+        [
+            sys.executable,
+            "-c",
+            ONE_PROCESS,
+            json.dumps(settings),
+            str(cap_gb),
+            model,
+            str(ROOT / "bench"),
+        ],
         env=env,
         capture_output=True,
         text=True,
@@ -106,7 +134,7 @@ class Traffic(logging.Handler):
             self.lines.append(text)
 
 
-def cluster_run(settings, workers, shard_size, memory_limit):
+def cluster_run(model, settings, workers, shard_size, memory_limit):
     from zel.smt.align import distributed
 
     traffic = Traffic()
@@ -117,7 +145,7 @@ def cluster_run(settings, workers, shard_size, memory_limit):
     try:
         with distributed.Cluster(workers=workers, memory_limit=memory_limit) as cluster:
             start = time.perf_counter()
-            distributed.train(settings, cluster=cluster, shard_size=shard_size)
+            train(model, settings, cluster=cluster, shard_size=shard_size)
             seconds = time.perf_counter() - start
             peaks = sorted(cluster.client.run(worker_peak).values())
     finally:
@@ -126,12 +154,17 @@ def cluster_run(settings, workers, shard_size, memory_limit):
     return {"seconds": seconds, "worker_peaks": peaks, "traffic": traffic.lines[-1:]}
 
 
+def written(out):
+    return {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+
+
 def gb(n):
     return f"{n / 2**30:.2f} GB"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--model", choices=("ibm2", "hmm"), default="ibm2")
     parser.add_argument("--corpus", default="million")
     parser.add_argument("--workers", default="1,2,3")
     parser.add_argument("--shard-size", type=int, default=100_000)
@@ -146,11 +179,14 @@ def main():
         src, trg = corpus_files(args.corpus, work)
         pairs = sum(1 for _ in open(src, "rb"))
         print(f"corpus {args.corpus}: {pairs:,} pairs, shards of {args.shard_size:,}")
-        one = one_process(conf(src, trg, work / "one", args.iterations), args.threads)
+        one = one_process(
+            args.model, conf(args.model, src, trg, work / "one", args.iterations), args.threads
+        )
         print(f"one process, {args.threads} threads: {one}")
         if args.one_process_cap_gb:
             capped = one_process(
-                conf(src, trg, work / "capped", args.iterations),
+                args.model,
+                conf(args.model, src, trg, work / "capped", args.iterations),
                 args.threads,
                 args.one_process_cap_gb,
             )
@@ -159,18 +195,23 @@ def main():
         for workers in [int(w) for w in args.workers.split(",")]:
             out = work / f"w{workers}"
             result = cluster_run(
-                conf(src, trg, out, args.iterations), workers, args.shard_size, args.memory_limit
+                args.model,
+                conf(args.model, src, trg, out, args.iterations),
+                workers,
+                args.shard_size,
+                args.memory_limit,
             )
-            files = {k: (out / k).read_bytes() for k in KINDS}
+            files = written(out)
             first = first or files
-            same_one = all(files[k] == (work / "one" / k).read_bytes() for k in KINDS)
+            one_files = written(work / "one")
+            differ = sorted(k for k in files if files[k] != one_files.get(k))
             client_peak = peak_rss()
             print(
                 f"{workers} workers: {result['seconds']:.1f} s "
                 f"({result['seconds'] / one.get('seconds', float('nan')):.2f}x one process); "
                 f"worker peaks {', '.join(gb(p) for p in result['worker_peaks'])}; "
                 f"client peak so far {gb(client_peak)}; same files as the first cluster run: "
-                f"{files == first}; as one process: {same_one}"
+                f"{files == first}; files differing from one process's: {differ or 'none'}"
             )
             for line in result["traffic"]:
                 print(f"  {line}")
