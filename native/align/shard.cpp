@@ -74,7 +74,12 @@ void report_raised(Host& host, int raised, FloatEvent::Operation operation) {
 ShardTrainer::ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text,
                            bool character_based, int model) {
     trainer_.init(host);
-    if (model == 1) trainer_.model = std::make_shared<Model1>(host);
+    if (model == 1) {
+        trainer_.model = std::make_shared<Model1>(host);
+        // The HMM's shards hold both directions' tables at once, as one process's HMM does.
+        trainer_.compact_index = true;
+    }
+    model_ = model;
     trainer_.character_based = character_based;
     host.files["src"] = std::move(src_text);
     host.files["trg"] = std::move(trg_text);
@@ -125,7 +130,11 @@ void ShardTrainer::join(QuietHost& host, std::span<const WordId> src_ids,
     trainer_.sent_pairs = std::move(corpus);
     trainer_.shape = whole;
     trainer_.model->vocab->init();  // the shard's own words are not needed again
-    trainer_.setup(host);
+    if (model_ == 1) {
+        trainer_.Model1Trainer::setup(host);  // a Model 1 has no alignment table
+    } else {
+        trainer_.setup(host);
+    }
 }
 
 void ShardTrainer::require_joined() const {

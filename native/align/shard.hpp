@@ -112,6 +112,7 @@ private:
     void require_joined() const;
 
     Model2Trainer trainer_;
+    int model_;
     DecodedLinks links_;
 };
 
