@@ -135,10 +135,11 @@ class Traffic(logging.Handler):
 
 
 def cluster_run(model, settings, workers, shard_size, memory_limit):
+    from zel.smt.align import cluster as cluster_module
     from zel.smt.align import distributed
 
     traffic = Traffic()
-    log = logging.getLogger(distributed.__name__)
+    log = logging.getLogger(cluster_module.__name__)
     log.addHandler(traffic)
     old_level = log.level
     log.setLevel(logging.DEBUG)

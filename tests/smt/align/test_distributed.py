@@ -11,6 +11,8 @@ import pytest
 pytest.importorskip("distributed")
 
 from zel.smt.align import bidirectional, distributed, emalign
+from zel.smt.align.hmm_cluster import HmmRun
+from zel.smt.align.ibm_cluster import IbmRun
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
 PAIRS = 600
@@ -76,7 +78,7 @@ def test_same_files_for_any_number_of_workers(corpus, cluster, tmp_path):
 
 def test_worker_lost_mid_training_gives_the_same_files(corpus, cluster, tmp_path, monkeypatch):
     distributed.train(conf_for(corpus, tmp_path / "whole"), cluster=cluster, shard_size=150)
-    maximize = distributed._Run._maximize
+    maximize = IbmRun._maximize
     killed = []
 
     def maximize_then_kill(run, phase):
@@ -89,7 +91,7 @@ def test_worker_lost_mid_training_gives_the_same_files(corpus, cluster, tmp_path
             run.client.run(os._exit, 1, workers=[worker], on_error="ignore")
             killed.append(worker)
 
-    monkeypatch.setattr(distributed._Run, "_maximize", maximize_then_kill)
+    monkeypatch.setattr(IbmRun, "_maximize", maximize_then_kill)
     distributed.train(conf_for(corpus, tmp_path / "lost"), cluster=cluster, shard_size=150)
     assert killed
     assert contents(tmp_path / "lost") == contents(tmp_path / "whole")
@@ -103,7 +105,7 @@ def test_interrupt_writes_the_last_complete_step(corpus, cluster, tmp_path, monk
         if len(steps) == 2:
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(distributed._Run, "memory_report", interrupt_at_second_step)
+    monkeypatch.setattr(IbmRun, "memory_report", interrupt_at_second_step)
     with pytest.raises(distributed.Interrupted):
         distributed.train(conf_for(corpus, tmp_path / "i"), cluster=cluster, shard_size=200)
     # Every file is whole: a score and a line of links for every pair.
@@ -143,7 +145,7 @@ def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkey
 
 
 def test_score_only_refuses_the_cluster(corpus, tmp_path):
-    with pytest.raises(ValueError, match="--score-only.*--workers"):
+    with pytest.raises(ValueError, match=r"--score-only.*--workers"):
         hmm_align(corpus, tmp_path, score_only=tmp_path, workers=2)
 
 
@@ -186,7 +188,7 @@ def test_hmm_interrupt_writes_the_last_complete_iteration(corpus, cluster, tmp_p
     def interrupt(run):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(distributed._HmmRun, "memory_report", interrupt)
+    monkeypatch.setattr(HmmRun, "memory_report", interrupt)
     with pytest.raises(distributed.Interrupted):
         hmm_align(corpus, tmp_path, scheduler=cluster.client.scheduler.address, shard_size=200)
     files = written(tmp_path)

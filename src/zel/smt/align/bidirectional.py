@@ -39,7 +39,7 @@ from zel.common import logging as zlogging
 from zel.common.config import Config
 from zel.smt.trans_models import extract
 
-from . import distributed, emalign, hmm_road
+from . import cluster, distributed, emalign, hmm_road, shard_plan
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -520,6 +520,8 @@ def main(argv=None):
     names = [
         __name__,
         distributed.__name__,
+        cluster.__name__,
+        shard_plan.__name__,
         extract.__name__,
         "zel.smt.align.lexone",
         "zel.smt.align.lextwo",

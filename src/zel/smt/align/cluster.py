@@ -1,0 +1,418 @@
+"""Training runs on a Dask cluster: the client of a cluster, and the drivers that submit the
+shards' and ranges' work (zel.smt.align.shard_tasks) and read what this process needs of it.
+See zel.smt.align.distributed for what is trained and how the files compare with one
+process's."""
+
+import itertools
+import logging
+from concurrent.futures import CancelledError
+from operator import itemgetter
+
+import numpy as np
+
+from zel.common import files, threads
+from zel.common import logging as zlogging
+
+from . import _shards
+from .shard_plan import with_texts
+from .shard_tasks import (
+    Rows,
+    count_piece,
+    join,
+    key_piece,
+    memory_in_use,
+    rows_cells,
+    rows_initial,
+    rows_lines,
+    rows_maximize,
+    rows_values,
+    shard_cut,
+    shard_rows,
+    summary,
+    survey,
+)
+
+logger = zlogging.getColorLogger(__name__)
+
+MODEL1_TITLE = "start training IBM Model 1"
+INSTALL_HINT = "training on a Dask cluster needs Dask: pip install 'zel[distributed]'"
+NO_LIMIT = 2**63 - 1
+_RETRIES = 3  # times a shard's work is submitted again after its worker was lost
+
+
+def dask():
+    """The dask.distributed module; ImportError saying how to install it when missing."""
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError(INSTALL_HINT) from None
+    return distributed
+
+
+class Cluster:
+    """A Dask client: of the scheduler at `scheduler`, or of a local cluster of `workers`
+    worker processes on this machine (loopback only), closed with the context."""
+
+    def __init__(self, workers=None, scheduler=None, memory_limit="auto"):
+        distributed = dask()
+        self._cluster = None
+        if scheduler is not None:
+            try:
+                self.client = distributed.Client(scheduler, timeout="10s")
+            except (OSError, TimeoutError) as e:
+                raise ConnectionError(
+                    f"cannot reach the Dask scheduler at {scheduler}: {e}"
+                ) from None
+            return
+        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+            raise ValueError(
+                f"the number of workers must be a positive whole number, not {workers!r}"
+            )
+        share = max(1, (threads.get_threads() or threads.usable_cores()) // workers)
+        self._cluster = distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            memory_limit=memory_limit,
+            env={threads.VARIABLE: str(share)},
+        )
+        self.client = distributed.Client(self._cluster)
+
+    def close(self):
+        self.client.close()
+        if self._cluster is not None:
+            self._cluster.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _row_cuts(counts, parts):
+    """Row boundaries cutting the rows into `parts` ranges of about equal cells."""
+    total = np.cumsum(counts)
+    targets = [int(total[-1]) * p // parts for p in range(1, parts)] if len(total) else []
+    inner = np.searchsorted(total, targets, side="right").tolist()
+    return [0, *inner, len(counts)]
+
+
+def _preferring(workers):
+    """Submit options that run a task on one of `workers` while any of them is alive."""
+    return {"workers": workers, "allow_other_workers": True} if workers else {}
+
+
+def _killed(work, error):
+    return MemoryError(
+        f"{work} ended every worker that took it ({error}); Dask ends a worker over its memory "
+        "limit: give the workers more memory, use more workers or a smaller shard size"
+    )
+
+
+def gather(futures, what):
+    """The futures' results; work that keeps ending its workers is a MemoryError."""
+    distributed = dask()
+    try:
+        return [future.result() for future in futures]
+    except distributed.KilledWorker as e:
+        raise _killed(what, e) from None
+
+
+def beside(client, future):
+    """Where the tasks of a shard or range run: on the worker holding it, or any worker once
+    that one is lost. Dask does not know a shard's size, and work stealing would move a range's
+    tasks to an idle worker: either would move the shard or range itself."""
+    return _preferring(list(client.who_has(future).get(future.key, ())))
+
+
+def ordered(submit, count, what, refused=None):
+    """Runs submit(k, again) for every shard k at once and gives the results in shard order as
+    they come. Work lost with a worker beyond what Dask makes again is submitted again, as is
+    work that met an OSError after refused(k, error) (when given) made it anew; a shard whose
+    tasks keep ending their workers is a MemoryError."""
+    distributed = dask()
+    shard_of, tries, done = {}, [0] * count, {}
+    running = distributed.as_completed()
+
+    def start(k, again):
+        future = submit(k, again)
+        shard_of[future.key] = k
+        running.add(future)
+
+    for k in range(count):
+        start(k, False)
+
+    def results():
+        next_k = 0
+        for future in running:
+            k = shard_of.pop(future.key)
+            try:
+                done[k] = future.result()
+            except distributed.KilledWorker as e:
+                raise _killed(f"{what}: shard {k}'s work", e) from None
+            except OSError as e:
+                if refused is None or tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                refused(k, e)
+                start(k, True)
+                continue
+            except CancelledError as e:
+                if tries[k] >= _RETRIES:
+                    raise
+                tries[k] += 1
+                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
+                start(k, True)
+                continue
+            logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
+            while next_k in done:
+                yield done.pop(next_k)
+                next_k += 1
+
+    return results()
+
+
+class Table:
+    """One direction's translation table on the cluster: its rows cut into ranges of about
+    equal cells (one per worker, more when a range would pass 2^31 of the shards' cells, as a
+    range numbers its cells in 32 bits; any cut gives the same values), each range held by a
+    worker with its values."""
+
+    def __init__(self, client, whole, d):
+        self.client, self.whole, self.d = client, whole, d
+        self.bounds = []  # per shard: where each range's cells start among its cells
+        self.cuts = []  # the rows where each range starts, and the number of rows
+        self.rows = []  # futures of Rows, by range
+        self.values = []  # futures of each range's values
+        self.pieces = {}  # shard -> futures of its cells' values from each range
+        self.places = None  # per range, where its tasks run
+
+    def build(self, shards, workers):
+        client, d = self.client, self.d
+        n_src, n_trg = self.whole.shape[:2]
+        row_counts = np.zeros(n_src, dtype=np.uint64)
+        for counts in ordered(
+            lambda k, again: client.submit(shard_rows, shards[k], d, pure=False),
+            len(shards),
+            "indexing",
+        ):
+            row_counts += counts
+        parts = max(1, len(workers), -(-int(row_counts.sum()) // 2**31))
+        self.cuts = cuts = _row_cuts(row_counts, parts)
+        del row_counts
+        cut = [client.submit(shard_cut, shard, d, cuts, n_trg, pure=False) for shard in shards]
+        self.bounds = gather([client.submit(itemgetter(1), c) for c in cut], "indexing")
+        for r, (first, end) in enumerate(itertools.pairwise(cuts)):
+            keys = [client.submit(key_piece, c, r, pure=False) for c in cut]
+            self.rows.append(
+                client.submit(
+                    Rows,
+                    first,
+                    end - first,
+                    n_trg,
+                    *keys,
+                    pure=False,
+                    **_preferring([workers[r % len(workers)]] if workers else []),
+                )
+            )
+        del cut
+        self.values = [client.submit(rows_initial, rows, pure=False) for rows in self.rows]
+        cells = sum(gather([client.submit(rows_cells, rows) for rows in self.rows], "indexing"))
+        shard_cells = sum(int(b[-1]) for b in self.bounds)
+        logger.debug(
+            "%s cells in %d row ranges; an iteration moves %s bytes of counts to the ranges "
+            "and %s bytes of values back",
+            f"{cells:,}",
+            len(self.rows),
+            f"{8 * shard_cells:,}",
+            f"{8 * shard_cells:,}",
+        )
+
+    def pieces_of(self, k):
+        """Futures of shard k's cells' values in each range under the current values."""
+        if self.places is None:
+            self.places = [beside(self.client, rows) for rows in self.rows]
+        if k not in self.pieces:
+            self.pieces[k] = [
+                self.client.submit(rows_values, rows, v, k, pure=False, **place)
+                for rows, v, place in zip(self.rows, self.values, self.places, strict=True)
+            ]
+        return self.pieces[k]
+
+    def drop(self, k):
+        """Shard k's table holds its values now: the pieces sent can go (Dask makes them again
+        from the ranges if the shard is lost)."""
+        self.pieces.pop(k, None)
+
+    def maximize(self, steps, index, prior=0.0):
+        """Each range's M-step from the E-step `steps` (its counts at `index` of each step)."""
+        submit = self.client.submit
+        self.values = [
+            submit(
+                rows_maximize,
+                rows,
+                values,
+                prior,
+                *[submit(count_piece, step, index, r, pure=False) for step in steps],
+                pure=False,
+                **beside(self.client, rows),
+            )
+            for r, (rows, values) in enumerate(zip(self.rows, self.values, strict=True))
+        ]
+        self.pieces, self.places = {}, None
+
+    def write(self, path, threshold, nbest, counts):
+        """The translation file (with each cell's count, or the model's without): each range
+        writes its rows' lines (on its worker), which are written here in row order."""
+        client = self.client
+        trg_words = self.whole.words(False, 0, self.whole.shape[1])
+        texts = [
+            client.submit(
+                rows_lines,
+                rows,
+                values,
+                self.whole.words(True, first, end - first),
+                trg_words,
+                float(threshold),
+                str(threshold),
+                nbest,
+                counts,
+                pure=False,
+                **beside(client, rows),
+            )
+            for rows, values, (first, end) in zip(
+                self.rows, self.values, itertools.pairwise(self.cuts), strict=True
+            )
+        ]
+        logger.info(
+            "storing translation probabilities into file (threshold=%s): %s", threshold, path
+        )
+        out = files.Output(path, binary=True)
+        try:
+            for text in texts:
+                out.write(*gather([text], "writing the translation file"))
+            out.close()
+        finally:
+            if not out.closed:
+                out.discard()
+
+
+class ShardedRun:
+    """One training run on a cluster: the shards, read and joined to the whole's vocabularies
+    (one a direction) on the workers, and each direction's translation table in row ranges.
+    Everything an iteration makes stays on the workers; this process reads the entropies and
+    flags, and at the end writes the lines the ranges and shards give it. Each value is a
+    task's result made from the last ones, so Dask can make any of them again after losing a
+    worker."""
+
+    def __init__(self, client, shards, pairs, character, model):
+        self.client, self.pairs, self.character, self.model = client, pairs, character, model
+        self.sources = shards
+        directions = 1 if model == 2 else 2
+        self.wholes = [_shards.WholeTrainer() for _ in range(directions)]
+        self.tables = []  # a Table a direction
+        self.shards = []  # futures of Shard, by shard
+        self.target_words = [0] * directions  # each direction's target words in the corpus
+        self.steps = None  # futures of the last E-step, by shard
+        self.pending = None  # what the M-step being made needs to be made again
+        self.trained = False  # a model to write exists
+
+    def setup(self):
+        client = self.client
+        sources = list(self.sources)
+
+        def read(k, again):
+            return client.submit(survey, sources[k], self.character, self.model, pure=False)
+
+        def send_lines(k, error):
+            # A worker that cannot open the corpus gets its lines from here.
+            logger.debug("shard %d: %s; sending its lines", k, error)
+            sources[k] = with_texts(sources[k])
+
+        ids = []
+        for directions in ordered(read, len(sources), "reading", send_lines):
+            ids.append([])
+            for d, (whole, (src_words, trg_words, (src_len, trg_len), words)) in enumerate(
+                zip(self.wholes, directions, strict=True)
+            ):
+                ids[-1].append(
+                    (whole.add_words(True, src_words), whole.add_words(False, trg_words))
+                )
+                whole.add_lengths(src_len, trg_len)
+                self.target_words[d] += words
+        self.sources = sources
+        n_src, n_trg = self.wholes[0].shape[:2]
+        logger.info(f"source vocabulary size: {n_src:,}")
+        logger.info(f"target vocabulary size: {n_trg:,}")
+        self.shards = [
+            client.submit(
+                join,
+                source,
+                self.character,
+                [(*i, w.shape) for i, w in zip(shard_ids, self.wholes, strict=True)],
+                self.model,
+                pure=False,
+            )
+            for source, shard_ids in zip(self.sources, ids, strict=True)
+        ]
+        del ids
+        workers = sorted(client.scheduler_info()["workers"])
+        self.tables = [Table(client, whole, d) for d, whole in enumerate(self.wholes)]
+        for table in self.tables:
+            table.build(self.shards, workers)
+        logger.debug("%d shards", len(self.shards))
+
+    def _evaluate(self, step_of, what):
+        """Runs step_of(k) (a future of shard k's E-step) for every shard and gives each one's
+        summary in shard order; the steps are kept for the M-step."""
+        self.steps = [None] * len(self.shards)
+
+        def submit(k, again):
+            step = self.steps[k] = step_of(k)
+            return self.client.submit(summary, step, pure=False)
+
+        for k, result in enumerate(ordered(submit, len(self.shards), what)):
+            for table in self.tables:
+                table.drop(k)
+            yield result
+
+    def _at_shard(self, k):
+        return beside(self.client, self.shards[k])
+
+    def memory_report(self):
+        if logger.isEnabledFor(logging.DEBUG):
+            for worker, rss in sorted(self.client.run(memory_in_use).items()):
+                logger.debug("worker %s: %s bytes in use", worker, f"{rss:,}")
+
+    def settle(self):
+        """After an interrupt: the M-step it cut is made again, and the E-step under way is
+        dropped."""
+        if self.pending is not None:
+            self._maximize(self.pending)
+            self.pending = None
+        else:
+            # Nothing depends on the E-step that was under way.
+            self.client.cancel([s for s in self.steps or () if s is not None])
+        self.steps = None
+
+
+def write_texts(paths, results):
+    """Writes each result's texts to `paths` in turn (a result is those texts, then flags) and
+    gives the flags raised; nothing is left half-written."""
+    outputs = [files.Output(p, binary=True) for p in paths]
+    try:
+        raised = 0
+        for *texts, flags in results:
+            raised |= flags
+            for out, text in zip(outputs, texts, strict=True):
+                out.write(text)
+        for out in outputs:
+            out.close()
+    finally:
+        for out in outputs:
+            if not out.closed:
+                out.discard()
+    return raised
