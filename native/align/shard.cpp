@@ -73,6 +73,7 @@ void report_raised(Host& host, int raised, FloatEvent::Operation operation) {
 
 ShardTrainer::ShardTrainer(QuietHost& host, std::string src_text, std::string trg_text,
                            bool character_based, int model) {
+    if (model != 1 && model != 2) throw std::invalid_argument("a shard trains Model 1 or 2");
     trainer_.init(host);
     if (model == 1) {
         trainer_.model = std::make_shared<Model1>(host);
@@ -141,6 +142,11 @@ void ShardTrainer::require_joined() const {
     if (!joined()) throw std::logic_error("the shard is not joined to a whole yet");
 }
 
+void ShardTrainer::require_alignment() const {
+    require_joined();
+    if (model_ != 2) throw std::invalid_argument("a shard of Model 1 has no alignment table");
+}
+
 std::vector<std::uint64_t> ShardTrainer::cell_keys() const {
     require_joined();
     const CooccurrencePattern& p = trainer_.model->trans_dist->pattern();
@@ -161,7 +167,7 @@ std::vector<std::uint64_t> ShardTrainer::row_lengths() const {
 }
 
 std::vector<BlockKey> ShardTrainer::block_keys() const {
-    require_joined();
+    require_alignment();
     const AlignTable& a = *trainer_.model->align_dist;
     std::vector<BlockKey> keys(a.blocks());
     for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = a.block_key(k);
@@ -171,7 +177,7 @@ std::vector<BlockKey> ShardTrainer::block_keys() const {
 void ShardTrainer::set_values(std::span<const std::span<const double>> trans,
                               std::span<const double> align,
                               std::span<const std::uint8_t> tail_zero) {
-    require_joined();
+    require_alignment();
     AlignTable& a = *trainer_.model->align_dist;
     check_size(align.size(), a.values.size(), "alignment values");
     check_size(tail_zero.size(), a.tail_zero.size(), "alignment rows");
@@ -209,6 +215,7 @@ Model::EntropySum ShardTrainer::entropy_sum(QuietHost& host) const {
 }
 
 Model::EntropySum ShardTrainer::expect(QuietHost& host, int model) {
+    if (model == 2) require_alignment();
     require_joined();
     CorpusEntropy entropy(*trainer_.model, *trainer_.sent_pairs);
     trainer_.expect_with_entropy(host, model, entropy);
@@ -245,9 +252,14 @@ std::string ShardTrainer::decoded(QuietHost& host) {
 
 namespace {
 
+// The HMM's passes read each pair's positions in both directions at once.
 void check_directions(const ShardTrainer& forward, const ShardTrainer& backward) {
-    if (forward.pairs() != backward.pairs())
-        throw std::invalid_argument("the two directions of a shard read different pairs");
+    const Corpus& a = *forward.trainer().sent_pairs;
+    const Corpus& b = *backward.trainer().sent_pairs;
+    bool same = a.size() == b.size();
+    for (std::size_t p = 0; same && p < a.size(); ++p)
+        same = a.src(p).size() == b.trg(p).size() + 1 && a.trg(p).size() + 1 == b.src(p).size();
+    if (!same) throw std::invalid_argument("the two directions of a shard read different pairs");
 }
 
 }  // namespace

@@ -110,6 +110,7 @@ public:
 
 private:
     void require_joined() const;
+    void require_alignment() const;  // joined, and a Model 2's
 
     Model2Trainer trainer_;
     int model_;

@@ -187,7 +187,6 @@ NB_MODULE(_shards, m) {
         .def(
             "__init__",
             [](Shard* self, nb::bytes src, nb::bytes trg, bool character, int model) {
-                if (model != 1 && model != 2) throw nb::value_error("model must be 1 or 2");
                 new (self) Shard();
                 std::string s(src.c_str(), src.size()), t(trg.c_str(), trg.size());
                 nb::gil_scoped_release quiet;

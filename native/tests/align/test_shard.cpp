@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <deque>
 #include <optional>
 #include <stdexcept>
@@ -258,6 +260,44 @@ TEST(Shards, RefuseInconsistentParts) {
     const std::vector<std::span<const double>> counts = {one};
     EXPECT_THROW(j.ranges[0].maximize(j.values[0].values, j.values[0].row_default, at, counts),
                  std::invalid_argument);
+}
+
+// A shard read both ways for the HMM, joined to its own vocabularies.
+ShardTrainer& hmm_direction(std::deque<ShardTrainer>& held, QuietHost& quiet,
+                            const std::string& src, const std::string& trg) {
+    MemoryHost host;
+    WholeTrainer whole(host);
+    ShardTrainer& shard = held.emplace_back(quiet, src, trg, false, 1);
+    std::vector<WordId> ids[2];
+    for (const bool source : {true, false}) {
+        std::vector<std::string> words;
+        for (std::string_view w : shard.words(source)) words.emplace_back(w);
+        ids[source ? 0 : 1] = whole.add_words(source, words);
+    }
+    whole.add_lengths(shard.max_src_len(), shard.max_trg_len());
+    shard.join(quiet, ids[0], ids[1], whole.shape());
+    return shard;
+}
+
+TEST(Shards, HmmShardsRefuseWhatTheyDoNotHold) {
+    QuietHost quiet;
+    std::deque<ShardTrainer> held;
+    ShardTrainer& forward = hmm_direction(held, quiet, kSrc, kTrg);
+    ShardTrainer& backward = hmm_direction(held, quiet, kTrg, kSrc);
+    ShardTrainer& other = hmm_direction(held, quiet, lines(kTrg, 0, 5) + "x y\n", kSrc);
+    EXPECT_THROW(ShardTrainer(quiet, kSrc, kTrg, false, 3), std::invalid_argument);
+    EXPECT_THROW(forward.block_keys(), std::invalid_argument);
+    EXPECT_THROW(forward.set_values({}, {}, {}), std::invalid_argument);
+    EXPECT_THROW(forward.expect(quiet, 2), std::invalid_argument);
+    const std::array<JumpTable, 2> jumps{JumpTable::uniform(0.2), JumpTable::uniform(0.2)};
+    // Pairs of other lengths would have the passes read beyond a pair's posteriors.
+    EXPECT_THROW(hmm_expect(quiet, forward, other, jumps, true), std::invalid_argument);
+    EXPECT_THROW(hmm_outputs(quiet, forward, forward, jumps, zel::links::Heuristic::intersection,
+                             false, std::nullopt),
+                 std::invalid_argument);
+    const HmmShardStep step = hmm_expect(quiet, forward, backward, jumps, true);
+    EXPECT_TRUE(std::isfinite(step.logs[0]) && step.logs[0] < 0.0);
+    EXPECT_EQ(forward.trans_counts().size(), forward.cell_keys().size());
 }
 
 }  // namespace

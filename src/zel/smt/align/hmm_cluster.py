@@ -56,6 +56,7 @@ class HmmRun(ShardedRun):
             self._maximize(self.pending)
             self.pending, self.steps = None, None
             h = self._model1_entropy(d, 1 if step + 1 < limit else 0)
+            self.memory_report()
             logger.info("entropy: %r", h)
             if h >= prev:
                 break
