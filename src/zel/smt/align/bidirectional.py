@@ -14,6 +14,9 @@ settings of zel-train, then combines the two directions' decoded links (see
 
 and ``HEURISTIC.links.txt``, the symmetrised links, which are also the final ``links.txt``.
 
+With ``workers`` or ``scheduler`` set, either model trains on a Dask cluster instead (see
+``zel.smt.align.distributed``) and writes the same files.
+
 Each direction trains in a process of its own; when the process may use two cores or more the
 two run at once, sharing the cores (the outputs are the same bytes either way). Ctrl-C works as
 for zel-train: each running direction stops training and writes its files, and the links of
