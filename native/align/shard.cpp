@@ -1,10 +1,12 @@
 #include "align/shard.hpp"
 
+#include <algorithm>
 #include <cfenv>
 #include <stdexcept>
 
 #include "align/distribution_files.hpp"
 #include "common/errors.hpp"
+#include "common/parallel.hpp"
 
 namespace zel::align {
 
@@ -394,15 +396,30 @@ RowRange::Values RowRange::maximize(std::span<const double> values,
     check_size(values.size(), cells(), "translation values");
     check_size(row_default.size(), pattern_->rows(), "row defaults");
     check_size(counts.size(), positions.size(), "shards' counts");
-    std::vector<double> total(cells(), 0.0);
     for (std::size_t k = 0; k < positions.size(); ++k) {
         check_size(counts[k].size(), positions[k].size(), "a shard's counts");
-        for (std::size_t i = 0; i < positions[k].size(); ++i) {
-            if (positions[k][i] >= total.size())
-                throw std::invalid_argument("a shard's cell is not among the range's cells");
-            total[positions[k][i]] += counts[k][i];
+        const auto at = positions[k];
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            if (at[i] >= cells() || (i > 0 && at[i] <= at[i - 1]))
+                throw std::invalid_argument("a shard's cells are not distinct cells of the range");
         }
     }
+    // The threads add up parts of the cells, each cell's counts in shard order. A shard's
+    // positions ascend, so its counts in a part are found by search.
+    std::vector<double> total(cells(), 0.0);
+    const std::size_t threads = thread_count();
+    const std::size_t parts = threads == 1 ? 1 : threads * 4;
+    parallel_for(parts, threads, [&](std::size_t part, std::size_t) {
+        const std::size_t lo = cells() * part / parts, hi = cells() * (part + 1) / parts;
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            const auto at = positions[k];
+            const auto first = std::lower_bound(at.begin(), at.end(), lo);
+            const auto last = std::lower_bound(first, at.end(), hi);
+            for (auto i = static_cast<std::size_t>(first - at.begin());
+                 i < static_cast<std::size_t>(last - at.begin()); ++i)
+                total[at[i]] += counts[k][i];
+        }
+    });
     TransTable table(pattern_, std::vector<double>(values.begin(), values.end()),
                      std::vector<double>(row_default.begin(), row_default.end()));
     CellCounts held(std::move(total));

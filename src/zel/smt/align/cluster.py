@@ -73,15 +73,20 @@ class Cluster:
         # gaps (2 workers on 2 cores: 107 s instead of 119-124 s for a million pairs).
         cores = threads.get_threads() or threads.usable_cores()
         share = max(1, min(cores, 2 * cores // workers))
-        self._cluster = distributed.LocalCluster(
-            n_workers=workers,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address="127.0.0.1:0",
-            memory_limit=memory_limit,
-            env={threads.VARIABLE: str(share)},
-        )
+        from dask import config as dask_config
+
+        # Without work stealing: it would move a shard's task to an idle worker, and the shard
+        # with it, to be made again there from its lines (about 2 s a shard of 100,000 pairs).
+        with dask_config.set({"distributed.scheduler.work-stealing": False}):
+            self._cluster = distributed.LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address="127.0.0.1:0",
+                memory_limit=memory_limit,
+                env={threads.VARIABLE: str(share)},
+            )
         self.client = distributed.Client(self._cluster)
 
     def close(self):
@@ -104,7 +109,7 @@ def _row_cuts(counts, parts):
     return [0, *inner, len(counts)]
 
 
-def _preferring(workers):
+def preferring(workers):
     """Submit options that run a task on one of `workers` while any of them is alive."""
     return {"workers": workers, "allow_other_workers": True} if workers else {}
 
@@ -129,7 +134,7 @@ def beside(client, future):
     """Where the tasks of a shard or range run: on the worker holding it, or any worker once
     that one is lost. Dask does not know a shard's size, and work stealing would move a range's
     tasks to an idle worker: either would move the shard or range itself."""
-    return _preferring(list(client.who_has(future).get(future.key, ())))
+    return preferring(list(client.who_has(future).get(future.key, ())))
 
 
 def ordered(submit, count, what, refused=None):
@@ -219,7 +224,7 @@ class Table:
                     n_trg,
                     *keys,
                     pure=False,
-                    **_preferring([workers[r % len(workers)]] if workers else []),
+                    **preferring([workers[r % len(workers)]] if workers else []),
                 )
             )
         del cut
@@ -351,6 +356,9 @@ class ShardedRun:
         n_src, n_trg = self.wholes[0].shape[:2]
         logger.info(f"source vocabulary size: {n_src:,}")
         logger.info(f"target vocabulary size: {n_trg:,}")
+        # The shards are dealt to the workers in turn: the scheduler, placing tasks by what it
+        # knows of them (not a shard's size), put 6 of 10 on one of 2 workers.
+        workers = sorted(client.scheduler_info()["workers"])
         self.shards = [
             client.submit(
                 join,
@@ -359,11 +367,11 @@ class ShardedRun:
                 [(*i, w.shape) for i, w in zip(shard_ids, self.wholes, strict=True)],
                 self.model,
                 pure=False,
+                **preferring([workers[k % len(workers)]] if workers else []),
             )
-            for source, shard_ids in zip(self.sources, ids, strict=True)
+            for k, (source, shard_ids) in enumerate(zip(self.sources, ids, strict=True))
         ]
         del ids
-        workers = sorted(client.scheduler_info()["workers"])
         self.tables = [Table(client, whole, d) for d, whole in enumerate(self.wholes)]
         for table in self.tables:
             table.build(self.shards, workers)
