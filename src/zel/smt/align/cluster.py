@@ -245,8 +245,10 @@ class Table:
         if self.places is None:
             self.places = [beside(self.client, rows) for rows in self.rows]
         if k not in self.pieces:
+            # Before the shards' steps: a worker's steps would hold back the pieces another
+            # worker's shards wait for.
             self.pieces[k] = [
-                self.client.submit(rows_values, rows, v, k, pure=False, **place)
+                self.client.submit(rows_values, rows, v, k, pure=False, priority=1, **place)
                 for rows, v, place in zip(self.rows, self.values, self.places, strict=True)
             ]
         return self.pieces[k]

@@ -44,7 +44,7 @@ class IbmRun(ShardedRun):
         values and rows)."""
         if k not in self.align_pieces:
             self.align_pieces[k] = self.client.submit(
-                align_values, self.blocks, self.align, k, pure=False
+                align_values, self.blocks, self.align, k, pure=False, priority=1
             )
         return self.tables[0].pieces_of(k), self.align_pieces[k]
 
