@@ -21,8 +21,6 @@ constexpr double kJumpPrior = 0.1;
 // are still in the last-level cache when the block's counts are added to them.
 constexpr std::size_t kHmmBlock = 256;
 
-const char* direction_name(int d) { return d == 0 ? "src-trg" : "trg-src"; }
-
 // The agreed posterior of the link between source position i (1-based) and target position j
 // of a pair: the product of the two directions' posteriors, `forward` m rows of l + 1 (NULL
 // first), `backward` l rows of m + 1.

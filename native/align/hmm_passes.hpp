@@ -26,6 +26,9 @@
 
 namespace zel::align {
 
+// Direction 0 is source to target, 1 target to source, as the files and messages name them.
+inline const char* direction_name(int d) { return d == 0 ? "src-trg" : "trg-src"; }
+
 // Variational Bayes re-estimation of every row of `table` with a symmetric Dirichlet prior `a`
 // over `vocab` target words: t(f | e) = exp(digamma(n(e, f) + a)) / exp(digamma(n(e) + a V)),
 // which pushes rare words towards few translations.

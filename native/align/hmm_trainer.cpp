@@ -14,8 +14,6 @@ namespace zel::align {
 
 namespace {
 
-const char* direction_name(int d) { return d == 0 ? "src-trg" : "trg-src"; }
-
 // A jump file as save_jumps writes it; a line that is not one of its lines is a ValueError
 // naming the file and line.
 JumpTable read_jumps(Host& host, const std::string& path) {
