@@ -166,28 +166,4 @@ void HmmTrainer::save_jumps(Host& host, int d, const std::string& path) const {
     write_jumps(host, jumps(d), path);
 }
 
-std::vector<std::vector<links::Link>> HmmTrainer::viterbi(Host& host, int d) const {
-    require_model();
-    return passes().viterbi(host, d);
-}
-
-std::vector<std::vector<links::Link>> HmmTrainer::posterior_links(Host& host,
-                                                                  double threshold) const {
-    require_model();
-    return passes().posterior_links(host, threshold);
-}
-
-void HmmTrainer::save_symmetrized_links(Host& host, const std::string& path,
-                                        links::Heuristic heuristic,
-                                        const std::optional<std::string>& forward,
-                                        const std::optional<std::string>& backward) const {
-    require_model();
-    passes().save_symmetrized_links(host, path, heuristic, forward, backward);
-}
-
-void HmmTrainer::save_scores(Host& host, int d, const std::string& path) const {
-    require_model();
-    passes().save_scores(host, d, path);
-}
-
 }  // namespace zel::align

@@ -51,26 +51,13 @@ public:
 
     // The jump file: "null<TAB>p0", then "width<TAB>weight" from -kJumpBound to kJumpBound.
     void save_jumps(Host& host, int d, const std::string& path) const;
-    // Each direction's most probable links, source-target orientation, one "i-j" line a pair.
-    std::vector<std::vector<links::Link>> viterbi(Host& host, int d) const;
-    // Links whose posterior (the product of the two directions') is at least `threshold`.
-    std::vector<std::vector<links::Link>> posterior_links(Host& host, double threshold) const;
-    // Both directions' most probable links combined by `heuristic`, to `path`; each
-    // direction's own links also to `forward` and `backward` when given.
-    void save_symmetrized_links(Host& host, const std::string& path, links::Heuristic heuristic,
-                                const std::optional<std::string>& forward,
-                                const std::optional<std::string>& backward) const;
-    // Each pair's entropy under direction d (per target word, natural logarithm), a line a pair.
-    void save_scores(Host& host, int d, const std::string& path) const;
-
-    // One "i-j" line a pair.
-    static void save_links(Host& host, const std::string& path,
-                           const std::vector<std::vector<links::Link>>& links) {
-        HmmPasses::save_links(host, path, links);
+    // The corpus passes (links, scores) under the model; ValueError unless there is one.
+    HmmPasses passes() const {
+        require_model();
+        return {forward_, backward_, jumps_};
     }
 
 private:
-    HmmPasses passes() const { return {forward_, backward_, jumps_}; }
     // ValueError when train() or load() ran already; marks that one runs now.
     void start_once();
     // Direction d's trainer, made for the corpus read its way.

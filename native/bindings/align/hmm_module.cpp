@@ -177,7 +177,8 @@ NB_MODULE(hmm, m) {
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
             zel::Host& host = zel::bind::toolkit_host();
-            HmmTrainer::save_links(host, zel::bind::path_argument(path), t.viterbi(host, dir));
+            zel::align::HmmPasses::save_links(host, zel::bind::path_argument(path),
+                                              t.passes().viterbi(host, dir));
         },
         nb::arg("direction"), nb::arg("path"),
         "A direction's most probable links, \"i-j\" lines in source-target orientation.");
@@ -191,8 +192,9 @@ NB_MODULE(hmm, m) {
                 if (p.is_none()) return std::nullopt;
                 return zel::bind::path_argument(p);
             };
-            t.save_symmetrized_links(zel::bind::toolkit_host(), zel::bind::path_argument(path), *h,
-                                     optional_path(forward_path), optional_path(backward_path));
+            t.passes().save_symmetrized_links(
+                zel::bind::toolkit_host(), zel::bind::path_argument(path), *h,
+                optional_path(forward_path), optional_path(backward_path));
         },
         nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
         nb::arg("backward_path") = nb::none(),
@@ -202,8 +204,8 @@ NB_MODULE(hmm, m) {
         "save_posterior_links",
         [](const HmmTrainer& t, nb::handle path, double threshold) {
             zel::Host& host = zel::bind::toolkit_host();
-            HmmTrainer::save_links(host, zel::bind::path_argument(path),
-                                   t.posterior_links(host, threshold));
+            zel::align::HmmPasses::save_links(host, zel::bind::path_argument(path),
+                                              t.passes().posterior_links(host, threshold));
         },
         nb::arg("path"), nb::arg("threshold") = 0.5,
         "Links whose posterior, the product of the two directions', is at least threshold.");
@@ -211,7 +213,7 @@ NB_MODULE(hmm, m) {
         "save_scores",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            t.save_scores(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
+            t.passes().save_scores(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
         },
         nb::arg("direction"), nb::arg("path"),
         "Each pair's entropy per target word (natural logarithm) under a direction, a line a "

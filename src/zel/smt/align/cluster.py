@@ -393,8 +393,10 @@ class ShardedRun:
                 table.drop(k)
             yield result
 
-    def _at_shard(self, k):
-        return beside(self.client, self.shards[k])
+    def _at_shard(self, task, k, *args):
+        """A future of task(shard k, *args), run on the worker holding the shard."""
+        shard = self.shards[k]
+        return self.client.submit(task, shard, *args, pure=False, **beside(self.client, shard))
 
     def memory_report(self):
         if logger.isEnabledFor(logging.DEBUG):

@@ -21,16 +21,14 @@ class HmmRun(ShardedRun):
         table = self.tables[d]
 
         def step_of(k):
-            return self.client.submit(
+            return self._at_shard(
                 shard_step,
-                self.shards[k],
+                k,
                 d,
                 table.pieces_of(k),
                 None,
                 model,
                 table.bounds[k],
-                pure=False,
-                **self._at_shard(k),
             )
 
         total, raised = 0.0, 0
@@ -88,15 +86,13 @@ class HmmRun(ShardedRun):
             )
 
             def step_of(k):
-                return self.client.submit(
+                return self._at_shard(
                     hmm_step,
-                    self.shards[k],
+                    k,
                     [t.pieces_of(k) for t in self.tables],
                     self.jumps,
                     agreement,
                     [t.bounds[k] for t in self.tables],
-                    pure=False,
-                    **self._at_shard(k),
                 )
 
             logs, raised, jump_counts = [0.0, 0.0], 0, []
@@ -119,16 +115,14 @@ class HmmRun(ShardedRun):
         scores = bool(s["save_scores"])
 
         def submit(k, again):
-            return self.client.submit(
+            return self._at_shard(
                 hmm_outputs,
-                self.shards[k],
+                k,
                 [t.pieces_of(k) for t in self.tables],
                 self.jumps,
                 s["heuristic"],
                 scores,
                 s["posterior_threshold"] if posterior else None,
-                pure=False,
-                **self._at_shard(k),
             )
 
         # The shards align while the tables are written.

@@ -54,16 +54,14 @@ class IbmRun(ShardedRun):
 
         def step_of(k):
             trans, align = self._values_of(k)
-            return self.client.submit(
+            return self._at_shard(
                 shard_step,
-                self.shards[k],
+                k,
                 0,
                 trans,
                 align,
                 model,
                 self.tables[0].bounds[k],
-                pure=False,
-                **self._at_shard(k),
             )
 
         total, raised, count_flags = 0.0, 0, 0
@@ -141,15 +139,13 @@ class IbmRun(ShardedRun):
 
             def submit(k, again):
                 trans, align = self._values_of(k)
-                return self.client.submit(
+                return self._at_shard(
                     shard_outputs,
-                    self.shards[k],
+                    k,
                     trans,
                     align,
                     scores,
                     decoded,
-                    pure=False,
-                    **self._at_shard(k),
                 )
 
             results = ordered(submit, len(self.shards), "scores")
