@@ -1,5 +1,7 @@
 #include "align/trainer.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 #include "align/distribution_files.hpp"
@@ -42,6 +44,13 @@ void check_longest_pair(Host& host, const Corpus& corpus) {
 void Trainer::init(Host&) { throw NotImplemented(); }
 void Trainer::init_trans_dist(Host&) { throw NotImplemented(); }
 void Trainer::init_align_dist(Host&) { throw NotImplemented(); }
+std::optional<std::size_t> pair_cells_budget_from_environment() {
+    const char* budget = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB");
+    if (!budget) return std::nullopt;
+    const double mib = std::strtod(budget, nullptr);
+    return mib > 0 ? static_cast<std::size_t>(std::min(mib * 1048576.0, 1e18)) : 0;
+}
+
 void Trainer::expect_step(Host&) { throw NotImplemented(); }
 void Trainer::maximize_step(Host&) { throw NotImplemented(); }
 void Trainer::train(Host&, std::int32_t) { throw NotImplemented(); }

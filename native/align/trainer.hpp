@@ -20,6 +20,10 @@ struct TableShape {
     std::size_t n_src = 0, n_trg = 0, s_max = 0, t_max = 0;
 };
 
+// ZEL_PAIR_INDEX_BUDGET_MB, the memory of the pair cell index in MiB (fractions allowed; 0 or
+// below: no index), or unset when the variable is.
+std::optional<std::size_t> pair_cells_budget_from_environment();
+
 class Trainer {
 public:
     Trainer() = default;
@@ -70,7 +74,7 @@ public:
     bool count_slots = true;
     // Memory the pair cell index may take (beyond it, cells are searched for); unset, it
     // follows the memory the process may still use (see pair_index_budget).
-    std::optional<std::size_t> pair_cells_budget;
+    std::optional<std::size_t> pair_cells_budget = pair_cells_budget_from_environment();
     // Models trained together in this process whose tables are not made yet, this one's
     // included: the pair cell index counts on its share of the memory left.
     std::size_t memory_share = 1;

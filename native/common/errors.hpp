@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace zel {
 
@@ -93,5 +96,17 @@ class MemoryError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Runs `work()`; an allocation that fails in it, which names nothing, becomes a MemoryError
+// that names what was being done.
+template <class Work>
+decltype(auto) naming_memory(std::string_view what, Work&& work) {
+    try {
+        return std::forward<Work>(work)();
+    } catch (const std::bad_alloc&) {
+        throw MemoryError("out of memory while " + std::string(what) +
+                          ": the process reached its memory limit or the machine's memory");
+    }
+}
 
 }  // namespace zel

@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -85,7 +86,8 @@ public:
         tasks_ = tasks;
         helpers_ = threads - 1;
         next_.store(0);
-        errors_.assign(tasks, nullptr);
+        failed_.store(tasks);
+        error_ = nullptr;
         running_ = helpers_;
         ++generation_;
         lock.unlock();
@@ -94,9 +96,7 @@ public:
         lock.lock();
         done_.wait(lock, [this] { return running_ == 0; });
         task_ = nullptr;
-        for (std::exception_ptr& e : errors_) {
-            if (e) std::rethrow_exception(e);
-        }
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
     }
 
 private:
@@ -106,6 +106,12 @@ private:
     }
 
     void work(std::size_t id) {
+        // The C++ runtime keeps each thread's exception state in thread-local storage, which
+        // the C library allocates on the thread's first throw and aborts the process when it
+        // cannot. Touched now, while the thread's stack was just allocated, a task that fails
+        // for want of memory later throws as any other. (The call is pure: only a use of its
+        // result keeps it.)
+        [[maybe_unused]] const volatile int touched = std::uncaught_exceptions();
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -119,12 +125,20 @@ private:
         }
     }
 
+    // Once a task has failed, the tasks after it are skipped: only the lowest failure is
+    // reported, and a job failing for want of memory must not keep an exception alive per task
+    // (the runtime's reserve for throwing without memory is small).
     void take_tasks(std::size_t worker) {
         for (std::size_t k = next_.fetch_add(1); k < tasks_; k = next_.fetch_add(1)) {
+            if (k > failed_.load()) continue;
             try {
                 (*task_)(k, worker);
             } catch (...) {
-                errors_[k] = std::current_exception();
+                std::lock_guard guard(error_mutex_);
+                if (k < failed_.load()) {
+                    failed_.store(k);
+                    error_ = std::current_exception();
+                }
             }
         }
     }
@@ -136,7 +150,9 @@ private:
     std::size_t tasks_ = 0, helpers_ = 0, running_ = 0;
     std::uint64_t generation_ = 0;
     std::atomic<std::size_t> next_{0};
-    std::vector<std::exception_ptr> errors_;
+    std::atomic<std::size_t> failed_{0};  // the lowest task that failed, else tasks_
+    std::mutex error_mutex_;
+    std::exception_ptr error_;
 };
 
 }  // namespace

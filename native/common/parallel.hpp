@@ -17,7 +17,8 @@ std::size_t thread_count();
 // Runs task(k, worker) for every k in [0, tasks) on up to `threads` threads, the calling thread
 // among them (worker 0), and returns when all have run; `worker` < `threads` names the thread,
 // for per-thread scratch space. An exception from a task is rethrown here, after every
-// running task has ended; of several, the one of the lowest task.
+// running task has ended; of several, the one of the lowest task. Once a task has failed, the
+// tasks after it may not run.
 void parallel_for(std::size_t tasks, std::size_t threads,
                   const std::function<void(std::size_t task, std::size_t worker)>& task);
 

@@ -60,11 +60,24 @@ public:
         for (int k = 0; k < 3; ++k) readers_[k] = std::make_unique<LineReader>(*sources_[k]);
     }
 
+    // The next pair's three lines; false at the end of all three files. A file that ends
+    // before the others is a ValueError: the pairs would be cut or shifted.
     bool next(PairText& pair) {
         std::string* texts[3] = {&pair.src, &pair.trg, &pair.links};
+        std::string_view lines[3];
+        bool read[3];
+        for (int k = 0; k < 3; ++k) read[k] = readers_[k]->next(lines[k]);
+        if (!read[0] && !read[1] && !read[2]) return false;
         for (int k = 0; k < 3; ++k) {
-            std::string_view line;
-            if (!readers_[k]->next(line)) return false;
+            if (read[k]) continue;
+            const int longer = read[0] ? 0 : read[1] ? 1 : 2;
+            throw ValueError(paths_[k] + " has " +
+                             fmt::with_commas(static_cast<std::int64_t>(line_)) +
+                             " lines, fewer than " + paths_[longer] +
+                             ": the corpus and its links must have a line a sentence pair");
+        }
+        for (int k = 0; k < 3; ++k) {
+            std::string_view line = lines[k];
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
                 line.remove_suffix(1);
             check(line, k);

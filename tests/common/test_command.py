@@ -13,6 +13,10 @@ def raises_value_error():
     raise ValueError("bad input (f.txt, line 3)")
 
 
+def runs_out_of_memory():
+    raise MemoryError
+
+
 def logs_an_error():
     log.error("survived an error")
 
@@ -41,6 +45,7 @@ def terminated_twice():
         (lambda: 3, 3, None),
         (raises_value_error, 1, "bad input (f.txt, line 3)"),
         (logs_an_error, 1, "the outputs hold what was written"),
+        (runs_out_of_memory, 1, zlogging.error_text(MemoryError())),
         (signalled(signal.SIGINT), 130, None),
         (signalled(signal.SIGTERM), 143, None),
         (signalled(signal.SIGHUP), 129, None),

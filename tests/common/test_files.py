@@ -1,3 +1,7 @@
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 from zel.common import files
@@ -104,3 +108,35 @@ def test_an_output_that_is_an_input_is_refused(tmp_path):
     files.check_outputs([tmp_path / "new.txt", None, ""], [source, None])
     with pytest.raises(ValueError, match=r"output file .*alias.txt is the input file .*in.txt"):
         files.check_outputs([tmp_path / "alias.txt"], [source])
+
+
+def test_a_device_reached_through_a_pipe_is_written_to():
+    code = (
+        "from zel.common import files; f = files.open('/dev/stdout', 'wt'); f.write('x'); f.close()"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "x"), result.stderr
+
+
+def test_an_output_that_cannot_be_made_is_named_not_its_temporary_file(tmp_path):
+    with pytest.raises(FileNotFoundError) as caught:
+        files.open(tmp_path / "missing" / "f.txt", "wt")
+    assert caught.value.filename == str(tmp_path / "missing" / "f.txt")
+
+
+@pytest.mark.parametrize("interrupted", [False, True])
+def test_a_staged_run_is_put_in_place_whole_or_not_at_all(tmp_path, interrupted):
+    (tmp_path / "old.txt").write_text("an earlier run's\n")
+    (tmp_path / "kept.txt").write_text("the user's\n")
+    (tmp_path / "a.txt").write_text("earlier a\n")
+    stage = files.Staging(tmp_path)
+    for name in ("a.txt", "b.txt"):
+        with files.open(Path(stage.path) / name, "wt") as out:
+            out.write(f"new {name}\n")
+    if interrupted:
+        stage.discard()
+        want = {"a.txt": "earlier a\n", "kept.txt": "the user's\n", "old.txt": "an earlier run's\n"}
+    else:
+        stage.commit([tmp_path / "old.txt", tmp_path / "a.txt"])
+        want = {"a.txt": "new a.txt\n", "b.txt": "new b.txt\n", "kept.txt": "the user's\n"}
+    assert {p.name: p.read_text() for p in tmp_path.iterdir()} == want

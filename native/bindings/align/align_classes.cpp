@@ -69,13 +69,6 @@ void configure_trainer(align::Trainer& trainer, nb::handle conf, nb::dict others
         trainer.trg_path = text_or_none(data.attr("trg_path"));
     }
     trainer.character_based = truthy(config.attr("get")("character", false));
-    // Memory for the per-pair cell index, which makes EM steps several times faster (in MiB,
-    // fractions allowed); unset, the trainer sizes it by the memory the process may use.
-    if (const char* budget = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB")) {
-        const double mib = std::strtod(budget, nullptr);
-        trainer.pair_cells_budget =
-            mib > 0 ? static_cast<std::size_t>(std::min(mib * 1048576.0, 1e18)) : 0;
-    }
 }
 
 nb::tuple trainer_state(nb::handle self) {

@@ -84,10 +84,7 @@ NB_MODULE(hmm, m) {
             s.prior = prior;
             s.null_prob = null_prob;
             s.character_based = character;
-            if (const char* mb = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB")) {
-                s.pair_cells_budget =
-                    static_cast<std::size_t>(std::strtod(mb, nullptr) * 1048576.0);
-            }
+            s.pair_cells_budget = zel::align::pair_cells_budget_from_environment();
             new (self) HmmTrainer(std::move(s));
         },
         nb::arg("src_path"), nb::arg("trg_path"), nb::kw_only(), nb::arg("model1_iterations") = 5,
@@ -106,7 +103,8 @@ NB_MODULE(hmm, m) {
                                                    zel::bind::path_argument(trans_backward)};
             const std::array<std::string, 2> jumps{zel::bind::path_argument(jumps_forward),
                                                    zel::bind::path_argument(jumps_backward)};
-            t.load(zel::bind::toolkit_host(), trans, jumps);
+            zel::naming_memory("reading the model files",
+                               [&] { t.load(zel::bind::toolkit_host(), trans, jumps); });
         },
         nb::arg("trans_forward"), nb::arg("trans_backward"), nb::arg("jumps_forward"),
         nb::arg("jumps_backward"),
@@ -154,10 +152,13 @@ NB_MODULE(hmm, m) {
             const int dir = direction_of(d);
             t.require_model();
             zel::Host& host = zel::bind::toolkit_host();
-            zel::align::write_trans_dist(
-                host, *t.direction(dir).model, zel::bind::path_argument(path),
-                {threshold, zel::fmt::float_repr(threshold)},
-                nbest.value_or(std::numeric_limits<std::int64_t>::max()), false, nullptr);
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name, [&] {
+                zel::align::write_trans_dist(
+                    host, *t.direction(dir).model, name,
+                    {threshold, zel::fmt::float_repr(threshold)},
+                    nbest.value_or(std::numeric_limits<std::int64_t>::max()), false, nullptr);
+            });
         },
         nb::arg("direction"), nb::arg("path"), nb::arg("threshold") = 0.001,
         nb::arg("nbest") = nb::none(),
@@ -167,7 +168,9 @@ NB_MODULE(hmm, m) {
         "save_jumps",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            t.save_jumps(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name,
+                               [&] { t.save_jumps(zel::bind::toolkit_host(), dir, name); });
         },
         nb::arg("direction"), nb::arg("path"),
         "The jump distribution of a direction: \"null<TAB>p0\", then \"width<TAB>weight\" "
@@ -177,8 +180,10 @@ NB_MODULE(hmm, m) {
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
             zel::Host& host = zel::bind::toolkit_host();
-            zel::align::HmmPasses::save_links(host, zel::bind::path_argument(path),
-                                              t.passes().viterbi(host, dir));
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name, [&] {
+                zel::align::HmmPasses::save_links(host, name, t.passes().viterbi(host, dir));
+            });
         },
         nb::arg("direction"), nb::arg("path"),
         "A direction's most probable links, \"i-j\" lines in source-target orientation.");
@@ -192,9 +197,12 @@ NB_MODULE(hmm, m) {
                 if (p.is_none()) return std::nullopt;
                 return zel::bind::path_argument(p);
             };
-            t.passes().save_symmetrized_links(
-                zel::bind::toolkit_host(), zel::bind::path_argument(path), *h,
-                optional_path(forward_path), optional_path(backward_path));
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name, [&] {
+                t.passes().save_symmetrized_links(zel::bind::toolkit_host(), name, *h,
+                                                  optional_path(forward_path),
+                                                  optional_path(backward_path));
+            });
         },
         nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
         nb::arg("backward_path") = nb::none(),
@@ -204,8 +212,11 @@ NB_MODULE(hmm, m) {
         "save_posterior_links",
         [](const HmmTrainer& t, nb::handle path, double threshold) {
             zel::Host& host = zel::bind::toolkit_host();
-            zel::align::HmmPasses::save_links(host, zel::bind::path_argument(path),
-                                              t.passes().posterior_links(host, threshold));
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name, [&] {
+                zel::align::HmmPasses::save_links(host, name,
+                                                  t.passes().posterior_links(host, threshold));
+            });
         },
         nb::arg("path"), nb::arg("threshold") = 0.5,
         "Links whose posterior, the product of the two directions', is at least threshold.");
@@ -213,7 +224,10 @@ NB_MODULE(hmm, m) {
         "save_scores",
         [](const HmmTrainer& t, int d, nb::handle path) {
             const int dir = direction_of(d);
-            t.passes().save_scores(zel::bind::toolkit_host(), dir, zel::bind::path_argument(path));
+            const std::string name = zel::bind::path_argument(path);
+            zel::naming_memory("writing " + name, [&] {
+                t.passes().save_scores(zel::bind::toolkit_host(), dir, name);
+            });
         },
         nb::arg("direction"), nb::arg("path"),
         "Each pair's entropy per target word (natural logarithm) under a direction, a line a "

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings/support.hpp"
+#include "common/errors.hpp"
 #include "extract/phrase_table.hpp"
 
 namespace nb = nanobind;
@@ -22,10 +23,13 @@ NB_MODULE(_extract, m) {
             settings.memory_bytes = memory_bytes;
             settings.temp_folder = zel::bind::path_argument(temp_folder);
             settings.pairs_hint = pairs_hint;
-            const auto r = zel::extract::build_phrase_table(
-                zel::bind::toolkit_host(), zel::bind::path_argument(src),
-                zel::bind::path_argument(trg), zel::bind::path_argument(links),
-                zel::bind::path_argument(out), settings);
+            const std::string table = zel::bind::path_argument(out);
+            const auto r = zel::naming_memory("making the phrase table " + table, [&] {
+                return zel::extract::build_phrase_table(
+                    zel::bind::toolkit_host(), zel::bind::path_argument(src),
+                    zel::bind::path_argument(trg), zel::bind::path_argument(links), table,
+                    settings);
+            });
             nb::dict report;
             report["pairs"] = r.pairs;
             report["instances"] = r.instances;

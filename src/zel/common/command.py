@@ -23,6 +23,11 @@ from . import logging as zlogging
 
 INTERRUPTS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
+
+class Interrupted(KeyboardInterrupt):
+    """An interrupt that ended a run once the files it promises on interrupts were written."""
+
+
 # The first interrupting signal received while a command runs, or None.
 _received = None
 
@@ -95,9 +100,9 @@ def run(main, logger_name, failure_note=None):
                 # An interrupt that ended as another error: what it stopped is worth telling,
                 # but an interrupt while the modules load stops nothing (quietly).
                 if not isinstance(e, ImportError):
-                    log.error("%s", e)
+                    log.error("%s", zlogging.error_text(e))
                 return interrupted()
-            log.error("%s", e)
+            log.error("%s", zlogging.error_text(e))
             return 1
     finally:
         for logger in watched:

@@ -14,13 +14,18 @@ Every write and close error is the host's OSError naming the file.
 
 import builtins
 import bz2
+import contextlib
+import errno
 import gzip
 import io
 import lzma
 import os
 import secrets
 import shutil
+import signal
 import stat
+import tempfile
+import threading
 
 _OPENERS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 _COMPRESSORS = {
@@ -67,15 +72,6 @@ def copy(source, target):
         shutil.copyfileobj(f, out)
 
 
-def named_error(error, path):
-    """``error`` (an OSError) as the same error naming ``path``, unless it names a file already."""
-    if error.filename is not None:
-        return error
-    named = type(error)(error.errno, error.strerror or str(error), os.fsdecode(path))
-    named.__cause__ = error
-    return named
-
-
 def is_regular_or_absent(path):
     """True when ``path`` (followed through links) is a regular file or does not exist."""
     try:
@@ -89,10 +85,11 @@ class Output:
 
     def __init__(self, path, binary=False, encoding="utf-8", compressed=False):
         self.name = os.fsdecode(path)
-        target = os.path.realpath(path)
-        self._target = target
         self._temp = None
-        if is_regular_or_absent(target):
+        # Asked of the path itself: a device's link (/dev/stdout through a pipe) resolves to a
+        # name that is no path, so only a regular or missing file is resolved to its target.
+        if is_regular_or_absent(path):
+            target = os.path.realpath(path)
             folder, base = os.path.split(target)
             while True:
                 temp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.part")
@@ -104,7 +101,8 @@ class Output:
                 except FileExistsError:
                     continue
                 except OSError as e:
-                    raise named_error(e, self.name) from None
+                    raise self._error(e) from None
+            self._target = target
             self._temp = temp
             try:
                 os.chmod(fd, stat.S_IMODE(os.stat(target).st_mode))
@@ -112,17 +110,24 @@ class Output:
                 pass
             raw = builtins.open(fd, "wb")
         else:
+            self._target = os.fsdecode(path)
             try:
-                raw = builtins.open(target, "wb")
+                raw = builtins.open(path, "wb")
             except OSError as e:
-                raise named_error(e, self.name) from None
+                raise self._error(e) from None
         self._raw = raw
         # `compressed`: the bytes written are already in the format the name's suffix says.
         suffix = "" if compressed else _suffix(path)
-        stream = _COMPRESSORS[suffix](raw, os.path.basename(target)) if suffix else raw
+        stream = _COMPRESSORS[suffix](raw, os.path.basename(self._target)) if suffix else raw
         if not binary:
             stream = io.TextIOWrapper(stream, encoding=encoding, newline="\n")
         self._stream = stream
+
+    def _error(self, error):
+        """`error` naming this output, not the hidden temporary file beside it."""
+        named = type(error)(error.errno, error.strerror or str(error), self.name)
+        named.__cause__ = error
+        return named
 
     @property
     def closed(self):
@@ -132,7 +137,7 @@ class Output:
         try:
             return self._stream.write(data)
         except OSError as e:
-            raise named_error(e, self.name) from None
+            raise self._error(e) from None
 
     def _close_streams(self):
         stream, raw = self._stream, self._raw
@@ -154,7 +159,7 @@ class Output:
                 self._temp = None
         except OSError as e:
             self._remove_temp()
-            raise named_error(e, self.name) from None
+            raise self._error(e) from None
 
     def discard(self):
         """Drops what was written: an earlier file of the name stays as it was."""
@@ -203,3 +208,78 @@ def check_outputs(outputs, inputs):
                     f"the output file {os.fsdecode(output)} is the input file "
                     f"{os.fsdecode(source)}: refusing to overwrite it"
                 )
+
+
+class Staging:
+    """The files of one run, written into a hidden folder inside ``folder`` (``path``) and put
+    in place together by ``commit()``: until then ``folder`` keeps what it held, and
+    ``discard()`` removes what the run wrote. A commit cannot be cut by SIGINT, SIGTERM or
+    SIGHUP (they are held until it ends), so a folder never holds some files of a run beside
+    those of an earlier one."""
+
+    _HELD = frozenset({signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+
+    def __init__(self, folder):
+        self.folder = os.fsdecode(folder)
+        try:
+            self.path = tempfile.mkdtemp(prefix=".zel-run.", suffix=".part", dir=self.folder)
+        except OSError as e:
+            raise type(e)(e.errno, e.strerror or str(e), self.folder) from None
+
+    def final(self, path):
+        """Where ``path``, a file of the staging folder, is put by ``commit()``."""
+        return os.path.join(self.folder, os.path.relpath(os.fsdecode(path), self.path))
+
+    def commit(self, replaced=()):
+        """Puts every file written in place, and removes those of ``replaced`` (paths in
+        ``folder``) that this run did not write: the folder then holds this run's result
+        alone."""
+        held = threading.current_thread() is threading.main_thread()
+        if held:
+            signal.pthread_sigmask(signal.SIG_BLOCK, self._HELD)
+        try:
+            written = set(os.listdir(self.path))
+            for name in sorted(written):
+                _put(os.path.join(self.path, name), os.path.join(self.folder, name))
+            for path in replaced:
+                if os.path.basename(path) not in written and os.path.dirname(
+                    os.path.abspath(path)
+                ) == os.path.abspath(self.folder):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(path)
+            os.rmdir(self.path)
+        finally:
+            if held:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, self._HELD)
+
+    def discard(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def unstage(self, error):
+        """Makes ``error`` name the files it names as they would have been put in place."""
+        if isinstance(error, OSError):
+            for attr in ("filename", "filename2"):
+                name = getattr(error, attr)
+                if isinstance(name, str) and name.startswith(self.path):
+                    setattr(error, attr, self.final(name))
+        elif error.args and isinstance(error.args[0], str):
+            error.args = (error.args[0].replace(self.path, self.folder), *error.args[1:])
+
+
+def _put(staged, path):
+    """Moves ``staged`` to ``path`` as ``Output`` would write it: through a link to its
+    target, with the mode of the file it replaces; a device is written to."""
+    if not is_regular_or_absent(path):
+        copy(staged, path)
+        os.unlink(staged)
+        return
+    target = os.path.realpath(path)
+    with contextlib.suppress(FileNotFoundError):
+        os.chmod(staged, stat.S_IMODE(os.stat(target).st_mode))
+    try:
+        os.replace(staged, target)
+    except OSError as e:
+        if e.errno != errno.EXDEV:
+            raise type(e)(e.errno, e.strerror or str(e), os.fsdecode(path)) from None
+        copy(staged, path)
+        os.unlink(staged)

@@ -69,6 +69,28 @@ class _StderrHandler(_logging.StreamHandler):
     def stream(self, _value):
         pass
 
+    def handleError(self, record):
+        # Out of memory, formatting can fail where writing still works: the message goes out
+        # plain, in one line, instead of a traceback of the logging machinery.
+        if isinstance(sys.exc_info()[1], MemoryError):
+            try:
+                sys.stderr.write(f"{record.levelname} {record.name}: {record.msg}\n")
+                return
+            except Exception:  # nothing is left to report it with
+                return
+        super().handleError(record)
+
+
+def error_text(error):
+    """What a one-line error report says of ``error``: its message, or what an error raised
+    without one means."""
+    text = str(error)
+    if text:
+        return text
+    if isinstance(error, MemoryError):
+        return "out of memory: the process reached its memory limit or the machine's memory"
+    return type(error).__name__
+
 
 def _is_terminal(stream):
     try:

@@ -1,3 +1,4 @@
+import logging
 import os
 import signal
 import subprocess
@@ -126,13 +127,15 @@ def test_the_directions_end_with_the_command(tmp_path, signum, status):
         process.send_signal(signum)
         assert process.wait(timeout=300) == status
         # SIGTERM: the command waits for both; SIGKILL: the kernel tells them their parent is
-        # gone, and each ends as on Ctrl-C after writing its files.
+        # gone, and each ends as on Ctrl-C after writing its files, which no one is left to
+        # put in place.
         deadline = time.monotonic() + 300
         while any(running(pid) for pid in children) and time.monotonic() < deadline:
             time.sleep(0.05)
     assert not any(running(pid) for pid in children)
+    written = tmp_path / "out" if signum == signal.SIGTERM else next((tmp_path / "out").glob(".*"))
     for direction in bidirectional.DIRECTIONS:
-        path = tmp_path / "out" / f"{direction}.decoded.txt"
+        path = written / f"{direction}.decoded.txt"
         assert path.exists() and path.stat().st_size > 0, (tmp_path / "log").read_text()
 
 
@@ -149,3 +152,21 @@ def test_one_file_of_both_sides_trains_as_two_files(tmp_path):
         assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
     (tmp_path / "bad").write_text("a ||| x\nb x\n")
     assert bidirectional.main(["-i", str(tmp_path / "bad"), str(tmp_path / "three"), *argv]) == 1
+
+
+@pytest.mark.parametrize(
+    ("argv", "error"),
+    [
+        (["-I", str(2**64)], "-I/--iteration-limit must be a whole number from -2,147,483,648"),
+        (["--hmm-iterations", str(2**64)], "--hmm-iterations must be a whole number from 0"),
+        (["-i", "{bad}"], "bad, line 2: not UTF-8 (byte 3: invalid start byte)"),
+    ],
+)
+def test_a_bad_setting_or_line_is_one_error_naming_it(tmp_path, caplog, argv, error):
+    (tmp_path / "bad").write_bytes(b"a ||| x\nb \xff||| y\n")
+    sides = [str(TOY / "train.src"), str(TOY / "train.trg")] if "-i" not in argv else []
+    argv = [a.format(bad=tmp_path / "bad") for a in argv]
+    with caplog.at_level(logging.ERROR, logger="zel"):
+        assert bidirectional.main([*sides, str(tmp_path / "o"), *argv]) == 1
+    assert [error in m for m in caplog.messages] == [True], caplog.messages
+    assert not list(tmp_path.glob("o/*"))

@@ -2,8 +2,10 @@
 the E-step's counts and the M-step written out over whole tables."""
 
 import itertools
+import logging
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -240,6 +242,8 @@ def test_files_read_back_align_and_score_as_the_trained_model(tmp_path):
         ("null\t0.2\n-7\tx\n", "line 2: not a finite number >= 0: 'x'"),
         ("null\t0.2\n" + "".join(f"{w}\t0.1\n" for w in range(-B, B)), f"no line for width {B}"),
         ("wide\t0.1\n", 'line 1: not "null" nor a width'),
+        ("null\t0.2\n-7\t0.1\n-7\t0.2\n", "line 3: width -7 is listed twice"),
+        ("null\t0.2\n" + "".join(f"{w}\t0\n" for w in range(-B, B + 1)), "every jump weight is 0"),
     ],
 )
 def test_a_bad_jump_file_is_named(tmp_path, text, error):
@@ -254,6 +258,64 @@ def test_a_bad_jump_file_is_named(tmp_path, text, error):
             score_only=tmp_path / "m",
             quiet=True,
         )
+
+
+@pytest.mark.parametrize("value", ["-0.5", "1e308"])
+def test_translation_probabilities_out_of_range_are_refused(tmp_path, value):
+    src, trg = write_corpus(tmp_path)
+    trained = bidirectional.align_both(
+        {"src_path": src, "trg_path": trg, "outdir": tmp_path / "m"}, threshold=0.0, quiet=True
+    )
+    path = trained["src-trg"]["trans"]
+    lines = path.read_text().splitlines()
+    source, target, _ = lines[-1].split("\t")
+    path.write_text("\n".join([*lines[:-1], f"{source}\t{target}\t{value}"]) + "\n")
+    refused = f"src-trg.trans.txt: the probability of '{target}' given '{source}' is {float(value)}"
+    with pytest.raises(ValueError, match=re.escape(refused)):
+        bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"},
+            score_only=tmp_path / "m",
+            quiet=True,
+        )
+
+
+@pytest.mark.parametrize(
+    ("settings", "warning"),
+    [
+        ({"threshold": 2.0}, "threshold 2.0 keeps no entry"),
+        ({"threshold": float("nan")}, "threshold nan keeps no entry"),
+        ({"nbest": 0}, "nbest 0 keeps no entry"),
+    ],
+)
+def test_settings_that_write_empty_translation_files_are_told(tmp_path, caplog, settings, warning):
+    src, trg = write_corpus(tmp_path)
+    with caplog.at_level(logging.WARNING, logger="zel"):
+        paths = bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"}, **settings
+        )
+    assert paths["src-trg"]["trans"].read_text() == ""
+    assert any(m.startswith(warning) for m in caplog.messages), caplog.messages
+
+
+def test_a_word_holding_a_tab_is_refused_naming_its_line(tmp_path):
+    src, trg = write_corpus(tmp_path, [*PAIRS[:2], ("a\tb", "x"), *PAIRS[2:]])
+    with pytest.raises(ValueError, match=r"src, line 3: a word holds a tab"):
+        bidirectional.align_both({"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"})
+
+
+def test_a_pair_whose_lattice_is_large_is_named(tmp_path, caplog):
+    long = (" ".join(f"s{i}" for i in range(1100)), " ".join(f"t{i}" for i in range(1000)))
+    src, trg = write_corpus(tmp_path, [*PAIRS, long])
+    with caplog.at_level(logging.WARNING, logger="zel"):
+        bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"},
+            iteration_limit=1,
+            hmm_iterations=1,
+        )
+    assert any(
+        m.startswith(f"line {len(PAIRS) + 1}: a pair of 1,100 x 1,000 words")
+        for m in caplog.messages
+    ), caplog.messages
 
 
 # Imported by the zel-align the test starts: the second HMM step announces itself with a file

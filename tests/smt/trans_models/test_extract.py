@@ -3,6 +3,7 @@ the same bytes for any thread count and memory setting, and lines the records re
 
 import gzip
 import itertools
+import logging
 from collections import Counter, defaultdict
 from pathlib import Path
 
@@ -185,7 +186,25 @@ def test_toy_corpus_equals_plain_formulation_for_any_threads_and_memory(
 )
 def test_bad_links_name_file_and_line_and_write_nothing(tmp_path, pairs, message):
     paths = write_corpus(tmp_path, pairs)
-    out = tmp_path / "table"
+    assert_refused(paths, tmp_path / "table", message)
+
+
+@pytest.mark.parametrize(("short", "longer"), [("links", "src"), ("src", "trg"), ("trg", "src")])
+def test_files_of_unequal_lengths_are_refused(tmp_path, short, longer):
+    paths = write_corpus(tmp_path, HAND)
+    lines = paths[short].read_text().splitlines(keepends=True)
+    paths[short].write_text("".join(lines[:2]))
+    assert_refused(paths, tmp_path / "table", f"{short} has 2 lines, fewer than .*{longer}")
+
+
+def test_an_empty_corpus_is_told(tmp_path, caplog):
+    paths = write_corpus(tmp_path, [])
+    with caplog.at_level(logging.WARNING, logger="zel"):
+        assert run(paths, tmp_path / "table") == []
+    assert "the corpus has no sentence pairs: the phrase table is empty" in caplog.messages
+
+
+def assert_refused(paths, out, message):
     out.write_text("earlier\n")
     with pytest.raises(ValueError, match=message):
         run(paths, out)
@@ -236,3 +255,20 @@ def test_interrupt_leaves_the_old_table_and_no_temporary_files(
     assert out.read_bytes() == b"old"
     assert list(temp.iterdir()) == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["links", "src", "table.gz", "tmp", "trg"]
+
+
+@pytest.mark.parametrize(
+    ("option", "name"), [("--max-length", "maximum phrase length"), ("--memory", "memory")]
+)
+def test_a_number_beyond_the_native_range_is_an_error_naming_the_option(
+    tmp_path, caplog, option, name
+):
+    paths = write_corpus(tmp_path, HAND)
+    argv = [str(paths[k]) for k in ("src", "trg", "links")] + [str(tmp_path / "t"), option]
+    with caplog.at_level(logging.ERROR, logger="zel"):
+        assert extract.main([*argv, str(2**65)]) == 1
+    most = extract.MEMORY_MB_LIMIT if option == "--memory" else extract.MAX_LENGTH_LIMIT
+    assert caplog.messages == [
+        f"the {name} ({option}{', in MB' if option == '--memory' else ''}) must be a whole "
+        f"number from 1 to {most:,}, not {2**65}"
+    ]

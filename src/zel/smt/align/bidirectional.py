@@ -62,11 +62,17 @@ def split_pairs(path, src_path, trg_path):
     files.check_outputs([src_path, trg_path], [path])
     pairs = 0
     with (
-        files.open(path) as lines,
+        files.open(path, "rb") as lines,
         files.open(src_path, "wt") as src,
         files.open(trg_path, "wt") as trg,
     ):
-        for number, line in enumerate(lines, 1):
+        for number, raw in enumerate(lines, 1):
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise ValueError(
+                    f"{os.fspath(path)}, line {number}: not UTF-8 (byte {e.start + 1}: {e.reason})"
+                ) from None
             source, bar, target = line.rstrip("\n").partition("|||")
             if not bar:
                 raise ValueError(f"{os.fspath(path)}, line {number}: no ' ||| ' between the sides")
@@ -113,6 +119,8 @@ def _settings(conf):
         "shard_size": conf.get("shard_size", distributed.SHARD_SIZE),
         "phrase_table": bool(conf.get("phrase_table", False)),
     }
+    for key, option, least in _COUNTS:
+        _check_count(settings[key], option, least)
     on_cluster = settings["workers"] is not None or settings["scheduler"] is not None
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
@@ -132,6 +140,22 @@ def _settings(conf):
             f"unknown decoding {settings['decoding']!r} (known: {', '.join(hmm_road.DECODINGS)})"
         )
     return settings
+
+
+# Whole-number settings, their options, and their least values. The trainers count in 32 bits.
+_COUNTS = (
+    ("iteration_limit", "-I/--iteration-limit", -(2**31)),
+    ("hmm_iterations", "--hmm-iterations", 0),
+    ("shard_size", "--shard-size", 1),
+)
+
+
+def _check_count(value, option, least):
+    most = 2**31 - 1
+    if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
+        raise ValueError(
+            f"{option} must be a whole number from {least:,} to {most:,}, not {value!r}"
+        )
 
 
 def output_paths(outdir, heuristic=sym.DEFAULT_HEURISTIC):
@@ -290,11 +314,39 @@ def align_both(conf, **others):
     conf = Config(conf)
     conf.update(others)
     settings = _settings(conf)
-    sides = [settings["input_path"]] if settings["input_path"] else [settings[s] for s in SIDES]
-    for side in sides:
+    inputs = [settings["input_path"]] if settings["input_path"] else [settings[s] for s in SIDES]
+    for side in inputs:
         if not os.path.isfile(side):
             raise FileNotFoundError(f"no such corpus file: {os.fspath(side)}")
-    Path(settings["outdir"]).mkdir(parents=True, exist_ok=True)
+    if settings["score_only"]:
+        inputs += hmm_road.model_files(settings["score_only"])
+    outdir = settings["outdir"]
+    Path(outdir).mkdir(parents=True, exist_ok=True)
+    replaced = _replaced_outputs(settings)
+    files.check_outputs(replaced, inputs)
+    stage = files.Staging(outdir)
+    staged = dict(settings, outdir=stage.path)
+    if settings["input_path"]:
+        staged["src_path"], staged["trg_path"] = (os.fspath(p) for p in corpus_paths(stage.path))
+    try:
+        paths = _write_all(staged)
+    except command.Interrupted:
+        # Ended as its module promises on Ctrl-C: the files of the last complete step.
+        stage.commit(replaced)
+        raise
+    except BaseException as e:
+        stage.discard()
+        stage.unstage(e)
+        if isinstance(e, KeyboardInterrupt):
+            logger.warning(
+                "interrupted: no file of this run was written (%s keeps what it held)", outdir
+            )
+        raise
+    stage.commit(replaced)
+    return _moved(paths, stage)
+
+
+def _write_all(settings):
     if settings["input_path"]:
         split_pairs(settings["input_path"], settings["src_path"], settings["trg_path"])
     paths = _road(settings)
@@ -309,6 +361,32 @@ def align_both(conf, **others):
             }
         )
     return paths
+
+
+def _replaced_outputs(settings):
+    """The files of OUTDIR that a run's result replaces: those it may write, and those an
+    earlier run of another model or settings wrote there (they would no longer belong beside
+    the new ones). Scoring with --score-only replaces only links and scores."""
+    outdir = settings["outdir"]
+    kinds = {"links", "scores"}
+    if not settings["score_only"]:
+        kinds |= {"trans", "align", "decoded", "jumps"}
+    paths = [Path(outdir) / f"{d}.{kind}.txt" for d in DIRECTIONS for kind in sorted(kinds)]
+    paths += [
+        Path(outdir) / f"{settings['heuristic']}.links.txt",
+        Path(outdir) / hmm_road.FINAL_LINKS,
+        Path(outdir) / PHRASE_TABLE,
+    ]
+    if settings["input_path"]:
+        paths += corpus_paths(outdir)
+    return paths
+
+
+def _moved(paths, stage):
+    """`paths` (as the roads return them) where the staged files were put."""
+    if isinstance(paths, dict):
+        return {key: _moved(value, stage) for key, value in paths.items()}
+    return None if paths is None else Path(stage.final(paths))
 
 
 def _align_ibm2(settings):
@@ -533,7 +611,7 @@ def main(argv=None):
         try:
             paths = align_both(vars(args))
         except (OSError, ValueError, RuntimeError, ImportError, MemoryError) as e:
-            logger.error("%s", e)
+            logger.error("%s", zlogging.error_text(e))
             return 1
         if paths["links"] is None:
             return 1

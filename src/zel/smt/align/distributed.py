@@ -33,7 +33,7 @@ optional dependency: ``pip install 'zel[distributed]'``.
 
 import os
 
-from zel.common import files
+from zel.common import command, files
 from zel.common import logging as zlogging
 from zel.common.config import Config
 
@@ -48,8 +48,8 @@ __all__ = ["SHARD_SIZE", "Cluster", "Interrupted", "align_hmm", "plan_shards", "
 logger = zlogging.getColorLogger(__name__)
 
 
-class Interrupted(KeyboardInterrupt):
-    """Ctrl-C ended training after an M-step: the files of that step were written."""
+# Ctrl-C ended training after an M-step: the files of that step were written.
+Interrupted = command.Interrupted
 
 
 def _settings(conf):

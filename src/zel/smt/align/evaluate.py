@@ -220,7 +220,7 @@ def main(argv=None):
             args.links, args.gold, args.gold_format, args.first, args.decoded, args.reverse_gold
         )
     except (OSError, ValueError) as e:
-        logger.error("%s", e)
+        logger.error("%s", zlogging.error_text(e))
         return 1
     print(scores)
     return 0

@@ -11,17 +11,20 @@ apart), then their files and links written in the output folder:
   whose posterior, the product of both directions', reaches the threshold; ``viterbi``: the
   symmetrised ones).
 
-Ctrl-C during training keeps the model of the last iteration done and writes every file from
-it; a second Ctrl-C stops the writing, and no file is left half-written. With ``workers`` or
-``scheduler`` set, training runs on a Dask cluster (see zel.smt.align.distributed).
+Ctrl-C during the HMM iterations keeps the model of the last iteration done and writes every
+file from it; before the first (during Model 1) nothing is written, and the log says so. A
+second Ctrl-C stops the writing: zel-align then puts none of the run's files in place. With
+``workers`` or ``scheduler`` set, training runs on a Dask cluster (see
+zel.smt.align.distributed).
 """
 
 from pathlib import Path
 
-from zel.common import files
+from zel.common import command, files
 from zel.common import logging as zlogging
 
 from . import distributed, hmm
+from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
 
@@ -42,6 +45,13 @@ def output_paths(outdir, heuristic):
     paths["links"] = outdir / f"{heuristic}.links.txt"
     paths["final"] = outdir / FINAL_LINKS
     return paths
+
+
+def model_files(model_dir):
+    """The files --score-only reads in `model_dir`: both directions' translation files, then
+    both directions' jump files."""
+    paths = output_paths(model_dir, sym.DEFAULT_HEURISTIC)
+    return [paths[d][kind] for kind in ("trans", "jumps") for d in DIRECTIONS]
 
 
 def _aligner(settings):
@@ -70,10 +80,23 @@ def _write_links(aligner, settings, paths):
         files.copy(paths["links"], paths["final"])
 
 
+def _warn_of_empty_tables(settings):
+    if not settings["threshold"] < 1.0:
+        logger.warning(
+            "threshold %s keeps no entry (no probability exceeds 1): the translation files "
+            "will be empty",
+            settings["threshold"],
+        )
+    if settings["nbest"] == 0:
+        logger.warning("nbest 0 keeps no entry: the translation files will be empty")
+
+
 def align(settings):
     """Trains and writes; `settings` as zel-align's (see bidirectional.align_both). Returns the
-    paths written. KeyboardInterrupt is raised again once the files are written."""
+    paths written. An interrupt is raised again as command.Interrupted once the files are
+    written."""
     paths = output_paths(settings["outdir"], settings["heuristic"])
+    _warn_of_empty_tables(settings)
     if settings.get("workers") is not None or settings.get("scheduler") is not None:
         return distributed.align_hmm(settings, paths, DIRECTIONS)
     aligner = _aligner(settings)
@@ -82,17 +105,20 @@ def align(settings):
         aligner.train()
     except KeyboardInterrupt as e:
         if not aligner.trained:
+            logger.warning("interrupted by keyboard before the first HMM iteration: no model")
             raise
         logger.warning("interrupted by keyboard: writing the model of the last iteration done")
         interrupted = e
+    # A slice keeps as much of a row with any count beyond the native range as with its end.
+    nbest = settings["nbest"]
+    if nbest is not None:
+        nbest = max(-(2**63), min(nbest, 2**63 - 1))
     for d, direction in enumerate(DIRECTIONS):
-        aligner.save_translations(
-            d, paths[direction]["trans"], settings["threshold"], settings["nbest"]
-        )
+        aligner.save_translations(d, paths[direction]["trans"], settings["threshold"], nbest)
         aligner.save_jumps(d, paths[direction]["jumps"])
     _write_links(aligner, settings, paths)
     if interrupted is not None:
-        raise interrupted
+        raise command.Interrupted() from interrupted
     return paths
 
 
@@ -100,14 +126,9 @@ def score(settings, model_dir):
     """Aligns the corpus of `settings` with the model files an earlier run wrote in
     `model_dir` (each direction's translation and jump files) instead of training: writes the
     links (and scores, when asked) in the output folder; returns the paths written."""
-    model = output_paths(model_dir, settings["heuristic"])
+    model = model_files(model_dir)
     paths = output_paths(settings["outdir"], settings["heuristic"])
-    files.check_outputs(
-        [paths[d][k] for d in DIRECTIONS for k in ("links", "scores")]
-        + [paths["links"], paths["final"]],
-        [model[d][k] for d in DIRECTIONS for k in ("trans", "jumps")],
-    )
     aligner = _aligner(settings)
-    aligner.load(*(model[d]["trans"] for d in DIRECTIONS), *(model[d]["jumps"] for d in DIRECTIONS))
+    aligner.load(*model)
     _write_links(aligner, settings, paths)
     return paths

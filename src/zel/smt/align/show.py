@@ -394,6 +394,6 @@ def main(argv=None):
     except BrokenPipeError:
         raise  # the command ends quietly
     except (OSError, ValueError) as e:
-        logger.error("%s", e)
+        logger.error("%s", zlogging.error_text(e))
         return 1
     return 0

@@ -137,6 +137,6 @@ def main(argv=None):
         try:
             symmetrize(args.forward, args.backward, args.output, args.heuristic)
         except (OSError, ValueError) as e:
-            logger.error("%s", e)
+            logger.error("%s", zlogging.error_text(e))
             return 1
     return 0

@@ -41,6 +41,9 @@ logger = zlogging.getColorLogger(__name__)
 
 MAX_LENGTH = 7
 MEMORY_MB = 1024
+# The most the native sizes hold (64 bits, of bytes for the memory).
+MAX_LENGTH_LIMIT = 2**64 - 1
+MEMORY_MB_LIMIT = 2**44 - 1
 
 
 def _count_lines(path):
@@ -63,9 +66,12 @@ def extract(conf=None, **others):
     data = conf.data
     max_length = conf.get("max_length", MAX_LENGTH)
     memory_mb = conf.get("memory_mb", MEMORY_MB)
-    for name, value in (("maximum phrase length", max_length), ("memory", memory_mb)):
-        if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-            raise ValueError(f"the {name} must be a positive whole number, not {value!r}")
+    for name, value, most in (
+        ("maximum phrase length (--max-length)", max_length, MAX_LENGTH_LIMIT),
+        ("memory (--memory, in MB)", memory_mb, MEMORY_MB_LIMIT),
+    ):
+        if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= most:
+            raise ValueError(f"the {name} must be a whole number from 1 to {most:,}, not {value!r}")
     inputs = [data.src_path, data.trg_path, data.links_path]
     for path in inputs:
         if not os.path.isfile(path):
@@ -85,6 +91,8 @@ def extract(conf=None, **others):
             tmp,
             pairs,
         )
+    if report["pairs"] == 0:
+        logger.warning("the corpus has no sentence pairs: the phrase table is empty")
     logger.info(
         "%s phrase pairs (%s extracted from %s sentence pairs) written to %s",
         f"{report['phrase_pairs']:,}",
@@ -137,6 +145,6 @@ def main(argv=None):
         try:
             extract(vars(args))
         except (OSError, ValueError, MemoryError) as e:
-            logger.error("%s", e)
+            logger.error("%s", zlogging.error_text(e))
             return 1
     return 0
