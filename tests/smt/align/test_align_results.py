@@ -105,22 +105,35 @@ def test_an_interrupt_in_training_gives_a_whole_result_or_none(
         assert "no file of this run was written" in caplog.text
 
 
-def test_an_interrupt_while_writing_keeps_the_earlier_run_whole(tmp_path, monkeypatch, caplog):
+@pytest.mark.parametrize("interrupts", [1, 2])
+def test_interrupts_while_writing_finish_the_files_or_keep_the_earlier_run(
+    tmp_path, monkeypatch, caplog, interrupts
+):
     src, trg = corpus(tmp_path)
     out = tmp_path / "o"
     align(src, trg, out)
     earlier = snapshot(out)
+    settings = {"threshold": 0.0, "save_scores": True}
+    want = snapshot(align(src, trg, tmp_path / "whole", **settings)["final"].parent)
     write = hmm_road._write_links
+    calls = []
 
     def interrupted_write(aligner, settings, paths):
         write(aligner, settings, paths)
-        raise KeyboardInterrupt
+        calls.append(paths)
+        if len(calls) <= interrupts:
+            raise KeyboardInterrupt
 
     monkeypatch.setattr(hmm_road, "_write_links", interrupted_write)
-    with caplog.at_level(std_logging.WARNING, logger="zel"), pytest.raises(KeyboardInterrupt):
-        align(src, trg, out, threshold=0.0, save_scores=True)
-    assert snapshot(out) == earlier
-    assert "no file of this run was written" in caplog.text
+    raised = command.Interrupted if interrupts == 1 else KeyboardInterrupt
+    with caplog.at_level(std_logging.WARNING, logger="zel"), pytest.raises(raised) as caught:
+        align(src, trg, out, **settings)
+    assert type(caught.value) is raised
+    if interrupts == 1:
+        assert snapshot(out) == want
+    else:
+        assert snapshot(out) == earlier
+        assert "no file of this run was written" in caplog.text
 
 
 def limited(megabytes):

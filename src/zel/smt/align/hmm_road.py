@@ -13,7 +13,8 @@ apart), then their files and links written in the output folder:
 
 Ctrl-C during the HMM iterations keeps the model of the last iteration done and writes every
 file from it; before the first (during Model 1) nothing is written, and the log says so. A
-second Ctrl-C stops the writing: zel-align then puts none of the run's files in place. With
+Ctrl-C while the files are written starts them again, and a second one stops the writing:
+zel-align then puts none of the run's files in place. With
 ``workers`` or ``scheduler`` set, training runs on a Dask cluster (see
 zel.smt.align.distributed).
 """
@@ -109,6 +110,23 @@ def align(settings):
             raise
         logger.warning("interrupted by keyboard: writing the model of the last iteration done")
         interrupted = e
+    while True:
+        try:
+            _write_model(aligner, settings, paths)
+            break
+        except KeyboardInterrupt as e:
+            # The first interrupt, once training is over, still asks for the files: they are
+            # written from the start. A second one stops the writing.
+            if interrupted is not None:
+                raise
+            logger.warning("interrupted by keyboard: writing the files of the trained model")
+            interrupted = e
+    if interrupted is not None:
+        raise command.Interrupted() from interrupted
+    return paths
+
+
+def _write_model(aligner, settings, paths):
     # A slice keeps as much of a row with any count beyond the native range as with its end.
     nbest = settings["nbest"]
     if nbest is not None:
@@ -117,9 +135,6 @@ def align(settings):
         aligner.save_translations(d, paths[direction]["trans"], settings["threshold"], nbest)
         aligner.save_jumps(d, paths[direction]["jumps"])
     _write_links(aligner, settings, paths)
-    if interrupted is not None:
-        raise command.Interrupted() from interrupted
-    return paths
 
 
 def score(settings, model_dir):

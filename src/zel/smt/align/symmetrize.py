@@ -136,6 +136,8 @@ def main(argv=None):
     with zlogging.using_config([__name__], quiet=args.quiet):
         try:
             symmetrize(args.forward, args.backward, args.output, args.heuristic)
+        except BrokenPipeError:
+            raise  # the reader went away: the command ends quietly
         except (OSError, ValueError) as e:
             logger.error("%s", zlogging.error_text(e))
             return 1

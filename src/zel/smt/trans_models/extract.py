@@ -144,6 +144,8 @@ def main(argv=None):
     with zlogging.using_config(names, debug=args.debug, quiet=args.quiet):
         try:
             extract(vars(args))
+        except BrokenPipeError:
+            raise  # the reader went away: the command ends quietly
         except (OSError, ValueError, MemoryError) as e:
             logger.error("%s", zlogging.error_text(e))
             return 1
