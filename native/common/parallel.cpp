@@ -62,9 +62,14 @@ public:
         static const int registered = pthread_atfork(nullptr, nullptr, [] { current() = nullptr; });
         (void)registered;
         // Never destroyed: its threads may still be parked when the process exits.
+        static std::mutex made;
+        std::lock_guard guard(made);
         if (current() == nullptr) current() = new Pool();
         return *current();
     }
+
+    // Held by the host thread whose job the pool runs: the pool serves one job at a time.
+    std::mutex& job() { return job_; }
 
     void run(std::size_t tasks, std::size_t threads,
              const std::function<void(std::size_t, std::size_t)>& task) {
@@ -143,6 +148,7 @@ private:
         }
     }
 
+    std::mutex job_;
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     std::vector<std::thread> workers_;
@@ -177,11 +183,18 @@ std::size_t thread_count() {
 void parallel_for(std::size_t tasks, std::size_t threads,
                   const std::function<void(std::size_t, std::size_t)>& task) {
     threads = std::max<std::size_t>(1, std::min(threads, tasks));
-    if (threads == 1) {
-        for (std::size_t k = 0; k < tasks; ++k) task(k, 0);
-        return;
+    if (threads > 1) {
+        Pool& pool = Pool::instance();
+        std::unique_lock job(pool.job(), std::try_to_lock);
+        if (job) {
+            pool.run(tasks, threads, task);
+            return;
+        }
+        // The pool runs another host thread's job (or this is one of its tasks): this job runs
+        // on its caller's thread alone, which gives the same results, while the pool's threads
+        // keep the cores busy with the other.
     }
-    Pool::instance().run(tasks, threads, task);
+    for (std::size_t k = 0; k < tasks; ++k) task(k, 0);
 }
 
 }  // namespace zel

@@ -18,7 +18,8 @@ std::size_t thread_count();
 // among them (worker 0), and returns when all have run; `worker` < `threads` names the thread,
 // for per-thread scratch space. An exception from a task is rethrown here, after every
 // running task has ended; of several, the one of the lowest task. Once a task has failed, the
-// tasks after it may not run.
+// tasks after it may not run. Any number of threads may call it at once: the threads serve one
+// call at a time, and a call that finds them busy runs its tasks on its own thread.
 void parallel_for(std::size_t tasks, std::size_t threads,
                   const std::function<void(std::size_t task, std::size_t worker)>& task);
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "align/cooccurrence.hpp"
@@ -103,7 +105,40 @@ TEST(Parallel, ThreadCountFollowsTheVariableAndErrorsComeFromTheLowestTask) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "17");
     }
-    EXPECT_EQ(std::count(ran.begin(), ran.end(), 1), 64);
+    // Every task before the lowest failure ran; after it, a task may be skipped.
+    EXPECT_EQ(std::count(ran.begin(), ran.begin() + 18, 1), 18);
+    std::vector<int> again(64, 0);
+    zel::parallel_for(64, 4, [&](std::size_t k, std::size_t) { again[k] = 1; });
+    EXPECT_EQ(std::count(again.begin(), again.end(), 1), 64) << "the threads serve the next job";
+}
+
+}  // namespace
+
+namespace {
+
+// Jobs of several host threads at once, and a job started by a task of another: each runs every
+// one of its tasks once, on worker numbers below what it asked for.
+TEST(Parallel, JobsOfSeveralCallersAndNestedJobsEachRunWhole) {
+    std::atomic<int> wrong{0};
+    const auto job = [&] {
+        std::vector<std::atomic<int>> hit(97);
+        zel::parallel_for(hit.size(), 4, [&](std::size_t k, std::size_t worker) {
+            if (worker >= 4) ++wrong;
+            ++hit[k];
+        });
+        for (const auto& h : hit) {
+            if (h.load() != 1) ++wrong;
+        }
+    };
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 3; ++c) {
+        callers.emplace_back([&] {
+            for (int round = 0; round < 200; ++round) job();
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    zel::parallel_for(8, 2, [&](std::size_t, std::size_t) { job(); });
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
