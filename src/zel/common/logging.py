@@ -193,3 +193,30 @@ def using_config(names, debug=None, quiet=None):
         settings.set_quiet(False)
         for logger, level in zip(loggers, saved, strict=True):
             logger.setLevel(level)
+
+
+class _Rewrite(_logging.Filter):
+    def __init__(self, old, new):
+        super().__init__()
+        self.old, self.new = old, new
+
+    def filter(self, record):
+        message = record.getMessage()
+        if self.old in message:
+            record.msg, record.args = message.replace(self.old, self.new), ()
+        return True
+
+
+@contextlib.contextmanager
+def rewriting(old, new):
+    """Inside the block, messages that reach the handlers of the package's loggers and of the
+    root logger say ``new`` where they said ``old`` (a path, say, that stands for another)."""
+    rewrite = _Rewrite(old, new)
+    handlers = [*_logging.getLogger("zel").handlers, *_logging.getLogger().handlers]
+    for handler in handlers:
+        handler.addFilter(rewrite)
+    try:
+        yield
+    finally:
+        for handler in handlers:
+            handler.removeFilter(rewrite)

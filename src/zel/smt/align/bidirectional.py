@@ -215,7 +215,10 @@ def _run_direction(job_text):
     written = []
 
     def train():
-        with zlogging.using_config(names, debug=job["debug"], quiet=job["quiet"]):
+        with (
+            zlogging.using_config(names, debug=job["debug"], quiet=job["quiet"]),
+            zlogging.rewriting(*job["shown_as"]),
+        ):
             if job["hide_progress"]:
                 with progress.hidden():
                     written.append(emalign.train_emalign(job["conf"]))
@@ -235,6 +238,7 @@ def _start(settings, direction, thread_count, together):
         "quiet": settings["quiet"],
         "hide_progress": together and direction != DIRECTIONS[0],
         "parent": os.getpid(),
+        "shown_as": [settings["outdir"], settings["shown_outdir"]],
     }
     code = f"from {__name__} import _run_direction; _run_direction({json.dumps(job)!r})"
     env = dict(os.environ)
@@ -325,11 +329,13 @@ def align_both(conf, **others):
     replaced = _replaced_outputs(settings)
     files.check_outputs(replaced, inputs)
     stage = files.Staging(outdir)
-    staged = dict(settings, outdir=stage.path)
+    staged = dict(settings, outdir=stage.path, shown_outdir=os.fspath(outdir))
     if settings["input_path"]:
         staged["src_path"], staged["trg_path"] = (os.fspath(p) for p in corpus_paths(stage.path))
     try:
-        paths = _write_all(staged)
+        # The log names the files where they are put, not where they are written first.
+        with zlogging.rewriting(stage.path, os.fspath(outdir)):
+            paths = _write_all(staged)
     except command.Interrupted:
         # Ended as its module promises on Ctrl-C: the files of the last complete step.
         stage.commit(replaced)

@@ -3,13 +3,18 @@ shards' and ranges' work (zel.smt.align.shard_tasks) and read what this process 
 See zel.smt.align.distributed for what is trained and how the files compare with one
 process's."""
 
+import contextlib
 import itertools
 import logging
+import signal
+import threading
+import time
 from concurrent.futures import CancelledError
 from operator import itemgetter
 
 import numpy as np
 
+import zel
 from zel.common import files, threads
 from zel.common import logging as zlogging
 
@@ -21,6 +26,7 @@ from .shard_tasks import (
     join,
     key_piece,
     memory_in_use,
+    readable,
     rows_cells,
     rows_initial,
     rows_lines,
@@ -49,35 +55,111 @@ def dask():
     return distributed
 
 
+# Seconds to wait for a scheduler's answer, and for a cluster that makes no progress (no
+# worker left, or workers idle while work waits) before the run ends with an error.
+CONNECT_TIMEOUT = 20
+STALL_TIMEOUT = 120
+_POLL = 2  # seconds between looks at a cluster that makes no progress
+# Local workers at most, per usable core: beyond it each has too little memory and CPU to
+# hold a shard, and the system's process limit comes near.
+_WORKERS_PER_CORE = 8
+
+
+def _connect(distributed, scheduler):
+    """A client of the scheduler at `scheduler`. A server that never answers, or one that is
+    not a Dask scheduler, is a ConnectionError naming the address."""
+    made = {}
+
+    def connect():
+        try:
+            made["client"] = distributed.Client(scheduler, timeout=f"{CONNECT_TIMEOUT}s")
+        except Exception as e:
+            made["error"] = e
+
+    # The client's handshake waits for an answer without a limit: it is waited for here.
+    thread = threading.Thread(target=connect, name="zel-connect", daemon=True)
+    thread.start()
+    thread.join(CONNECT_TIMEOUT + 5)
+    if "client" in made:
+        return made["client"]
+    error = made.get("error")
+    if error is None:
+        why = f"no answer within {CONNECT_TIMEOUT + 5} s (is it a Dask scheduler?)"
+    elif isinstance(error, OSError | TimeoutError):
+        why = zlogging.error_text(error)
+    else:
+        why = f"it does not answer as a Dask scheduler ({zlogging.error_text(error)})"
+    raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {why}")
+
+
+def _zel_version():
+    """The version of zel installed where this runs, or None."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("zel")
+    except metadata.PackageNotFoundError:
+        return None
+
+
+def _check_workers(client):
+    """Refuses workers that lack zel (they cannot load the function sent) or have another
+    version, naming them."""
+    versions = client.run(_zel_version, on_error="return")
+    wanted = zel.__version__
+    wrong = {w: v for w, v in sorted(versions.items()) if v != wanted}
+    if wrong:
+        told = ", ".join(
+            f"{w} ({'zel ' + v if isinstance(v, str) else 'no zel'})" for w, v in wrong.items()
+        )
+        raise RuntimeError(f"every Dask worker needs zel {wanted}, as this process has: {told}")
+
+
 class Cluster:
     """A Dask client: of the scheduler at `scheduler`, or of a local cluster of `workers`
-    worker processes on this machine (loopback only), closed with the context."""
+    worker processes on this machine (loopback only), closed with the context. Workers that
+    join or leave are logged; Dask's own log lines are shown at debug level only."""
 
     def __init__(self, workers=None, scheduler=None, memory_limit="auto"):
         distributed = dask()
         self._cluster = None
-        if scheduler is not None:
-            try:
-                self.client = distributed.Client(scheduler, timeout="10s")
-            except (OSError, TimeoutError) as e:
-                raise ConnectionError(
-                    f"cannot reach the Dask scheduler at {scheduler}: {e}"
-                ) from None
-            return
-        if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        self._subscribed = False
+        self.address = scheduler
+        self._dask_levels = _quiet_dask_logs()
+        try:
+            if scheduler is not None:
+                self.client = _connect(distributed, scheduler)
+            else:
+                self.client = self._local(distributed, workers, memory_limit)
+            self.address = self.client.scheduler.address
+            if scheduler is not None:
+                _check_workers(self.client)
+            self.client.subscribe_topic("all", self._worker_event)
+            self._subscribed = True
+        except BaseException:
+            self.close()
+            raise
+
+    def _local(self, distributed, workers, memory_limit):
+        cores = threads.get_threads() or threads.usable_cores()
+        most = _WORKERS_PER_CORE * threads.usable_cores()
+        if isinstance(workers, bool) or not isinstance(workers, int) or not 1 <= workers <= most:
             raise ValueError(
-                f"the number of workers must be a positive whole number, not {workers!r}"
+                f"the number of workers must be a whole number from 1 to {most} "
+                f"({_WORKERS_PER_CORE} a usable core), not {workers!r}"
             )
         # A worker's native work may use twice its share of the cores: a worker waits while
         # its shards' values come and the ranges re-estimate, and the others' threads fill those
         # gaps (2 workers on 2 cores: 107 s instead of 119-124 s for a million pairs).
-        cores = threads.get_threads() or threads.usable_cores()
         share = max(1, min(cores, 2 * cores // workers))
         from dask import config as dask_config
 
         # Without work stealing: it would move a shard's task to an idle worker, and the shard
         # with it, to be made again there from its lines (about 2 s a shard of 100,000 pairs).
-        with dask_config.set({"distributed.scheduler.work-stealing": False}):
+        with (
+            dask_config.set({"distributed.scheduler.work-stealing": False}),
+            _interrupts_ignored(),
+        ):
             self._cluster = distributed.LocalCluster(
                 n_workers=workers,
                 threads_per_worker=1,
@@ -85,20 +167,97 @@ class Cluster:
                 host="127.0.0.1",
                 dashboard_address="127.0.0.1:0",
                 memory_limit=memory_limit,
+                silence_logs=logging.DEBUG
+                if logger.isEnabledFor(logging.DEBUG)
+                else logging.CRITICAL,
                 env={threads.VARIABLE: str(share)},
             )
-        self.client = distributed.Client(self._cluster)
+        return distributed.Client(self._cluster)
+
+    def _worker_event(self, event):
+        _, message = event
+        if not isinstance(message, dict) or "worker" not in message:
+            return
+        action = message.get("action")
+        if action == "add-worker":
+            logger.info("worker %s joined the cluster", message["worker"])
+        elif action == "remove-worker":
+            logger.warning(
+                "worker %s left the cluster; its work is made again on the others",
+                message["worker"],
+            )
+
+    @contextlib.contextmanager
+    def scheduler_kept(self):
+        """Inside the block, an error that comes of losing the scheduler is a ConnectionError
+        naming it."""
+        try:
+            yield
+        except ConnectionError:
+            raise
+        except Exception as e:
+            if self.client.status == "running":
+                raise
+            why = zlogging.error_text(e).splitlines()[0].rstrip(":")
+            raise ConnectionError(f"lost the Dask scheduler at {self.address} ({why})") from None
 
     def close(self):
-        self.client.close()
-        if self._cluster is not None:
-            self._cluster.close()
+        client = getattr(self, "client", None)
+        try:
+            if self._subscribed:
+                # The workers a local cluster ends are not news.
+                client.unsubscribe_topic("all")
+            if client is not None:
+                client.close()
+            if self._cluster is not None:
+                self._cluster.close()
+        finally:
+            _restore_logs(self._dask_levels)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+
+@contextlib.contextmanager
+def _interrupts_ignored():
+    """Worker processes started inside ignore Ctrl-C and SIGTERM sent to the terminal's whole
+    process group: this process ends the run and closes them (they inherit the disposition
+    when started)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    saved = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+_DASK_LOGGERS = ("distributed", "tornado")
+
+
+def _quiet_dask_logs():
+    """Holds Dask's loggers to critical errors unless debugging: a run tells what happened in
+    its own lines, without Dask's tracebacks of the recoveries it makes. Returns what
+    _restore_logs puts back."""
+    if logger.isEnabledFor(logging.DEBUG):
+        return {}
+    levels = {}
+    # Dask sets levels of its own on some of its loggers: each is held, not only the parents.
+    names = [n for n in logging.root.manager.loggerDict if n.split(".")[0] in _DASK_LOGGERS]
+    for name in sorted({*_DASK_LOGGERS, *names}):
+        levels[name] = logging.getLogger(name).level
+        logging.getLogger(name).setLevel(logging.CRITICAL)
+    return levels
+
+
+def _restore_logs(levels):
+    for name, level in levels.items():
+        logging.getLogger(name).setLevel(level)
 
 
 def _row_cuts(counts, parts):
@@ -121,9 +280,70 @@ def _killed(work, error):
     )
 
 
+class _Watch:
+    """Waits for work on a cluster, and ends a run that cannot go on with an error saying why:
+    its scheduler lost, or no work done for STALL_TIMEOUT seconds while no worker runs any (no
+    worker left, or those left do not take the work that waits)."""
+
+    def __init__(self, what):
+        self.what = what
+        self.since = None
+
+    def wait(self, futures):
+        """The futures of `futures` that are done, once one is."""
+        distributed = dask()
+        while True:
+            client = futures[0].client
+            if client.status not in ("running", "connecting"):
+                raise ConnectionError(f"{self.what}: lost the Dask scheduler ({client.status})")
+            try:
+                # wait() uses the default client: another client of this process (a
+                # program's own) would wait on these futures by polling.
+                with client.as_current():
+                    done, _ = distributed.wait(
+                        futures, timeout=_POLL, return_when="FIRST_COMPLETED"
+                    )
+            except TimeoutError:
+                self._check(client, len(futures))
+                continue
+            self.since = None
+            return done
+
+    def _check(self, client, waiting):
+        now = time.monotonic()
+        workers = client.scheduler_info().get("workers", {}) if client.status == "running" else {}
+        busy = any(
+            w.get("metrics", {}).get("task_counts", {}).get("executing") for w in workers.values()
+        )
+        if busy or self.since is None:
+            self.since = None if busy else now
+            return
+        if now - self.since < STALL_TIMEOUT:
+            return
+        if client.status != "running":
+            raise ConnectionError(
+                f"{self.what}: lost the Dask scheduler: no answer for {STALL_TIMEOUT} s"
+            )
+        if not workers:
+            raise ConnectionError(
+                f"{self.what}: no Dask worker on the cluster for {STALL_TIMEOUT} s, and the work "
+                "that waits cannot go on without one: start workers and run again"
+            )
+        raise RuntimeError(
+            f"{self.what}: {len(workers)} workers idle for {STALL_TIMEOUT} s while {waiting} "
+            "tasks wait: their work was lost with the workers that held it, and Dask does not "
+            "give it to the others"
+        )
+
+
 def gather(futures, what):
     """The futures' results; work that keeps ending its workers is a MemoryError."""
     distributed = dask()
+    watch = _Watch(what)
+    waiting = list(futures)
+    while waiting:
+        done = watch.wait(waiting)
+        waiting = [f for f in waiting if f not in done]
     try:
         return [future.result() for future in futures]
     except distributed.KilledWorker as e:
@@ -144,19 +364,27 @@ def ordered(submit, count, what, refused=None):
     tasks keep ending their workers is a MemoryError."""
     distributed = dask()
     shard_of, tries, done = {}, [0] * count, {}
-    running = distributed.as_completed()
+    running = []
+    watch = _Watch(what)
 
     def start(k, again):
         future = submit(k, again)
         shard_of[future.key] = k
-        running.add(future)
+        running.append(future)
 
     for k in range(count):
         start(k, False)
 
+    def finished():
+        while running:
+            done = watch.wait(running)
+            for future in [f for f in running if f in done]:
+                running.remove(future)
+                yield future
+
     def results():
         next_k = 0
-        for future in running:
+        for future in finished():
             k = shard_of.pop(future.key)
             try:
                 done[k] = future.result()
@@ -170,10 +398,12 @@ def ordered(submit, count, what, refused=None):
                 start(k, True)
                 continue
             except CancelledError as e:
+                if future.client.status != "running":
+                    raise ConnectionError(f"{what}: lost the Dask scheduler") from None
                 if tries[k] >= _RETRIES:
                     raise
                 tries[k] += 1
-                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
+                logger.info("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
                 start(k, True)
                 continue
             logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
@@ -361,6 +591,7 @@ class ShardedRun:
         # The shards are dealt to the workers in turn: the scheduler, placing tasks by what it
         # knows of them (not a shard's size), put 6 of 10 on one of 2 workers.
         workers = sorted(client.scheduler_info()["workers"])
+        self._send_unreadable(workers)
         self.shards = [
             client.submit(
                 join,
@@ -378,6 +609,24 @@ class ShardedRun:
         for table in self.tables:
             table.build(self.shards, workers)
         logger.debug("%d shards", len(self.shards))
+
+    def _send_unreadable(self, workers):
+        """Sends the lines of the shards that the worker each is dealt to cannot read itself
+        (the survey may have read them on another)."""
+        if not workers:
+            return
+        for w in workers:
+            dealt = [k for k in range(len(self.sources)) if workers[k % len(workers)] == w]
+            sources = [self.sources[k] for k in dealt]
+            found = self.client.run(readable, sources, workers=[w], on_error="return").get(w)
+            if not isinstance(found, list):
+                continue  # the worker is gone: its shards are made where Dask puts them
+            for k, ok in zip(dealt, found, strict=True):
+                if not ok:
+                    logger.info(
+                        "shard %d: worker %s cannot read the corpus; its lines are sent", k, w
+                    )
+                    self.sources[k] = with_texts(self.sources[k])
 
     def _evaluate(self, step_of, what):
         """Runs step_of(k) (a future of shard k's E-step) for every shard and gives each one's

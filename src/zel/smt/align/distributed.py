@@ -98,20 +98,21 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
     own = cluster is None
     cluster = Cluster(workers, scheduler) if own else cluster
     try:
-        run = IbmRun(cluster.client, shards, pairs, character)
-        run.setup()
-        interrupted = False
-        try:
-            run.train(limit)
-        except KeyboardInterrupt:
-            if not run.trained:
-                raise
-            interrupted = True
-            logger.warning("interrupted by keyboard")
-            logger.info("forcing to dump alignments and scores")
-            run.settle()
-        logger.info("----")
-        run.write_outputs(data)
+        with cluster.scheduler_kept():
+            run = IbmRun(cluster.client, shards, pairs, character)
+            run.setup()
+            interrupted = False
+            try:
+                run.train(limit)
+            except KeyboardInterrupt:
+                if not run.trained:
+                    raise
+                interrupted = True
+                logger.warning("interrupted by keyboard")
+                logger.info("forcing to dump alignments and scores")
+                run.settle()
+            logger.info("----")
+            run.write_outputs(data)
         if interrupted:
             raise Interrupted()
         return True
@@ -139,7 +140,7 @@ def align_hmm(settings, paths, names):
         len(shards),
         settings["shard_size"],
     )
-    with Cluster(settings["workers"], settings["scheduler"]) as cluster:
+    with Cluster(settings["workers"], settings["scheduler"]) as cluster, cluster.scheduler_kept():
         run = HmmRun(cluster.client, shards, pairs, settings, names)
         run.setup()
         interrupted = False

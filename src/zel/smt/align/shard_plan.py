@@ -2,6 +2,7 @@
 where each shard's lines are (a byte offset in a plain file a worker can open, or the lines
 themselves), so that a worker reads its shards itself or is sent them."""
 
+import errno
 import itertools
 import os
 from dataclasses import dataclass
@@ -16,19 +17,40 @@ SHARD_SIZE = 100_000
 
 @dataclass(frozen=True)
 class Side:
-    """One side of a shard: `count` lines of `path` from byte `offset`, or their `text`."""
+    """One side of a shard: `count` lines of `path` from byte `offset`, or their `text`. A
+    path is absolute, and read only where the file has the size and modification time it had
+    where the shards were planned (`stamp`): a worker never trains on another file that has
+    its name."""
 
     count: int
     path: str | None = None
     offset: int = 0
     text: bytes | None = None
+    stamp: tuple[int, int] | None = None
 
     def read(self):
         if self.text is not None:
             return self.text
         with open(self.path, "rb") as f:
+            if _stamp(os.fstat(f.fileno())) != self.stamp:
+                raise FileNotFoundError(
+                    errno.ENOENT, "not the file the shards were planned on", self.path
+                )
             f.seek(self.offset)
             return _first_lines(f, self.count)
+
+    def readable(self):
+        """Whether read() finds the lines here."""
+        if self.text is not None:
+            return True
+        try:
+            return _stamp(os.stat(self.path)) == self.stamp
+        except OSError:
+            return False
+
+
+def _stamp(stat):
+    return stat.st_size, stat.st_mtime_ns
 
 
 @dataclass(frozen=True)
@@ -95,10 +117,11 @@ def plan_shards(src_path, trg_path, shard_size=SHARD_SIZE):
     file has lines)."""
     if isinstance(shard_size, bool) or not isinstance(shard_size, int) or shard_size < 1:
         raise ValueError(f"the shard size must be a positive whole number, not {shard_size!r}")
-    counts, offsets = [], []
+    counts, offsets, stamps = [], [], []
     for path in (src_path, trg_path):
         if not os.path.isfile(path):
             raise FileNotFoundError(f"no such corpus file: {os.fsdecode(path)}")
+        stamps.append(_stamp(os.stat(path)))
         if files.is_plain(path):
             o, n = _line_offsets(path, shard_size)
         else:
@@ -126,8 +149,8 @@ def plan_shards(src_path, trg_path, shard_size=SHARD_SIZE):
         sides = [
             Side(count, text=next(t))
             if t is not None
-            else Side(count, path=os.fsdecode(path), offset=o[index])
-            for path, o, t in zip((src_path, trg_path), offsets, texts, strict=True)
+            else Side(count, path=os.path.abspath(os.fsdecode(path)), offset=o[index], stamp=st)
+            for path, o, t, st in zip((src_path, trg_path), offsets, texts, stamps, strict=True)
         ]
         shards.append(Source(index, first, count, *sides))
     return shards, pairs

@@ -65,6 +65,11 @@ def survey(source, character, model):
     return [(t.words(True), t.words(False), t.max_lengths, t.target_words) for t in trainers]
 
 
+def readable(sources):
+    """For each of `sources`, whether this worker reads its lines itself."""
+    return [s.src.readable() and s.trg.readable() for s in sources]
+
+
 def join(source, character, joined, model):
     shard = Shard(source, character, joined, model)
     shard.native()
