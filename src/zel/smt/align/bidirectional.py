@@ -570,13 +570,14 @@ def create_parser():
     parser.add_argument(
         "--workers",
         type=int,
-        help="train on a local Dask cluster of this many worker processes "
+        help="train on a local Dask cluster of this many worker processes, at most 8 a core "
         "(needs pip install 'zel[distributed]')",
     )
     parser.add_argument(
         "--scheduler",
         metavar="ADDRESS",
-        help="train on the running Dask cluster of this scheduler",
+        help="train on the running Dask cluster of this scheduler (every worker needs this "
+        "zel version; the corpus is read where a worker sees the same file, else sent)",
     )
     parser.add_argument(
         "--shard-size",

@@ -201,6 +201,11 @@ class Cluster:
             why = zlogging.error_text(e).splitlines()[0].rstrip(":")
             raise ConnectionError(f"lost the Dask scheduler at {self.address} ({why})") from None
 
+    def require_workers(self, what):
+        """A ConnectionError at once when the cluster has no worker to do `what`."""
+        if not self.client.scheduler_info().get("workers"):
+            raise ConnectionError(f"no Dask worker on the cluster: {what} cannot be done")
+
     def close(self):
         client = getattr(self, "client", None)
         try:

@@ -109,6 +109,7 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
                     raise
                 interrupted = True
                 logger.warning("interrupted by keyboard")
+                cluster.require_workers("writing the files of the last complete step")
                 logger.info("forcing to dump alignments and scores")
                 run.settle()
             logger.info("----")
@@ -151,6 +152,7 @@ def align_hmm(settings, paths, names):
                 raise
             interrupted = True
             logger.warning("interrupted by keyboard: writing the model of the last iteration done")
+            cluster.require_workers("writing the model of the last iteration")
             run.settle()
         run.write_outputs(paths)
     if interrupted:
