@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace zel::align {
@@ -32,6 +33,12 @@ struct JumpTable {
 
     // Every width equally likely and p0 = `null_prob`.
     static JumpTable uniform(double null_prob);
+    // The table training starts from: every width equally likely, and p0 as given (a fixed
+    // p0) or kStartNullProb.
+    static JumpTable start(std::optional<double> null_prob) {
+        return uniform(null_prob.value_or(kStartNullProb));
+    }
+    static constexpr double kStartNullProb = 0.2;
     static std::size_t bucket(std::ptrdiff_t width) {
         return static_cast<std::size_t>(std::clamp(width, -kJumpBound, kJumpBound) + kJumpBound);
     }

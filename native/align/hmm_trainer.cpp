@@ -218,7 +218,7 @@ void HmmTrainer::train(Host& host) {
                       [&] { t.train(host, settings_.model1_iterations); });
     }
     check_pairs();
-    for (auto& table : jumps_) table = JumpTable::uniform(settings_.null_prob.value_or(0.2));
+    for (auto& table : jumps_) table = JumpTable::start(settings_.null_prob);
     trained_ = true;
     for (std::int32_t s = 0; s < settings_.hmm_iterations; ++s) {
         host.info(Channel::hmm, "--");

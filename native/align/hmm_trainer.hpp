@@ -68,7 +68,7 @@ private:
 
     HmmSettings settings_;
     Model1Trainer forward_, backward_;
-    std::array<JumpTable, 2> jumps_{JumpTable::uniform(0.2), JumpTable::uniform(0.2)};
+    std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
     std::array<std::vector<double>, 2> entropies_;
     bool trained_ = false;
     bool started_ = false;  // train() or load() was called: they run once

@@ -1,6 +1,7 @@
 #include "align/trainer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -47,7 +48,12 @@ void Trainer::init_align_dist(Host&) { throw NotImplemented(); }
 std::optional<std::size_t> pair_cells_budget_from_environment() {
     const char* budget = std::getenv("ZEL_PAIR_INDEX_BUDGET_MB");
     if (!budget) return std::nullopt;
-    const double mib = std::strtod(budget, nullptr);
+    char* end = nullptr;
+    const double mib = std::strtod(budget, &end);
+    if (end == budget || *end != '\0' || std::isnan(mib)) {
+        throw ValueError("ZEL_PAIR_INDEX_BUDGET_MB must be a number of MiB, not '" +
+                         std::string(budget) + "'");
+    }
     return mib > 0 ? static_cast<std::size_t>(std::min(mib * 1048576.0, 1e18)) : 0;
 }
 

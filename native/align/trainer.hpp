@@ -21,7 +21,8 @@ struct TableShape {
 };
 
 // ZEL_PAIR_INDEX_BUDGET_MB, the memory of the pair cell index in MiB (fractions allowed; 0 or
-// below: no index), or unset when the variable is.
+// below: no index), or unset when the variable is; a value that is not a number is a
+// ValueError naming the variable.
 std::optional<std::size_t> pair_cells_budget_from_environment();
 
 class Trainer {

@@ -325,12 +325,14 @@ NB_MODULE(_shards, m) {
         "probability); a given null_prob is kept.");
     m.def(
         "uniform_jumps",
-        [](double null_prob) {
-            const JumpTable t = JumpTable::uniform(null_prob);
+        [](std::optional<double> null_prob) {
+            const JumpTable t = JumpTable::start(null_prob);
             return nb::make_tuple(owned(std::vector<double>(t.weight.begin(), t.weight.end())),
                                   t.null_prob);
         },
-        nb::arg("null_prob"), "The jump table training starts from: (weights, NULL probability).");
+        nb::arg("null_prob").none(),
+        "The jump table training starts from: (weights, NULL probability); a given null_prob "
+        "is kept.");
     m.def(
         "save_jumps",
         [](nb::handle path, const JumpPair& jumps) {

@@ -8,8 +8,6 @@
 
 namespace {
 
-TEST(Memory, AvailableMemoryIsKnownHere) { EXPECT_GT(zel::available_memory(), 0U); }
-
 TEST(Memory, ImpossibleAllocationFailsAtOnceNamingWhatAndHowBig) {
     const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2;
     try {

@@ -1,11 +1,8 @@
-import argparse
 import copy
 import pickle
 
-import numpy as np
 import pytest
 
-from zel.common import config, environ, files, logging, progress, text, vocab
 from zel.smt.align import emalign
 
 REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
@@ -15,16 +12,6 @@ def test_constants():
     assert (emalign.ITERATION_LIMIT, emalign.THRESHOLD, emalign.NBEST) == (5, 0.001, 100)
     assert emalign.NULL_SYMBOL == "__NULL__"
     assert type(emalign.ITERATION_LIMIT) is int and type(emalign.THRESHOLD) is float
-
-
-def test_module_objects():
-    assert emalign.logger.logger.name == "zel.smt.align.emalign"
-    assert emalign.dprint == emalign.logger.debug_print
-    assert emalign.argparse is argparse and emalign.np is np
-    for module in (text, environ, files, progress, logging):
-        assert getattr(emalign, module.__name__.rsplit(".", 1)[1]) is module
-    assert emalign.Config is config.Config
-    assert emalign.StringEnumerator is vocab.StringEnumerator
 
 
 def test_vocab_is_constructible_and_opaque():

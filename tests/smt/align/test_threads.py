@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 from zel.common import threads
-from zel.smt.align import emalign
+from zel.smt.align import bidirectional, emalign
 
 CORPORA = {
     # Repeated words within and across pairs, an empty line on each side, more pairs than
@@ -83,7 +83,7 @@ def test_a_child_made_by_fork_trains_on_threads_too(tmp_path):
     # The parent's worker threads do not exist in the child; it must not wait for them.
     code = """
 import os
-from zel.smt.align import emalign
+from zel.smt.align import bidirectional, emalign
 open("c.src", "w").write("a b\\nb c\\n" * 3000)
 open("c.trg", "w").write("x y\\ny z\\n" * 3000)
 conf = dict(src_path="c.src", trg_path="c.trg", iteration_limit=2, save_trans_path="t.txt",
@@ -114,3 +114,20 @@ def test_a_thread_count_that_is_not_a_positive_integer_is_refused(tmp_path, monk
     conf.update(save_trans_path=str(tmp_path / "o"), save_align_path=None, threshold=0.0, nbest=9)
     with pytest.raises(RuntimeError, match=f"ValueError: ZEL_THREADS must .*'{value}'"):
         emalign.train_emalign(conf, save_scores=None, decode_align=None)
+
+
+@pytest.mark.parametrize("road", ["ibm", "hmm"])
+def test_a_pair_index_budget_that_is_not_a_number_is_refused(tmp_path, monkeypatch, road):
+    (tmp_path / "s").write_text("a b\n")
+    (tmp_path / "t").write_text("x\n")
+    monkeypatch.setenv("ZEL_PAIR_INDEX_BUDGET_MB", "lots")
+    conf = {"src_path": str(tmp_path / "s"), "trg_path": str(tmp_path / "t"), "iteration_limit": 1}
+    with pytest.raises(
+        (ValueError, RuntimeError),
+        match="ZEL_PAIR_INDEX_BUDGET_MB must be a number of MiB, not 'lots'",
+    ):
+        if road == "ibm":
+            conf.update(save_trans_path=str(tmp_path / "o"), save_align_path=None, threshold=0.0)
+            emalign.train_emalign(conf, nbest=9, save_scores=None, decode_align=None)
+        else:
+            bidirectional.align_both(conf, outdir=tmp_path / "o")

@@ -121,7 +121,7 @@ def _settings(conf):
     }
     for key, option, least in _COUNTS:
         _check_count(settings[key], option, least)
-    on_cluster = settings["workers"] is not None or settings["scheduler"] is not None
+    on_cluster = distributed.wanted(settings)
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
     if on_cluster and settings["score_only"]:
@@ -397,7 +397,7 @@ def _moved(paths, stage):
 
 def _align_ibm2(settings):
     paths = output_paths(settings["outdir"], settings["heuristic"])
-    if settings["workers"] is not None or settings["scheduler"] is not None:
+    if distributed.wanted(settings):
         return _align_on_cluster(settings, paths)
     cores = threads.get_threads() or threads.usable_cores()
     together = cores >= 2

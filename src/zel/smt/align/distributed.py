@@ -37,19 +37,32 @@ from zel.common import command, files
 from zel.common import logging as zlogging
 from zel.common.config import Config
 
-from . import emalign
+from . import emalign, training
 from .cluster import Cluster
 from .hmm_cluster import HmmRun
 from .ibm_cluster import IbmRun
 from .shard_plan import SHARD_SIZE, plan_shards
 
-__all__ = ["SHARD_SIZE", "Cluster", "Interrupted", "align_hmm", "plan_shards", "train"]
+__all__ = [
+    "SHARD_SIZE",
+    "Cluster",
+    "Interrupted",
+    "align_hmm",
+    "plan_shards",
+    "train",
+    "wanted",
+]
 
 logger = zlogging.getColorLogger(__name__)
 
 
 # Ctrl-C ended training after an M-step: the files of that step were written.
 Interrupted = command.Interrupted
+
+
+def wanted(settings):
+    """Whether zel-align's `settings` ask for a cluster (``workers`` or ``scheduler``)."""
+    return settings.get("workers") is not None or settings.get("scheduler") is not None
 
 
 def _settings(conf):
@@ -101,22 +114,25 @@ def train(conf, *, workers=None, scheduler=None, shard_size=SHARD_SIZE, cluster=
         with cluster.scheduler_kept():
             run = IbmRun(cluster.client, shards, pairs, character)
             run.setup()
-            interrupted = False
-            try:
-                run.train(limit)
-            except KeyboardInterrupt:
-                if not run.trained:
-                    raise
-                interrupted = True
+
+            def on_interrupt():
                 logger.warning("interrupted by keyboard")
                 cluster.require_workers("writing the files of the last complete step")
                 logger.info("forcing to dump alignments and scores")
                 run.settle()
-            logger.info("----")
-            run.write_outputs(data)
-        if interrupted:
-            raise Interrupted()
-        return True
+
+            def write():
+                logger.info("----")
+                run.write_outputs(data)
+                return True
+
+            return training.train_then_write(
+                lambda: run.train(limit),
+                lambda: run.trained,
+                write,
+                on_interrupt=on_interrupt,
+                untrained="interrupted by keyboard before the first M-step: nothing written",
+            )
     finally:
         if own:
             cluster.close()
@@ -144,17 +160,20 @@ def align_hmm(settings, paths, names):
     with Cluster(settings["workers"], settings["scheduler"]) as cluster, cluster.scheduler_kept():
         run = HmmRun(cluster.client, shards, pairs, settings, names)
         run.setup()
-        interrupted = False
-        try:
-            run.train()
-        except KeyboardInterrupt:
-            if not run.trained:
-                raise
-            interrupted = True
+
+        def on_interrupt():
             logger.warning("interrupted by keyboard: writing the model of the last iteration done")
             cluster.require_workers("writing the model of the last iteration")
             run.settle()
-        run.write_outputs(paths)
-    if interrupted:
-        raise Interrupted()
-    return paths
+
+        def write():
+            run.write_outputs(paths)
+            return paths
+
+        return training.train_then_write(
+            run.train,
+            lambda: run.trained,
+            write,
+            on_interrupt=on_interrupt,
+            untrained="interrupted by keyboard before the first HMM iteration: no model",
+        )

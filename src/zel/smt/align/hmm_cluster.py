@@ -74,8 +74,7 @@ class HmmRun(ShardedRun):
         s = self.settings
         for d in (0, 1):
             self._model1(d, s["iteration_limit"])
-        null = s.get("null_prob")
-        self.jumps = [_shards.uniform_jumps(0.2 if null is None else null)] * 2
+        self.jumps = [_shards.uniform_jumps(s.get("null_prob"))] * 2
         self.trained = True
         agreement, iterations = s["agreement"], s["hmm_iterations"]
         words = self.target_words

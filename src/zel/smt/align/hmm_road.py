@@ -21,10 +21,10 @@ zel.smt.align.distributed).
 
 from pathlib import Path
 
-from zel.common import command, files
+from zel.common import files
 from zel.common import logging as zlogging
 
-from . import distributed, hmm
+from . import distributed, hmm, training
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -98,32 +98,23 @@ def align(settings):
     written."""
     paths = output_paths(settings["outdir"], settings["heuristic"])
     _warn_of_empty_tables(settings)
-    if settings.get("workers") is not None or settings.get("scheduler") is not None:
+    if distributed.wanted(settings):
         return distributed.align_hmm(settings, paths, DIRECTIONS)
     aligner = _aligner(settings)
-    interrupted = None
-    try:
-        aligner.train()
-    except KeyboardInterrupt as e:
-        if not aligner.trained:
-            logger.warning("interrupted by keyboard before the first HMM iteration: no model")
-            raise
-        logger.warning("interrupted by keyboard: writing the model of the last iteration done")
-        interrupted = e
-    while True:
-        try:
-            _write_model(aligner, settings, paths)
-            break
-        except KeyboardInterrupt as e:
-            # The first interrupt, once training is over, still asks for the files: they are
-            # written from the start. A second one stops the writing.
-            if interrupted is not None:
-                raise
-            logger.warning("interrupted by keyboard: writing the files of the trained model")
-            interrupted = e
-    if interrupted is not None:
-        raise command.Interrupted() from interrupted
-    return paths
+
+    def write():
+        _write_model(aligner, settings, paths)
+        return paths
+
+    return training.train_then_write(
+        aligner.train,
+        lambda: aligner.trained,
+        write,
+        on_interrupt=lambda: logger.warning(
+            "interrupted by keyboard: writing the model of the last iteration done"
+        ),
+        untrained="interrupted by keyboard before the first HMM iteration: no model",
+    )
 
 
 def _write_model(aligner, settings, paths):
