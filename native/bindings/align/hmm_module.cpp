@@ -218,7 +218,7 @@ NB_MODULE(hmm, m) {
                                                   t.passes().posterior_links(host, threshold));
             });
         },
-        nb::arg("path"), nb::arg("threshold") = 0.5,
+        nb::arg("path"), nb::arg("threshold") = 0.2,
         "Links whose posterior, the product of the two directions', is at least threshold.");
     cls.def(
         "save_scores",
