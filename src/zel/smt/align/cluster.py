@@ -408,7 +408,7 @@ def ordered(submit, count, what, refused=None):
                 if tries[k] >= _RETRIES:
                     raise
                 tries[k] += 1
-                logger.info("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
+                logger.debug("%s: shard %d lost with a worker (%s); submitted again", what, k, e)
                 start(k, True)
                 continue
             logger.debug("%s: %d / %d shards", what, len(done) + next_k, count)
@@ -544,6 +544,24 @@ class Table:
         finally:
             if not out.closed:
                 out.discard()
+
+
+def em_phase(title, limit, initial, step):
+    """One EM phase as one process runs it: `title`, the entropy `initial()` gives, then up to
+    `limit` steps, `step(s)` taking an M-step and giving the entropy of what it made, until
+    the entropy stops falling (a NaN never stops it)."""
+    logger.info("----")
+    logger.info(title)
+    prev = initial()
+    logger.info("initial entropy: %r", prev)
+    for s in range(limit):
+        logger.info("--")
+        logger.info("step: %d / %d", s + 1, limit)
+        h = step(s)
+        logger.info("entropy: %r", h)
+        if h >= prev:
+            break
+        prev = h
 
 
 class ShardedRun:

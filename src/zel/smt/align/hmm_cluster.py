@@ -3,7 +3,7 @@
 from zel.common import files
 
 from . import _shards
-from .cluster import MODEL1_TITLE, NO_LIMIT, ShardedRun, logger, ordered, write_texts
+from .cluster import MODEL1_TITLE, NO_LIMIT, ShardedRun, em_phase, logger, ordered, write_texts
 from .shard_tasks import hmm_outputs, hmm_step, shard_step
 
 
@@ -42,23 +42,16 @@ class HmmRun(ShardedRun):
         """Model 1 of direction d, up to `limit` iterations, stopping when the entropy stops
         falling, as one process trains it."""
         logger.info("HMM alignment model, %s: IBM Model 1 first", self.names[d])
-        logger.info("----")
-        logger.info(MODEL1_TITLE)
-        h = self._model1_entropy(d, 1 if limit > 0 else 0)
-        logger.info("initial entropy: %r", h)
-        prev = h
-        for step in range(limit):
-            logger.info("--")
-            logger.info("step: %d / %d", step + 1, limit)
+
+        def step(s):
             self.pending = ("model1", d)
             self._maximize(self.pending)
             self.pending, self.steps = None, None
-            h = self._model1_entropy(d, 1 if step + 1 < limit else 0)
+            h = self._model1_entropy(d, 1 if s + 1 < limit else 0)
             self.memory_report()
-            logger.info("entropy: %r", h)
-            if h >= prev:
-                break
-            prev = h
+            return h
+
+        em_phase(MODEL1_TITLE, limit, lambda: self._model1_entropy(d, 1 if limit > 0 else 0), step)
 
     def _maximize(self, pending):
         kind, what = pending

@@ -1,7 +1,15 @@
 """IBM Models 1 and 2 in one direction on a Dask cluster (see zel.smt.align.distributed)."""
 
 from . import _shards
-from .cluster import MODEL1_TITLE, NO_LIMIT, ShardedRun, gather, logger, ordered, write_texts
+from .cluster import (
+    MODEL1_TITLE,
+    NO_LIMIT,
+    ShardedRun,
+    em_phase,
+    gather,
+    ordered,
+    write_texts,
+)
 from .shard_tasks import (
     Blocks,
     align_counts,
@@ -90,34 +98,33 @@ class IbmRun(ShardedRun):
         """Model 1 then Model 2, each up to `limit` iterations, stopping when the entropy stops
         falling, as one process trains them. After Ctrl-C, what the last complete M-step made
         stays for the files."""
-        model_of_counts = 1
-        h, count_flags = self.evaluate(model_of_counts)
+        # The entropy before a step and the E-step of that step's model are one pass: `h` is
+        # the entropy of the current values, `model` the model whose counts the pass made
+        # with it, and `flags` those counts' flags.
+        (h, flags), model = self.evaluate(1), 1
+
+        def initial(phase):
+            nonlocal h, flags, model
+            if model != phase:
+                (h, flags), model = self.evaluate(phase), phase
+            return h
+
+        def step(phase, s):
+            nonlocal h, flags, model
+            if phase == 2:
+                _shards.report_flags(flags, "divide")
+            self.pending = phase
+            self._maximize(phase)
+            # The M-step holds what it needs of the E-step; its counts can go once read.
+            self.pending, self.steps = None, None
+            self.trained = True
+            following = phase if s + 1 < limit else (2 if phase == 1 else 0)
+            (h, flags), model = self.evaluate(following), following
+            self.memory_report()
+            return h
+
         for phase, title in ((1, MODEL1_TITLE), (2, MODEL2_TITLE)):
-            logger.info("----")
-            logger.info(title)
-            if phase == 2 and model_of_counts != 2:
-                model_of_counts = 2
-                h, count_flags = self.evaluate(2)
-            logger.info("initial entropy: %r", h)
-            prev = h
-            for step in range(limit):
-                logger.info("--")
-                logger.info("step: %d / %d", step + 1, limit)
-                if phase == 2:
-                    _shards.report_flags(count_flags, "divide")
-                self.pending = phase
-                self._maximize(phase)
-                # The M-step holds what it needs of the E-step; its counts can go once read.
-                self.pending, self.steps = None, None
-                self.trained = True
-                following = phase if step + 1 < limit else (2 if phase == 1 else 0)
-                h, count_flags = self.evaluate(following)
-                model_of_counts = following
-                self.memory_report()
-                logger.info("entropy: %r", h)
-                if h >= prev:
-                    break
-                prev = h
+            em_phase(title, limit, lambda p=phase: initial(p), lambda s, p=phase: step(p, s))
 
     def _write_align(self, path, threshold):
         client = self.client
