@@ -10,7 +10,6 @@ import signal
 import threading
 import time
 from concurrent.futures import CancelledError
-from operator import itemgetter
 
 import numpy as np
 
@@ -23,6 +22,7 @@ from .shard_plan import with_texts
 from .shard_tasks import (
     Rows,
     count_piece,
+    cut_bounds,
     join,
     key_piece,
     memory_in_use,
@@ -448,7 +448,7 @@ class Table:
         self.cuts = cuts = _row_cuts(row_counts, parts)
         del row_counts
         cut = [client.submit(shard_cut, shard, d, cuts, n_trg, pure=False) for shard in shards]
-        self.bounds = gather([client.submit(itemgetter(1), c) for c in cut], "indexing")
+        self.bounds = gather([client.submit(cut_bounds, c) for c in cut], "indexing")
         for r, (first, end) in enumerate(itertools.pairwise(cuts)):
             keys = [client.submit(key_piece, c, r, pure=False) for c in cut]
             self.rows.append(

@@ -6,10 +6,49 @@ the values the task is given. So Dask can make any result again after losing a w
 
 import itertools
 import threading
+from typing import NamedTuple
 
 import numpy as np
 
 from . import _shards
+
+
+class Summary(NamedTuple):
+    """What this process reads of a shard's E-step: its entropy sum (the HMM: each direction's
+    log-likelihood sum), the floating-point flags raised, and the count flags (IBM Models) or
+    each direction's jump counts (the HMM)."""
+
+    entropy: object
+    flags: int
+    extra: object
+
+
+class Step(NamedTuple):
+    """A shard's E-step, one result so that Dask can make it again: its summary, its counts cut
+    into each direction's row ranges (None when only the entropy was asked for), and its
+    alignment counts (IBM Model 2's, else None)."""
+
+    summary: Summary
+    counts: list | None
+    align_counts: np.ndarray | None
+
+
+class Cut(NamedTuple):
+    """A shard's cells of one direction cut at the row ranges: their keys in each range, and
+    where each range starts and ends among them."""
+
+    keys: list
+    bounds: np.ndarray
+
+
+class Values(NamedTuple):
+    """A row range's values, or the alignment table's: the values, the row defaults (the
+    alignment table: its tail flags), and the counts of the M-step that made them (None before
+    the first)."""
+
+    values: np.ndarray
+    defaults: np.ndarray
+    counts: np.ndarray | None
 
 
 class Shard:
@@ -93,7 +132,7 @@ def shard_cut(shard, d, cuts, n_trg):
     with shard.lock:
         keys = shard.native(d).cell_keys()
     bounds = np.searchsorted(keys, np.asarray(cuts, dtype=np.uint64) * np.uint64(n_trg))
-    return [keys[a:b] for a, b in itertools.pairwise(bounds)], bounds
+    return Cut([keys[a:b] for a, b in itertools.pairwise(bounds)], bounds)
 
 
 def _cut(counts, bounds):
@@ -102,23 +141,21 @@ def _cut(counts, bounds):
 
 def shard_step(shard, d, trans, align, model, bounds):
     """An E-step of direction d under the values given (trans: its cells' values from each row
-    range in turn; align: its alignment values and rows, or None for a Model 1 of its own):
-    ((entropy sum, flags, count flags), [its counts cut into the row ranges], its alignment
-    counts). Without a `model`, the entropy only."""
+    range in turn; align: its alignment values and rows, or None for a Model 1 of its own).
+    Without a `model`, the entropy only."""
     with shard.lock:
         shard.set_values(d, trans, align)
         trainer = shard.native(d)
         if not model:
             entropy, flags = trainer.entropy_sum()
-            return (entropy, flags, 0), None, None
+            return Step(Summary(entropy, flags, 0), None, None)
         (entropy, flags), counts, align_counts, count_flags = trainer.expect(model)
-    return (entropy, flags, count_flags), [_cut(counts, bounds)], align_counts
+    return Step(Summary(entropy, flags, count_flags), [_cut(counts, bounds)], align_counts)
 
 
 def hmm_step(shard, trans, jumps, agreement, bounds):
     """An E-step of the HMM under each direction's values (trans[d]: its cells' values from
-    each row range) and jump tables: ((each direction's log-likelihood sum, flags, each
-    direction's jump counts), [each direction's counts cut into its row ranges], None)."""
+    each row range) and jump tables."""
     with shard.lock:
         for d in (0, 1):
             shard.set_values(d, trans[d])
@@ -126,7 +163,7 @@ def hmm_step(shard, trans, jumps, agreement, bounds):
             shard.native(0), shard.native(1), jumps, agreement
         )
     counts = [_cut(c, b) for c, b in zip((forward, backward), bounds, strict=True)]
-    return (logs, flags, jump_counts), counts, None
+    return Step(Summary(logs, flags, jump_counts), counts, None)
 
 
 def shard_outputs(shard, trans, align, scores, decoded):
@@ -145,19 +182,23 @@ def hmm_outputs(shard, trans, jumps, heuristic, scores, posterior_threshold):
 
 
 def key_piece(cut, r):
-    return cut[0][r]
+    return cut.keys[r]
+
+
+def cut_bounds(cut):
+    return cut.bounds
 
 
 def summary(step):
-    return step[0]
+    return step.summary
 
 
 def count_piece(step, d, r):
-    return step[1][d][r]
+    return step.counts[d][r]
 
 
 def align_counts(step):
-    return step[2]
+    return step.align_counts
 
 
 class Rows:
@@ -180,23 +221,21 @@ class Rows:
         self.native = _shards.RowRange(first, self.count, self.n_trg, keys)
 
 
-# A range's values and the alignment values are (values, row defaults or tail flags, the counts
-# of the M-step that made them or None before the first).
-
-
 def rows_initial(rows):
-    return rows.native.initial()
+    return Values(*rows.native.initial())
 
 
 def rows_maximize(rows, values, prior, *pieces):
     """The range's values after an M-step from `values` with the shards' counts, added up in
     shard order."""
-    return rows.native.maximize(values[0], values[1], rows.positions, list(pieces), prior)
+    return Values(
+        *rows.native.maximize(values.values, values.defaults, rows.positions, list(pieces), prior)
+    )
 
 
 def rows_values(rows, values, k):
     """Shard k's cells' values in this range."""
-    return values[0][rows.positions[k]]
+    return values.values[rows.positions[k]]
 
 
 def rows_lines(rows, values, src_words, trg_words, threshold, threshold_text, nbest, counts):
@@ -248,18 +287,18 @@ class Blocks:
 
 
 def align_initial(blocks):
-    return (*blocks.native().initial(), None)
+    return Values(*blocks.native().initial(), None)
 
 
 def align_maximize(blocks, values, *counts):
-    total = np.zeros(len(values[0]))
+    total = np.zeros(len(values.values))
     for positions, c in zip(blocks.value_maps, counts, strict=True):
         total[positions] += c
-    return (*blocks.native().maximize(values[0], values[1], total), total)
+    return Values(*blocks.native().maximize(values.values, values.defaults, total), total)
 
 
 def align_values(blocks, values, k):
-    return values[0][blocks.value_maps[k]], values[1][blocks.row_maps[k]]
+    return values.values[blocks.value_maps[k]], values.defaults[blocks.row_maps[k]]
 
 
 def blocks_flat(blocks):
