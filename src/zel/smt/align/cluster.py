@@ -572,10 +572,10 @@ class ShardedRun:
     task's result made from the last ones, so Dask can make any of them again after losing a
     worker."""
 
-    def __init__(self, client, shards, pairs, character, model):
-        self.client, self.pairs, self.character, self.model = client, pairs, character, model
+    def __init__(self, client, shards, pairs, character, model, directions):
+        self.client, self.pairs, self.character = client, pairs, character
+        self.model, self.directions = model, directions  # the shards' model, and how many ways
         self.sources = shards
-        directions = 1 if model == 2 else 2
         self.wholes = [_shards.WholeTrainer() for _ in range(directions)]
         self.tables = []  # a Table a direction
         self.shards = []  # futures of Shard, by shard
@@ -589,7 +589,9 @@ class ShardedRun:
         sources = list(self.sources)
 
         def read(k, again):
-            return client.submit(survey, sources[k], self.character, self.model, pure=False)
+            return client.submit(
+                survey, sources[k], self.character, self.model, self.directions, pure=False
+            )
 
         def send_lines(k, error):
             # A worker that cannot open the corpus gets its lines from here.
@@ -622,6 +624,7 @@ class ShardedRun:
                 self.character,
                 [(*i, w.shape) for i, w in zip(shard_ids, self.wholes, strict=True)],
                 self.model,
+                self.directions,
                 pure=False,
                 **preferring([workers[k % len(workers)]] if workers else []),
             )

@@ -13,7 +13,7 @@ class HmmRun(ShardedRun):
     tables are re-estimated here from the shards' jump counts, added up in shard order."""
 
     def __init__(self, client, shards, pairs, settings, names):
-        super().__init__(client, shards, pairs, settings["character"], 1)
+        super().__init__(client, shards, pairs, settings["character"], model=1, directions=2)
         self.settings, self.names = settings, names  # names: the directions'
         self.jumps = None  # each direction's (weights, NULL probability)
 

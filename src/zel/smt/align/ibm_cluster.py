@@ -30,7 +30,7 @@ class IbmRun(ShardedRun):
     as the translation table's ranges are."""
 
     def __init__(self, client, shards, pairs, character):
-        super().__init__(client, shards, pairs, character, 2)
+        super().__init__(client, shards, pairs, character, model=2, directions=1)
         self.blocks = None  # future of Blocks
         self.align = None  # future of the alignment values
         self.align_pieces = {}  # shard -> future of its alignment values

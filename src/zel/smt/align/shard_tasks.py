@@ -52,15 +52,16 @@ class Values(NamedTuple):
 
 
 class Shard:
-    """A shard as a worker holds it: its native trainers, made when first used (one for IBM
-    Model 2, `model` 2; for the HMM, `model` 1, one a direction, the second reading the target
-    side as source). Pickled, it is its source and ids only, so a shard moved or recomputed by
-    Dask is made again the same. A task sets the values it reads and reads them under the
-    shard's lock, so tasks of several iterations on one shard (Dask making a lost result again)
-    do not mix."""
+    """A shard as a worker holds it: its native trainers of `model` (IBM Model 1 or 2), made
+    when first used, one for each of `directions` (IBM Model 2: one; the HMM: two Model 1s,
+    the second reading the target side as source). Pickled, it is its source and ids only, so
+    a shard moved or recomputed by Dask is made again the same. A task sets the values it
+    reads and reads them under the shard's lock, so tasks of several iterations on one shard
+    (Dask making a lost result again) do not mix."""
 
-    def __init__(self, source, character, joined=None, model=2):
-        self.source, self.character, self.joined, self.model = source, character, joined, model
+    def __init__(self, source, character, joined=None, model=2, directions=1):
+        self.source, self.character, self.joined = source, character, joined
+        self.model, self.directions = model, directions
         self._natives = None
         self.lock = threading.Lock()
 
@@ -68,7 +69,7 @@ class Shard:
         if self._natives is None:
             sides = (self.source.src.read(), self.source.trg.read())
             natives = []
-            for k in range(1 if self.model == 2 else 2):
+            for k in range(self.directions):
                 trainer = _shards.ShardTrainer(
                     *(sides[::-1] if k else sides), self.character, self.model
                 )
@@ -90,17 +91,18 @@ class Shard:
             self.native(d).set_values(list(trans), *align)
 
     def __getstate__(self):
-        return {k: getattr(self, k) for k in ("source", "character", "joined", "model")}
+        names = ("source", "character", "joined", "model", "directions")
+        return {k: getattr(self, k) for k in names}
 
     def __setstate__(self, state):
         self.__init__(**state)
 
 
-def survey(source, character, model):
+def survey(source, character, model, directions):
     """A shard's words (by id, as it first meets them) and longest sentences, for each
     direction it is trained in."""
-    shard = Shard(source, character, model=model)
-    trainers = [shard.native(d) for d in range(1 if model == 2 else 2)]
+    shard = Shard(source, character, model=model, directions=directions)
+    trainers = [shard.native(d) for d in range(directions)]
     return [(t.words(True), t.words(False), t.max_lengths, t.target_words) for t in trainers]
 
 
@@ -109,8 +111,8 @@ def readable(sources):
     return [s.src.readable() and s.trg.readable() for s in sources]
 
 
-def join(source, character, joined, model):
-    shard = Shard(source, character, joined, model)
+def join(source, character, joined, model, directions):
+    shard = Shard(source, character, joined, model, directions)
     shard.native()
     return shard
 
