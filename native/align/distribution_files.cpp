@@ -412,4 +412,15 @@ void write_align_dist(Host& host, const Model& model, const std::string& path,
     out.close();
 }
 
+// A model's own save operations are the file layer's writers: defined here, so the model
+// layer does not include the file layer that includes it.
+void Model::save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const {
+    write_align_dist(host, *this, path, threshold, false, nullptr);
+}
+
+void Model::save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
+                            std::int64_t nbest) const {
+    write_trans_dist(host, *this, path, threshold, nbest, false, nullptr);
+}
+
 }  // namespace zel::align

@@ -8,7 +8,6 @@
 #include <limits>
 #include <numeric>
 
-#include "align/distribution_files.hpp"
 #include "align/pair_blocks.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
@@ -175,15 +174,6 @@ void Model::decode_and_save_align(Host& host, const std::string& path, const Cor
             }
         });
     out.close();
-}
-
-void Model::save_align_dist(Host& host, const std::string& path, const Threshold& threshold) const {
-    write_align_dist(host, *this, path, threshold, false, nullptr);
-}
-
-void Model::save_trans_dist(Host& host, const std::string& path, const Threshold& threshold,
-                            std::int64_t nbest) const {
-    write_trans_dist(host, *this, path, threshold, nbest, false, nullptr);
 }
 
 }  // namespace zel::align

@@ -199,6 +199,8 @@ private:
     std::vector<Block> blocks_;
 };
 
+using BlockKey = AlignTable::BlockKey;
+
 // The translation value of a pair's cell (the row default where the pattern has no cell).
 inline double trans_value(const TransTable& t, CellId cell, WordId s) {
     return cell == kNoCell ? t.row_default[s] : t.value(cell);

@@ -97,6 +97,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Throws std::invalid_argument unless `given` values of `what` are the `wanted` number: what
+// a caller hands a table must fit it.
+inline void check_size(std::size_t given, std::size_t wanted, const char* what) {
+    if (given != wanted) {
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(given) +
+                                    " values given for " + std::to_string(wanted));
+    }
+}
+
 // Runs `work()`; an allocation that fails in it, which names nothing, becomes a MemoryError
 // that names what was being done.
 template <class Work>

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "align/row_ranges.hpp"
 #include "align/shard.hpp"
+#include "align/whole_trainer.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;
