@@ -252,31 +252,53 @@ std::vector<std::vector<links::Link>> HmmPasses::viterbi(Host& host, int d) cons
     return out;
 }
 
-std::vector<std::vector<links::Link>> HmmPasses::posterior_links(Host& host,
-                                                                 double threshold) const {
+std::vector<std::vector<links::Link>> HmmPasses::posterior_links(
+    Host& host, double threshold, std::vector<std::vector<double>>* posteriors) const {
     const Corpus& a = *direction(0).sent_pairs;
     std::vector<std::vector<links::Link>> out(a.size());
+    if (posteriors) posteriors->assign(a.size(), {});
     each_pair(host, "posterior links", [&](std::size_t p, PairScratch& s) {
         const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
-        const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
-        const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
-        if (!std::isfinite(ll_a) || !std::isfinite(ll_b)) return;
+        if (!pair_both_ways(p, s)) return;
         for (std::size_t i = 1; i <= l; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 const double q = agreed(s.post_a.data(), s.post_b.data(), l, m, i, j);
-                if (q >= threshold)
-                    out[p].push_back(
-                        {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
+                if (q < threshold) continue;
+                out[p].push_back(
+                    {static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j)});
+                if (posteriors) (*posteriors)[p].push_back(q);
             }
         }
     });
     return out;
 }
 
+std::vector<std::vector<double>> HmmPasses::link_posteriors(
+    Host& host, const std::vector<std::vector<links::Link>>& links) const {
+    const Corpus& a = *direction(0).sent_pairs;
+    std::vector<std::vector<double>> out(a.size());
+    each_pair(host, "link posteriors", [&](std::size_t p, PairScratch& s) {
+        out[p].assign(links[p].size(), 0.0);
+        if (!pair_both_ways(p, s)) return;
+        const std::size_t l = a.src(p).size() - 1, m = a.trg(p).size();
+        for (std::size_t k = 0; k < links[p].size(); ++k)
+            out[p][k] = agreed(s.post_a.data(), s.post_b.data(), l, m, links[p][k].src + 1,
+                               links[p][k].trg);
+    });
+    return out;
+}
+
+bool HmmPasses::pair_both_ways(std::size_t p, PairScratch& s) const {
+    const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
+    const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
+    return std::isfinite(ll_a) && std::isfinite(ll_b);
+}
+
 void HmmPasses::save_symmetrized_links(Host& host, const std::string& path,
                                        links::Heuristic heuristic,
                                        const std::optional<std::string>& forward,
-                                       const std::optional<std::string>& backward) const {
+                                       const std::optional<std::string>& backward,
+                                       const std::optional<std::string>& posteriors) const {
     auto fwd = viterbi(host, 0);
     const auto bwd = viterbi(host, 1);
     if (forward) save_links(host, *forward, fwd);
@@ -287,6 +309,7 @@ void HmmPasses::save_symmetrized_links(Host& host, const std::string& path,
                                 heuristic);
     }
     save_links(host, path, fwd);
+    if (posteriors) save_link_posteriors(host, *posteriors, fwd, link_posteriors(host, fwd));
 }
 
 void HmmPasses::save_scores(Host& host, int d, const std::string& path) const {
@@ -313,6 +336,22 @@ void HmmPasses::save_links(Host& host, const std::string& path,
         line.clear();
         links::append_links(line, pair);
         out.write_lines(line);
+    }
+    out.close();
+}
+
+void HmmPasses::save_link_posteriors(Host& host, const std::string& path,
+                                     const std::vector<std::vector<links::Link>>& links,
+                                     const std::vector<std::vector<double>>& posteriors) {
+    LineWriter out(host.open_write(path));
+    for (std::size_t p = 0; p < links.size(); ++p) {
+        std::string& line = out.line();
+        for (std::size_t k = 0; k < links[p].size(); ++k) {
+            if (k) line += ' ';
+            line += std::to_string(links[p][k].src) + '-' + std::to_string(links[p][k].trg) + ' ';
+            fmt::append_float_repr(line, posteriors[p][k]);
+        }
+        out.end_line();
     }
     out.close();
 }

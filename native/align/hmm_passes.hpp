@@ -57,19 +57,30 @@ public:
 
     // Each direction's most probable links, source-target orientation, one "i-j" line a pair.
     std::vector<std::vector<links::Link>> viterbi(Host& host, int d) const;
-    // Links whose posterior (the product of the two directions') is at least `threshold`.
-    std::vector<std::vector<links::Link>> posterior_links(Host& host, double threshold) const;
+    // Links whose posterior (the product of the two directions') is at least `threshold`;
+    // with `posteriors`, each link's posterior too.
+    std::vector<std::vector<links::Link>> posterior_links(
+        Host& host, double threshold, std::vector<std::vector<double>>* posteriors = nullptr) const;
+    // The posterior (the product of the two directions') of each of `links`, pair by pair.
+    std::vector<std::vector<double>> link_posteriors(
+        Host& host, const std::vector<std::vector<links::Link>>& links) const;
     // Both directions' most probable links combined by `heuristic`, to `path`; each
-    // direction's own links also to `forward` and `backward` when given.
+    // direction's own links also to `forward` and `backward`, and the combined links'
+    // posteriors to `posteriors`, when given.
     void save_symmetrized_links(Host& host, const std::string& path, links::Heuristic heuristic,
                                 const std::optional<std::string>& forward,
-                                const std::optional<std::string>& backward) const;
+                                const std::optional<std::string>& backward,
+                                const std::optional<std::string>& posteriors = std::nullopt) const;
     // Each pair's entropy under direction d (per target word, natural logarithm), a line a pair.
     void save_scores(Host& host, int d, const std::string& path) const;
 
     // One "i-j" line a pair.
     static void save_links(Host& host, const std::string& path,
                            const std::vector<std::vector<links::Link>>& links);
+    // One line a pair of "i-j p" tokens: each link and its posterior.
+    static void save_link_posteriors(Host& host, const std::string& path,
+                                     const std::vector<std::vector<links::Link>>& links,
+                                     const std::vector<std::vector<double>>& posteriors);
 
 private:
     // What a thread holds for the pair it works on.
@@ -90,6 +101,9 @@ private:
     // Pair p's posteriors of direction d into post (m rows of l + 1); its log-likelihood.
     double pair_posteriors(int d, std::size_t p, HmmLattice& lattice, std::vector<CellId>& cells,
                            std::vector<double>& post, JumpCounts* counts) const;
+    // Pair p's posteriors of both directions into s.post_a and s.post_b; false when either
+    // direction gives the pair no probability (and so no posterior).
+    bool pair_both_ways(std::size_t p, PairScratch& s) const;
 
     std::array<const Model1Trainer*, 2> dirs_;
     std::array<JumpTable, 2> jumps_;

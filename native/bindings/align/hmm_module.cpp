@@ -45,6 +45,11 @@ JumpTable table_of(const Vector& weights, double null_prob) {
     return table;
 }
 
+std::optional<std::string> optional_path(nb::handle p) {
+    if (p.is_none()) return std::nullopt;
+    return zel::bind::path_argument(p);
+}
+
 // A lattice whose emissions are `emit` (m rows of l + 1, the NULL word's first).
 HmmLattice lattice_of(const Matrix& emit) {
     HmmLattice lattice;
@@ -190,36 +195,41 @@ NB_MODULE(hmm, m) {
     cls.def(
         "save_symmetrized_links",
         [](const HmmTrainer& t, nb::handle path, const std::string& heuristic,
-           nb::handle forward_path, nb::handle backward_path) {
+           nb::handle forward_path, nb::handle backward_path, nb::handle posteriors_path) {
             const auto h = zel::links::heuristic_named(heuristic);
             if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
-            const auto optional_path = [](nb::handle p) -> std::optional<std::string> {
-                if (p.is_none()) return std::nullopt;
-                return zel::bind::path_argument(p);
-            };
             const std::string name = zel::bind::path_argument(path);
             zel::naming_memory("writing " + name, [&] {
-                t.passes().save_symmetrized_links(zel::bind::toolkit_host(), name, *h,
-                                                  optional_path(forward_path),
-                                                  optional_path(backward_path));
+                t.passes().save_symmetrized_links(
+                    zel::bind::toolkit_host(), name, *h, optional_path(forward_path),
+                    optional_path(backward_path), optional_path(posteriors_path));
             });
         },
         nb::arg("path"), nb::arg("heuristic"), nb::arg("forward_path") = nb::none(),
-        nb::arg("backward_path") = nb::none(),
+        nb::arg("backward_path") = nb::none(), nb::arg("posteriors_path") = nb::none(),
         "Both directions' most probable links combined by a symmetrisation heuristic; each "
-        "direction's own links also to forward_path and backward_path when given.");
+        "direction's own links also to forward_path and backward_path, and each combined "
+        "link's posterior (\"i-j p\" tokens, a line a pair) to posteriors_path, when given.");
     cls.def(
         "save_posterior_links",
-        [](const HmmTrainer& t, nb::handle path, double threshold) {
+        [](const HmmTrainer& t, nb::handle path, double threshold, nb::handle posteriors_path) {
             zel::Host& host = zel::bind::toolkit_host();
             const std::string name = zel::bind::path_argument(path);
+            const auto posteriors_name = optional_path(posteriors_path);
             zel::naming_memory("writing " + name, [&] {
-                zel::align::HmmPasses::save_links(host, name,
-                                                  t.passes().posterior_links(host, threshold));
+                std::vector<std::vector<double>> posteriors;
+                const auto links = t.passes().posterior_links(
+                    host, threshold, posteriors_name ? &posteriors : nullptr);
+                zel::align::HmmPasses::save_links(host, name, links);
+                if (posteriors_name)
+                    zel::align::HmmPasses::save_link_posteriors(host, *posteriors_name, links,
+                                                                posteriors);
             });
         },
-        nb::arg("path"), nb::arg("threshold") = 0.2,
-        "Links whose posterior, the product of the two directions', is at least threshold.");
+        nb::arg("path"), nb::arg("threshold") = 0.2, nb::arg("posteriors_path") = nb::none(),
+        "Links whose posterior, the product of the two directions', is at least threshold; "
+        "each link's posterior too (\"i-j p\" tokens, a line a pair) to posteriors_path when "
+        "given.");
     cls.def(
         "save_scores",
         [](const HmmTrainer& t, int d, nb::handle path) {

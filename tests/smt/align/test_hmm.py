@@ -430,3 +430,27 @@ def test_settings_that_cannot_work_are_refused_before_training(tmp_path, setting
             {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o", **setting}
         )
     assert not list((tmp_path / "o").glob("*"))
+
+
+@pytest.mark.parametrize("decoding", ["posterior", "viterbi"])
+def test_the_final_links_posteriors_are_written_beside_them(tmp_path, decoding):
+    src, trg = write_corpus(tmp_path)
+    paths = bidirectional.align_both(
+        {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"},
+        decoding=decoding,
+        write_link_posteriors=True,
+    )
+    lines = paths["final"].read_text().splitlines()
+    posteriors = paths["posteriors"].read_text().splitlines()
+    assert len(posteriors) == len(lines) == len(PAIRS)
+    least = hmm_road.POSTERIOR_THRESHOLD if decoding == "posterior" else 0.0
+    for links, tokens in zip(lines, posteriors, strict=True):
+        pairs = tokens.split()
+        assert " ".join(pairs[::2]) == links
+        assert all(least <= float(p) <= 1.0 for p in pairs[1::2]), tokens
+    with pytest.raises(ValueError, match=r"--write-link-posteriors .* takes no --model ibm2"):
+        bidirectional.align_both(
+            {"src_path": src, "trg_path": trg, "outdir": tmp_path / "i"},
+            model="ibm2",
+            write_link_posteriors=True,
+        )

@@ -118,12 +118,18 @@ def _settings(conf):
         "scheduler": conf.get("scheduler", None),
         "shard_size": conf.get("shard_size", distributed.SHARD_SIZE),
         "phrase_table": bool(conf.get("phrase_table", False)),
+        "write_link_posteriors": bool(conf.get("write_link_posteriors", False)),
     }
     for key, option, least in _COUNTS:
         _check_count(settings[key], option, least)
     on_cluster = distributed.wanted(settings)
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
+    if settings["write_link_posteriors"] and (on_cluster or settings["model"] != "hmm"):
+        raise ValueError(
+            "--write-link-posteriors writes the posteriors of the HMM's links in this process: "
+            "it takes no --model ibm2, --workers or --scheduler"
+        )
     if on_cluster and settings["score_only"]:
         raise ValueError(
             "--score-only aligns in this process: it takes no --workers or --scheduler"
@@ -381,6 +387,7 @@ def _replaced_outputs(settings):
     paths += [
         Path(outdir) / f"{settings['heuristic']}.links.txt",
         Path(outdir) / hmm_road.FINAL_LINKS,
+        Path(outdir) / hmm_road.LINK_POSTERIORS,
         Path(outdir) / PHRASE_TABLE,
     ]
     if settings["input_path"]:
@@ -560,6 +567,13 @@ def create_parser():
         metavar="MODELDIR",
         help="align with the HMM's translation and jump files that an earlier run wrote in "
         "MODELDIR instead of training",
+    )
+    parser.add_argument(
+        "--write-link-posteriors",
+        action="store_true",
+        help="also write each final link's posterior (the product of both directions') to "
+        f'OUTDIR/{hmm_road.LINK_POSTERIORS}: "i-j p" tokens, a line a pair (the HMM, in this '
+        "process)",
     )
     parser.add_argument(
         "--write-scores",

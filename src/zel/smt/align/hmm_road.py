@@ -9,7 +9,9 @@ apart), then their files and links written in the output folder:
 - ``HEURISTIC.links.txt``: the two directions' Viterbi links symmetrised;
 - ``links.txt``: the final links, those of the decoding asked for (``posterior``: every link
   whose posterior, the product of both directions', reaches the threshold; ``viterbi``: the
-  symmetrised ones).
+  symmetrised ones);
+- ``links.posteriors.txt``: when asked for, each final link's posterior, "i-j p" tokens, a
+  line a pair.
 
 Ctrl-C during the HMM iterations keeps the model of the last iteration done and writes every
 file from it; before the first (during Model 1) nothing is written, and the log says so. A
@@ -31,6 +33,7 @@ logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = ("src-trg", "trg-src")
 FINAL_LINKS = "links.txt"  # what every model's road writes its final links to
+LINK_POSTERIORS = "links.posteriors.txt"  # the final links' posteriors, when asked for
 DECODINGS = ("posterior", "viterbi")
 MODEL1_ITERATIONS = 5
 ITERATIONS = 5
@@ -48,6 +51,7 @@ def output_paths(outdir, heuristic):
     }
     paths["links"] = outdir / f"{heuristic}.links.txt"
     paths["final"] = outdir / FINAL_LINKS
+    paths["posteriors"] = outdir / LINK_POSTERIORS
     return paths
 
 
@@ -74,12 +78,17 @@ def _write_links(aligner, settings, paths):
     for d, direction in enumerate(DIRECTIONS):
         if settings["save_scores"]:
             aligner.save_scores(d, paths[direction]["scores"])
+    posterior = settings["decoding"] == "posterior"
+    posteriors = paths["posteriors"] if settings.get("write_link_posteriors") else None
     # Each direction's Viterbi links are computed once, for their files and the symmetrised.
     aligner.save_symmetrized_links(
-        paths["links"], settings["heuristic"], *(paths[d]["links"] for d in DIRECTIONS)
+        paths["links"],
+        settings["heuristic"],
+        *(paths[d]["links"] for d in DIRECTIONS),
+        posteriors_path=None if posterior else posteriors,
     )
-    if settings["decoding"] == "posterior":
-        aligner.save_posterior_links(paths["final"], settings["posterior_threshold"])
+    if posterior:
+        aligner.save_posterior_links(paths["final"], settings["posterior_threshold"], posteriors)
     else:
         files.copy(paths["links"], paths["final"])
 
