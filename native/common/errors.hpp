@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -96,6 +97,15 @@ class MemoryError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Makes the calling thread ready to throw. The C++ runtime keeps a thread's exception state in
+// thread-local storage that the C library allocates on the thread's first throw, and aborts the
+// process when it cannot: a thread whose first throw is a failed allocation would end the
+// process instead of raising MemoryError. Touched early, while memory is to be had, the state
+// is there when needed. (The call is pure: only a use of its result keeps it.)
+inline void ready_to_throw() noexcept {
+    [[maybe_unused]] const volatile int touched = std::uncaught_exceptions();
+}
 
 // Throws std::invalid_argument unless `given` values of `what` are the `wanted` number: what
 // a caller hands a table must fit it.

@@ -111,12 +111,8 @@ private:
     }
 
     void work(std::size_t id) {
-        // The C++ runtime keeps each thread's exception state in thread-local storage, which
-        // the C library allocates on the thread's first throw and aborts the process when it
-        // cannot. Touched now, while the thread's stack was just allocated, a task that fails
-        // for want of memory later throws as any other. (The call is pure: only a use of its
-        // result keeps it.)
-        [[maybe_unused]] const volatile int touched = std::uncaught_exceptions();
+        // Now, while the thread's stack was just allocated.
+        ready_to_throw();
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -182,6 +178,7 @@ std::size_t thread_count() {
 
 void parallel_for(std::size_t tasks, std::size_t threads,
                   const std::function<void(std::size_t, std::size_t)>& task) {
+    ready_to_throw();  // the caller's thread runs tasks too
     threads = std::max<std::size_t>(1, std::min(threads, tasks));
     if (threads > 1) {
         Pool& pool = Pool::instance();

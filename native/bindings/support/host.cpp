@@ -208,6 +208,9 @@ private:
 }  // namespace
 
 Host& toolkit_host() {
+    // Native work on a host thread reaches its host first: the thread is made ready to throw
+    // before the work may run out of memory.
+    ready_to_throw();
     // Never destroyed: it holds no Python objects, so it may outlive the interpreter.
     static ToolkitHost* host = new ToolkitHost();
     return *host;

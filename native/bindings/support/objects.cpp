@@ -1,6 +1,7 @@
 // Native classes as host objects: __init__ calls, truth tests, overrides, the class registry,
 // pickling refusals.
 #include "bindings/support.hpp"
+#include "common/errors.hpp"
 
 #include <algorithm>
 
@@ -60,6 +61,7 @@ bool truthy(nb::handle value) {
 }
 
 void init_module(nb::module_& m) {
+    ready_to_throw();  // the importing thread, usually the one that calls the modules
     register_error_translators();
     nb::object logger =
         nb::module_::import_("zel.common.logging").attr("getColorLogger")(m.attr("__name__"));
