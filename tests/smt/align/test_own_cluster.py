@@ -3,6 +3,8 @@ only), as users run them, and the faults of such a cluster ended in bounded time
 that says what happened."""
 
 import contextlib
+import os
+import signal
 import socket
 import subprocess
 import sys
@@ -15,6 +17,7 @@ import pytest
 pytest.importorskip("distributed")
 
 from zel.smt.align import bidirectional, cluster
+from zel.smt.align.hmm_cluster import HmmRun
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
 DASK = Path(sys.executable).parent / "dask"
@@ -153,3 +156,85 @@ def test_a_cluster_that_cannot_go_on_ends_the_wait(monkeypatch, status, workers,
     monkeypatch.setattr(cluster, "STALL_TIMEOUT", 0)
     with pytest.raises((ConnectionError, RuntimeError), match=f"indexing: {error}"):
         cluster.gather([Stuck(status, workers)], "indexing")
+
+
+def toy_corpus(folder, pairs=PAIRS):
+    for side in ("src", "trg"):
+        lines = (TOY / f"train.{side}").read_bytes().splitlines(keepends=True)[:pairs]
+        (folder / side).write_bytes(b"".join(lines))
+    return folder / "src", folder / "trg"
+
+
+def test_a_scheduler_lost_during_a_run_is_a_connection_error_naming_it(tmp_path, monkeypatch):
+    where = ["--no-dashboard", "--host", "127.0.0.1", "--scheduler-file", str(tmp_path / "s.json")]
+    scheduler = subprocess.Popen(
+        [DASK, "scheduler", "--port", "0", *where], stderr=subprocess.DEVNULL
+    )
+    worker = subprocess.Popen(
+        [DASK, "worker", "--nthreads", "1", *where], stderr=subprocess.DEVNULL
+    )
+    try:
+        import distributed
+
+        with distributed.Client(scheduler_file=str(tmp_path / "s.json"), timeout="60s") as c:
+            c.wait_for_workers(1, timeout=120)
+            address = c.scheduler.address
+        maximize = HmmRun._maximize
+
+        def lost(run, pending):
+            # The scheduler ends at a fixed point of the run: its first M-step.
+            scheduler.kill()
+            scheduler.wait()
+            maximize(run, pending)
+
+        monkeypatch.setattr(HmmRun, "_maximize", lost)
+        src, trg = toy_corpus(tmp_path)
+        with pytest.raises(ConnectionError, match=f"lost the Dask scheduler at {address}"):
+            bidirectional.align_both(
+                {"src_path": src, "trg_path": trg, "outdir": tmp_path / "o"},
+                scheduler=address,
+                quiet=True,
+            )
+        assert not list((tmp_path / "o").iterdir())
+    finally:
+        for process in (worker, scheduler):
+            process.kill()
+            process.wait()
+
+
+# Imported by the zel-align the test starts: the second HMM step announces itself with a file
+# and then waits there for the interrupt, so it lands in training whatever the load.
+HOLD = """
+import logging, os, time
+if os.environ.get("HOLD_DIR"):
+    class Hold(logging.Handler):
+        def emit(self, record):
+            if record.getMessage().startswith("HMM step: 2 / "):
+                open(os.path.join(os.environ["HOLD_DIR"], "held"), "w").close()
+                while True:
+                    time.sleep(0.01)
+    logging.getLogger("zel").addHandler(Hold())
+"""
+
+
+def test_ctrl_c_to_the_terminals_process_group_ends_a_local_cluster_run(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(HOLD)
+    src, trg = toy_corpus(tmp_path)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), HOLD_DIR=str(tmp_path))
+    settings = ["--workers", "2", "--shard-size", "300", "--hmm-iterations", "3"]
+    process = subprocess.Popen(
+        [Path(sys.executable).parent / "zel-align", src, trg, tmp_path / "o", *settings],
+        env=env,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    while not (tmp_path / "held").exists() and process.poll() is None:
+        time.sleep(0.01)
+    # As a terminal sends Ctrl-C: to every process of the group, the workers included.
+    os.killpg(process.pid, signal.SIGINT)
+    _, log = process.communicate(timeout=300)
+    assert process.returncode == 130, log
+    for d in ("src-trg", "trg-src"):
+        assert (tmp_path / "o" / f"{d}.jumps.txt").read_text().startswith("null\t")
+    assert len((tmp_path / "o" / "links.txt").read_text().splitlines()) == PAIRS
