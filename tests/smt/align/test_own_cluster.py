@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
+from smt.align.test_hmm import HOLD
 
 pytest.importorskip("distributed")
 
@@ -200,21 +201,6 @@ def test_a_scheduler_lost_during_a_run_is_a_connection_error_naming_it(tmp_path,
         for process in (worker, scheduler):
             process.kill()
             process.wait()
-
-
-# Imported by the zel-align the test starts: the second HMM step announces itself with a file
-# and then waits there for the interrupt, so it lands in training whatever the load.
-HOLD = """
-import logging, os, time
-if os.environ.get("HOLD_DIR"):
-    class Hold(logging.Handler):
-        def emit(self, record):
-            if record.getMessage().startswith("HMM step: 2 / "):
-                open(os.path.join(os.environ["HOLD_DIR"], "held"), "w").close()
-                while True:
-                    time.sleep(0.01)
-    logging.getLogger("zel").addHandler(Hold())
-"""
 
 
 def test_ctrl_c_to_the_terminals_process_group_ends_a_local_cluster_run(tmp_path):
