@@ -1,6 +1,5 @@
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -122,21 +121,3 @@ def test_an_output_that_cannot_be_made_is_named_not_its_temporary_file(tmp_path)
     with pytest.raises(FileNotFoundError) as caught:
         files.open(tmp_path / "missing" / "f.txt", "wt")
     assert caught.value.filename == str(tmp_path / "missing" / "f.txt")
-
-
-@pytest.mark.parametrize("interrupted", [False, True])
-def test_a_staged_run_is_put_in_place_whole_or_not_at_all(tmp_path, interrupted):
-    (tmp_path / "old.txt").write_text("an earlier run's\n")
-    (tmp_path / "kept.txt").write_text("the user's\n")
-    (tmp_path / "a.txt").write_text("earlier a\n")
-    stage = files.Staging(tmp_path)
-    for name in ("a.txt", "b.txt"):
-        with files.open(Path(stage.path) / name, "wt") as out:
-            out.write(f"new {name}\n")
-    if interrupted:
-        stage.discard()
-        want = {"a.txt": "earlier a\n", "kept.txt": "the user's\n", "old.txt": "an earlier run's\n"}
-    else:
-        stage.commit([tmp_path / "old.txt", tmp_path / "a.txt"])
-        want = {"a.txt": "new a.txt\n", "b.txt": "new b.txt\n", "kept.txt": "the user's\n"}
-    assert {p.name: p.read_text() for p in tmp_path.iterdir()} == want
