@@ -219,10 +219,19 @@ class Staging:
 
     _HELD = frozenset({signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
 
+    PREFIX, SUFFIX = ".zel-run.", ".part"
+
+    @classmethod
+    def leftovers(cls, folder):
+        """The staging folders in `folder` of runs that ended before their commit or discard
+        (killed, or the machine stopped)."""
+        found = (f for f in os.listdir(folder) if f.startswith(cls.PREFIX))
+        return sorted(f for f in found if f.endswith(cls.SUFFIX))
+
     def __init__(self, folder):
         self.folder = os.fsdecode(folder)
         try:
-            self.path = tempfile.mkdtemp(prefix=".zel-run.", suffix=".part", dir=self.folder)
+            self.path = tempfile.mkdtemp(prefix=self.PREFIX, suffix=self.SUFFIX, dir=self.folder)
         except OSError as e:
             raise type(e)(e.errno, e.strerror or str(e), self.folder) from None
 

@@ -93,8 +93,12 @@ def test_an_interrupt_in_training_gives_a_whole_result_or_none(
         hmm_road, "_aligner", lambda settings: Interrupting(made(settings), after_training)
     )
     raised = command.Interrupted if after_training else KeyboardInterrupt
+    # What a killed run left is told, and left alone.
+    (out / ".zel-run.killed.part").mkdir()
     with caplog.at_level(std_logging.WARNING, logger="zel"), pytest.raises(raised) as caught:
         align(src, trg, out)
+    assert "ended before putting them in place (.zel-run.killed.part)" in caplog.text
+    (out / ".zel-run.killed.part").rmdir()
     if after_training:
         # The files of the finished model, with no file of the earlier run beside them.
         assert snapshot(out) == want

@@ -334,6 +334,14 @@ def align_both(conf, **others):
     Path(outdir).mkdir(parents=True, exist_ok=True)
     replaced = _replaced_outputs(settings)
     files.check_outputs(replaced, inputs)
+    leftovers = files.Staging.leftovers(outdir)
+    if leftovers:
+        logger.warning(
+            "%s holds the files of runs that ended before putting them in place (%s): remove "
+            "them once they are not wanted",
+            outdir,
+            ", ".join(leftovers),
+        )
     stage = files.Staging(outdir)
     staged = dict(settings, outdir=stage.path, shown_outdir=os.fspath(outdir))
     if settings["input_path"]:
