@@ -72,6 +72,14 @@ def copy(source, target):
         shutil.copyfileobj(f, out)
 
 
+def _naming(error, name):
+    """``error`` (an OSError) as the same error naming ``name``: the path the caller knows, not
+    a hidden file or folder standing in for it."""
+    named = type(error)(error.errno, error.strerror or str(error), os.fsdecode(name))
+    named.__cause__ = error
+    return named
+
+
 def is_regular_or_absent(path):
     """True when ``path`` (followed through links) is a regular file or does not exist."""
     try:
@@ -101,7 +109,7 @@ class Output:
                 except FileExistsError:
                     continue
                 except OSError as e:
-                    raise self._error(e) from None
+                    raise _naming(e, self.name) from None
             self._target = target
             self._temp = temp
             try:
@@ -114,7 +122,7 @@ class Output:
             try:
                 raw = builtins.open(path, "wb")
             except OSError as e:
-                raise self._error(e) from None
+                raise _naming(e, self.name) from None
         self._raw = raw
         # `compressed`: the bytes written are already in the format the name's suffix says.
         suffix = "" if compressed else _suffix(path)
@@ -122,12 +130,6 @@ class Output:
         if not binary:
             stream = io.TextIOWrapper(stream, encoding=encoding, newline="\n")
         self._stream = stream
-
-    def _error(self, error):
-        """`error` naming this output, not the hidden temporary file beside it."""
-        named = type(error)(error.errno, error.strerror or str(error), self.name)
-        named.__cause__ = error
-        return named
 
     @property
     def closed(self):
@@ -137,7 +139,7 @@ class Output:
         try:
             return self._stream.write(data)
         except OSError as e:
-            raise self._error(e) from None
+            raise _naming(e, self.name) from None
 
     def _close_streams(self):
         stream, raw = self._stream, self._raw
@@ -159,7 +161,7 @@ class Output:
                 self._temp = None
         except OSError as e:
             self._remove_temp()
-            raise self._error(e) from None
+            raise _naming(e, self.name) from None
 
     def discard(self):
         """Drops what was written: an earlier file of the name stays as it was."""
@@ -233,7 +235,7 @@ class Staging:
         try:
             self.path = tempfile.mkdtemp(prefix=self.PREFIX, suffix=self.SUFFIX, dir=self.folder)
         except OSError as e:
-            raise type(e)(e.errno, e.strerror or str(e), self.folder) from None
+            raise _naming(e, self.folder) from None
 
     def final(self, path):
         """Where ``path``, a file of the staging folder, is put by ``commit()``."""
@@ -289,6 +291,6 @@ def _put(staged, path):
         os.replace(staged, target)
     except OSError as e:
         if e.errno != errno.EXDEV:
-            raise type(e)(e.errno, e.strerror or str(e), os.fsdecode(path)) from None
+            raise _naming(e, path) from None
         copy(staged, path)
         os.unlink(staged)

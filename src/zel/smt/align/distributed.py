@@ -162,7 +162,7 @@ def align_hmm(settings, paths, names):
         run.setup()
 
         def on_interrupt():
-            logger.warning("interrupted by keyboard: writing the model of the last iteration done")
+            logger.warning("%s", training.HMM_KEPT)
             cluster.require_workers("writing the model of the last iteration")
             run.settle()
 
@@ -175,5 +175,5 @@ def align_hmm(settings, paths, names):
             lambda: run.trained,
             write,
             on_interrupt=on_interrupt,
-            untrained="interrupted by keyboard before the first HMM iteration: no model",
+            untrained=training.HMM_UNTRAINED,
         )

@@ -16,9 +16,8 @@ apart), then their files and links written in the output folder:
 Ctrl-C during the HMM iterations keeps the model of the last iteration done and writes every
 file from it; before the first (during Model 1) nothing is written, and the log says so. A
 Ctrl-C while the files are written starts them again, and a second one stops the writing:
-zel-align then puts none of the run's files in place. With
-``workers`` or ``scheduler`` set, training runs on a Dask cluster (see
-zel.smt.align.distributed).
+zel-align then puts none of the run's files in place. With ``workers`` or ``scheduler`` set,
+training runs on a Dask cluster (see zel.smt.align.distributed).
 """
 
 from pathlib import Path
@@ -122,10 +121,8 @@ def align(settings):
         aligner.train,
         lambda: aligner.trained,
         write,
-        on_interrupt=lambda: logger.warning(
-            "interrupted by keyboard: writing the model of the last iteration done"
-        ),
-        untrained="interrupted by keyboard before the first HMM iteration: no model",
+        on_interrupt=lambda: logger.warning("%s", training.HMM_KEPT),
+        untrained=training.HMM_UNTRAINED,
     )
 
 

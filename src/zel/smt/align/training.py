@@ -8,6 +8,10 @@ from zel.common import logging as zlogging
 
 logger = zlogging.getColorLogger(__name__)
 
+# What the HMM's roads, in one process or on a cluster, say of an interrupt in training.
+HMM_KEPT = "interrupted by keyboard: writing the model of the last iteration done"
+HMM_UNTRAINED = "interrupted by keyboard before the first HMM iteration: no model"
+
 
 def train_then_write(train, trained, write, *, on_interrupt, untrained):
     """Runs `train()`, then returns `write()`. After Ctrl-C in training, when `trained()` says a
