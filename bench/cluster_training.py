@@ -61,9 +61,9 @@ def train(model, settings, **cluster):
             cluster = {"scheduler": address, "shard_size": cluster["shard_size"]}
         bidirectional.align_both(settings, **cluster)
     elif cluster:
-        from zel.smt.align import distributed
+        from zel.smt.align import cluster as dask_road
 
-        distributed.train(settings, **cluster)
+        dask_road.train(settings, **cluster)
     else:
         from zel.smt.align import emalign
 
@@ -135,16 +135,15 @@ class Traffic(logging.Handler):
 
 
 def cluster_run(model, settings, workers, shard_size, memory_limit):
-    from zel.smt.align import cluster as cluster_module
-    from zel.smt.align import distributed
+    from zel.smt.align.cluster import Cluster, client
 
     traffic = Traffic()
-    log = logging.getLogger(cluster_module.__name__)
+    log = logging.getLogger(client.__name__)
     log.addHandler(traffic)
     old_level = log.level
     log.setLevel(logging.DEBUG)
     try:
-        with distributed.Cluster(workers=workers, memory_limit=memory_limit) as cluster:
+        with Cluster(workers=workers, memory_limit=memory_limit) as cluster:
             start = time.perf_counter()
             train(model, settings, cluster=cluster, shard_size=shard_size)
             seconds = time.perf_counter() - start

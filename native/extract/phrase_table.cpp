@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "align/vocab.hpp"
+#include "align/corpus/vocab.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/line_reader.hpp"

@@ -7,8 +7,8 @@
 
 #include <initializer_list>
 
-#include "align/model.hpp"
-#include "align/trainer.hpp"
+#include "align/model/model.hpp"
+#include "align/model/trainer.hpp"
 #include "bindings/support.hpp"
 
 namespace zel::bind {

@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "align/array_ops.hpp"
+#include "align/tables/array_ops.hpp"
 #include "common/format.hpp"
 
 #include <nanobind/stl/string.h>

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "align/corpus.hpp"
-#include "align/vocab.hpp"
+#include "align/corpus/corpus.hpp"
+#include "align/corpus/vocab.hpp"
 
 namespace zel::bind {
 

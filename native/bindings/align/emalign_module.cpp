@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "align/vocab.hpp"
+#include "align/corpus/vocab.hpp"
 #include "bindings/align/align_classes.hpp"
 #include "bindings/align/emalign.hpp"
 #include "bindings/support.hpp"

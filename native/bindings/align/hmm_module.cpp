@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "align/distribution_files.hpp"
-#include "align/hmm_trainer.hpp"
-#include "align/links.hpp"
+#include "align/model/distribution_files.hpp"
+#include "align/hmm/trainer.hpp"
+#include "align/links/links.hpp"
 #include "bindings/support.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"

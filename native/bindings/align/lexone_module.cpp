@@ -1,7 +1,7 @@
 // zel.smt.align.lexone: IBM Model 1, Model1 and Model1Trainer.
 #include <nanobind/nanobind.h>
 
-#include "align/model1.hpp"
+#include "align/ibm/model1.hpp"
 #include "bindings/align/align_classes.hpp"
 
 namespace nb = nanobind;

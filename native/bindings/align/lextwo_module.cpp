@@ -1,7 +1,7 @@
 // zel.smt.align.lextwo: IBM Model 2, Model2 and Model2Trainer.
 #include <nanobind/nanobind.h>
 
-#include "align/model2.hpp"
+#include "align/ibm/model2.hpp"
 #include "bindings/align/align_classes.hpp"
 
 namespace nb = nanobind;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "align/links.hpp"
+#include "align/links/links.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

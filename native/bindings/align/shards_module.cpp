@@ -1,5 +1,5 @@
 // zel.smt.align._shards: the native halves of training one corpus as shards in several
-// processes (see zel.smt.align.distributed, which moves their arrays between processes).
+// processes (see zel.smt.align.cluster, which moves their arrays between processes).
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "align/row_ranges.hpp"
-#include "align/shard.hpp"
-#include "align/whole_trainer.hpp"
+#include "align/shards/row_ranges.hpp"
+#include "align/shards/shard.hpp"
+#include "align/shards/whole_trainer.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;

@@ -3,7 +3,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include "align/vocab.hpp"
+#include "align/corpus/vocab.hpp"
 #include "bindings/align/align_classes.hpp"
 #include "bindings/align/emalign.hpp"
 #include "bindings/capi.hpp"

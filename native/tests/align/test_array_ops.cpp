@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "align/array_ops.hpp"
+#include "align/tables/array_ops.hpp"
 #include "common/errors.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "align/hmm_lattice.hpp"
+#include "align/hmm/lattice.hpp"
 
 namespace {
 

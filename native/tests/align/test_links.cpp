@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "align/links.hpp"
+#include "align/links/links.hpp"
 
 namespace zel::links {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "align/cooccurrence.hpp"
+#include "align/corpus/cooccurrence.hpp"
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
 

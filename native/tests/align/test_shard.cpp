@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "align/row_ranges.hpp"
-#include "align/shard.hpp"
-#include "align/whole_trainer.hpp"
+#include "align/shards/row_ranges.hpp"
+#include "align/shards/shard.hpp"
+#include "align/shards/whole_trainer.hpp"
 #include "test_helpers.hpp"
 
 namespace {

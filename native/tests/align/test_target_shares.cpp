@@ -3,7 +3,7 @@
 #include <random>
 #include <vector>
 
-#include "align/expected_counts.hpp"
+#include "align/tables/expected_counts.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "align/model2.hpp"
+#include "align/ibm/model2.hpp"
 #include "common/errors.hpp"
 #include "test_helpers.hpp"
 

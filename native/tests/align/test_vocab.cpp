@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "align/vocab.hpp"
+#include "align/corpus/vocab.hpp"
 #include "common/errors.hpp"
 #include "test_helpers.hpp"
 

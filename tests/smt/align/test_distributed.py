@@ -10,9 +10,11 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from zel.smt.align import bidirectional, distributed, emalign
-from zel.smt.align.hmm_cluster import HmmRun
-from zel.smt.align.ibm_cluster import IbmRun
+from zel.smt.align import bidirectional, emalign
+from zel.smt.align.cluster import Cluster, Interrupted
+from zel.smt.align.cluster import train as train_on_cluster
+from zel.smt.align.cluster.hmm import HmmRun
+from zel.smt.align.cluster.ibm import IbmRun
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
 PAIRS = 600
@@ -32,7 +34,7 @@ def corpus(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.Cluster(workers=2) as c:
+    with Cluster(workers=2) as c:
         yield c
 
 
@@ -60,19 +62,19 @@ def contents(out):
 
 def test_one_shard_gives_one_process_files(corpus, cluster, tmp_path):
     emalign.train_emalign(conf_for(corpus, tmp_path / "one"))
-    distributed.train(conf_for(corpus, tmp_path / "d"), cluster=cluster, shard_size=PAIRS)
+    train_on_cluster(conf_for(corpus, tmp_path / "d"), cluster=cluster, shard_size=PAIRS)
     assert contents(tmp_path / "d") == contents(tmp_path / "one")
 
 
 def test_same_files_for_any_number_of_workers(corpus, cluster, tmp_path):
     # Four shards (the last shorter) on 1, 2 and 3 workers; compressed inputs are read here
     # and sent, plain ones read by the workers: the same bytes.
-    distributed.train(conf_for(corpus, tmp_path / "w2"), cluster=cluster, shard_size=170)
+    train_on_cluster(conf_for(corpus, tmp_path / "w2"), cluster=cluster, shard_size=170)
     expected = contents(tmp_path / "w2")
     assert all(expected.values())
     for workers, gz in ((1, False), (3, True)):
         out = tmp_path / f"w{workers}"
-        distributed.train(conf_for(corpus, out, gz), workers=workers, shard_size=170)
+        train_on_cluster(conf_for(corpus, out, gz), workers=workers, shard_size=170)
         assert contents(out) == expected, workers
 
 
@@ -86,7 +88,7 @@ def test_worker_lost_mid_training_gives_the_same_files(
         if model == "hmm":
             hmm_align(corpus, out, scheduler=cluster.client.scheduler.address, shard_size=150)
             return written(out)
-        distributed.train(conf_for(corpus, out), cluster=cluster, shard_size=150)
+        train_on_cluster(conf_for(corpus, out), cluster=cluster, shard_size=150)
         return contents(out)
 
     expected = train(tmp_path / "whole")
@@ -117,8 +119,8 @@ def test_interrupt_writes_the_last_complete_step(corpus, cluster, tmp_path, monk
             raise KeyboardInterrupt
 
     monkeypatch.setattr(IbmRun, "memory_report", interrupt_at_second_step)
-    with pytest.raises(distributed.Interrupted):
-        distributed.train(conf_for(corpus, tmp_path / "i"), cluster=cluster, shard_size=200)
+    with pytest.raises(Interrupted):
+        train_on_cluster(conf_for(corpus, tmp_path / "i"), cluster=cluster, shard_size=200)
     # Every file is whole: a score and a line of links for every pair.
     written = contents(tmp_path / "i")
     assert len(written["decoded"].splitlines()) == len(written["scores"].splitlines()) == PAIRS
@@ -142,14 +144,14 @@ def test_refusals_name_the_cause_and_write_nothing(corpus, tmp_path, settings, e
     if "scheduler" not in options:
         options.setdefault("workers", 1)
     with pytest.raises(error, match=text):
-        distributed.train(conf, **options)
+        train_on_cluster(conf, **options)
     assert not any((tmp_path / "out").iterdir())
 
 
 def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"zel\[distributed\]"):
-        distributed.train(conf_for(corpus, tmp_path), workers=1)
+        train_on_cluster(conf_for(corpus, tmp_path), workers=1)
     for model in bidirectional.MODELS:
         with pytest.raises(ImportError, match=r"zel\[distributed\]"):
             hmm_align(corpus, tmp_path / model, model=model, workers=2)
@@ -201,7 +203,7 @@ def test_hmm_interrupt_writes_the_last_complete_iteration(corpus, cluster, tmp_p
             raise KeyboardInterrupt
 
     monkeypatch.setattr(HmmRun, "memory_report", interrupt)
-    with pytest.raises(distributed.Interrupted):
+    with pytest.raises(Interrupted):
         hmm_align(corpus, tmp_path, scheduler=cluster.client.scheduler.address, shard_size=200)
     files = written(tmp_path)
     assert all(len(files[f"{d}.links.txt"].splitlines()) == PAIRS for d in ("src-trg", "trg-src"))

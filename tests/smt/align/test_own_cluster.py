@@ -17,8 +17,9 @@ from smt.align.test_hmm import HOLD
 
 pytest.importorskip("distributed")
 
-from zel.smt.align import bidirectional, cluster
-from zel.smt.align.hmm_cluster import HmmRun
+from zel.smt.align import bidirectional
+from zel.smt.align.cluster import client as cluster
+from zel.smt.align.cluster.hmm import HmmRun
 
 TOY = Path(__file__).resolve().parents[3] / "data" / "toy"
 DASK = Path(sys.executable).parent / "dask"

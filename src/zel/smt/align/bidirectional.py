@@ -15,7 +15,7 @@ settings of zel-train, then combines the two directions' decoded links (see
 and ``HEURISTIC.links.txt``, the symmetrised links, which are also the final ``links.txt``.
 
 With ``workers`` or ``scheduler`` set, either model trains on a Dask cluster instead (see
-``zel.smt.align.distributed``) and writes the same files.
+``zel.smt.align.cluster``) and writes the same files.
 
 Each direction trains in a process of its own; when the process may use two cores or more the
 two run at once, sharing the cores (the outputs are the same bytes either way). Ctrl-C works as
@@ -42,7 +42,7 @@ from zel.common import logging as zlogging
 from zel.common.config import Config
 from zel.smt.trans_models import extract
 
-from . import cluster, distributed, emalign, hmm_road, shard_plan
+from . import cluster, emalign, hmm_road
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -116,13 +116,13 @@ def _settings(conf):
         "quiet": bool(conf.get("quiet", False)),
         "workers": conf.get("workers", None),
         "scheduler": conf.get("scheduler", None),
-        "shard_size": conf.get("shard_size", distributed.SHARD_SIZE),
+        "shard_size": conf.get("shard_size", cluster.SHARD_SIZE),
         "phrase_table": bool(conf.get("phrase_table", False)),
         "write_link_posteriors": bool(conf.get("write_link_posteriors", False)),
     }
     for key, option, least in _COUNTS:
         _check_count(settings[key], option, least)
-    on_cluster = distributed.wanted(settings)
+    settings["on_cluster"] = on_cluster = cluster.wanted(settings)
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
     if settings["write_link_posteriors"] and (on_cluster or settings["model"] != "hmm"):
@@ -412,7 +412,7 @@ def _moved(paths, stage):
 
 def _align_ibm2(settings):
     paths = output_paths(settings["outdir"], settings["heuristic"])
-    if distributed.wanted(settings):
+    if settings["on_cluster"]:
         return _align_on_cluster(settings, paths)
     cores = threads.get_threads() or threads.usable_cores()
     together = cores >= 2
@@ -468,16 +468,16 @@ def _links(settings, paths, trained):
 def _align_on_cluster(settings, paths):
     """Both directions of IBM Models 1 and 2 on one Dask cluster, one after the other."""
     trained = []
-    with distributed.Cluster(settings["workers"], settings["scheduler"]) as cluster:
+    with cluster.open_for(settings) as running:
         for direction in DIRECTIONS:
             logger.info("training %s on the cluster", direction)
             try:
-                distributed.train(
+                cluster.train(
                     _train_conf(settings, direction),
-                    cluster=cluster,
+                    cluster=running,
                     shard_size=settings["shard_size"],
                 )
-            except distributed.Interrupted:
+            except cluster.Interrupted:
                 trained.append(direction)
                 _links(settings, paths, trained)
                 raise
@@ -604,7 +604,7 @@ def create_parser():
     parser.add_argument(
         "--shard-size",
         type=int,
-        default=distributed.SHARD_SIZE,
+        default=cluster.SHARD_SIZE,
         help="sentence pairs a shard, on a cluster (default: %(default)s)",
     )
     parser.add_argument(
@@ -629,9 +629,9 @@ def main(argv=None):
     del args.paths
     names = [
         __name__,
-        distributed.__name__,
-        cluster.__name__,
-        shard_plan.__name__,
+        cluster.roads.__name__,
+        cluster.client.__name__,
+        cluster.shards.__name__,
         extract.__name__,
         "zel.smt.align.lexone",
         "zel.smt.align.lextwo",

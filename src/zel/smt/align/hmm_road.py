@@ -17,7 +17,7 @@ Ctrl-C during the HMM iterations keeps the model of the last iteration done and 
 file from it; before the first (during Model 1) nothing is written, and the log says so. A
 Ctrl-C while the files are written starts them again, and a second one stops the writing:
 zel-align then puts none of the run's files in place. With ``workers`` or ``scheduler`` set,
-training runs on a Dask cluster (see zel.smt.align.distributed).
+training runs on a Dask cluster (see zel.smt.align.cluster).
 """
 
 from pathlib import Path
@@ -25,7 +25,7 @@ from pathlib import Path
 from zel.common import files
 from zel.common import logging as zlogging
 
-from . import distributed, hmm, training
+from . import cluster, hmm, training
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -109,8 +109,8 @@ def align(settings):
     written."""
     paths = output_paths(settings["outdir"], settings["heuristic"])
     _warn_of_empty_tables(settings)
-    if distributed.wanted(settings):
-        return distributed.align_hmm(settings, paths, DIRECTIONS)
+    if settings["on_cluster"]:
+        return cluster.align_hmm(settings, paths, DIRECTIONS)
     aligner = _aligner(settings)
 
     def write():

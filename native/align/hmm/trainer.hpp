@@ -1,0 +1,77 @@
+// Training the HMM alignment model in both directions at once, from IBM Model 1 translation
+// probabilities, by EM or by agreement of the two directions (see passes.hpp).
+//
+// With a prior a > 0 the translation M-step is variational Bayes with a symmetric Dirichlet
+// prior (normalize_rows_vb), which pushes rare words towards few translations.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "align/hmm/passes.hpp"
+#include "common/host.hpp"
+
+namespace zel::align {
+
+struct HmmSettings {
+    std::optional<std::string> src_path, trg_path;
+    bool character_based = false;
+    std::int32_t model1_iterations = 5;
+    std::int32_t hmm_iterations = 5;
+    bool agreement = true;
+    double prior = 0.0;               // Dirichlet a of the translation tables; 0: plain EM
+    std::optional<double> null_prob;  // fixed p0; unset: estimated, starting from 0.2
+    std::optional<std::size_t> pair_cells_budget;  // see Trainer::pair_cells_budget
+};
+
+class HmmTrainer {
+public:
+    explicit HmmTrainer(HmmSettings settings) : settings_(std::move(settings)) {}
+
+    // Loads the corpus both ways, runs the Model 1 iterations of each direction, then the HMM
+    // iterations. An interruption between iterations keeps the model of the last one done.
+    void train(Host& host);
+    // Reads both directions' translation and jump files (source-to-target first) instead, to
+    // score and align the corpus with them.
+    void load(Host& host, const std::array<std::string, 2>& trans,
+              const std::array<std::string, 2>& jumps);
+    bool trained() const { return trained_; }
+    // ValueError unless a model exists (train() or load() got that far).
+    void require_model() const;
+
+    // Direction 0 is source to target, 1 target to source.
+    const Model1Trainer& direction(int d) const { return d == 0 ? forward_ : backward_; }
+    const JumpTable& jumps(int d) const { return jumps_[static_cast<std::size_t>(d)]; }
+    const std::vector<double>& entropies(int d) const {
+        return entropies_[static_cast<std::size_t>(d)];
+    }
+
+    // The jump file: "null<TAB>p0", then "width<TAB>weight" from -kJumpBound to kJumpBound.
+    void save_jumps(Host& host, int d, const std::string& path) const;
+    // The corpus passes (links, scores) under the model; ValueError unless there is one.
+    HmmPasses passes() const {
+        require_model();
+        return {forward_, backward_, jumps_};
+    }
+
+private:
+    // ValueError when train() or load() ran already; marks that one runs now.
+    void start_once();
+    // Direction d's trainer, made for the corpus read its way.
+    void start(Host& host, int d);
+    // ValueError unless both directions read the same pairs.
+    void check_pairs() const;
+    void maximize(std::array<JumpCounts, 2>& jumps);
+
+    HmmSettings settings_;
+    Model1Trainer forward_, backward_;
+    std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
+    std::array<std::vector<double>, 2> entropies_;
+    bool trained_ = false;
+    bool started_ = false;  // train() or load() was called: they run once
+};
+
+}  // namespace zel::align
