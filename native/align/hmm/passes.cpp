@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "align/tables/expected_counts.hpp"
 #include "align/corpus/pair_blocks.hpp"
+#include "align/tables/expected_counts.hpp"
 #include "common/digamma.hpp"
 #include "common/format.hpp"
 #include "common/parallel.hpp"
@@ -294,22 +294,34 @@ bool HmmPasses::pair_both_ways(std::size_t p, PairScratch& s) const {
     return std::isfinite(ll_a) && std::isfinite(ll_b);
 }
 
-void HmmPasses::save_symmetrized_links(Host& host, const std::string& path,
-                                       links::Heuristic heuristic,
-                                       const std::optional<std::string>& forward,
-                                       const std::optional<std::string>& backward,
-                                       const std::optional<std::string>& posteriors) const {
+std::vector<std::vector<links::Link>> HmmPasses::symmetrized_links(
+    Host& host, links::Heuristic heuristic, std::vector<std::vector<links::Link>>* forward,
+    std::vector<std::vector<links::Link>>* backward) const {
     auto fwd = viterbi(host, 0);
     const auto bwd = viterbi(host, 1);
-    if (forward) save_links(host, *forward, fwd);
-    if (backward) save_links(host, *backward, bwd);
+    if (forward) *forward = fwd;
+    if (backward) *backward = bwd;
     const Corpus& corpus = *direction(0).sent_pairs;
     for (std::size_t p = 0; p < fwd.size(); ++p) {
         fwd[p] = links::combine(fwd[p], bwd[p], corpus.src(p).size() - 1, corpus.trg(p).size(),
                                 heuristic);
     }
-    save_links(host, path, fwd);
-    if (posteriors) save_link_posteriors(host, *posteriors, fwd, link_posteriors(host, fwd));
+    return fwd;
+}
+
+void HmmPasses::save_symmetrized_links(Host& host, const std::string& path,
+                                       links::Heuristic heuristic,
+                                       const std::optional<std::string>& forward,
+                                       const std::optional<std::string>& backward,
+                                       const std::optional<std::string>& posteriors) const {
+    std::vector<std::vector<links::Link>> fwd, bwd;
+    const auto combined =
+        symmetrized_links(host, heuristic, forward ? &fwd : nullptr, backward ? &bwd : nullptr);
+    if (forward) save_links(host, *forward, fwd);
+    if (backward) save_links(host, *backward, bwd);
+    save_links(host, path, combined);
+    if (posteriors)
+        save_link_posteriors(host, *posteriors, combined, link_posteriors(host, combined));
 }
 
 void HmmPasses::save_scores(Host& host, int d, const std::string& path) const {

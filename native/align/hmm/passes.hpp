@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "align/hmm/lattice.hpp"
-#include "align/links/links.hpp"
 #include "align/ibm/model1.hpp"
+#include "align/links/links.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -64,6 +64,12 @@ public:
     // The posterior (the product of the two directions') of each of `links`, pair by pair.
     std::vector<std::vector<double>> link_posteriors(
         Host& host, const std::vector<std::vector<links::Link>>& links) const;
+    // Both directions' most probable links combined by `heuristic`; each direction's own
+    // links also into `forward` and `backward`, when given.
+    std::vector<std::vector<links::Link>> symmetrized_links(
+        Host& host, links::Heuristic heuristic,
+        std::vector<std::vector<links::Link>>* forward = nullptr,
+        std::vector<std::vector<links::Link>>* backward = nullptr) const;
     // Both directions' most probable links combined by `heuristic`, to `path`; each
     // direction's own links also to `forward` and `backward`, and the combined links'
     // posteriors to `posteriors`, when given.

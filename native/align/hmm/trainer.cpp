@@ -13,10 +13,6 @@
 
 namespace zel::align {
 
-namespace {
-
-// A jump file as save_jumps writes it; a line that is not one of its lines is a ValueError
-// naming the file and line.
 JumpTable read_jumps(Host& host, const std::string& path) {
     auto source = host.open_read(path, std::nullopt);
     LineReader lines(*source);
@@ -68,20 +64,25 @@ JumpTable read_jumps(Host& host, const std::string& path) {
     return table;
 }
 
-// Translation probabilities outside [0, 1] come from a damaged file; read as they are, they
-// give no links (negative) or posteriors that overflow (huge).
+void check_probability(const std::string& path, std::string_view src, std::string_view trg,
+                       double p) {
+    if (p >= 0.0 && p <= 1.0) return;
+    throw ValueError(path + ": the probability of '" + std::string(trg) + "' given '" +
+                     std::string(src) + "' is " + fmt::float_repr(p) +
+                     ", not a probability from 0 to 1");
+}
+
+namespace {
+
+// The values the table holds, each checked by check_probability.
 void check_probabilities(const std::string& path, const Model& model) {
     const TransTable& table = *model.trans_dist;
     const CooccurrencePattern& pattern = table.pattern();
     for (std::size_t s = 0; s < table.rows(); ++s) {
         for (std::size_t c = pattern.row_begin(s); c < pattern.row_end(s); ++c) {
-            const double p = table.value(c);
-            if (p >= 0.0 && p <= 1.0) continue;
-            throw ValueError(
-                path + ": the probability of '" +
-                std::string(model.vocab->trg_enum.id2str(pattern.col(c))) + "' given '" +
-                std::string(model.vocab->src_enum.id2str(static_cast<StringEnumerator::Id>(s))) +
-                "' is " + fmt::float_repr(p) + ", not a probability from 0 to 1");
+            check_probability(path,
+                              model.vocab->src_enum.id2str(static_cast<StringEnumerator::Id>(s)),
+                              model.vocab->trg_enum.id2str(pattern.col(c)), table.value(c));
         }
     }
 }

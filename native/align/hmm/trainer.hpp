@@ -9,12 +9,23 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "align/hmm/passes.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
+
+// A jump file as HmmTrainer::save_jumps writes it; a line that is not one of its lines is a
+// ValueError naming the file and line.
+JumpTable read_jumps(Host& host, const std::string& path);
+
+// ValueError naming `path` and the words unless `p`, t(trg | src) as a file gives it, lies in
+// [0, 1]: other values come from a damaged file and give no links (negative) or posteriors that
+// overflow (huge).
+void check_probability(const std::string& path, std::string_view src, std::string_view trg,
+                       double p);
 
 struct HmmSettings {
     std::optional<std::string> src_path, trg_path;

@@ -144,6 +144,18 @@ void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
                   });
 }
 
+std::vector<TransEntry> read_trans_entries(Host& host, const std::string& path, Vocab& vocab) {
+    host.info(Channel::align, "loading word translation distribution file: " + path);
+    std::vector<TransEntry> entries;
+    for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
+        if (f.size() != 3 && f.size() != 4) return;
+        const WordId s = vocab.src_enum.str2id(f[0]);
+        const WordId t = vocab.trg_enum.str2id(f[1]);
+        entries.push_back({s, t, parse_float(host, f[2], path, line), line});
+    });
+    return entries;
+}
+
 void load_trans_dist(Host& host, const std::string& path, Model& model) {
     host.info(Channel::align, "loading word translation distribution file: " + path);
     LoadReport report;

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "align/model/model.hpp"
 #include "align/corpus/vocab.hpp"
+#include "align/model/model.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -29,6 +29,16 @@ void write_align_dist(Host& host, const Model& model, const std::string& path,
 
 // Registers the source and target words of every 3- or 4-field line of a translation file.
 void register_trans_words(Host& host, const std::string& path, Vocab& vocab);
+
+// One line of a translation file: t(trg | src) = p, the words as ids of the vocabulary read.
+struct TransEntry {
+    WordId src, trg;
+    double p;
+    std::size_t line;
+};
+
+// Every 3- or 4-field line of a translation file, its words registered in `vocab`.
+std::vector<TransEntry> read_trans_entries(Host& host, const std::string& path, Vocab& vocab);
 
 // Sets t(target | source) from each 3- or 4-field line (later lines win). Values of cells no
 // pair of the model's corpus can read are checked and dropped.

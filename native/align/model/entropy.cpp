@@ -3,8 +3,8 @@
 #include <cfenv>
 #include <cmath>
 
-#include "align/model/model.hpp"
 #include "align/corpus/pair_blocks.hpp"
+#include "align/model/model.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/pairwise_sum.hpp"

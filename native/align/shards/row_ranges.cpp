@@ -5,9 +5,9 @@
 
 #include "align/hmm/passes.hpp"
 #include "align/model/distribution_files.hpp"
-#include "align/shards/quiet_host.hpp"
 #include "common/errors.hpp"
 #include "common/parallel.hpp"
+#include "common/quiet_host.hpp"
 
 namespace zel::align {
 

@@ -18,7 +18,7 @@
 
 #include "align/hmm/passes.hpp"
 #include "align/ibm/model2.hpp"
-#include "align/shards/quiet_host.hpp"
+#include "common/quiet_host.hpp"
 
 namespace zel::align {
 

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "align/model/distribution_files.hpp"
+#include "align/hmm/pair_aligner.hpp"
 #include "align/hmm/trainer.hpp"
 #include "align/links/links.hpp"
+#include "align/model/distribution_files.hpp"
 #include "bindings/support.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
@@ -23,6 +24,7 @@ using zel::align::HmmSettings;
 using zel::align::HmmTrainer;
 using zel::align::JumpTable;
 using zel::align::kJumpBuckets;
+using zel::align::PairAligner;
 
 namespace {
 
@@ -243,6 +245,75 @@ NB_MODULE(hmm, m) {
         "Each pair's entropy per target word (natural logarithm) under a direction, a line a "
         "pair.");
     zel::bind::refuse_pickling(cls);
+
+    nb::class_<PairAligner> pairs(
+        m, "PairAligner",
+        "A trained HMM read from its files, aligning sentence pairs given in memory.");
+    pairs.def(
+        "__init__",
+        [](PairAligner* self, nb::handle trans_forward, nb::handle trans_backward,
+           nb::handle jumps_forward, nb::handle jumps_backward, bool character) {
+            namespace bind = zel::bind;
+            new (self) PairAligner(
+                bind::toolkit_host(),
+                {bind::path_argument(trans_forward), bind::path_argument(trans_backward)},
+                {bind::path_argument(jumps_forward), bind::path_argument(jumps_backward)},
+                character);
+        },
+        nb::arg("trans_forward"), nb::arg("trans_backward"), nb::arg("jumps_forward"),
+        nb::arg("jumps_backward"), nb::kw_only(), nb::arg("character") = false,
+        "Reads both directions' translation and jump files, source-to-target first.");
+    pairs.def_prop_ro("character", &PairAligner::character_based);
+    pairs.def(
+        "align",
+        [](const PairAligner& a, std::string src_text, std::string trg_text,
+           std::optional<double> threshold, const std::string& heuristic, bool posteriors) {
+            zel::align::Decoding decoding;
+            decoding.posterior_threshold = threshold;
+            const auto h = zel::links::heuristic_named(heuristic);
+            if (!h) throw nb::value_error(("unknown heuristic '" + heuristic + "'").c_str());
+            decoding.heuristic = *h;
+            // An interrupt is taken under the lock, and raised once the work has stopped.
+            struct Stopped {};
+            const auto check = [] {
+                nb::gil_scoped_acquire held;
+                if (PyErr_CheckSignals() != 0) throw Stopped{};
+            };
+            zel::align::PairLinks out;
+            try {
+                nb::gil_scoped_release released;
+                out = zel::naming_memory("aligning the pairs", [&] {
+                    return a.align(std::move(src_text), std::move(trg_text), decoding, posteriors,
+                                   check);
+                });
+            } catch (const Stopped&) {
+                throw nb::python_error();
+            }
+            std::vector<std::int64_t> starts{0};
+            std::vector<std::uint32_t> flat;
+            std::vector<double> probs;
+            for (std::size_t p = 0; p < out.links.size(); ++p) {
+                for (const auto& link : out.links[p]) {
+                    flat.push_back(link.src);
+                    flat.push_back(link.trg);
+                }
+                starts.push_back(static_cast<std::int64_t>(flat.size() / 2));
+                if (posteriors)
+                    probs.insert(probs.end(), out.posteriors[p].begin(), out.posteriors[p].end());
+            }
+            const std::size_t pairs = starts.size(), links = flat.size() / 2, kept = probs.size();
+            return nb::make_tuple(zel::bind::to_numpy(std::move(starts), {pairs}),
+                                  zel::bind::to_numpy(std::move(flat), {links, 2}),
+                                  zel::bind::to_numpy(std::move(probs), {kept}));
+        },
+        nb::arg("src_text"), nb::arg("trg_text"), nb::kw_only(), nb::arg("threshold") = 0.2,
+        nb::arg("heuristic") = "grow-diag-final-and", nb::arg("posteriors") = false,
+        "The links of the pairs of two texts of one sentence a line, as (starts, links, "
+        "posteriors): pair p's links are links[starts[p]:starts[p + 1]] (source, target "
+        "positions), their posteriors the same slice of posteriors (empty unless asked for). "
+        "threshold None: each direction's most probable links combined by heuristic. The "
+        "interpreter lock is released while the pairs are aligned.");
+    zel::bind::refuse_pickling(pairs);
 
     m.def(
         "pair_posteriors",

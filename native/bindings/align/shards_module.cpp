@@ -20,12 +20,12 @@
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;
+using zel::QuietHost;
 using zel::align::AlignRows;
 using zel::align::BlockKey;
 using zel::align::JumpCounts;
 using zel::align::JumpTable;
 using zel::align::kJumpBuckets;
-using zel::align::QuietHost;
 using zel::align::RowRange;
 using zel::align::ShardTrainer;
 using zel::align::WholeTrainer;
@@ -159,9 +159,9 @@ NB_MODULE(_shards, m) {
         [](int raised, const std::string& operation) {
             if (operation != "log" && operation != "divide")
                 throw nb::value_error("operation must be 'log' or 'divide'");
-            zel::align::report_raised(zel::bind::toolkit_host(), raised,
-                                      operation == "log" ? zel::FloatEvent::Operation::log
-                                                         : zel::FloatEvent::Operation::divide);
+            zel::report_raised(zel::bind::toolkit_host(), raised,
+                               operation == "log" ? zel::FloatEvent::Operation::log
+                                                  : zel::FloatEvent::Operation::divide);
         },
         nb::arg("raised"), nb::arg("operation"),
         "Reports the floating-point flags a shard's work raised, as one process reports them "

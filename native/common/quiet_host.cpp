@@ -1,11 +1,11 @@
-#include "align/shards/quiet_host.hpp"
+#include "common/quiet_host.hpp"
 
 #include <cfenv>
 #include <stdexcept>
 
 #include "common/line_reader.hpp"
 
-namespace zel::align {
+namespace zel {
 
 namespace {
 
@@ -69,4 +69,4 @@ void report_raised(Host& host, int raised, FloatEvent::Operation operation) {
     if (raised & FE_INVALID) host.float_event({FloatEvent::Kind::invalid, operation});
 }
 
-}  // namespace zel::align
+}  // namespace zel

@@ -10,7 +10,7 @@
 
 #include "common/host.hpp"
 
-namespace zel::align {
+namespace zel {
 
 // A host for work done away from the user: files in memory, no messages, no progress display,
 // and floating-point events kept (as FE_* flags) for the caller to report. Its paths are the
@@ -49,4 +49,4 @@ private:
 // Reports to `host`, as events of `operation`, the FE_* flags a QuietHost kept.
 void report_raised(Host& host, int raised, FloatEvent::Operation operation);
 
-}  // namespace zel::align
+}  // namespace zel
