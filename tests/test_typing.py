@@ -21,7 +21,7 @@ NATIVE = [
 
 EXAMPLE = """
     from zel.common.vocab import StringEnumerator
-    from zel.smt.align import emalign, hmm, lexone, lextwo
+    from zel.smt.align import Aligner, emalign, hmm, lexone, lextwo
     from zel.smt.trans_models.records import CoOccurrence, MosesRecord, Record, TravatarRecord
     from zel.smt.trans_models.tables import MosesTable, Search, Table, TravatarTable
 
@@ -32,6 +32,9 @@ EXAMPLE = """
     trainers = [lexone.Model1Trainer(conf), lextwo.Model2Trainer(conf, character=True)]
     aligner = hmm.HmmAligner("a.src", "a.trg", iterations=3, agreement=False)
     entropies: list[float] = aligner.entropies(0)
+    in_memory = Aligner(decoding="viterbi", threads=2)
+    links: list[list[tuple[int, int]]] = in_memory.fit(["a house"], [["une", "maison"]])
+    folder = Aligner.load(in_memory.save("model")).save("copy")
     record = MosesRecord("das Haus ||| the house ||| 0.5 1 0.25 1e-05 ||| 0-0 1-1 ||| 2 3 1")
     line: str = record.getReversed().to_str()
     features: dict[str, float] | None = record.features
@@ -49,7 +52,7 @@ EXAMPLE = """
 # Each line is a wrong call the checker must report.
 WRONG = """
     from zel.common.vocab import StringEnumerator
-    from zel.smt.align import lextwo
+    from zel.smt.align import Aligner, lextwo
     from zel.smt.trans_models.records import MosesRecord
     from zel.smt.trans_models.tables import MosesTable
 
@@ -58,6 +61,7 @@ WRONG = """
     MosesTable("t.txt").find_src(["das", "Haus"])
     MosesRecord().counts = "2 3 1"
     lextwo.Model2Trainer(5)
+    Aligner().align_batch("a", 3)
 """
 
 
@@ -85,4 +89,4 @@ def test_wrong_calls_are_reported(tmp_path):
     code, output = mypy(tmp_path, "--strict", "wrong.py")
     assert code == 1
     reported = {int(line.split(":")[1]) for line in output.splitlines() if ": error:" in line}
-    assert reported == {7, 8, 9, 10, 11}, output
+    assert reported == {7, 8, 9, 10, 11, 12}, output

@@ -87,6 +87,12 @@ def corpus_paths(outdir):
     return Path(outdir) / "corpus.src.txt", Path(outdir) / "corpus.trg.txt"
 
 
+def settings_of(conf):
+    """zel-align's settings from `conf` (a mapping or Config, as align_both takes it), checked,
+    with their defaults."""
+    return _settings(Config(conf))
+
+
 def _settings(conf):
     data = conf.data
     outdir = os.fspath(data.outdir)
@@ -618,6 +624,19 @@ def create_parser():
     return parser
 
 
+def loggers():
+    """The loggers zel-align's switches (--debug, --quiet) reach."""
+    return [
+        __name__,
+        cluster.roads.__name__,
+        cluster.client.__name__,
+        cluster.shards.__name__,
+        extract.__name__,
+        "zel.smt.align.lexone",
+        "zel.smt.align.lextwo",
+    ]
+
+
 def main(argv=None):
     parser = create_parser()
     args = parser.parse_args(argv)
@@ -627,16 +646,7 @@ def main(argv=None):
     *sides, args.outdir = args.paths
     args.src_path, args.trg_path = sides or (None, None)
     del args.paths
-    names = [
-        __name__,
-        cluster.roads.__name__,
-        cluster.client.__name__,
-        cluster.shards.__name__,
-        extract.__name__,
-        "zel.smt.align.lexone",
-        "zel.smt.align.lextwo",
-    ]
-    with zlogging.using_config(names, debug=args.debug, quiet=args.quiet):
+    with zlogging.using_config(loggers(), debug=args.debug, quiet=args.quiet):
         try:
             paths = align_both(vars(args))
         except (OSError, ValueError, RuntimeError, ImportError, MemoryError) as e:
