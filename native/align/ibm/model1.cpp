@@ -1,7 +1,7 @@
 #include "align/ibm/model1.hpp"
 
-#include "align/tables/expected_counts.hpp"
 #include "align/corpus/pair_blocks.hpp"
+#include "align/tables/expected_counts.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/memory.hpp"
@@ -62,6 +62,15 @@ void Model1Trainer::init_trans_dist(Host& host) {
     // cell's target word), so keeping them in one cache line halves its memory traffic.
     auto table =
         std::make_shared<TransTable>(pattern, 1.0 / static_cast<double>(v_trg), count_slots);
+    // The fixed line after this one gives the size of the dense matrix the table stands for,
+    // which reads as memory taken: this one says what the table holds.
+    const auto bytes = static_cast<std::int64_t>(
+        table->pattern().cells() * (table->stride() * sizeof(double) + sizeof(WordId)));
+    host.info(Channel::model1,
+              "word translation distribution: " +
+                  fmt::with_commas(static_cast<std::int64_t>(table->pattern().cells())) +
+                  " cells stored (the word pairs that occur together), " + fmt::with_commas(bytes) +
+                  " [bytes]; the dense matrix it stands for:");
     host.info(Channel::model1,
               "word translation distribution matrix size: " + std::to_string(v_src) +
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +

@@ -1,7 +1,7 @@
 #include "align/ibm/model2.hpp"
 
-#include "align/tables/expected_counts.hpp"
 #include "align/corpus/pair_blocks.hpp"
+#include "align/tables/expected_counts.hpp"
 #include "common/errors.hpp"
 #include "common/float_flags.hpp"
 #include "common/format.hpp"

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "align/model/distribution_files.hpp"
 #include "align/ibm/model2.hpp"
+#include "align/model/distribution_files.hpp"
 #include "bindings/align/align_classes.hpp"
 #include "bindings/align/emalign.hpp"
 #include "bindings/support.hpp"

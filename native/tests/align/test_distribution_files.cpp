@@ -3,8 +3,8 @@
 #include <limits>
 #include <string>
 
-#include "align/model/distribution_files.hpp"
 #include "align/ibm/model2.hpp"
+#include "align/model/distribution_files.hpp"
 #include "common/errors.hpp"
 #include "test_helpers.hpp"
 
