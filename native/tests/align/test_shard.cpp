@@ -17,6 +17,7 @@
 namespace {
 
 using namespace zel::align;
+using zel::QuietHost;
 using zel::testing::MemoryHost;
 
 constexpr const char* kSrc = "a b c\nb c\na\nd a b\nc d\nb\n";
