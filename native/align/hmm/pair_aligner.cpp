@@ -27,7 +27,7 @@ PairAligner::Direction PairAligner::read(Host& host, const std::string& path) {
         check_probability(path, d.vocab.src_enum.id2str(e.src), d.vocab.trg_enum.id2str(e.trg),
                           e.p);
     // A pair listed twice keeps its later line, as loading a table does.
-    std::stable_sort(entries.begin(), entries.end(), [](const TransEntry& a, const TransEntry& b) {
+    std::sort(entries.begin(), entries.end(), [](const TransEntry& a, const TransEntry& b) {
         return a.src != b.src ? a.src < b.src : a.trg != b.trg ? a.trg < b.trg : a.line > b.line;
     });
     const auto same = [](const TransEntry& a, const TransEntry& b) {

@@ -144,33 +144,42 @@ void register_trans_words(Host& host, const std::string& path, Vocab& vocab) {
                   });
 }
 
-std::vector<TransEntry> read_trans_entries(Host& host, const std::string& path, Vocab& vocab) {
+namespace {
+
+// Calls f(source id, target id, probability, line number) for each 3- or 4-field line of a
+// translation file, its words registered in `vocab` as they are met.
+template <class F>
+void for_each_trans_entry(Host& host, const std::string& path, Vocab& vocab, F&& f) {
     host.info(Channel::align, "loading word translation distribution file: " + path);
+    for_each_line(host, path, "",
+                  [&](const std::vector<std::string_view>& fields, std::size_t line) {
+                      if (fields.size() != 3 && fields.size() != 4) return;
+                      const WordId s = vocab.src_enum.str2id(fields[0]);
+                      const WordId t = vocab.trg_enum.str2id(fields[1]);
+                      f(s, t, parse_float(host, fields[2], path, line), line);
+                  });
+}
+
+}  // namespace
+
+std::vector<TransEntry> read_trans_entries(Host& host, const std::string& path, Vocab& vocab) {
     std::vector<TransEntry> entries;
-    for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
-        if (f.size() != 3 && f.size() != 4) return;
-        const WordId s = vocab.src_enum.str2id(f[0]);
-        const WordId t = vocab.trg_enum.str2id(f[1]);
-        entries.push_back({s, t, parse_float(host, f[2], path, line), line});
+    for_each_trans_entry(host, path, vocab, [&](WordId s, WordId t, double p, std::size_t line) {
+        entries.push_back({s, t, p, line});
     });
     return entries;
 }
 
 void load_trans_dist(Host& host, const std::string& path, Model& model) {
-    host.info(Channel::align, "loading word translation distribution file: " + path);
     LoadReport report;
-    for_each_line(host, path, "", [&](const std::vector<std::string_view>& f, std::size_t line) {
-        if (f.size() != 3 && f.size() != 4) return;
-        const auto s = static_cast<std::int64_t>(model.vocab->src_enum.str2id(f[0]));
-        const auto t = static_cast<std::int64_t>(model.vocab->trg_enum.str2id(f[1]));
-        const double p = parse_float(host, f[2], path, line);
+    const auto store = [&](WordId s, WordId t, double p, std::size_t line) {
         report.value(p, line);
         if (!model.trans_dist)
             throw Missing("the word translation distribution", Missing::Use::item_assignment);
         TransTable& table = *model.trans_dist;
         try {
-            const std::size_t row = resolve_index(s, 0, table.rows());
-            const std::size_t col = resolve_index(t, 1, table.cols());
+            const std::size_t row = resolve_index(static_cast<std::int64_t>(s), 0, table.rows());
+            const std::size_t col = resolve_index(static_cast<std::int64_t>(t), 1, table.cols());
             const std::int64_t cell = table.pattern().find(row, col);
             if (cell >= 0) {
                 table.set_value(static_cast<std::size_t>(cell), p);
@@ -179,7 +188,8 @@ void load_trans_dist(Host& host, const std::string& path, Model& model) {
         } catch (const IndexError& e) {
             throw IndexError(std::string(e.what()) + where(path, line));
         }
-    });
+    };
+    for_each_trans_entry(host, path, *model.vocab, store);
     report.tell(host, path);
 }
 

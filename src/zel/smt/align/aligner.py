@@ -24,7 +24,7 @@ from typing import Any
 from zel.common import logging as zlogging
 from zel.common import threads
 
-from . import bidirectional, emalign, hmm, hmm_road
+from . import bidirectional, emalign, evaluate, hmm, hmm_road
 
 Sentence = str | Sequence[str]
 Link = tuple[int, int]
@@ -106,7 +106,8 @@ class Aligner:
                 raise ValueError("fit() needs at least one sentence pair")
         folder = work / "model"
         saved = threads.get_threads()
-        threads.set_threads(self._threads if self._threads is not None else saved)
+        if self._threads is not None:
+            threads.set_threads(self._threads)
         conf = {**self._given, "src_path": paths[0], "trg_path": paths[1], "outdir": folder}
         try:
             with self._logging():
@@ -249,5 +250,5 @@ def _line(sentence, where, character):
 
 
 def _read_links(path):
-    with open(path, encoding="utf-8") as f:
-        return [[tuple(int(n) for n in token.split("-")) for token in line.split()] for line in f]
+    # Each line of a links file is sorted, so a pair's sorted set is the line's order.
+    return [sorted(pair) for pair in evaluate.read_links(path)]
