@@ -7,6 +7,7 @@
 #include <span>
 
 #include "align/model/distribution_files.hpp"
+#include "align/model/em_loop.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/line_reader.hpp"
@@ -203,6 +204,37 @@ void HmmTrainer::load(Host& host, const std::array<std::string, 2>& trans,
     trained_ = true;
 }
 
+// The HMM's iterations: each E-step gives both directions' entropies under the model it reads,
+// which the log shows; every allowed step is taken.
+class HmmTrainer::Phase : public EmPhase {
+public:
+    explicit Phase(HmmTrainer& trainer) : t_(trainer) {}
+
+    std::optional<double> initial(Host&, bool) override { return std::nullopt; }
+
+    std::optional<double> step(Host& host, std::int32_t s, bool) override {
+        std::array<JumpCounts, 2> counts{};
+        const auto logs = naming_memory("taking HMM step " + std::to_string(s + 1), [&] {
+            return t_.passes().expect(
+                host, t_.settings_.agreement,
+                {&t_.forward_.count_cooc_src2trg, &t_.backward_.count_cooc_src2trg}, counts);
+        });
+        for (int d = 0; d < 2; ++d) {
+            const auto k = static_cast<std::size_t>(d);
+            const std::size_t words = t_.direction(d).sent_pairs->trg_tokens();
+            const double entropy = words > 0 ? -logs[k] / static_cast<double>(words) : 0.0;
+            t_.entropies_[k].push_back(entropy);
+            host.info(Channel::hmm, std::string("entropy ") + direction_name(d) + ": " +
+                                        fmt::float_repr(entropy));
+        }
+        t_.maximize(counts);
+        return std::nullopt;
+    }
+
+private:
+    HmmTrainer& t_;
+};
+
 void HmmTrainer::train(Host& host) {
     start_once();
     for (int d = 0; d < 2; ++d) {
@@ -221,27 +253,8 @@ void HmmTrainer::train(Host& host) {
     check_pairs();
     for (auto& table : jumps_) table = JumpTable::start(settings_.null_prob);
     trained_ = true;
-    for (std::int32_t s = 0; s < settings_.hmm_iterations; ++s) {
-        host.info(Channel::hmm, "--");
-        host.info(Channel::hmm, "HMM step: " + std::to_string(s + 1) + " / " +
-                                    std::to_string(settings_.hmm_iterations) +
-                                    (settings_.agreement ? " (by agreement)" : ""));
-        std::array<JumpCounts, 2> counts{};
-        const auto logs = naming_memory("taking HMM step " + std::to_string(s + 1), [&] {
-            return passes().expect(host, settings_.agreement,
-                                   {&forward_.count_cooc_src2trg, &backward_.count_cooc_src2trg},
-                                   counts);
-        });
-        for (int d = 0; d < 2; ++d) {
-            const auto k = static_cast<std::size_t>(d);
-            const std::size_t words = direction(d).sent_pairs->trg_tokens();
-            const double entropy = words > 0 ? -logs[k] / static_cast<double>(words) : 0.0;
-            entropies_[k].push_back(entropy);
-            host.info(Channel::hmm, std::string("entropy ") + direction_name(d) + ": " +
-                                        fmt::float_repr(entropy));
-        }
-        maximize(counts);
-    }
+    Phase phase(*this);
+    run_em(host, hmm_log(settings_.agreement), phase, settings_.hmm_iterations);
 }
 
 void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "align/hmm/passes.hpp"
+#include "align/model/em_loop.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -26,6 +27,11 @@ JumpTable read_jumps(Host& host, const std::string& path);
 // overflow (huge).
 void check_probability(const std::string& path, std::string_view src, std::string_view trg,
                        double p);
+
+// How the HMM's iterations read in the log, on every road.
+inline EmLog hmm_log(bool agreement) {
+    return {Channel::hmm, "", "HMM step", agreement ? " (by agreement)" : ""};
+}
 
 struct HmmSettings {
     std::optional<std::string> src_path, trg_path;
@@ -69,6 +75,8 @@ public:
     }
 
 private:
+    class Phase;
+
     // ValueError when train() or load() ran already; marks that one runs now.
     void start_once();
     // Direction d's trainer, made for the corpus read its way.

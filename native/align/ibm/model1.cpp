@@ -1,6 +1,7 @@
 #include "align/ibm/model1.hpp"
 
 #include "align/corpus/pair_blocks.hpp"
+#include "align/model/em_loop.hpp"
 #include "align/tables/expected_counts.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
@@ -172,91 +173,107 @@ void Model1Trainer::setup(Host& host) {
     if (!model->trans_dist) init_trans_dist(host);
 }
 
-void Model1Trainer::run_em(Host& host, Channel channel, const char* title,
-                           std::int32_t iteration_limit, const EmSteps& steps,
-                           const EmSteps* next) {
-    setup(host);
-    host.info(channel, "----");
-    host.info(channel, title);
-    // The entropy before a step reads the distributions its E-step reads. When a step
-    // follows, that E-step runs at once and computes the entropy along with its counts, a
-    // pass over the corpus less. If the loop then stops, or the pass fails, the counts it
-    // replaced are brought back, so everything is as if it had not run; after a MemoryError
-    // the step goes the plain way, to fail where it would have failed.
-    bool counted = false;  // the E-step of the coming step is done
-    std::unique_ptr<CorpusEntropy> carried = std::move(carried_entropy_);
+// A model's EM phase on its trainer. The entropy before a step reads the distributions its
+// E-step reads. When a step follows, that E-step runs at once and computes the entropy along
+// with its counts, a pass over the corpus less. If the loop then stops, or the pass fails, the
+// counts it replaced are brought back, so everything is as if it had not run; after a
+// MemoryError the step goes the plain way, to fail where it would have failed.
+class Model1Trainer::Phase : public EmPhase {
+public:
+    Phase(Model1Trainer& trainer, std::int32_t limit, const EmSteps& steps, const EmSteps* next)
+        : t_(trainer),
+          limit_(limit),
+          steps_(steps),
+          next_(next),
+          carried_(std::move(trainer.carried_entropy_)) {}
+
+    std::optional<double> initial(Host& host, bool step_follows) override {
+        return entropy_now(host, step_follows);
+    }
+
+    std::optional<double> step(Host& host, std::int32_t, bool step_follows) override {
+        if (!t_.model->trans_dist) {
+            t_.setup(host);
+        } else {
+            if (counted_) {
+                steps_.announce();
+            } else {
+                steps_.expect(nullptr, true);
+            }
+            steps_.report();
+            steps_.maximize(t_.model->entropy_of_pairs() ? &t_.recovery_ : nullptr);
+        }
+        return entropy_now(host, step_follows);
+    }
+
+    void stopped() override {
+        if (counted_) steps_.recover();
+    }
+
+private:
     // The mean of an entropy computed by `by`'s E-step; what that step replaced comes back if
     // its warnings raise.
-    const auto mean_of = [&](CorpusEntropy& entropy, const EmSteps& by) {
+    double mean_of(Host& host, CorpusEntropy& entropy, const EmSteps& by) {
         try {
-            return entropy.mean(host, corpus_cells().corpus.size());
+            return entropy.mean(host, t_.corpus_cells().corpus.size());
         } catch (...) {
             by.recover();
             throw;
         }
-    };
-    const auto entropy_now = [&](bool step_follows) {
-        counted = false;
-        if (carried) {
+    }
+
+    double entropy_now(Host& host, bool step_follows) {
+        counted_ = false;
+        if (carried_) {
             // Computed by the phase before; its warnings come again, as this pass would raise them.
             host.info(Channel::align, "calculating entropy");
-            const double h = mean_of(*carried, steps);
-            carried.reset();
-            counted = true;
+            const double h = mean_of(host, *carried_, steps_);
+            carried_.reset();
+            counted_ = true;
             return h;
         }
-        const EmSteps* by = step_follows ? &steps : iteration_limit > 0 ? next : nullptr;
-        if (!by || !model->trans_dist || !model->entropy_of_pairs() || !by->sums_entropy() ||
+        const EmSteps* by = step_follows ? &steps_ : limit_ > 0 ? next_ : nullptr;
+        const Model& model = *t_.model;
+        if (!by || !model.trans_dist || !model.entropy_of_pairs() || !by->sums_entropy() ||
             !by->keep())
-            return model->calc_entropy(host, corpus_cells());
+            return model.calc_entropy(host, t_.corpus_cells());
         host.info(Channel::align, "calculating entropy");
-        auto entropy = std::make_unique<CorpusEntropy>(*model, corpus_cells().corpus);
+        auto entropy = std::make_unique<CorpusEntropy>(model, t_.corpus_cells().corpus);
         try {
             by->expect(entropy.get(), false);
         } catch (const MemoryError&) {
             by->recover();
-            return model->corpus_entropy(host, corpus_cells());
+            return model.corpus_entropy(host, t_.corpus_cells());
         } catch (...) {
             by->recover();
             throw;
         }
-        const double h = mean_of(*entropy, *by);
-        if (by == next) {
-            carried_entropy_ = std::move(entropy);
+        const double h = mean_of(host, *entropy, *by);
+        if (by == next_) {
+            t_.carried_entropy_ = std::move(entropy);
         } else {
-            counted = true;
+            counted_ = true;
         }
         return h;
-    };
-    double prev = entropy_now(iteration_limit > 0);
-    host.info(channel, "initial entropy: " + fmt::float_repr(prev));
-    for (std::int32_t s = 0; s < iteration_limit; ++s) {
-        host.info(channel, "--");
-        host.info(channel,
-                  "step: " + std::to_string(s + 1) + " / " + std::to_string(iteration_limit));
-        if (!model->trans_dist) {
-            setup(host);
-        } else {
-            if (counted) {
-                steps.announce();
-            } else {
-                steps.expect(nullptr, true);
-            }
-            steps.report();
-            steps.maximize(model->entropy_of_pairs() ? &recovery_ : nullptr);
-        }
-        const double cur = entropy_now(s + 1 < iteration_limit);
-        host.info(channel, "entropy: " + fmt::float_repr(cur));
-        if (cur >= prev) {  // false when either is NaN: a NaN entropy never stops the loop
-            if (counted) steps.recover();
-            break;
-        }
-        prev = cur;
     }
+
+    Model1Trainer& t_;
+    const std::int32_t limit_;
+    const EmSteps& steps_;
+    const EmSteps* next_;
+    std::unique_ptr<CorpusEntropy> carried_;
+    bool counted_ = false;  // the E-step of the coming step is done
+};
+
+void Model1Trainer::run_phase(Host& host, const EmLog& log, std::int32_t iteration_limit,
+                              const EmSteps& steps, const EmSteps* next) {
+    setup(host);
+    Phase phase(*this, iteration_limit, steps, next);
+    run_em(host, log, phase, iteration_limit);
 }
 
 void Model1Trainer::train(Host& host, std::int32_t iteration_limit) {
-    run_em(host, Channel::model1, kModel1Title, iteration_limit, model1_steps(host));
+    run_phase(host, model1_log(), iteration_limit, model1_steps(host));
 }
 
 Model1Trainer::EmSteps Model1Trainer::model1_steps(Host& host) {

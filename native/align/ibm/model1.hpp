@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "align/model/em_loop.hpp"
 #include "align/model/model.hpp"
 #include "align/model/trainer.hpp"
 
@@ -21,7 +22,9 @@ public:
     const char* type_name() const override { return "zel.smt.align.lexone.Model1"; }
 };
 
-inline constexpr const char* kModel1Title = "start training IBM Model 1";
+// How each model's EM phase reads in the log, on every road.
+inline EmLog model1_log() { return {Channel::model1, "start training IBM Model 1", "step", ""}; }
+inline EmLog model2_log() { return {Channel::model2, "start training IBM Model 2", "step", ""}; }
 
 class Model1Trainer : public Trainer {
 public:
@@ -47,12 +50,12 @@ protected:
         std::function<bool()> keep;
         std::function<void()> recover;  // brings back what keep noted
     };
-    // The EM loop shared by both models. `next`, when given, are the steps of the phase that
-    // runs on this trainer right after this one, with the same limit, from the distributions
-    // this one leaves: its initial entropy is this phase's last, so that phase's first E-step
-    // computes it here and hands it on (`carried_entropy_`).
-    void run_em(Host& host, Channel channel, const char* title, std::int32_t iteration_limit,
-                const EmSteps& steps, const EmSteps* next = nullptr);
+    // One model's EM phase on this trainer, as the shared EM loop runs it. `next`, when given,
+    // are the steps of the phase that runs on this trainer right after this one, with the same
+    // limit, from the distributions this one leaves: its initial entropy is this phase's last,
+    // so that phase's first E-step computes it here and hands it on (`carried_entropy_`).
+    void run_phase(Host& host, const EmLog& log, std::int32_t iteration_limit, const EmSteps& steps,
+                   const EmSteps* next = nullptr);
     EmSteps model1_steps(Host& host);
     // The E-step (its log lines when `announce`); with `entropy`, also the entropy of the
     // distributions it reads, as the model's calc_entropy gives it.
@@ -60,6 +63,8 @@ protected:
     void maximize(Host& host, CountRecovery* recovery);
     bool keep_cell_counts();
     void recover_cell_counts();
+
+    class Phase;
 
     CountRecovery recovery_;
     bool counts_were_absent_ = false;

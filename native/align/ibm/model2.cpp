@@ -173,14 +173,13 @@ void Model2Trainer::setup(Host& host) {
 }
 
 void Model2Trainer::train(Host& host, std::int32_t iteration_limit) {
-    run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit,
-           model2_steps(host));
+    run_phase(host, model2_log(), iteration_limit, model2_steps(host));
 }
 
 void Model2Trainer::train_models(Host& host, std::int32_t iteration_limit) {
     const EmSteps second = model2_steps(host);
     try {
-        run_em(host, Channel::model1, kModel1Title, iteration_limit, model1_steps(host), &second);
+        run_phase(host, model1_log(), iteration_limit, model1_steps(host), &second);
     } catch (...) {
         // Model 2's first E-step may have run: its counts go, as the plain order never made them.
         if (carried_entropy_) {
@@ -189,7 +188,7 @@ void Model2Trainer::train_models(Host& host, std::int32_t iteration_limit) {
         }
         throw;
     }
-    run_em(host, Channel::model2, "start training IBM Model 2", iteration_limit, second);
+    run_phase(host, model2_log(), iteration_limit, second);
 }
 
 Model1Trainer::EmSteps Model2Trainer::model2_steps(Host& host) {

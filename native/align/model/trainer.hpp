@@ -67,7 +67,7 @@ public:
     std::unique_ptr<PairCells> pair_cells;
     // Whether the counts are those the last M-step re-estimated from, as its CountRecovery
     // describes them, and whether the alignment counts are as that step saved them (see
-    // Model1Trainer::run_em).
+    // Model1Trainer::run_phase).
     bool counts_recoverable = false;
     bool align_counts_saved = false;
     // Whether the translation table keeps its cells' counts beside their values, which makes

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "align/hmm/trainer.hpp"
+#include "align/ibm/model1.hpp"
+#include "align/model/em_loop.hpp"
 #include "align/shards/row_ranges.hpp"
 #include "align/shards/shard.hpp"
 #include "align/shards/whole_trainer.hpp"
@@ -149,6 +152,23 @@ nb::tuple align_values(AlignRows::Values v) {
     return nb::make_tuple(owned(std::move(v.values)), owned(std::move(v.tail_zero)));
 }
 
+// A phase of the EM loop whose steps the client takes on the cluster: `initial()` and
+// `step(s)` give the entropy of the model as it stands, or None.
+class ClientPhase final : public zel::align::EmPhase {
+public:
+    ClientPhase(nb::callable initial, nb::callable step)
+        : initial_(std::move(initial)), step_(std::move(step)) {}
+    std::optional<double> initial(zel::Host&, bool) override {
+        return nb::cast<std::optional<double>>(initial_());
+    }
+    std::optional<double> step(zel::Host&, std::int32_t s, bool) override {
+        return nb::cast<std::optional<double>>(step_(s));
+    }
+
+private:
+    nb::callable initial_, step_;
+};
+
 }  // namespace
 
 NB_MODULE(_shards, m) {
@@ -166,6 +186,29 @@ NB_MODULE(_shards, m) {
         nb::arg("raised"), nb::arg("operation"),
         "Reports the floating-point flags a shard's work raised, as one process reports them "
         "(numpy.seterr decides).");
+
+    m.def(
+        "run_em",
+        [](const std::string& model, std::int32_t limit, nb::callable initial, nb::callable step,
+           bool agreement) {
+            zel::align::EmLog log;
+            if (model == "model1") {
+                log = zel::align::model1_log();
+            } else if (model == "model2") {
+                log = zel::align::model2_log();
+            } else if (model == "hmm") {
+                log = zel::align::hmm_log(agreement);
+            } else {
+                throw nb::value_error("model must be 'model1', 'model2' or 'hmm'");
+            }
+            ClientPhase phase(std::move(initial), std::move(step));
+            zel::align::run_em(zel::bind::toolkit_host(), log, phase, limit);
+        },
+        nb::arg("model"), nb::arg("limit"), nb::arg("initial"), nb::arg("step"),
+        nb::arg("agreement") = true,
+        "Runs one EM phase of `model` ('model1', 'model2' or 'hmm', by agreement or not) as one "
+        "process runs it, with its log lines and stopping rule: `initial()` and `step(s)` give "
+        "the entropy of the model as it stands, or None.");
 
     m.def(
         "merge_keys",

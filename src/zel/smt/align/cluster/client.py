@@ -40,7 +40,6 @@ from .tasks import (
 
 logger = zlogging.getColorLogger(__name__)
 
-MODEL1_TITLE = "start training IBM Model 1"
 INSTALL_HINT = "training on a Dask cluster needs Dask: pip install 'zel[distributed]'"
 NO_LIMIT = 2**63 - 1
 _RETRIES = 3  # times a shard's work is submitted again after its worker was lost
@@ -544,24 +543,6 @@ class Table:
         finally:
             if not out.closed:
                 out.discard()
-
-
-def em_phase(title, limit, initial, step):
-    """One EM phase as one process runs it: `title`, the entropy `initial()` gives, then up to
-    `limit` steps, `step(s)` taking an M-step and giving the entropy of what it made, until
-    the entropy stops falling (a NaN never stops it)."""
-    logger.info("----")
-    logger.info(title)
-    prev = initial()
-    logger.info("initial entropy: %r", prev)
-    for s in range(limit):
-        logger.info("--")
-        logger.info("step: %d / %d", s + 1, limit)
-        h = step(s)
-        logger.info("entropy: %r", h)
-        if h >= prev:
-            break
-        prev = h
 
 
 class ShardedRun:

@@ -1,10 +1,14 @@
 """The HMM in both directions on a Dask cluster (see zel.smt.align.cluster)."""
 
 from zel.common import files
+from zel.common import logging as zlogging
 
 from .. import _shards
-from .client import MODEL1_TITLE, NO_LIMIT, ShardedRun, em_phase, logger, ordered, write_texts
+from .client import NO_LIMIT, ShardedRun, ordered, write_texts
 from .tasks import hmm_outputs, hmm_step, shard_step
+
+# The HMM's lines read as one process logs them.
+logger = zlogging.getColorLogger("zel.smt.align.hmm")
 
 
 class HmmRun(ShardedRun):
@@ -51,7 +55,9 @@ class HmmRun(ShardedRun):
             self.memory_report()
             return h
 
-        em_phase(MODEL1_TITLE, limit, lambda: self._model1_entropy(d, 1 if limit > 0 else 0), step)
+        _shards.run_em(
+            "model1", limit, lambda: self._model1_entropy(d, 1 if limit > 0 else 0), step
+        )
 
     def _maximize(self, pending):
         kind, what = pending
@@ -69,14 +75,9 @@ class HmmRun(ShardedRun):
             self._model1(d, s["iteration_limit"])
         self.jumps = [_shards.uniform_jumps(s.get("null_prob"))] * 2
         self.trained = True
-        agreement, iterations = s["agreement"], s["hmm_iterations"]
-        words = self.target_words
-        for step in range(iterations):
-            logger.info("--")
-            logger.info(
-                "HMM step: %d / %d%s", step + 1, iterations, " (by agreement)" if agreement else ""
-            )
+        agreement, words = s["agreement"], self.target_words
 
+        def step(_):
             def step_of(k):
                 return self._at_shard(
                     hmm_step,
@@ -100,6 +101,8 @@ class HmmRun(ShardedRun):
             self._maximize(self.pending)
             self.pending, self.steps = None, None
             self.memory_report()
+
+        _shards.run_em("hmm", s["hmm_iterations"], lambda: None, step, agreement)
 
     def write_outputs(self, paths):
         s = self.settings

@@ -1,15 +1,7 @@
 """IBM Models 1 and 2 in one direction on a Dask cluster (see zel.smt.align.cluster)."""
 
 from .. import _shards
-from .client import (
-    MODEL1_TITLE,
-    NO_LIMIT,
-    ShardedRun,
-    em_phase,
-    gather,
-    ordered,
-    write_texts,
-)
+from .client import NO_LIMIT, ShardedRun, gather, ordered, write_texts
 from .tasks import (
     Blocks,
     align_counts,
@@ -21,8 +13,6 @@ from .tasks import (
     shard_outputs,
     shard_step,
 )
-
-MODEL2_TITLE = "start training IBM Model 2"
 
 
 class IbmRun(ShardedRun):
@@ -123,8 +113,10 @@ class IbmRun(ShardedRun):
             self.memory_report()
             return h
 
-        for phase, title in ((1, MODEL1_TITLE), (2, MODEL2_TITLE)):
-            em_phase(title, limit, lambda p=phase: initial(p), lambda s, p=phase: step(p, s))
+        for phase in (1, 2):
+            _shards.run_em(
+                f"model{phase}", limit, lambda p=phase: initial(p), lambda s, p=phase: step(p, s)
+            )
 
     def _write_align(self, path, threshold):
         client = self.client
