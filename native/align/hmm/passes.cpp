@@ -237,9 +237,7 @@ std::vector<std::vector<links::Link>> HmmPasses::viterbi(Host& host, int d) cons
     each_pair(host, std::string("Viterbi ") + direction_name(d),
               [&](std::size_t p, PairScratch& s) {
                   const std::size_t m = corpus.trg(p).size();
-                  fill_emissions(d, p, s.lattice, s.cells);
-                  s.best.resize(m);
-                  s.lattice.viterbi(jumps_[static_cast<std::size_t>(d)], s.best.data());
+                  pair_best(d, p, s);
                   std::vector<links::Link>& links = out[p];
                   for (std::size_t j = 0; j < m; ++j) {
                       if (s.best[j] == 0) continue;
@@ -248,6 +246,18 @@ std::vector<std::vector<links::Link>> HmmPasses::viterbi(Host& host, int d) cons
                       links.push_back(d == 0 ? links::Link{i, jj} : links::Link{jj, i});
                   }
                   std::sort(links.begin(), links.end());
+              });
+    return out;
+}
+
+std::vector<std::uint32_t> HmmPasses::best_positions(Host& host, int d) const {
+    const Corpus& corpus = *direction(d).sent_pairs;
+    std::vector<std::uint32_t> out(corpus.trg_tokens());
+    each_pair(host, std::string("Viterbi ") + direction_name(d),
+              [&](std::size_t p, PairScratch& s) {
+                  pair_best(d, p, s);
+                  std::copy(s.best.begin(), s.best.end(),
+                            out.begin() + static_cast<std::ptrdiff_t>(corpus.trg_start(p)));
               });
     return out;
 }
@@ -288,7 +298,31 @@ std::vector<std::vector<double>> HmmPasses::link_posteriors(
     return out;
 }
 
+void HmmPasses::pair_best(int d, std::size_t p, PairScratch& s) const {
+    const Corpus& corpus = *direction(d).sent_pairs;
+    const std::size_t width = corpus.src(p).size(), m = corpus.trg(p).size();
+    s.best.resize(m);
+    if (const Marginals* sampled = sampled_[static_cast<std::size_t>(d)]) {
+        // The most probable position of each word on its own; ties go to the lowest, NULL first.
+        const float* row = sampled->of(p);
+        for (std::size_t j = 0; j < m; ++j, row += width)
+            s.best[j] = static_cast<std::uint32_t>(std::max_element(row, row + width) - row);
+        return;
+    }
+    fill_emissions(d, p, s.lattice, s.cells);
+    s.lattice.viterbi(jumps_[static_cast<std::size_t>(d)], s.best.data());
+}
+
 bool HmmPasses::pair_both_ways(std::size_t p, PairScratch& s) const {
+    if (sampled_[0] && sampled_[1]) {
+        for (int d = 0; d < 2; ++d) {
+            const Corpus& corpus = *direction(d).sent_pairs;
+            const std::size_t n = corpus.src(p).size() * corpus.trg(p).size();
+            const float* values = sampled_[static_cast<std::size_t>(d)]->of(p);
+            (d == 0 ? s.post_a : s.post_b).assign(values, values + n);
+        }
+        return true;
+    }
     const double ll_a = pair_posteriors(0, p, s.lattice, s.cells, s.post_a, nullptr);
     const double ll_b = pair_posteriors(1, p, s.lattice, s.cells, s.post_b, nullptr);
     return std::isfinite(ll_a) && std::isfinite(ll_b);

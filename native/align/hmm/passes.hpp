@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "align/hmm/lattice.hpp"
+#include "align/hmm/marginals.hpp"
 #include "align/ibm/model1.hpp"
 #include "align/links/links.hpp"
 #include "common/host.hpp"
@@ -44,9 +45,12 @@ class HmmPasses {
 public:
     // Direction 0 is source to target, 1 target to source: `forward` reads the corpus one way,
     // `backward` the other, pair for pair.
+    // With `sampled`, each direction's link posteriors are those marginals instead of the
+    // forward-backward's, for its links (not its scores, nor the E-step).
     HmmPasses(const Model1Trainer& forward, const Model1Trainer& backward,
-              const std::array<JumpTable, 2>& jumps)
-        : dirs_{&forward, &backward}, jumps_(jumps) {}
+              const std::array<JumpTable, 2>& jumps,
+              std::array<const Marginals*, 2> sampled = {nullptr, nullptr})
+        : dirs_{&forward, &backward}, jumps_(jumps), sampled_(sampled) {}
 
     // One E-step under the current tables: each direction's translation counts into
     // `counts[d]` (one per cell of its table), its jump counts added to `jumps[d]`; gives each
@@ -55,6 +59,9 @@ public:
                                  const std::array<std::optional<CellCounts>*, 2>& counts,
                                  std::array<JumpCounts, 2>& jumps) const;
 
+    // Direction d's most probable source position of every target word (0 for NULL), in
+    // corpus order.
+    std::vector<std::uint32_t> best_positions(Host& host, int d) const;
     // Each direction's most probable links, source-target orientation, one "i-j" line a pair.
     std::vector<std::vector<links::Link>> viterbi(Host& host, int d) const;
     // Links whose posterior (the product of the two directions') is at least `threshold`;
@@ -111,8 +118,12 @@ private:
     // direction gives the pair no probability (and so no posterior).
     bool pair_both_ways(std::size_t p, PairScratch& s) const;
 
+    // Pair p's most probable links of direction d into s.best (0 for NULL).
+    void pair_best(int d, std::size_t p, PairScratch& s) const;
+
     std::array<const Model1Trainer*, 2> dirs_;
     std::array<JumpTable, 2> jumps_;
+    std::array<const Marginals*, 2> sampled_;
 };
 
 }  // namespace zel::align

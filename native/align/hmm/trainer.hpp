@@ -47,10 +47,13 @@ struct HmmSettings {
 class HmmTrainer {
 public:
     explicit HmmTrainer(HmmSettings settings) : settings_(std::move(settings)) {}
+    virtual ~HmmTrainer() = default;
+    HmmTrainer(const HmmTrainer&) = delete;
+    HmmTrainer& operator=(const HmmTrainer&) = delete;
 
     // Loads the corpus both ways, runs the Model 1 iterations of each direction, then the HMM
     // iterations. An interruption between iterations keeps the model of the last one done.
-    void train(Host& host);
+    virtual void train(Host& host);
     // Reads both directions' translation and jump files (source-to-target first) instead, to
     // score and align the corpus with them.
     void load(Host& host, const std::array<std::string, 2>& trans,
@@ -71,8 +74,17 @@ public:
     // The corpus passes (links, scores) under the model; ValueError unless there is one.
     HmmPasses passes() const {
         require_model();
-        return {forward_, backward_, jumps_};
+        return {forward_,
+                backward_,
+                jumps_,
+                {sampled_[0] ? &*sampled_[0] : nullptr, sampled_[1] ? &*sampled_[1] : nullptr}};
     }
+
+protected:
+    Model1Trainer forward_, backward_;
+    std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
+    // A sampled model's link marginals, which its links come from.
+    std::array<std::optional<Marginals>, 2> sampled_;
 
 private:
     class Phase;
@@ -86,8 +98,6 @@ private:
     void maximize(std::array<JumpCounts, 2>& jumps);
 
     HmmSettings settings_;
-    Model1Trainer forward_, backward_;
-    std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
     std::array<std::vector<double>, 2> entropies_;
     bool trained_ = false;
     bool started_ = false;  // train() or load() was called: they run once

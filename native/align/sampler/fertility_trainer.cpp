@@ -1,0 +1,44 @@
+#include "align/sampler/fertility_trainer.hpp"
+
+#include <array>
+#include <string>
+
+#include "common/errors.hpp"
+
+namespace zel::align {
+
+void FertilityTrainer::train(Host& host) {
+    HmmTrainer::train(host);
+    if (sized_) {
+        gibbs_.iterations = gibbs_.fertility_iterations =
+            default_sampling_iterations(forward_.sent_pairs->size());
+    }
+    const std::array<Model1Trainer*, 2> both{&forward_, &backward_};
+    std::array<std::vector<std::uint32_t>, 2> start;
+    std::vector<SamplerInput> inputs;
+    for (std::size_t d = 0; d < 2; ++d) {
+        start[d] = passes().best_positions(host, static_cast<int>(d));
+        const Model1Trainer& t = *both[d];
+        const TransTable& table = *t.model->trans_dist;
+        inputs.push_back({*t.sent_pairs, *t.pair_cells, table.pattern().cells(), table.rows(),
+                          table.cols(), start[d]});
+    }
+    host.info(Channel::hmm, "----");
+    host.info(Channel::hmm,
+              "sampling the HMM with fertility from its links: " + std::to_string(gibbs_.chains) +
+                  " chains of " + std::to_string(gibbs_.iterations) + " + " +
+                  std::to_string(gibbs_.fertility_iterations) + " iterations, seed " +
+                  std::to_string(gibbs_.seed));
+    auto sampled =
+        naming_memory("sampling", [&] { return sample_directions(host, inputs, gibbs_); });
+    for (std::size_t d = 0; d < 2; ++d) {
+        TransTable& table = *both[d]->model->trans_dist;
+        for (std::size_t c = 0; c < sampled[d].values.size(); ++c)
+            table.set_value(c, sampled[d].values[c]);
+        table.row_default = std::move(sampled[d].row_default);
+        jumps_[d] = sampled[d].jumps;
+        sampled_[d].emplace(std::move(sampled[d].marginals));
+    }
+}
+
+}  // namespace zel::align
