@@ -20,4 +20,4 @@ def test_the_python_example_runs_as_written(tmp_path, monkeypatch, capsys):
     names = {}
     exec(compile(in_memory, "README.md", "exec"), names)
     assert len(names["links"]) == 3000
-    assert capsys.readouterr().out.startswith("[(0, 0, 0.98")
+    assert capsys.readouterr().out.startswith("[(0, 0, 0.99")

@@ -13,6 +13,7 @@ void FertilityTrainer::train(Host& host) {
         gibbs_.iterations = gibbs_.fertility_iterations =
             default_sampling_iterations(forward_.sent_pairs->size());
     }
+    if (gibbs_.iterations <= 0 && gibbs_.fertility_iterations <= 0) return;  // the HMM as is
     const std::array<Model1Trainer*, 2> both{&forward_, &backward_};
     std::array<std::vector<std::uint32_t>, 2> start;
     std::vector<SamplerInput> inputs;

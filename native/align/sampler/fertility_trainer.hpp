@@ -16,7 +16,8 @@ public:
     FertilityTrainer(HmmSettings hmm, GibbsSettings gibbs, bool sized)
         : HmmTrainer(std::move(hmm)), gibbs_(gibbs), sized_(sized) {}
 
-    // An interruption while sampling keeps the HMM as its iterations left it.
+    // An interruption while sampling keeps the HMM as its iterations left it, and so do
+    // sampling phases of no iterations.
     void train(Host& host) override;
 
 private:

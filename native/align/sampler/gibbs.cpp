@@ -299,6 +299,10 @@ SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals
         const std::size_t b = side == 0 ? 0 : kBuckets - 1;
         if (t.wide[side] > 0.0) out.jumps.weight[b] /= t.spans[side] / t.wide[side];
     }
+    // Weights that sum to 1, as the HMM's jump files hold them.
+    double sum = 0.0;
+    for (const double w : out.jumps.weight) sum += w;
+    for (double& w : out.jumps.weight) w /= sum;
     out.jumps.null_prob =
         (t.null / chains + s.null_prior) / (t.null / chains + t.real / chains + 1.0);
     return out;

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "align/sampler/fertility_trainer.hpp"
+#include "bindings/align/hmm_settings.hpp"
 #include "bindings/support.hpp"
 
 namespace nb = nanobind;
@@ -15,12 +16,6 @@ using zel::align::FertilityTrainer;
 using zel::align::GibbsSettings;
 using zel::align::HmmSettings;
 using zel::align::HmmTrainer;
-
-namespace {
-
-bool positive_finite(double x) { return x > 0.0 && std::isfinite(x); }
-
-}  // namespace
 
 NB_MODULE(fertility, m) {
     m.doc() = "The HMM with fertility, sampled from the HMM trained by agreement.";
@@ -37,22 +32,17 @@ NB_MODULE(fertility, m) {
     cls.def(
         "__init__",
         [](FertilityTrainer* self, nb::handle src_path, nb::handle trg_path,
-           std::int32_t model1_iterations, std::int32_t iterations,
+           std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
            std::optional<std::int32_t> sampling_iterations, std::int32_t chains, std::uint64_t seed,
            double lexical_prior, bool character) {
-            if (model1_iterations < 0 || iterations < 0 ||
-                (sampling_iterations && *sampling_iterations < 0))
+            HmmSettings s =
+                zel::bind::hmm_settings(src_path, trg_path, model1_iterations, iterations,
+                                        agreement, prior, std::nullopt, character);
+            if (sampling_iterations && *sampling_iterations < 0)
                 throw nb::value_error("iteration counts must not be negative");
             if (chains < 1) throw nb::value_error("chains must be at least 1");
-            if (!positive_finite(lexical_prior))
+            if (!(lexical_prior > 0.0 && std::isfinite(lexical_prior)))
                 throw nb::value_error("lexical_prior must be a finite number > 0");
-            HmmSettings s;
-            s.src_path = zel::bind::path_argument(src_path);
-            s.trg_path = zel::bind::path_argument(trg_path);
-            s.model1_iterations = model1_iterations;
-            s.hmm_iterations = iterations;
-            s.character_based = character;
-            s.pair_cells_budget = zel::align::pair_cells_budget_from_environment();
             GibbsSettings g;
             g.chains = chains;
             g.seed = seed;
@@ -61,15 +51,16 @@ NB_MODULE(fertility, m) {
             new (self) FertilityTrainer(std::move(s), g, !sampling_iterations);
         },
         nb::arg("src_path"), nb::arg("trg_path"), nb::kw_only(), nb::arg("model1_iterations") = 5,
-        nb::arg("iterations") = 5, nb::arg("sampling_iterations") = nb::none(),
-        nb::arg("chains") = defaults.chains, nb::arg("seed") = defaults.seed,
-        nb::arg("lexical_prior") = defaults.lexical_prior, nb::arg("character") = false,
+        nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,
+        nb::arg("sampling_iterations") = nb::none(), nb::arg("chains") = defaults.chains,
+        nb::arg("seed") = defaults.seed, nb::arg("lexical_prior") = defaults.lexical_prior,
+        nb::arg("character") = false,
         "Settings of training; nothing is read before train(). sampling_iterations: the "
         "iterations of each sampling phase (the HMM's, then with fertility); None: as many as "
-        "the corpus's size calls for (50 up to 10,000 pairs, fewer above).");
+        "the corpus's size calls for (100 up to 2,500 pairs, 50 at 10,000, 5 from a million).");
     cls.def(
         "train", [](FertilityTrainer& t) { t.train(zel::bind::toolkit_host()); },
-        "The HMM's training (Model 1 of each direction, then the HMM by agreement), then the "
+        "The HMM's training (Model 1 of each direction, then the HMM's iterations), then the "
         "sampling. Ctrl-C while sampling keeps the HMM.");
     zel::bind::refuse_pickling(cls);
 }

@@ -14,13 +14,13 @@
 #include "align/hmm/trainer.hpp"
 #include "align/links/links.hpp"
 #include "align/model/distribution_files.hpp"
+#include "bindings/align/hmm_settings.hpp"
 #include "bindings/support.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 
 namespace nb = nanobind;
 using zel::align::HmmLattice;
-using zel::align::HmmSettings;
 using zel::align::HmmTrainer;
 using zel::align::JumpTable;
 using zel::align::kJumpBuckets;
@@ -76,23 +76,9 @@ NB_MODULE(hmm, m) {
         [](HmmTrainer* self, nb::handle src_path, nb::handle trg_path,
            std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
            std::optional<double> null_prob, bool character) {
-            if (model1_iterations < 0 || iterations < 0)
-                throw nb::value_error("iteration counts must not be negative");
-            if (!(prior >= 0.0) || !std::isfinite(prior))
-                throw nb::value_error("prior must be a finite number >= 0");
-            if (null_prob && !(*null_prob >= 0.0 && *null_prob < 1.0))
-                throw nb::value_error("null_prob must be in [0, 1)");
-            HmmSettings s;
-            s.src_path = zel::bind::path_argument(src_path);
-            s.trg_path = zel::bind::path_argument(trg_path);
-            s.model1_iterations = model1_iterations;
-            s.hmm_iterations = iterations;
-            s.agreement = agreement;
-            s.prior = prior;
-            s.null_prob = null_prob;
-            s.character_based = character;
-            s.pair_cells_budget = zel::align::pair_cells_budget_from_environment();
-            new (self) HmmTrainer(std::move(s));
+            new (self) HmmTrainer(zel::bind::hmm_settings(src_path, trg_path, model1_iterations,
+                                                          iterations, agreement, prior, null_prob,
+                                                          character));
         },
         nb::arg("src_path"), nb::arg("trg_path"), nb::kw_only(), nb::arg("model1_iterations") = 5,
         nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,

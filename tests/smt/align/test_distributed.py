@@ -78,7 +78,7 @@ def test_same_files_for_any_number_of_workers(corpus, cluster, tmp_path):
         assert contents(out) == expected, workers
 
 
-@pytest.mark.parametrize("model", bidirectional.MODELS)
+@pytest.mark.parametrize("model", ["hmm", "ibm2"])
 def test_worker_lost_mid_training_gives_the_same_files(
     corpus, cluster, tmp_path, monkeypatch, model
 ):
@@ -152,9 +152,14 @@ def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkey
     monkeypatch.setitem(sys.modules, "distributed", None)
     with pytest.raises(ImportError, match=r"zel\[distributed\]"):
         train_on_cluster(conf_for(corpus, tmp_path), workers=1)
-    for model in bidirectional.MODELS:
+    for model in ("hmm", "ibm2", None):
         with pytest.raises(ImportError, match=r"zel\[distributed\]"):
-            hmm_align(corpus, tmp_path / model, model=model, workers=2)
+            hmm_align(corpus, tmp_path / str(model), model=model, workers=2)
+
+
+def test_the_fertility_model_is_refused_on_a_cluster(corpus, tmp_path):
+    with pytest.raises(ValueError, match=r"fertility model samples in one process.*--model hmm"):
+        hmm_align(corpus, tmp_path, model="fertility", workers=2)
 
 
 def test_score_only_refuses_the_cluster(corpus, tmp_path):
@@ -184,7 +189,7 @@ def written(out):
     ids=["agreement", "apart-prior-viterbi"],
 )
 def test_hmm_one_shard_gives_one_process_files(corpus, cluster, tmp_path, settings):
-    hmm_align(corpus, tmp_path / "one", **settings)
+    hmm_align(corpus, tmp_path / "one", model="hmm", **settings)
     address = cluster.client.scheduler.address
     hmm_align(corpus, tmp_path / "c", scheduler=address, shard_size=PAIRS, **settings)
     assert written(tmp_path / "c") == written(tmp_path / "one")

@@ -224,7 +224,7 @@ def test_the_road_writes_the_same_bytes_for_any_thread_count(tmp_path, monkeypat
 def test_files_read_back_align_and_score_as_the_trained_model(tmp_path):
     src, trg = (TOY / f"train.{s}" for s in ("src", "trg"))
     conf = {"src_path": src, "trg_path": trg, "iteration_limit": 2, "hmm_iterations": 2}
-    conf.update(threshold=0.0, nbest=None, save_scores=True, quiet=True)
+    conf.update(model="hmm", threshold=0.0, nbest=None, save_scores=True, quiet=True)
     trained = bidirectional.align_both(conf, outdir=tmp_path / "model")
     scored = bidirectional.align_both(
         conf, outdir=tmp_path / "again", score_only=tmp_path / "model"
@@ -264,7 +264,10 @@ def test_a_bad_jump_file_is_named(tmp_path, text, error):
 def test_translation_probabilities_out_of_range_are_refused(tmp_path, value):
     src, trg = write_corpus(tmp_path)
     trained = bidirectional.align_both(
-        {"src_path": src, "trg_path": trg, "outdir": tmp_path / "m"}, threshold=0.0, quiet=True
+        {"src_path": src, "trg_path": trg, "outdir": tmp_path / "m"},
+        model="hmm",
+        threshold=0.0,
+        quiet=True,
     )
     path = trained["src-trg"]["trans"]
     lines = path.read_text().splitlines()

@@ -38,6 +38,9 @@ SETTINGS = (
     "hmm_iterations",
     "agreement",
     "prior",
+    "sampling_iterations",
+    "chains",
+    "seed",
     "decoding",
     "posterior_threshold",
     "heuristic",
@@ -114,7 +117,7 @@ class Aligner:
                 written = bidirectional.align_both(conf)
                 if written["links"] is None:
                     raise RuntimeError("training stopped before both directions were trained")
-                hmm_model = self._settings["model"] == "hmm"
+                hmm_model = self._settings["model"] in hmm_road.MODELS
                 self._pairs = self._read_model(folder) if hmm_model else None
         finally:
             threads.set_threads(saved)
@@ -145,7 +148,7 @@ class Aligner:
         starts, links, probs = pairs.align(
             src_text,
             trg_text,
-            threshold=self._settings["posterior_threshold"] if posterior else None,
+            threshold=self._new_pairs_threshold() if posterior else None,
             heuristic=self._settings["heuristic"],
             posteriors=posteriors,
         )
@@ -172,8 +175,10 @@ class Aligner:
         """An Aligner of the HMM files zel-align (or save) wrote in `folder`; `settings` as
         Aligner's (decoding, posterior_threshold, heuristic, character: as trained)."""
         aligner = cls(**settings)
-        if aligner._settings["model"] != "hmm":
-            raise ValueError("load reads the HMM's files: it takes no model but 'hmm'")
+        if aligner._settings["model"] not in hmm_road.MODELS:
+            raise ValueError(
+                f"load reads the HMM's files: it takes no model but {' or '.join(hmm_road.MODELS)}"
+            )
         folder = Path(folder)
         if not folder.is_dir():
             raise FileNotFoundError(f"no such model folder: {os.fspath(folder)}")
@@ -195,6 +200,12 @@ class Aligner:
             if not path.is_file():
                 raise FileNotFoundError(f"{os.fspath(folder)}: no model file {path.name}")
         return hmm.PairAligner(*hmm_road.model_files(folder), character=self._settings["character"])
+
+    def _new_pairs_threshold(self):
+        # New pairs are aligned with the HMM's posteriors under the model's tables, as
+        # --score-only aligns them, whatever model made the tables.
+        given = self._given.get("posterior_threshold")
+        return hmm_road.POSTERIOR_THRESHOLD if given is None else float(given)
 
     def _require_pairs(self):
         if self._pairs is not None:

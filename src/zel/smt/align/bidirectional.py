@@ -1,7 +1,9 @@
 """Training both directions and symmetrising their links: the zel-align command line.
 
-With ``model="hmm"`` (the default) both directions of the HMM model are trained together in
-this process; see ``zel.smt.align.hmm_road`` for its files. With ``model="ibm2"``,
+With ``model="fertility"`` (the default in one process) both directions of the HMM model are
+trained together in this process, then sampled with fertility (see ``zel.smt.align.fertility``);
+with ``model="hmm"`` (the default on a cluster) the HMM alone. See ``zel.smt.align.hmm_road``
+for their files. With ``model="ibm2"``,
 ``align_both`` trains IBM Models 1 and 2 source-to-target and target-to-source with the
 settings of zel-train, then combines the two directions' decoded links (see
 ``zel.smt.align.symmetrize``). Files written in the output folder, for each direction D
@@ -14,7 +16,7 @@ settings of zel-train, then combines the two directions' decoded links (see
 
 and ``HEURISTIC.links.txt``, the symmetrised links, which are also the final ``links.txt``.
 
-With ``workers`` or ``scheduler`` set, either model trains on a Dask cluster instead (see
+With ``workers`` or ``scheduler`` set, the HMM or IBM Model 2 trains on a Dask cluster (see
 ``zel.smt.align.cluster``) and writes the same files.
 
 Each direction trains in a process of its own; when the process may use two cores or more the
@@ -22,8 +24,8 @@ two run at once, sharing the cores (the outputs are the same bytes either way). 
 for zel-train: each running direction stops training and writes its files, and the links of
 what was written are symmetrised; a direction not yet started is not started.
 
-    zel-align SRC TRG OUTDIR [--model hmm|ibm2] [-I N] [-t X] [-n N] [-c] [--heuristic NAME]
-                             [--write-scores] [HMM settings: see --help]
+    zel-align SRC TRG OUTDIR [--model fertility|hmm|ibm2] [-I N] [-t X] [-n N] [-c]
+                             [--heuristic NAME] [--write-scores] [settings: see --help]
     zel-align -i FILE OUTDIR ...     (FILE: "source ||| target" lines)
 """
 
@@ -42,14 +44,16 @@ from zel.common import logging as zlogging
 from zel.common.config import Config
 from zel.smt.trans_models import extract
 
-from . import cluster, emalign, hmm_road
+from . import cluster, emalign, fertility, hmm_road
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
 
 DIRECTIONS = hmm_road.DIRECTIONS
-MODELS = ("hmm", "ibm2")
-DEFAULT_MODEL = "hmm"
+MODELS = ("fertility", "hmm", "ibm2")
+DEFAULT_MODEL = "fertility"
+# The model a cluster trains when none is asked for: the fertility model samples in one process.
+CLUSTER_MODEL = "hmm"
 SIDES = ("src_path", "trg_path")
 PHRASE_TABLE = "phrase-table.gz"
 _PR_SET_PDEATHSIG = 1
@@ -111,13 +115,16 @@ def _settings(conf):
         "character": bool(conf.get("character", False)),
         "heuristic": conf.get("heuristic", sym.DEFAULT_HEURISTIC),
         "save_scores": bool(conf.get("save_scores", False)),
-        "model": conf.get("model", DEFAULT_MODEL),
+        "model": conf.get("model", None),
         "hmm_iterations": conf.get("hmm_iterations", hmm_road.ITERATIONS),
         "agreement": bool(conf.get("agreement", True)),
         "prior": float(conf.get("prior", 0.0)),
         "decoding": conf.get("decoding", "posterior"),
         "score_only": conf.get("score_only", None),
-        "posterior_threshold": float(conf.get("posterior_threshold", hmm_road.POSTERIOR_THRESHOLD)),
+        "posterior_threshold": conf.get("posterior_threshold", None),
+        "sampling_iterations": conf.get("sampling_iterations", None),
+        "chains": conf.get("chains", fertility.CHAINS),
+        "seed": conf.get("seed", fertility.SEED),
         "debug": bool(conf.get("debug", False)),
         "quiet": bool(conf.get("quiet", False)),
         "workers": conf.get("workers", None),
@@ -127,11 +134,29 @@ def _settings(conf):
         "write_link_posteriors": bool(conf.get("write_link_posteriors", False)),
     }
     for key, option, least in _COUNTS:
-        _check_count(settings[key], option, least)
+        if settings[key] is not None:
+            _check_count(settings[key], option, least)
+    seed = settings["seed"]
+    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
+        raise ValueError(f"--seed must be a whole number from 0 to 2**64 - 1, not {seed!r}")
     settings["on_cluster"] = on_cluster = cluster.wanted(settings)
+    if settings["model"] is None:
+        settings["model"] = CLUSTER_MODEL if on_cluster else DEFAULT_MODEL
+    elif settings["model"] == "fertility" and on_cluster:
+        raise ValueError(
+            "the fertility model samples in one process: on a cluster, train --model hmm "
+            "(the default there)"
+        )
+    if settings["posterior_threshold"] is None:
+        settings["posterior_threshold"] = hmm_road.default_posterior_threshold(
+            settings["model"], settings["score_only"]
+        )
+    settings["posterior_threshold"] = float(settings["posterior_threshold"])
     if settings["phrase_table"] and settings["character"]:
         raise ValueError("a phrase table is made of words: --phrase-table takes no --character")
-    if settings["write_link_posteriors"] and (on_cluster or settings["model"] != "hmm"):
+    if settings["write_link_posteriors"] and (
+        on_cluster or settings["model"] not in hmm_road.MODELS
+    ):
         raise ValueError(
             "--write-link-posteriors writes the posteriors of the HMM's links in this process: "
             "it takes no --model ibm2, --workers or --scheduler"
@@ -158,6 +183,8 @@ def _settings(conf):
 _COUNTS = (
     ("iteration_limit", "-I/--iteration-limit", -(2**31)),
     ("hmm_iterations", "--hmm-iterations", 0),
+    ("sampling_iterations", "--sampling-iterations", 0),
+    ("chains", "--chains", 1),
     ("shard_size", "--shard-size", 1),
 )
 
@@ -297,16 +324,17 @@ class _Runs:
 def _road(settings):
     """Trains and aligns as the settings ask; returns the paths written."""
     if settings["score_only"]:
-        if settings["model"] != "hmm":
+        if settings["model"] not in hmm_road.MODELS:
             raise ValueError(
                 "score_only reads the HMM's files: zel-score scores with IBM Model 2's"
             )
         logger.info("aligning with the HMM files of %s", os.fspath(settings["score_only"]))
         return hmm_road.score(settings, settings["score_only"])
-    if settings["model"] == "hmm":
+    if settings["model"] in hmm_road.MODELS:
         logger.info(
-            "training the HMM model in both directions%s",
+            "training the HMM model in both directions%s%s",
             " by agreement" if settings["agreement"] else "",
+            ", then sampling it with fertility" if settings["model"] == "fertility" else "",
         )
         return hmm_road.align(settings)
     return _align_ibm2(settings)
@@ -539,9 +567,10 @@ def create_parser():
     parser.add_argument(
         "--model",
         choices=MODELS,
-        default=DEFAULT_MODEL,
-        help="hmm: the HMM model after IBM Model 1 (-I iterations), both directions trained "
-        "together; ibm2: IBM Models 1 and 2, each direction apart (default: %(default)s)",
+        help="fertility: the HMM, then each direction sampled with fertility from its links; "
+        "hmm: the HMM model after IBM Model 1 (-I iterations), both directions trained "
+        "together; ibm2: IBM Models 1 and 2, each direction apart (default: fertility, hmm on "
+        "a cluster)",
     )
     parser.add_argument(
         "--hmm-iterations",
@@ -563,6 +592,26 @@ def create_parser():
         "(default: %(default)s)",
     )
     parser.add_argument(
+        "--sampling-iterations",
+        type=int,
+        help="iterations of each sampling phase of the fertility model (default: 100 up to "
+        "2,500 pairs, 50 at 10,000, fewer above, at least 5)",
+    )
+    parser.add_argument(
+        "--chains",
+        type=int,
+        default=fertility.CHAINS,
+        help="independent sampling chains of the fertility model, whose marginals are "
+        "averaged (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=fertility.SEED,
+        help="seed of the fertility model's sampling; a seed gives the same links on any "
+        "number of threads (default: %(default)s)",
+    )
+    parser.add_argument(
         "--decoding",
         choices=hmm_road.DECODINGS,
         default="posterior",
@@ -573,8 +622,9 @@ def create_parser():
     parser.add_argument(
         "--posterior-threshold",
         type=float,
-        default=hmm_road.POSTERIOR_THRESHOLD,
-        help="least posterior of a link, with --decoding posterior (default: %(default)s)",
+        help="least posterior of a link, with --decoding posterior (default: "
+        f"{hmm_road.SAMPLED_POSTERIOR_THRESHOLD} for the fertility model's sampled marginals, "
+        f"{hmm_road.POSTERIOR_THRESHOLD} for the HMM's posteriors and --score-only)",
     )
     parser.add_argument(
         "--score-only",

@@ -1,5 +1,8 @@
 """zel-align's HMM road: both directions trained together in this process (by agreement, or
-apart), then their files and links written in the output folder:
+apart), then their files and links written in the output folder. The HMM with fertility
+(``model="fertility"``) takes the same road: the HMM by agreement, then each direction sampled
+from its links (see zel.smt.align.fertility); its files hold the sampled model's tables, and its
+links come from the sampled link marginals instead of the HMM's posteriors.
 
 - ``D.trans.txt``: the translation distribution of direction D, as zel-train writes one;
 - ``D.jumps.txt``: its jump distribution ("null<TAB>p0", then "width<TAB>weight" lines from
@@ -25,7 +28,7 @@ from pathlib import Path
 from zel.common import files
 from zel.common import logging as zlogging
 
-from . import cluster, hmm, training
+from . import cluster, fertility, hmm, training
 from . import symmetrize as sym
 
 logger = zlogging.getColorLogger(__name__)
@@ -34,12 +37,23 @@ DIRECTIONS = ("src-trg", "trg-src")
 FINAL_LINKS = "links.txt"  # what every model's road writes its final links to
 LINK_POSTERIORS = "links.posteriors.txt"  # the final links' posteriors, when asked for
 DECODINGS = ("posterior", "viterbi")
+MODELS = ("fertility", "hmm")  # the models that take this road
 MODEL1_ITERATIONS = 5
 ITERATIONS = 5
 # Chosen on the three gold sets at hand (bench/gold_sets_aer.py): against 0.5 it
 # lowers the AER of each (0.097 to 0.085, 0.400 to 0.390, 0.642 to 0.624), trading a little
 # precision for the recall that a product of two posteriors holds back.
 POSTERIOR_THRESHOLD = 0.2
+# The sampled model's link marginals spread where the HMM's posteriors peak: the same three
+# sets, sampled with seeds 1, 2 and 3, put this below 0.15 and 0.2 on each (bench/aer_table.py).
+SAMPLED_POSTERIOR_THRESHOLD = 0.1
+
+
+def default_posterior_threshold(model, score_only):
+    """The posterior threshold of `model`'s links: its sampled marginals' when it is trained
+    with fertility, else the HMM's posteriors' (--score-only decodes with the HMM)."""
+    sampled = model == "fertility" and not score_only
+    return SAMPLED_POSTERIOR_THRESHOLD if sampled else POSTERIOR_THRESHOLD
 
 
 def output_paths(outdir, heuristic):
@@ -62,15 +76,24 @@ def model_files(model_dir):
 
 
 def _aligner(settings):
-    return hmm.HmmAligner(
-        settings["src_path"],
-        settings["trg_path"],
-        model1_iterations=settings["iteration_limit"],
-        iterations=settings["hmm_iterations"],
-        agreement=settings["agreement"],
-        prior=settings["prior"],
-        character=settings["character"],
-    )
+    common = {
+        "model1_iterations": settings["iteration_limit"],
+        "iterations": settings["hmm_iterations"],
+        "agreement": settings["agreement"],
+        "prior": settings["prior"],
+        "character": settings["character"],
+    }
+    src, trg = settings["src_path"], settings["trg_path"]
+    if settings["model"] == "fertility" and not settings["score_only"]:
+        return fertility.FertilityAligner(
+            src,
+            trg,
+            sampling_iterations=settings["sampling_iterations"],
+            chains=settings["chains"],
+            seed=settings["seed"],
+            **common,
+        )
+    return hmm.HmmAligner(src, trg, **common)
 
 
 def _write_links(aligner, settings, paths):
