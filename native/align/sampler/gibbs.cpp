@@ -59,6 +59,8 @@ public:
         for (std::size_t p = 0; p < c.size(); ++p) starts_[p + 1] = starts_[p] + c.src(p).size();
         phi_.assign(starts_.back(), 0);
         for (std::size_t p = 0; p < c.size(); ++p) count_pair(p);
+        inv_src_.resize(src_.size());
+        for (std::size_t e = 0; e < src_.size(); ++e) count_src(static_cast<WordId>(e), 0);
     }
 
     // Draws every link of pairs [begin, end) again; with `marginals`, adds each draw's
@@ -112,6 +114,14 @@ private:
         return fert_[e * (kFertilityCap + 1) + std::min<std::size_t>(phi, kFertilityCap)];
     }
 
+    // n(e) changes, and with it the reciprocal of its translations' denominator, which each
+    // draw reads for every source position.
+    void count_src(WordId e, int sign) {
+        src_[e] = static_cast<std::uint32_t>(static_cast<std::int64_t>(src_[e]) + sign);
+        inv_src_[e] = 1.0 / (static_cast<double>(src_[e]) +
+                             s_.lexical_prior * static_cast<double>(in_.n_trg));
+    }
+
     void jump(std::size_t from, std::size_t to, int sign) {
         const auto width = static_cast<std::ptrdiff_t>(to) - static_cast<std::ptrdiff_t>(from);
         jumps_[bucket(width)] += sign;
@@ -153,7 +163,6 @@ private:
         std::uint32_t* phi = phi_.data() + starts_[p];
         weights_.resize(l + 1);
         const double a_lex = s_.lexical_prior, b = s_.jump_prior, g = s_.fertility_prior;
-        const double a_lex_v = a_lex * static_cast<double>(in_.n_trg);
         float* out = marginals ? marginals->of(p) : nullptr;
         for (std::size_t j = 0; j < m; ++j) {
             std::size_t prev = 0, next = l + 1;
@@ -171,7 +180,7 @@ private:
             }
             const std::uint32_t old = a[j];
             --lex_[cells[old * m + j]];
-            --src_[src[old]];
+            count_src(src[old], -1);
             if (old == 0) {
                 --null_;
             } else {
@@ -185,28 +194,31 @@ private:
             }
             const double p_null = (static_cast<double>(null_) + s_.null_prior) /
                                   static_cast<double>(null_ + real_ + 1);
+            // A real position's jumps, J(i - prev) J(next - i) / J(next - prev): the
+            // normalisers of the three jumps leave one, which `real` holds with the bridge (the
+            // jump the draw replaces, weighed without itself) and the NULL link's complement.
+            std::array<double, kBuckets> near{};
+            for (std::size_t k = 0; k < kBuckets; ++k) near[k] = static_cast<double>(jumps_[k]) + b;
+            const auto bridge_width =
+                static_cast<std::ptrdiff_t>(next) - static_cast<std::ptrdiff_t>(prev);
             const double jump_norm =
                 static_cast<double>(jump_total_) + b * static_cast<double>(kBuckets);
+            const double real = (1.0 - p_null) * span(prev, bridge_width, l) /
+                                (jump_norm * (near[bucket(bridge_width)] - 1.0));
             const auto weight_of = [&](std::size_t from, std::size_t to) {
                 const auto width =
                     static_cast<std::ptrdiff_t>(to) - static_cast<std::ptrdiff_t>(from);
-                return (static_cast<double>(jumps_[bucket(width)]) + b) / jump_norm /
-                       span(from, width, l);
+                const double w = near[bucket(width)];
+                return width > -kJumpBound && width < kJumpBound ? w : w / span(from, width, l);
             };
-            // The jump the draw replaces, which every real position splits in two, as it would
-            // be weighed without itself.
-            const auto bridge_width =
-                static_cast<std::ptrdiff_t>(next) - static_cast<std::ptrdiff_t>(prev);
-            const double bridge = (static_cast<double>(jumps_[bucket(bridge_width)]) - 1.0 + b) /
-                                  jump_norm / span(prev, bridge_width, l);
             double total = 0.0;
             for (std::size_t i = 0; i <= l; ++i) {
                 const WordId e = src[i];
-                double w = (lex_[cells[i * m + j]] + a_lex) / (src_[e] + a_lex_v);
+                double w = (lex_[cells[i * m + j]] + a_lex) * inv_src_[e];
                 if (i == 0) {
                     w *= p_null;
                 } else {
-                    w *= (1.0 - p_null) * weight_of(prev, i) * weight_of(i, next) / bridge;
+                    w *= real * weight_of(prev, i) * weight_of(i, next);
                     if (fertility) {
                         const double here = fert_count(e, phi[i]);
                         // Position i's own count is among those of its fertility.
@@ -231,7 +243,7 @@ private:
             }
             a[j] = chosen;
             ++lex_[cells[chosen * m + j]];
-            ++src_[src[chosen]];
+            count_src(src[chosen], 1);
             if (chosen == 0) {
                 ++null_;
             } else {
@@ -256,7 +268,7 @@ private:
     std::vector<std::uint64_t> starts_;  // each pair's first source position in phi_
     std::vector<std::uint32_t> phi_;     // the fertility of every source position
     std::vector<CellId> scratch_;
-    std::vector<double> weights_;
+    std::vector<double> weights_, inv_src_;
 };
 
 // A direction's sums over its chains' last states.
