@@ -304,7 +304,7 @@ void HmmPasses::pair_best(int d, std::size_t p, PairScratch& s) const {
     s.best.resize(m);
     if (const Marginals* sampled = sampled_[static_cast<std::size_t>(d)]) {
         // The most probable position of each word on its own; ties go to the lowest, NULL first.
-        const float* row = sampled->of(p);
+        const std::uint16_t* row = sampled->of(p);
         for (std::size_t j = 0; j < m; ++j, row += width)
             s.best[j] = static_cast<std::uint32_t>(std::max_element(row, row + width) - row);
         return;
@@ -318,8 +318,11 @@ bool HmmPasses::pair_both_ways(std::size_t p, PairScratch& s) const {
         for (int d = 0; d < 2; ++d) {
             const Corpus& corpus = *direction(d).sent_pairs;
             const std::size_t n = corpus.src(p).size() * corpus.trg(p).size();
-            const float* values = sampled_[static_cast<std::size_t>(d)]->of(p);
-            (d == 0 ? s.post_a : s.post_b).assign(values, values + n);
+            const std::uint16_t* values = sampled_[static_cast<std::size_t>(d)]->of(p);
+            std::vector<double>& post = d == 0 ? s.post_a : s.post_b;
+            post.resize(n);
+            for (std::size_t k = 0; k < n; ++k)
+                post[k] = values[k] / static_cast<double>(Marginals::kOne);
         }
         return true;
     }

@@ -16,6 +16,8 @@ namespace {
 // Fertilities at or above this share one count.
 constexpr std::size_t kFertilityCap = 8;
 constexpr std::size_t kBuckets = kJumpBuckets;
+// Draws whose distributions a marginal adds up at most.
+constexpr std::size_t kMostKeptDraws = 4096;
 // Pairs a direction samples between two looks at the host's interrupts.
 constexpr std::size_t kBlockPairs = 4096;
 
@@ -163,7 +165,7 @@ private:
         std::uint32_t* phi = phi_.data() + starts_[p];
         weights_.resize(l + 1);
         const double a_lex = s_.lexical_prior, b = s_.jump_prior, g = s_.fertility_prior;
-        float* out = marginals ? marginals->of(p) : nullptr;
+        std::uint16_t* out = marginals ? marginals->of(p) : nullptr;
         for (std::size_t j = 0; j < m; ++j) {
             std::size_t prev = 0, next = l + 1;
             for (std::size_t k = j; k-- > 0;) {
@@ -238,8 +240,11 @@ private:
                 u -= weights_[i];
             }
             if (out && total > 0.0) {
+                const double units = marginals->unit() / total;
+                std::uint16_t* row = out + j * (l + 1);
                 for (std::size_t i = 0; i <= l; ++i)
-                    out[j * (l + 1) + i] += static_cast<float>(weights_[i] / total);
+                    row[i] = static_cast<std::uint16_t>(
+                        row[i] + static_cast<std::uint32_t>(weights_[i] * units));
             }
             a[j] = chosen;
             ++lex_[cells[chosen * m + j]];
@@ -334,19 +339,23 @@ std::vector<SampledDirection> sample_directions(Host& host, std::span<const Samp
     const auto hmm = static_cast<std::size_t>(std::max(settings.iterations, 0));
     const auto fert = static_cast<std::size_t>(std::max(settings.fertility_iterations, 0));
     const std::size_t steps = hmm + fert;
-    // The second half of the last phase (its last draw at least) adds to the marginals.
+    // The second half of the last phase (its last draw at least) adds to the marginals, up to
+    // kMostKeptDraws draws of all chains, which their 16 bits hold to 1 / 16 of a draw.
+    const auto chains = static_cast<std::size_t>(std::max(settings.chains, 1));
     const std::size_t last_phase = fert > 0 ? fert : hmm;
-    const std::size_t first_kept =
-        steps - std::max<std::size_t>(1, last_phase / 2 + last_phase % 2);
+    const std::size_t kept =
+        steps == 0 ? 0
+                   : std::min(std::max<std::size_t>(1, last_phase / 2 + last_phase % 2),
+                              std::max<std::size_t>(1, kMostKeptDraws / chains));
+    const std::size_t first_kept = steps - kept;
     std::vector<Marginals> marginals;
     std::vector<Totals> totals(n);
     for (std::size_t d = 0; d < n; ++d) {
-        marginals.emplace_back(inputs[d].corpus);
+        marginals.emplace_back(inputs[d].corpus, chains * kept);
         totals[d].lex.assign(inputs[d].pattern_cells, 0.0);
         totals[d].src.assign(inputs[d].n_src, 0.0);
     }
     const std::size_t pairs = n > 0 ? inputs[0].corpus.size() : 0;
-    const auto chains = static_cast<std::size_t>(std::max(settings.chains, 1));
     auto progress = host.progress("sampling", chains * steps * pairs);
     for (std::size_t k = 0; k < chains; ++k) {
         std::vector<std::unique_ptr<Chain>> running(n);
@@ -373,7 +382,7 @@ std::vector<SampledDirection> sample_directions(Host& host, std::span<const Samp
     }
     std::vector<SampledDirection> out;
     for (std::size_t d = 0; d < n; ++d) {
-        marginals[d].normalize(inputs[d].corpus);
+        marginals[d].finish(inputs[d].corpus);
         out.push_back(estimate(inputs[d], settings, totals[d], std::move(marginals[d])));
     }
     return out;

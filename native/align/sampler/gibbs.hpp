@@ -34,13 +34,15 @@ namespace zel::align {
 struct GibbsSettings {
     std::int32_t iterations = 50;            // draws of every link with the HMM's factors
     std::int32_t fertility_iterations = 50;  // then with fertility too
-    std::int32_t chains = 3;
+    std::int32_t chains = 3;                 // at most kMostChains
     std::uint64_t seed = 1;
     double lexical_prior = 1e-4;   // a
     double jump_prior = 0.5;       // b
     double fertility_prior = 0.5;  // g
     double null_prior = 0.2;       // a0
 };
+
+inline constexpr std::int32_t kMostChains = 1000;
 
 // The iterations each phase takes by default for a corpus of `pairs`: 50 sqrt(10,000 / pairs),
 // from 5 to kMostSamplingIterations. Small corpora need many draws for their marginals to

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "align/sampler/fertility_trainer.hpp"
 #include "bindings/align/hmm_settings.hpp"
@@ -24,6 +25,7 @@ NB_MODULE(fertility, m) {
     const GibbsSettings defaults;
     m.attr("CHAINS") = defaults.chains;
     m.attr("SEED") = defaults.seed;
+    m.attr("MOST_CHAINS") = zel::align::kMostChains;
 
     nb::class_<FertilityTrainer, HmmTrainer> cls(
         m, "FertilityAligner",
@@ -40,7 +42,10 @@ NB_MODULE(fertility, m) {
                                         agreement, prior, std::nullopt, character);
             if (sampling_iterations && *sampling_iterations < 0)
                 throw nb::value_error("iteration counts must not be negative");
-            if (chains < 1) throw nb::value_error("chains must be at least 1");
+            if (chains < 1 || chains > zel::align::kMostChains)
+                throw nb::value_error(
+                    ("chains must be from 1 to " + std::to_string(zel::align::kMostChains))
+                        .c_str());
             if (!(lexical_prior > 0.0 && std::isfinite(lexical_prior)))
                 throw nb::value_error("lexical_prior must be a finite number > 0");
             GibbsSettings g;

@@ -44,10 +44,10 @@ struct Fixture {
         return sample_directions(host, inputs, s);
     }
 
-    std::vector<float> marginals(const SampledDirection& d) const {
-        std::vector<float> out;
+    std::vector<std::uint16_t> marginals(const SampledDirection& d) const {
+        std::vector<std::uint16_t> out;
         for (std::size_t p = 0; p < corpus.size(); ++p) {
-            const float* row = d.marginals.of(p);
+            const std::uint16_t* row = d.marginals.of(p);
             out.insert(out.end(), row, row + corpus.src(p).size() * corpus.trg(p).size());
         }
         return out;
@@ -70,14 +70,16 @@ TEST(Gibbs, MarginalsFindTheLinksAndSumToOneARow) {
     for (std::size_t p = 0; p < f.corpus.size(); ++p) {
         const auto src = f.corpus.src(p);
         const auto trg = f.corpus.trg(p);
-        const float* row = d.marginals.of(p);
+        const std::uint16_t* row = d.marginals.of(p);
         for (std::size_t j = 0; j < trg.size(); ++j, row += src.size()) {
-            EXPECT_NEAR(std::accumulate(row, row + src.size(), 0.0), 1.0, 1e-5);
+            // Each value rounds on its own: a row sums to kOne within half a unit a value.
+            const double sum = std::accumulate(row, row + src.size(), 0.0);
+            EXPECT_NEAR(sum, Marginals::kOne, 0.5 * static_cast<double>(src.size()));
             // The source position of the word that gives trg[j] holds most of its mass.
             std::size_t truth = 0;
             for (std::size_t i = 1; i < src.size(); ++i)
                 if (src[i] == trg[j] + 1) truth = i;
-            EXPECT_GT(row[truth], 0.5F) << "pair " << p << ", target " << j;
+            EXPECT_GT(row[truth], Marginals::kOne / 2) << "pair " << p << ", target " << j;
         }
     }
     // The point estimates: t(0 | word 1) outweighs what word 1's other cells hold.

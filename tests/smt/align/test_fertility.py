@@ -51,6 +51,7 @@ def test_sampling_improves_on_the_hmm_and_its_links_carry_their_marginals(tmp_pa
     ("setting", "value", "message"),
     [
         ("chains", 0, "--chains must be a whole number from 1"),
+        ("chains", 1001, "--chains must be a whole number from 1 to 1,000"),
         ("sampling_iterations", -1, "--sampling-iterations must be a whole number from 0"),
         ("seed", -1, "--seed must be a whole number from 0"),
         ("seed", 2**64, "--seed must be a whole number from 0"),

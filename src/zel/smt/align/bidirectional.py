@@ -133,9 +133,9 @@ def _settings(conf):
         "phrase_table": bool(conf.get("phrase_table", False)),
         "write_link_posteriors": bool(conf.get("write_link_posteriors", False)),
     }
-    for key, option, least in _COUNTS:
+    for key, option, least, most in _COUNTS:
         if settings[key] is not None:
-            _check_count(settings[key], option, least)
+            _check_count(settings[key], option, least, most)
     seed = settings["seed"]
     if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
         raise ValueError(f"--seed must be a whole number from 0 to 2**64 - 1, not {seed!r}")
@@ -179,18 +179,19 @@ def _settings(conf):
     return settings
 
 
-# Whole-number settings, their options, and their least values. The trainers count in 32 bits.
+# Whole-number settings, their options, and their least and most values. The trainers count in
+# 32 bits.
+_MOST = 2**31 - 1
 _COUNTS = (
-    ("iteration_limit", "-I/--iteration-limit", -(2**31)),
-    ("hmm_iterations", "--hmm-iterations", 0),
-    ("sampling_iterations", "--sampling-iterations", 0),
-    ("chains", "--chains", 1),
-    ("shard_size", "--shard-size", 1),
+    ("iteration_limit", "-I/--iteration-limit", -(2**31), _MOST),
+    ("hmm_iterations", "--hmm-iterations", 0, _MOST),
+    ("sampling_iterations", "--sampling-iterations", 0, _MOST),
+    ("chains", "--chains", 1, fertility.MOST_CHAINS),
+    ("shard_size", "--shard-size", 1, _MOST),
 )
 
 
-def _check_count(value, option, least):
-    most = 2**31 - 1
+def _check_count(value, option, least, most):
     if isinstance(value, bool) or not isinstance(value, int) or not least <= value <= most:
         raise ValueError(
             f"{option} must be a whole number from {least:,} to {most:,}, not {value!r}"
