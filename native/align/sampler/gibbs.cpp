@@ -287,8 +287,9 @@ struct Totals {
 SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals& t,
                           Marginals&& marginals) {
     const auto chains = static_cast<double>(s.chains);
-    SampledDirection out{std::move(marginals), std::vector<double>(in.pattern_cells),
-                         std::vector<double>(in.n_src), JumpTable{}};
+    // Each cell's value takes the place of its summed counts, which only it reads.
+    SampledDirection out{std::move(marginals), std::move(t.lex), std::vector<double>(in.n_src),
+                         JumpTable{}};
     const double a_lex_v = s.lexical_prior * static_cast<double>(in.n_trg);
     // Every cell of a word's row shares its denominator; the cells are found through the
     // corpus, as the pattern's rows are not at hand here.
@@ -305,8 +306,8 @@ SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals
                 const CellId cell = cells[i * m + j];
                 if (done[cell]) continue;
                 done[cell] = true;
-                out.values[cell] =
-                    (t.lex[cell] / chains + s.lexical_prior) / (t.src[src[i]] / chains + a_lex_v);
+                out.values[cell] = (out.values[cell] / chains + s.lexical_prior) /
+                                   (t.src[src[i]] / chains + a_lex_v);
             }
         }
     }
