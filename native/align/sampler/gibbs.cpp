@@ -45,6 +45,14 @@ std::uint64_t chain_seed(std::uint64_t seed, std::size_t direction, std::size_t 
 
 std::size_t bucket(std::ptrdiff_t width) { return JumpTable::bucket(width); }
 
+// A direction's sums over its chains' last states.
+struct Totals {
+    std::vector<double> lex, src;
+    std::array<double, kBuckets> jumps{};
+    double null = 0.0, real = 0.0;
+    std::array<double, 2> spans{}, wide{};
+};
+
 // One chain of one direction: its links, the counts they make, and its generator.
 class Chain {
 public:
@@ -71,14 +79,13 @@ public:
         for (std::size_t p = begin; p < end; ++p) draw_pair(p, fertility, marginals);
     }
 
-    void add_counts(std::vector<double>& lex, std::vector<double>& src,
-                    std::array<double, kBuckets>& jumps, double& null, double& real,
-                    std::array<double, 2>& spans, std::array<double, 2>& wide) const {
-        for (std::size_t c = 0; c < lex_.size(); ++c) lex[c] += lex_[c];
-        for (std::size_t e = 0; e < src_.size(); ++e) src[e] += src_[e];
-        for (std::size_t b = 0; b < kBuckets; ++b) jumps[b] += static_cast<double>(jumps_[b]);
-        null += static_cast<double>(null_);
-        real += static_cast<double>(real_);
+    // Adds the counts of the chain's links to `t`.
+    void add_counts(Totals& t) const {
+        for (std::size_t c = 0; c < lex_.size(); ++c) t.lex[c] += lex_[c];
+        for (std::size_t e = 0; e < src_.size(); ++e) t.src[e] += src_[e];
+        for (std::size_t b = 0; b < kBuckets; ++b) t.jumps[b] += static_cast<double>(jumps_[b]);
+        t.null += static_cast<double>(null_);
+        t.real += static_cast<double>(real_);
         // The widths an outer jump could have taken, as the jump file's weights are per width.
         const Corpus& c = in_.corpus;
         for (std::size_t p = 0; p < c.size(); ++p) {
@@ -92,8 +99,8 @@ public:
                     static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(prev);
                 if (width >= kJumpBound || width <= -kJumpBound) {
                     const bool above = width > 0;
-                    spans[above] += span(prev, width, l);
-                    wide[above] += 1.0;
+                    t.spans[above] += span(prev, width, l);
+                    t.wide[above] += 1.0;
                 }
                 prev = i;
             }
@@ -276,14 +283,6 @@ private:
     std::vector<double> weights_, inv_src_;
 };
 
-// A direction's sums over its chains' last states.
-struct Totals {
-    std::vector<double> lex, src;
-    std::array<double, kBuckets> jumps{};
-    double null = 0.0, real = 0.0;
-    std::array<double, 2> spans{}, wide{};
-};
-
 SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals& t,
                           Marginals&& marginals) {
     const auto chains = static_cast<double>(s.chains);
@@ -377,8 +376,7 @@ std::vector<SampledDirection> sample_directions(Host& host, std::span<const Samp
             }
         }
         for (std::size_t d = 0; d < n; ++d) {
-            Totals& t = totals[d];
-            running[d]->add_counts(t.lex, t.src, t.jumps, t.null, t.real, t.spans, t.wide);
+            running[d]->add_counts(totals[d]);
         }
     }
     std::vector<SampledDirection> out;
