@@ -231,25 +231,6 @@ void HmmPasses::each_pair(Host& host, const std::string& label, F&& f) const {
         [](std::size_t, std::size_t) {});
 }
 
-std::vector<std::vector<links::Link>> HmmPasses::viterbi(Host& host, int d) const {
-    const Corpus& corpus = *direction(d).sent_pairs;
-    std::vector<std::vector<links::Link>> out(corpus.size());
-    each_pair(host, std::string("Viterbi ") + direction_name(d),
-              [&](std::size_t p, PairScratch& s) {
-                  const std::size_t m = corpus.trg(p).size();
-                  pair_best(d, p, s);
-                  std::vector<links::Link>& links = out[p];
-                  for (std::size_t j = 0; j < m; ++j) {
-                      if (s.best[j] == 0) continue;
-                      const auto i = s.best[j] - 1;
-                      const auto jj = static_cast<std::uint32_t>(j);
-                      links.push_back(d == 0 ? links::Link{i, jj} : links::Link{jj, i});
-                  }
-                  std::sort(links.begin(), links.end());
-              });
-    return out;
-}
-
 std::vector<std::uint32_t> HmmPasses::best_positions(Host& host, int d) const {
     const Corpus& corpus = *direction(d).sent_pairs;
     std::vector<std::uint32_t> out(corpus.trg_tokens());
@@ -259,6 +240,22 @@ std::vector<std::uint32_t> HmmPasses::best_positions(Host& host, int d) const {
                   std::copy(s.best.begin(), s.best.end(),
                             out.begin() + static_cast<std::ptrdiff_t>(corpus.trg_start(p)));
               });
+    return out;
+}
+
+std::vector<std::vector<links::Link>> HmmPasses::viterbi(Host& host, int d) const {
+    const Corpus& corpus = *direction(d).sent_pairs;
+    const std::vector<std::uint32_t> best = best_positions(host, d);
+    std::vector<std::vector<links::Link>> out(corpus.size());
+    for (std::size_t p = 0; p < corpus.size(); ++p) {
+        const std::uint32_t* a = best.data() + corpus.trg_start(p);
+        std::vector<links::Link>& links = out[p];
+        for (std::uint32_t j = 0; j < corpus.trg(p).size(); ++j) {
+            if (a[j] == 0) continue;
+            links.push_back(d == 0 ? links::Link{a[j] - 1, j} : links::Link{j, a[j] - 1});
+        }
+        std::sort(links.begin(), links.end());
+    }
     return out;
 }
 

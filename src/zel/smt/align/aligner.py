@@ -205,7 +205,9 @@ class Aligner:
         # New pairs are aligned with the HMM's posteriors under the model's tables, as
         # --score-only aligns them, whatever model made the tables.
         given = self._given.get("posterior_threshold")
-        return hmm_road.POSTERIOR_THRESHOLD if given is None else float(given)
+        if given is None:
+            return hmm_road.default_posterior_threshold(self._settings["model"], score_only=True)
+        return float(given)
 
     def _require_pairs(self):
         if self._pairs is not None:

@@ -134,11 +134,8 @@ def _settings(conf):
         "write_link_posteriors": bool(conf.get("write_link_posteriors", False)),
     }
     for key, option, least, most in _COUNTS:
-        if settings[key] is not None:
+        if settings[key] is not None or key not in _UNSET_ALLOWED:
             _check_count(settings[key], option, least, most)
-    seed = settings["seed"]
-    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
-        raise ValueError(f"--seed must be a whole number from 0 to 2**64 - 1, not {seed!r}")
     settings["on_cluster"] = on_cluster = cluster.wanted(settings)
     if settings["model"] is None:
         settings["model"] = CLUSTER_MODEL if on_cluster else DEFAULT_MODEL
@@ -180,13 +177,15 @@ def _settings(conf):
 
 
 # Whole-number settings, their options, and their least and most values. The trainers count in
-# 32 bits.
+# 32 bits; the seed is 64.
 _MOST = 2**31 - 1
+_UNSET_ALLOWED = {"sampling_iterations"}  # None: the model's own choice
 _COUNTS = (
     ("iteration_limit", "-I/--iteration-limit", -(2**31), _MOST),
     ("hmm_iterations", "--hmm-iterations", 0, _MOST),
     ("sampling_iterations", "--sampling-iterations", 0, _MOST),
     ("chains", "--chains", 1, fertility.MOST_CHAINS),
+    ("seed", "--seed", 0, 2**64 - 1),
     ("shard_size", "--shard-size", 1, _MOST),
 )
 
