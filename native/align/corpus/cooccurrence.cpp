@@ -199,7 +199,8 @@ std::size_t CooccurrencePattern::memory_bytes() const {
            (col_.capacity() + sample_.capacity()) * sizeof(std::uint32_t);
 }
 
-std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models) {
+std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models,
+                              std::size_t later_bytes) {
     std::size_t available = available_memory();
     if (available == 0) return (std::size_t{1} << 30) / std::max<std::size_t>(models, 1);
     available /= std::max<std::size_t>(models, 1);
@@ -209,7 +210,7 @@ std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models) {
         const unsigned long n = std::strtoul(share, nullptr, 10);
         if (n > 1) available /= n;
     }
-    const std::size_t tables = pattern_cells * 2 * sizeof(double);
+    const std::size_t tables = pattern_cells * 2 * sizeof(double) + later_bytes;
     return available > tables ? (available - tables) / 4 * 3 : 0;
 }
 

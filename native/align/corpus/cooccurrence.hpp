@@ -135,11 +135,13 @@ private:
 };
 
 // What the pair cell index may take by default: the memory this process may still use, less
-// what the tables made after it need (a value and a count for each of `pattern_cells` cells),
-// with a quarter of the rest kept for everything else; 1 GiB when the memory is not known.
-// ZEL_MEMORY_SHARE=N (set by a command that trains N processes at once) counts on 1/N of it,
-// and `models` (models that one process trains together) on a further 1/models.
-std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models = 1);
+// what the tables made after it need (a value and a count for each of `pattern_cells` cells)
+// and `later_bytes` that the model takes once trained, with a quarter of the rest kept for
+// everything else; 1 GiB when the memory is not known. ZEL_MEMORY_SHARE=N (set by a command
+// that trains N processes at once) counts on 1/N of it, and `models` (models that one process
+// trains together) on a further 1/models.
+std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models = 1,
+                              std::size_t later_bytes = 0);
 
 // The cells of each sentence pair, l * m of them, row by row (source position i, then target
 // position j), as the E-step and the scores read them.

@@ -301,7 +301,8 @@ void HmmPasses::pair_best(int d, std::size_t p, PairScratch& s) const {
     s.best.resize(m);
     if (const Marginals* sampled = sampled_[static_cast<std::size_t>(d)]) {
         // The most probable position of each word on its own; ties go to the lowest, NULL first.
-        const std::uint16_t* row = sampled->of(p);
+        sampled->fill(p, s.sampled);
+        const std::uint16_t* row = s.sampled.data();
         for (std::size_t j = 0; j < m; ++j, row += width)
             s.best[j] = static_cast<std::uint32_t>(std::max_element(row, row + width) - row);
         return;
@@ -313,13 +314,11 @@ void HmmPasses::pair_best(int d, std::size_t p, PairScratch& s) const {
 bool HmmPasses::pair_both_ways(std::size_t p, PairScratch& s) const {
     if (sampled_[0] && sampled_[1]) {
         for (int d = 0; d < 2; ++d) {
-            const Corpus& corpus = *direction(d).sent_pairs;
-            const std::size_t n = corpus.src(p).size() * corpus.trg(p).size();
-            const std::uint16_t* values = sampled_[static_cast<std::size_t>(d)]->of(p);
+            sampled_[static_cast<std::size_t>(d)]->fill(p, s.sampled);
             std::vector<double>& post = d == 0 ? s.post_a : s.post_b;
-            post.resize(n);
-            for (std::size_t k = 0; k < n; ++k)
-                post[k] = values[k] / static_cast<double>(Marginals::kOne);
+            post.resize(s.sampled.size());
+            for (std::size_t k = 0; k < post.size(); ++k)
+                post[k] = s.sampled[k] / static_cast<double>(Marginals::kOne);
         }
         return true;
     }

@@ -103,6 +103,7 @@ private:
         std::vector<double> post_a, post_b;
         std::vector<std::uint32_t> best;       // Viterbi's positions
         std::vector<std::uint32_t> positions;  // a thread's share of a pair's target positions
+        std::vector<std::uint16_t> sampled;    // a pair's sampled marginals
     };
     const Model1Trainer& direction(int d) const { return *dirs_[static_cast<std::size_t>(d)]; }
     // f(p, scratch) for every pair on the threads, with a progress display under `label`.

@@ -168,6 +168,11 @@ void HmmTrainer::start(Host& host, int d) {
     t.pair_cells_budget = settings_.pair_cells_budget;
     t.memory_share = d == 0 ? 2 : 1;  // the other direction's tables come after these
     t.compact_index = true;           // both directions' tables live at once
+    // The first direction's share halves what it counts on; the second counts on what is left,
+    // which the first's later needs come out of too (the same pairs, the same cells transposed).
+    t.later_bytes = [this, d](const Corpus& corpus, std::size_t cells) {
+        return memory_after_training(corpus, cells) * (d == 0 ? 1 : 2);
+    };
     t.init(host);
 }
 

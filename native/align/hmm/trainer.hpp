@@ -81,6 +81,10 @@ public:
     }
 
 protected:
+    // The memory one direction's model takes after the HMM's training, given its corpus and
+    // the cells of its pattern.
+    virtual std::size_t memory_after_training(const Corpus&, std::size_t) const { return 0; }
+
     Model1Trainer forward_, backward_;
     std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
     // A sampled model's link marginals, which its links come from.

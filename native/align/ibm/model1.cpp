@@ -45,8 +45,10 @@ void Model1Trainer::init_trans_dist(Host& host) {
         const SourceOccurrences occ(*sent_pairs, v_src);
         const auto check = [&host] { host.check_interrupt(); };
         pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg, check);
-        std::size_t budget = pair_cells_budget ? *pair_cells_budget
-                                               : pair_index_budget(pattern->cells(), memory_share);
+        const std::size_t later = later_bytes ? later_bytes(*sent_pairs, pattern->cells()) : 0;
+        std::size_t budget = pair_cells_budget
+                                 ? *pair_cells_budget
+                                 : pair_index_budget(pattern->cells(), memory_share, later);
         if (compact_index && !pair_cells_budget) {
             std::size_t positions = 0;
             for (std::size_t p = 0; p < sent_pairs->size(); ++p)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,9 @@ public:
     // The pair cell index as ranks (2 bytes a position pair) even where cells (4 bytes) would
     // fit: for models that keep several corpora's tables at once.
     bool compact_index = false;
+    // The memory a model takes after its EM training, given the corpus and the cells of its
+    // pattern, which the pair cell index leaves free.
+    std::function<std::size_t(const Corpus&, std::size_t)> later_bytes;
 };
 
 }  // namespace zel::align

@@ -21,8 +21,10 @@ void FertilityTrainer::train(Host& host) {
         start[d] = passes().best_positions(host, static_cast<int>(d));
         const Model1Trainer& t = *both[d];
         const TransTable& table = *t.model->trans_dist;
+        // The HMM's last counts give way to the chains' sums (see SamplerInput).
+        both[d]->count_cooc_src2trg.reset();
         inputs.push_back({*t.sent_pairs, *t.pair_cells, table.pattern().cells(), table.rows(),
-                          table.cols(), start[d]});
+                          table.cols(), start[d], t.model->trans_dist});
     }
     host.info(Channel::hmm, "----");
     host.info(Channel::hmm,
@@ -34,10 +36,16 @@ void FertilityTrainer::train(Host& host) {
         naming_memory("sampling", [&] { return sample_directions(host, inputs, gibbs_); });
     for (std::size_t d = 0; d < 2; ++d) {
         TransTable& table = *both[d]->model->trans_dist;
-        for (std::size_t c = 0; c < sampled[d].values.size(); ++c)
-            table.set_value(c, sampled[d].values[c]);
+        const CellCounts& values = sampled[d].values;
+        for (std::size_t c = 0; c < values.size(); ++c) table.set_value(c, values[c]);
         table.row_default = std::move(sampled[d].row_default);
         jumps_[d] = sampled[d].jumps;
+        const Marginals& marginals = sampled[d].marginals;
+        host.debug(Channel::hmm, "link marginals, " + std::string(d == 0 ? "src-trg" : "trg-src") +
+                                     ": " + std::to_string(marginals.memory_bytes() >> 20) +
+                                     " MiB, " + std::to_string(marginals.crowded()) +
+                                     " target words with more than " +
+                                     std::to_string(Marginals::kSlots) + " positions");
         sampled_[d].emplace(std::move(sampled[d].marginals));
     }
 }

@@ -20,6 +20,11 @@ public:
     // sampling phases of no iterations.
     void train(Host& host) override;
 
+protected:
+    std::size_t memory_after_training(const Corpus& corpus, std::size_t cells) const override {
+        return sampling_memory(corpus, cells);
+    }
+
 private:
     GibbsSettings gibbs_;
     bool sized_;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/errors.hpp"
@@ -47,7 +48,8 @@ std::size_t bucket(std::ptrdiff_t width) { return JumpTable::bucket(width); }
 
 // A direction's sums over its chains' last states.
 struct Totals {
-    std::vector<double> lex, src;
+    std::optional<CellCounts> lex;
+    std::vector<double> src;
     std::array<double, kBuckets> jumps{};
     double null = 0.0, real = 0.0;
     std::array<double, 2> spans{}, wide{};
@@ -81,7 +83,8 @@ public:
 
     // Adds the counts of the chain's links to `t`.
     void add_counts(Totals& t) const {
-        for (std::size_t c = 0; c < lex_.size(); ++c) t.lex[c] += lex_[c];
+        CellCounts& lex = *t.lex;
+        for (std::size_t c = 0; c < lex_.size(); ++c) lex[c] += lex_[c];
         for (std::size_t e = 0; e < src_.size(); ++e) t.src[e] += src_[e];
         for (std::size_t b = 0; b < kBuckets; ++b) t.jumps[b] += static_cast<double>(jumps_[b]);
         t.null += static_cast<double>(null_);
@@ -172,7 +175,6 @@ private:
         std::uint32_t* phi = phi_.data() + starts_[p];
         weights_.resize(l + 1);
         const double a_lex = s_.lexical_prior, b = s_.jump_prior, g = s_.fertility_prior;
-        std::uint16_t* out = marginals ? marginals->of(p) : nullptr;
         for (std::size_t j = 0; j < m; ++j) {
             std::size_t prev = 0, next = l + 1;
             for (std::size_t k = j; k-- > 0;) {
@@ -246,12 +248,13 @@ private:
                 }
                 u -= weights_[i];
             }
-            if (out && total > 0.0) {
+            if (marginals && total > 0.0) {
                 const double units = marginals->unit() / total;
-                std::uint16_t* row = out + j * (l + 1);
-                for (std::size_t i = 0; i <= l; ++i)
-                    row[i] = static_cast<std::uint16_t>(
-                        row[i] + static_cast<std::uint32_t>(weights_[i] * units));
+                const std::uint64_t token = c.trg_start(p) + j;
+                for (std::size_t i = 0; i <= l; ++i) {
+                    marginals->add(token, static_cast<std::uint32_t>(i),
+                                   static_cast<std::uint32_t>(weights_[i] * units));
+                }
             }
             a[j] = chosen;
             ++lex_[cells[chosen * m + j]];
@@ -287,7 +290,7 @@ SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals
                           Marginals&& marginals) {
     const auto chains = static_cast<double>(s.chains);
     // Each cell's value takes the place of its summed counts, which only it reads.
-    SampledDirection out{std::move(marginals), std::move(t.lex), std::vector<double>(in.n_src),
+    SampledDirection out{std::move(marginals), std::move(*t.lex), std::vector<double>(in.n_src),
                          JumpTable{}};
     const double a_lex_v = s.lexical_prior * static_cast<double>(in.n_trg);
     // Every cell of a word's row shares its denominator; the cells are found through the
@@ -333,6 +336,18 @@ std::int32_t default_sampling_iterations(std::size_t pairs) {
     return static_cast<std::int32_t>(std::clamp(std::lround(n), 5L, long{kMostSamplingIterations}));
 }
 
+std::size_t sampling_memory(const Corpus& corpus, std::size_t cells) {
+    const std::size_t pair_starts = 3 * (corpus.size() + 1) * sizeof(std::uint64_t);
+    // The starting links and a chain's links, its fertilities, its counts and the cells an
+    // estimate has done.
+    const std::size_t chain = 2 * corpus.trg_tokens() * sizeof(std::uint32_t) +
+                              corpus.src_tokens() * sizeof(std::uint32_t) +
+                              cells * sizeof(std::uint32_t) + cells / 8;
+    const std::size_t marginals =
+        corpus.trg_tokens() * Marginals::kSlots * 2 * sizeof(std::uint16_t);
+    return marginals + pair_starts + chain;
+}
+
 std::vector<SampledDirection> sample_directions(Host& host, std::span<const SamplerInput> inputs,
                                                 const GibbsSettings& settings) {
     const std::size_t n = inputs.size();
@@ -352,7 +367,10 @@ std::vector<SampledDirection> sample_directions(Host& host, std::span<const Samp
     std::vector<Totals> totals(n);
     for (std::size_t d = 0; d < n; ++d) {
         marginals.emplace_back(inputs[d].corpus, chains * kept);
-        totals[d].lex.assign(inputs[d].pattern_cells, 0.0);
+        if (inputs[d].sums_in)
+            totals[d].lex.emplace(inputs[d].sums_in);
+        else
+            totals[d].lex.emplace(std::vector<double>(inputs[d].pattern_cells, 0.0));
         totals[d].src.assign(inputs[d].n_src, 0.0);
     }
     const std::size_t pairs = n > 0 ? inputs[0].corpus.size() : 0;
@@ -381,7 +399,7 @@ std::vector<SampledDirection> sample_directions(Host& host, std::span<const Samp
     }
     std::vector<SampledDirection> out;
     for (std::size_t d = 0; d < n; ++d) {
-        marginals[d].finish(inputs[d].corpus);
+        marginals[d].finish();
         out.push_back(estimate(inputs[d], settings, totals[d], std::move(marginals[d])));
     }
     return out;

@@ -27,6 +27,7 @@
 #include "align/corpus/corpus.hpp"
 #include "align/hmm/lattice.hpp"
 #include "align/hmm/marginals.hpp"
+#include "align/tables/probability_tables.hpp"
 #include "common/host.hpp"
 
 namespace zel::align {
@@ -55,19 +56,27 @@ std::int32_t default_sampling_iterations(std::size_t pairs);
 // cells (one per pattern cell, then each source word's value of the cells it lacks) and jumps.
 struct SampledDirection {
     Marginals marginals;
-    std::vector<double> values, row_default;
+    CellCounts values;
+    std::vector<double> row_default;
     JumpTable jumps;
 };
 
 // What one direction is sampled from: its corpus (NULL first in each source side) and cells,
 // the vocabulary sizes, and the starting link of every target token (0 for NULL), in corpus
-// order.
+// order. With `sums_in`, the chains' counts add up in that table's count slots (the table
+// of the model being replaced, whose counts nothing reads any more), and the point estimates
+// then take their place: the largest array of the sampling costs no memory of its own.
 struct SamplerInput {
     const Corpus& corpus;
     const PairCells& cells;
     std::size_t pattern_cells, n_src, n_trg;
     std::span<const std::uint32_t> start;
+    std::shared_ptr<TransTable> sums_in = nullptr;
 };
+
+// The memory sample_directions takes for one direction of `corpus` with `cells` pattern cells
+// and its totals in a table's count slots: its link marginals, and a chain's counts and links.
+std::size_t sampling_memory(const Corpus& corpus, std::size_t cells);
 
 // Samples both directions (forward first), a chain after another in each, the two directions
 // at once; the host's interrupts are felt between blocks of pairs.

@@ -170,6 +170,15 @@ std::vector<double> CellCounts::release() {
     return std::exchange(own_, {});
 }
 
+CellCounts::CellCounts(CellCounts&& other) noexcept
+    : own_(std::move(other.own_)),
+      table_(std::move(other.table_)),
+      data_(std::exchange(other.data_, nullptr)),
+      stride_(std::exchange(other.stride_, 1)),
+      size_(std::exchange(other.size_, 0)) {
+    if (table_) table_->counts_holder_ = this;
+}
+
 CellCounts::~CellCounts() {
     if (table_) table_->counts_holder_ = nullptr;
 }

@@ -84,6 +84,7 @@ public:
     // A zero for every cell of `table`, in its count slots when it has them.
     explicit CellCounts(std::shared_ptr<TransTable> table);
     ~CellCounts();
+    CellCounts(CellCounts&& other) noexcept;
     CellCounts(const CellCounts&) = delete;
     CellCounts& operator=(const CellCounts&) = delete;
 

@@ -45,10 +45,10 @@ struct Fixture {
     }
 
     std::vector<std::uint16_t> marginals(const SampledDirection& d) const {
-        std::vector<std::uint16_t> out;
+        std::vector<std::uint16_t> out, pair;
         for (std::size_t p = 0; p < corpus.size(); ++p) {
-            const std::uint16_t* row = d.marginals.of(p);
-            out.insert(out.end(), row, row + corpus.src(p).size() * corpus.trg(p).size());
+            d.marginals.fill(p, pair);
+            out.insert(out.end(), pair.begin(), pair.end());
         }
         return out;
     }
@@ -67,10 +67,12 @@ TEST(Gibbs, MarginalsFindTheLinksAndSumToOneARow) {
     const auto sampled = f.sample(settings(1));
     ASSERT_EQ(sampled.size(), 1U);
     const SampledDirection& d = sampled[0];
+    std::vector<std::uint16_t> values;
     for (std::size_t p = 0; p < f.corpus.size(); ++p) {
         const auto src = f.corpus.src(p);
         const auto trg = f.corpus.trg(p);
-        const std::uint16_t* row = d.marginals.of(p);
+        d.marginals.fill(p, values);
+        const std::uint16_t* row = values.data();
         for (std::size_t j = 0; j < trg.size(); ++j, row += src.size()) {
             // Each value rounds on its own: a row sums to kOne within half a unit a value.
             const double sum = std::accumulate(row, row + src.size(), 0.0);
