@@ -176,6 +176,12 @@ private:
         weights_.resize(l + 1);
         const double a_lex = s_.lexical_prior, b = s_.jump_prior, g = s_.fertility_prior;
         for (std::size_t j = 0; j < m; ++j) {
+            // The next word's counts lie anywhere in an array far larger than the caches: asked
+            // for now, they arrive while this word is drawn.
+            if (j + 1 < m) {
+                for (std::size_t i = 0; i <= l; ++i)
+                    __builtin_prefetch(&lex_[cells[i * m + j + 1]]);
+            }
             std::size_t prev = 0, next = l + 1;
             for (std::size_t k = j; k-- > 0;) {
                 if (a[k] != 0) {
