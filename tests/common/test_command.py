@@ -71,3 +71,18 @@ def test_an_interrupt_turned_into_another_error_ends_quietly(caplog):
     with caplog.at_level(std_logging.INFO, logger="zel"):
         assert command.run(main, "zel.test") == 143
     assert caplog.records == []
+
+
+def test_an_error_that_cannot_be_logged_still_ends_with_one_plain_line(monkeypatch, capfd):
+    # Near a memory limit the logger itself can fail; the run must not end in a traceback.
+    def refuse(_error):
+        raise MemoryError
+
+    monkeypatch.setattr(zlogging, "error_text", refuse)
+
+    def main():
+        raise ValueError("bad input")
+
+    assert command.run(main, "zel.test") == 1
+    lines = capfd.readouterr().err.splitlines()
+    assert len(lines) == 1 and " ERROR zel.test: out of memory" in lines[0], lines

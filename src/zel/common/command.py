@@ -18,6 +18,7 @@ import os
 import signal
 import sys
 import threading
+import time
 
 from . import logging as zlogging
 
@@ -95,14 +96,13 @@ def run(main, logger_name, failure_note=None):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 128 + signal.SIGPIPE
         except Exception as e:
-            log = zlogging.getColorLogger(logger_name)
             if interrupted() and _caused_by_interrupt(e):
                 # An interrupt that ended as another error: what it stopped is worth telling,
                 # but an interrupt while the modules load stops nothing (quietly).
                 if not isinstance(e, ImportError):
-                    log.error("%s", zlogging.error_text(e))
+                    _log_error(logger_name, e)
                 return interrupted()
-            log.error("%s", zlogging.error_text(e))
+            _log_error(logger_name, e)
             return 1
     finally:
         for logger in watched:
@@ -116,6 +116,17 @@ def run(main, logger_name, failure_note=None):
             zlogging.getColorLogger(logger_name).error("%s", failure_note)
         return 1
     return status or 0
+
+
+def _log_error(logger_name, error):
+    try:
+        zlogging.getColorLogger(logger_name).error("%s", zlogging.error_text(error))
+    except Exception:
+        # At the edge of a memory limit, logging itself (a lazy import, a formatted line) can
+        # fail: one plain line still tells why the run ended, instead of a traceback.
+        when = time.strftime("%Y-%m-%d %H:%M:%S")
+        line = f"{when} ERROR {logger_name}: out of memory: the process reached its memory limit\n"
+        os.write(sys.stderr.fileno(), line.encode())
 
 
 @contextlib.contextmanager
