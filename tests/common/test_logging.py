@@ -120,3 +120,23 @@ def test_a_label_begins_every_line_of_a_message_and_its_traceback(pipe):
     lines = pipe().splitlines()
     assert lines[0].endswith("zel.labelled: src-trg: failed")
     assert len(lines) > 3 and all(line.startswith("src-trg: ") for line in lines[1:])
+
+
+class _Unprintable:
+    def __str__(self):
+        raise MemoryError
+
+
+def test_a_line_that_cannot_be_formatted_out_of_memory_still_goes_out_plain(pipe):
+    # Through the package's own handler: pytest's capturing handler re-raises logging errors.
+    logging.getColorLogger("zel.tests.memory")
+    (handler,) = std_logging.getLogger("zel").handlers
+    record = std_logging.LogRecord(
+        "zel.tests.memory", std_logging.ERROR, __file__, 1, "%s", (_Unprintable(),), None
+    )
+    handler.handle(record)
+    lines = pipe().splitlines()
+    assert len(lines) == 1
+    assert lines[0].endswith(
+        " ERROR zel.tests.memory: out of memory: the process reached its memory limit"
+    )

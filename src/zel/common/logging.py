@@ -8,6 +8,7 @@ import contextlib
 import logging as _logging
 import pprint
 import sys
+import time
 
 _COLOURS = {
     _logging.DEBUG: "\033[36m",
@@ -74,7 +75,12 @@ class _StderrHandler(_logging.StreamHandler):
         # plain, in one line, instead of a traceback of the logging machinery.
         if isinstance(sys.exc_info()[1], MemoryError):
             try:
-                sys.stderr.write(f"{record.levelname} {record.name}: {record.msg}\n")
+                try:
+                    text = record.getMessage()
+                except MemoryError:
+                    text = "out of memory: the process reached its memory limit"
+                when = time.strftime("%Y-%m-%d %H:%M:%S")
+                sys.stderr.write(f"{when} {record.levelname} {record.name}: {text}\n")
                 return
             except Exception:  # nothing is left to report it with
                 return
