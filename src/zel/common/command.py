@@ -82,6 +82,10 @@ def run(main, logger_name, failure_note=None):
     for signum in INTERRUPTS:
         signal.signal(signum, _interrupt)
     errors = _ErrorCount()
+    # Made while memory is there: the line an error goes out as when nothing else can be made.
+    last_line = f"- ERROR {logger_name}: {_OUT_OF_MEMORY}\n".encode()
+    saved_hook = sys.unraisablehook
+    sys.unraisablehook = _unraisable_unless_out_of_memory
     watched = [_logging.getLogger("zel"), _logging.getLogger("__main__")]
     for logger in watched:
         logger.addHandler(errors)
@@ -100,11 +104,12 @@ def run(main, logger_name, failure_note=None):
                 # An interrupt that ended as another error: what it stopped is worth telling,
                 # but an interrupt while the modules load stops nothing (quietly).
                 if not isinstance(e, ImportError):
-                    _log_error(logger_name, e)
+                    _log_error(logger_name, e, last_line)
                 return interrupted()
-            _log_error(logger_name, e)
+            _log_error(logger_name, e, last_line)
             return 1
     finally:
+        sys.unraisablehook = saved_hook
         for logger in watched:
             logger.removeHandler(errors)
         for signum, handler in saved.items():
@@ -118,15 +123,29 @@ def run(main, logger_name, failure_note=None):
     return status or 0
 
 
-def _log_error(logger_name, error):
+_OUT_OF_MEMORY = "out of memory: the process reached its memory limit"
+
+
+def _unraisable_unless_out_of_memory(unraisable):
+    # A MemoryError in a finaliser (a generator the import machinery drops) is the run's error
+    # seen early: the run reports it once, not as an "Exception ignored" traceback.
+    if not isinstance(unraisable.exc_value, MemoryError):
+        sys.__unraisablehook__(unraisable)
+
+
+def _log_error(logger_name, error, last_line):
     try:
         zlogging.getColorLogger(logger_name).error("%s", zlogging.error_text(error))
     except Exception:
         # At the edge of a memory limit, logging itself (a lazy import, a formatted line) can
-        # fail: one plain line still tells why the run ended, instead of a traceback.
-        when = time.strftime("%Y-%m-%d %H:%M:%S")
-        line = f"{when} ERROR {logger_name}: out of memory: the process reached its memory limit\n"
-        os.write(sys.stderr.fileno(), line.encode())
+        # fail: one plain line still tells why the run ended, instead of a traceback; when not
+        # even its time can be formatted, the line made at the start, with "-" for the time.
+        try:
+            when = time.strftime("%Y-%m-%d %H:%M:%S")
+            line = f"{when} ERROR {logger_name}: {_OUT_OF_MEMORY}\n".encode()
+        except MemoryError:
+            line = last_line
+        os.write(sys.stderr.fileno(), line)
 
 
 @contextlib.contextmanager
