@@ -59,6 +59,7 @@ void Marginals::finish() {
 }
 
 std::size_t Marginals::memory_bytes() const {
+    // About what the standard maps take: a node and buckets a word, a node an entry.
     std::size_t more = 0;
     for (const auto& entry : more_) more += 64 + entry.second.size() * 32;
     return slots_.capacity() * sizeof(Slot) + token_start_.capacity() * 8 + width_.capacity() * 4 +

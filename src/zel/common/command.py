@@ -18,7 +18,6 @@ import os
 import signal
 import sys
 import threading
-import time
 
 from . import logging as zlogging
 
@@ -83,7 +82,7 @@ def run(main, logger_name, failure_note=None):
         signal.signal(signum, _interrupt)
     errors = _ErrorCount()
     # Made while memory is there: the line an error goes out as when nothing else can be made.
-    last_line = f"- ERROR {logger_name}: {_OUT_OF_MEMORY}\n".encode()
+    last_line = f"- ERROR {logger_name}: {zlogging.OUT_OF_MEMORY}\n".encode()
     saved_hook = sys.unraisablehook
     sys.unraisablehook = _unraisable_unless_out_of_memory
     watched = [_logging.getLogger("zel"), _logging.getLogger("__main__")]
@@ -123,9 +122,6 @@ def run(main, logger_name, failure_note=None):
     return status or 0
 
 
-_OUT_OF_MEMORY = "out of memory: the process reached its memory limit"
-
-
 def _unraisable_unless_out_of_memory(unraisable):
     # A MemoryError in a finaliser (a generator the import machinery drops) is the run's error
     # seen early: the run reports it once, not as an "Exception ignored" traceback.
@@ -141,8 +137,7 @@ def _log_error(logger_name, error, last_line):
         # fail: one plain line still tells why the run ended, instead of a traceback; when not
         # even its time can be formatted, the line made at the start, with "-" for the time.
         try:
-            when = time.strftime("%Y-%m-%d %H:%M:%S")
-            line = f"{when} ERROR {logger_name}: {_OUT_OF_MEMORY}\n".encode()
+            line = zlogging.plain_line("ERROR", logger_name, zlogging.OUT_OF_MEMORY).encode()
         except MemoryError:
             line = last_line
         os.write(sys.stderr.fileno(), line)

@@ -20,6 +20,8 @@ _COLOURS = {
 _RESET = "\033[0m"
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 _DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
+# What a line says when memory ran out before its own text could be made.
+OUT_OF_MEMORY = "out of memory: the process reached its memory limit"
 
 # Count of active quiet scopes; progress bars stay hidden while it is positive.
 _quiet_scopes = 0
@@ -78,13 +80,18 @@ class _StderrHandler(_logging.StreamHandler):
                 try:
                     text = record.getMessage()
                 except MemoryError:
-                    text = "out of memory: the process reached its memory limit"
-                when = time.strftime("%Y-%m-%d %H:%M:%S")
-                sys.stderr.write(f"{when} {record.levelname} {record.name}: {text}\n")
+                    text = OUT_OF_MEMORY
+                sys.stderr.write(plain_line(record.levelname, record.name, text))
                 return
             except Exception:  # nothing is left to report it with
                 return
         super().handleError(record)
+
+
+def plain_line(levelname, name, text):
+    """A line as the handler writes it, made without the logging machinery, for when that
+    machinery cannot run (out of memory)."""
+    return f"{time.strftime(_DATE_FORMAT)} {levelname} {name}: {text}\n"
 
 
 def error_text(error):
