@@ -228,8 +228,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     total_ = total;
     // Cells as they are (read without conversion) when the whole corpus fits so, else ranks
     // when every row allows them, else cells.
-    narrow_ = total * sizeof(CellId) > budget_bytes &&
-              widest <= std::numeric_limits<std::uint16_t>::max();
+    narrow_ = total * sizeof(CellId) > budget_bytes && widest <= kNoRank;
     const std::size_t width = narrow_ ? sizeof(std::uint16_t) : sizeof(CellId);
     whole_ = total * width <= budget_bytes;
     const std::uint64_t kept = whole_ ? total : choose_forms(occ, width, budget_bytes);
@@ -281,7 +280,7 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     };
     for_row_parts(cuts, threads, check, [&](std::size_t part, std::size_t worker) {
         std::vector<std::uint32_t>& rank = rank_of[worker];
-        if (rank.empty()) rank.assign(pattern_->cols(), 0);
+        if (rank.empty()) rank.assign(pattern_->cols(), kUnseen);
         for (std::size_t s = cuts[part]; s < cuts[part + 1]; ++s) {
             if (!whole_ && !ranked(s)) continue;
             const std::size_t first = pattern_->row_begin(s);
@@ -308,13 +307,17 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                 const auto trg = corpus.trg(p);
                 const std::uint64_t out = row_at(p, i);
                 for (std::size_t j = 0; j < trg.size(); ++j) {
+                    const std::uint32_t r = rank[trg[j]];
                     if (narrow_) {
-                        ranks_[out + j] = static_cast<std::uint16_t>(rank[trg[j]]);
+                        ranks_[out + j] = r == kUnseen ? kNoRank : static_cast<std::uint16_t>(r);
                     } else {
-                        cells_[out + j] = static_cast<CellId>(first + rank[trg[j]]);
+                        cells_[out + j] = r == kUnseen ? kNoCell : static_cast<CellId>(first + r);
                     }
                 }
             }
+            // The next row starts from ranks that name no cell (targets a pruned row lacks).
+            for (std::size_t c = first; c < pattern_->row_end(s); ++c)
+                rank[pattern_->col(c)] = kUnseen;
         }
     });
 }

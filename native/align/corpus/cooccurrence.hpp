@@ -144,7 +144,8 @@ std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models = 1,
                               std::size_t later_bytes = 0);
 
 // The cells of each sentence pair, l * m of them, row by row (source position i, then target
-// position j), as the E-step and the scores read them.
+// position j), as the E-step and the scores read them; kNoCell where the pattern lacks the
+// pair's words (one pruned of cells the corpus has).
 //
 // Kept as an index within `budget_bytes` where it fits, else found by binary search in the
 // pattern: the same answers, trading memory for speed. The index holds each cell as it is (4
@@ -189,7 +190,8 @@ public:
             if (narrow_) {
                 const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
                 const std::uint16_t* rank = ranks_.data() + at;
-                for (const std::uint32_t j : js) out[j] = base + rank[j];
+                for (const std::uint32_t j : js)
+                    out[j] = rank[j] == kNoRank ? kNoCell : base + rank[j];
             } else {
                 const CellId* cells = cells_.data() + at;
                 for (const std::uint32_t j : js) out[j] = cells[j];
@@ -210,6 +212,9 @@ public:
     }
 
 private:
+    // The rank of a position pair whose words the pattern does not hold (a pattern pruned of
+    // cells the corpus has): rows of ranks are shorter than this.
+    static constexpr std::uint16_t kNoRank = 0xFFFF;
     // How a source word's cells are found, when not whole_: searched, by its positions' ranks
     // (or cells), or else the number of its row in direct_.
     static constexpr std::uint32_t kSearched = 0xFFFFFFFFU;

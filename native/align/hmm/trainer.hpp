@@ -41,6 +41,11 @@ struct HmmSettings {
     bool agreement = true;
     double prior = 0.0;               // Dirichlet a of the translation tables; 0: plain EM
     std::optional<double> null_prob;  // fixed p0; unset: estimated, starting from 0.2
+    // Translation cells below this after Model 1 are left out of the HMM, which then reads
+    // this value for them: most of a large corpus's cells, in a fraction of the memory, at
+    // some cost in the links (the HMM finds links among cells Model 1 rates low). 0 keeps
+    // every cell.
+    double prune = 0.0;
     std::optional<std::size_t> pair_cells_budget;  // see Trainer::pair_cells_budget
 };
 
@@ -100,6 +105,8 @@ private:
     // ValueError unless both directions read the same pairs.
     void check_pairs() const;
     void maximize(std::array<JumpCounts, 2>& jumps);
+    // Direction d's translation cells below settings_.prune left out (see HmmSettings).
+    void prune(Host& host, int d);
 
     HmmSettings settings_;
     std::array<std::vector<double>, 2> entropies_;

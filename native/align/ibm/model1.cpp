@@ -43,23 +43,9 @@ void Model1Trainer::init_trans_dist(Host& host) {
     std::shared_ptr<const CooccurrencePattern> pattern;
     {
         const SourceOccurrences occ(*sent_pairs, v_src);
-        const auto check = [&host] { host.check_interrupt(); };
-        pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg, check);
-        const std::size_t later = later_bytes ? later_bytes(*sent_pairs, pattern->cells()) : 0;
-        std::size_t budget = pair_cells_budget
-                                 ? *pair_cells_budget
-                                 : pair_index_budget(pattern->cells(), memory_share, later);
-        if (compact_index && !pair_cells_budget) {
-            std::size_t positions = 0;
-            for (std::size_t p = 0; p < sent_pairs->size(); ++p)
-                positions += sent_pairs->src(p).size() * sent_pairs->trg(p).size();
-            budget = std::min(budget, positions * sizeof(std::uint16_t));
-        }
-        pair_cells = std::make_unique<PairCells>(pattern, *sent_pairs, occ, budget, check);
-        host.debug(Channel::model1,
-                   pair_cells->describe() + (pair_cells_budget
-                                                 ? ", as ZEL_PAIR_INDEX_BUDGET_MB sets"
-                                                 : ", from the memory this process may use"));
+        pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg,
+                                             [&host] { host.check_interrupt(); });
+        index_pairs(host, pattern, occ);
     }
     // The E-step reads a cell's value and adds to its count at once (on the thread of the
     // cell's target word), so keeping them in one cache line halves its memory traffic.
@@ -79,6 +65,39 @@ void Model1Trainer::init_trans_dist(Host& host) {
                   " [src words] x " + std::to_string(v_trg) + " [trg words] x 8 [bytes] = " +
                   fmt::with_commas(static_cast<std::int64_t>(v_src * v_trg * 8)) + " [bytes]");
     model->trans_dist = std::move(table);
+}
+
+void Model1Trainer::index_pairs(Host& host, std::shared_ptr<const CooccurrencePattern> pattern,
+                                const SourceOccurrences& occ) {
+    const std::size_t later = later_bytes ? later_bytes(*sent_pairs, pattern->cells()) : 0;
+    std::size_t budget = pair_cells_budget
+                             ? *pair_cells_budget
+                             : pair_index_budget(pattern->cells(), memory_share, later);
+    if (compact_index && !pair_cells_budget) {
+        std::size_t positions = 0;
+        for (std::size_t p = 0; p < sent_pairs->size(); ++p)
+            positions += sent_pairs->src(p).size() * sent_pairs->trg(p).size();
+        budget = std::min(budget, positions * sizeof(std::uint16_t));
+    }
+    pair_cells = std::make_unique<PairCells>(std::move(pattern), *sent_pairs, occ, budget,
+                                             [&host] { host.check_interrupt(); });
+    host.debug(Channel::model1, pair_cells->describe() +
+                                    (pair_cells_budget ? ", as ZEL_PAIR_INDEX_BUDGET_MB sets"
+                                                       : ", from the memory this process may use"));
+}
+
+std::size_t Model1Trainer::keep_cells(Host& host, double threshold, double floor) {
+    // What refers to the full table goes first, so that at most the two tables live at once,
+    // and the index of the pruned one takes the room its old index leaves.
+    count_cooc_src2trg.reset();
+    counts_recoverable = false;
+    recovery_ = CountRecovery();
+    carried_entropy_.reset();
+    pair_cells.reset();
+    model->trans_dist = keep_cells_from(*model->trans_dist, threshold, floor);
+    index_pairs(host, model->trans_dist->shared_pattern(),
+                SourceOccurrences(*sent_pairs, model->trans_dist->rows()));
+    return model->trans_dist->cells();
 }
 
 namespace {

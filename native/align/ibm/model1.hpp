@@ -36,7 +36,16 @@ public:
     void train(Host& host, std::int32_t iteration_limit) override;
     void train_step(Host& host) override;
 
+    // Keeps only the translation cells whose value is at least `threshold` (the others read
+    // `floor` from then on; see keep_cells_from) and indexes the pairs' cells anew; the counts
+    // of the last E-step are let go. Returns the cells kept.
+    std::size_t keep_cells(Host& host, double threshold, double floor);
+
 protected:
+    // Makes the pair cell index of `pattern` within the memory this trainer may use.
+    void index_pairs(Host& host, std::shared_ptr<const CooccurrencePattern> pattern,
+                     const SourceOccurrences& occ);
+
     // One model's EM steps, as its own train_step runs them (never a subclass's).
     struct EmSteps {
         std::function<void()> announce;  // the E-step's log lines

@@ -38,7 +38,9 @@ void FertilityTrainer::train(Host& host) {
         TransTable& table = *both[d]->model->trans_dist;
         const CellCounts& values = sampled[d].values;
         for (std::size_t c = 0; c < values.size(); ++c) table.set_value(c, values[c]);
+        // The defaults are what a cell without counts holds, pruned ones included.
         table.row_default = std::move(sampled[d].row_default);
+        table.floor = 0.0;
         jumps_[d] = sampled[d].jumps;
         const Marginals& marginals = sampled[d].marginals;
         host.debug(Channel::hmm, "link marginals, " + std::string(d == 0 ? "src-trg" : "trg-src") +

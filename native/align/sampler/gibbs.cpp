@@ -62,7 +62,7 @@ public:
         : in_(in),
           s_(s),
           rng_(seed),
-          lex_(in.pattern_cells, 0),
+          lex_(in.pattern_cells + 1, 0),
           src_(in.n_src, 0),
           fert_(in.n_src * (kFertilityCap + 1), 0),
           links_(in.start.begin(), in.start.end()),
@@ -84,7 +84,7 @@ public:
     // Adds the counts of the chain's links to `t`.
     void add_counts(Totals& t) const {
         CellCounts& lex = *t.lex;
-        for (std::size_t c = 0; c < lex_.size(); ++c) lex[c] += lex_[c];
+        for (std::size_t c = 0; c < lex.size(); ++c) lex[c] += lex_[c];
         for (std::size_t e = 0; e < src_.size(); ++e) t.src[e] += src_[e];
         for (std::size_t b = 0; b < kBuckets; ++b) t.jumps[b] += static_cast<double>(jumps_[b]);
         t.null += static_cast<double>(null_);
@@ -122,6 +122,14 @@ private:
         return 1.0;
     }
 
+    // Where cell c's count is read. A cell the pattern lacks (one pruned) reads the last slot,
+    // which stays 0: nothing counts there, and such a cell keeps the prior alone.
+    std::size_t slot(CellId c) const { return c == kNoCell ? in_.pattern_cells : c; }
+    void count_cell(CellId c, int sign) {
+        if (c != kNoCell)
+            lex_[c] = static_cast<std::uint32_t>(static_cast<std::int64_t>(lex_[c]) + sign);
+    }
+
     std::uint32_t& fert_count(WordId e, std::uint32_t phi) {
         return fert_[e * (kFertilityCap + 1) + std::min<std::size_t>(phi, kFertilityCap)];
     }
@@ -151,7 +159,7 @@ private:
         for (std::size_t j = 0; j < m; ++j) {
             const std::uint32_t i = a[j];
             if (i > l) throw ValueError("a starting link lies beyond its sentence");
-            ++lex_[cells[i * m + j]];
+            count_cell(cells[i * m + j], 1);
             ++src_[src[i]];
             if (i == 0) {
                 ++null_;
@@ -180,7 +188,7 @@ private:
             // for now, they arrive while this word is drawn.
             if (j + 1 < m) {
                 for (std::size_t i = 0; i <= l; ++i)
-                    __builtin_prefetch(&lex_[cells[i * m + j + 1]]);
+                    __builtin_prefetch(&lex_[slot(cells[i * m + j + 1])]);
             }
             std::size_t prev = 0, next = l + 1;
             for (std::size_t k = j; k-- > 0;) {
@@ -196,7 +204,7 @@ private:
                 }
             }
             const std::uint32_t old = a[j];
-            --lex_[cells[old * m + j]];
+            count_cell(cells[old * m + j], -1);
             count_src(src[old], -1);
             if (old == 0) {
                 --null_;
@@ -231,7 +239,7 @@ private:
             double total = 0.0;
             for (std::size_t i = 0; i <= l; ++i) {
                 const WordId e = src[i];
-                double w = (lex_[cells[i * m + j]] + a_lex) * inv_src_[e];
+                double w = (lex_[slot(cells[i * m + j])] + a_lex) * inv_src_[e];
                 if (i == 0) {
                     w *= p_null;
                 } else {
@@ -263,7 +271,7 @@ private:
                 }
             }
             a[j] = chosen;
-            ++lex_[cells[chosen * m + j]];
+            count_cell(cells[chosen * m + j], 1);
             count_src(src[chosen], 1);
             if (chosen == 0) {
                 ++null_;
@@ -312,7 +320,7 @@ SampledDirection estimate(const SamplerInput& in, const GibbsSettings& s, Totals
         for (std::size_t i = 0; i < src.size(); ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 const CellId cell = cells[i * m + j];
-                if (done[cell]) continue;
+                if (cell == kNoCell || done[cell]) continue;
                 done[cell] = true;
                 out.values[cell] = (out.values[cell] / chains + s.lexical_prior) /
                                    (t.src[src[i]] / chains + a_lex_v);

@@ -42,7 +42,35 @@ std::vector<double> TransTable::release_values() {
 
 double TransTable::at(std::size_t s, std::size_t t) const {
     const std::int64_t c = pattern_->find(s, t);
-    return c >= 0 ? value(static_cast<std::size_t>(c)) : row_default[s];
+    return c >= 0 ? value(static_cast<std::size_t>(c)) : std::max(row_default[s], floor);
+}
+
+std::shared_ptr<TransTable> keep_cells_from(const TransTable& table, double threshold,
+                                            double floor) {
+    const CooccurrencePattern& p = table.pattern();
+    std::vector<std::uint64_t> row_start(p.rows() + 1, 0);
+    for (std::size_t s = 0; s < p.rows(); ++s) {
+        std::uint64_t kept = 0;
+        for (std::size_t c = p.row_begin(s); c < p.row_end(s); ++c)
+            kept += table.value(c) >= threshold;
+        row_start[s + 1] = row_start[s] + kept;
+    }
+    std::vector<std::uint32_t> cols;
+    assign_table(cols, row_start.back(), std::uint32_t{0}, "pruned co-occurrence pattern");
+    std::size_t k = 0;
+    for (std::size_t c = 0; c < p.cells(); ++c) {
+        if (table.value(c) >= threshold) cols[k++] = p.col(c);
+    }
+    auto kept = std::make_shared<TransTable>(
+        CooccurrencePattern::from_rows(p.rows(), p.cols(), std::move(row_start), std::move(cols)),
+        0.0, table.has_count_slots());
+    k = 0;
+    for (std::size_t c = 0; c < p.cells(); ++c) {
+        if (table.value(c) >= threshold) kept->set_value(k++, table.value(c));
+    }
+    kept->row_default = table.row_default;
+    kept->floor = floor;
+    return kept;
 }
 
 namespace {

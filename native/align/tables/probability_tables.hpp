@@ -7,6 +7,7 @@
 // value the dense array would hold. See align/README.md.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,10 @@ public:
     void normalize_rows(const CellCounts& counts, CountRecovery* recovery = nullptr);
 
     std::vector<double> row_default;  // one per source row
+    // What a cell outside the pattern reads where that exceeds its row's default: above 0 once
+    // the pattern is pruned of cells its corpus has (see keep_cells_from), so that a target
+    // word whose every cell was pruned still has somewhere to link.
+    double floor = 0.0;
 
     // Gives up the values of a table without count slots, leaving it empty.
     std::vector<double> release_values();
@@ -202,10 +207,17 @@ private:
 
 using BlockKey = AlignTable::BlockKey;
 
-// The translation value of a pair's cell (the row default where the pattern has no cell).
+// The translation value of a pair's cell (the row default, or the floor above it, where the
+// pattern has no cell).
 inline double trans_value(const TransTable& t, CellId cell, WordId s) {
-    return cell == kNoCell ? t.row_default[s] : t.value(cell);
+    return cell == kNoCell ? std::max(t.row_default[s], t.floor) : t.value(cell);
 }
+
+// The cells of `table` whose value is at least `threshold`, as a table of their own over a
+// pattern of those cells: their values, count slots when `table` has them, its rows' defaults,
+// and `floor` for the cells left out.
+std::shared_ptr<TransTable> keep_cells_from(const TransTable& table, double threshold,
+                                            double floor);
 
 // p_align(i | j) of a pair's block, as read from align_dist[l - 2, m - 1, j, i], resolved once
 // for the pair: j < m and i < l stay inside the stored block (or its uniform default).

@@ -36,10 +36,10 @@ NB_MODULE(fertility, m) {
         [](FertilityTrainer* self, nb::handle src_path, nb::handle trg_path,
            std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
            std::optional<std::int32_t> sampling_iterations, std::int32_t chains, std::uint64_t seed,
-           double lexical_prior, bool character) {
+           double lexical_prior, double prune, bool character) {
             HmmSettings s =
                 zel::bind::hmm_settings(src_path, trg_path, model1_iterations, iterations,
-                                        agreement, prior, std::nullopt, character);
+                                        agreement, prior, std::nullopt, prune, character);
             if (sampling_iterations && *sampling_iterations < 0)
                 throw nb::value_error("iteration counts must not be negative");
             if (chains < 1 || chains > zel::align::kMostChains)
@@ -59,10 +59,11 @@ NB_MODULE(fertility, m) {
         nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,
         nb::arg("sampling_iterations") = nb::none(), nb::arg("chains") = defaults.chains,
         nb::arg("seed") = defaults.seed, nb::arg("lexical_prior") = defaults.lexical_prior,
-        nb::arg("character") = false,
+        nb::arg("prune") = 0.0, nb::arg("character") = false,
         "Settings of training; nothing is read before train(). sampling_iterations: the "
         "iterations of each sampling phase (the HMM's, then with fertility); None: as many as "
-        "the corpus's size calls for (100 up to 2,500 pairs, 50 at 10,000, 5 from a million).");
+        "the corpus's size calls for (100 up to 2,500 pairs, 50 at 10,000, 5 from a million). "
+        "prune: as HmmAligner's.");
     cls.def(
         "train", [](FertilityTrainer& t) { t.train(zel::bind::toolkit_host()); },
         "The HMM's training (Model 1 of each direction, then the HMM's iterations), then the "

@@ -10,11 +10,11 @@
 
 namespace zel::bind {
 
-// ValueError (named) for a negative iteration count, a prior that is not a finite number >= 0
-// or a NULL probability outside [0, 1).
+// ValueError (named) for a negative iteration count, a prior that is not a finite number >= 0,
+// a NULL probability outside [0, 1) or a pruning threshold outside [0, 1].
 align::HmmSettings hmm_settings(nanobind::handle src_path, nanobind::handle trg_path,
                                 std::int32_t model1_iterations, std::int32_t iterations,
                                 bool agreement, double prior, std::optional<double> null_prob,
-                                bool character);
+                                double prune, bool character);
 
 }  // namespace zel::bind

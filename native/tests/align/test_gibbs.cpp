@@ -92,6 +92,34 @@ TEST(Gibbs, MarginalsFindTheLinksAndSumToOneARow) {
     EXPECT_LT(d.jumps.null_prob, 0.5);
 }
 
+// Links drawn at cells a pruned pattern lacks count nowhere, and those cells keep the prior
+// alone: here every word keeps only its true translation, and NULL keeps nothing.
+TEST(Gibbs, APrunedPatternKeepsItsCellsAndFindsTheLinks) {
+    Fixture f;
+    f.pattern = CooccurrencePattern::from_rows(4, 3, {0, 0, 1, 2, 3}, {0, 1, 2});
+    f.cells = std::make_unique<PairCells>(f.pattern, f.corpus, SourceOccurrences(f.corpus, 4),
+                                          std::size_t{1} << 20);
+    const auto sampled = f.sample(settings(1));
+    const SampledDirection& d = sampled[0];
+    ASSERT_EQ(d.values.size(), 3U);
+    std::vector<std::uint16_t> values;
+    for (std::size_t p = 0; p < f.corpus.size(); ++p) {
+        const auto src = f.corpus.src(p);
+        const auto trg = f.corpus.trg(p);
+        d.marginals.fill(p, values);
+        for (std::size_t j = 0; j < trg.size(); ++j) {
+            std::size_t truth = 0;
+            for (std::size_t i = 1; i < src.size(); ++i)
+                if (src[i] == trg[j] + 1) truth = i;
+            EXPECT_GT(values[j * src.size() + truth], Marginals::kOne / 2)
+                << "pair " << p << ", target " << j;
+        }
+    }
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_GT(d.values[c], 0.5);
+    // A word's other cells hold what a cell without counts holds.
+    EXPECT_LT(d.row_default[1], 1e-3);
+}
+
 TEST(Gibbs, DrawsFollowTheSeedAloneNotTheThreads) {
     Fixture f;
     // Few draws, before the chains settle where any seed ends.

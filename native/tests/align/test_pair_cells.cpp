@@ -84,6 +84,47 @@ TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
     }
 }
 
+// A pattern pruned of cells the corpus has: every other cell of each row, and no row of
+// source word 3 at all.
+TEST(PairCells, APrunedPatternGivesNoCellForTheWordsItLacksInEveryForm) {
+    const Corpus corpus = sample_corpus();
+    const SourceOccurrences occ(corpus, 6);
+    const auto full = CooccurrencePattern::build(corpus, occ, 6, 5);
+    std::vector<std::uint64_t> row_start{0};
+    std::vector<std::uint32_t> cols;
+    for (std::size_t s = 0; s < full->rows(); ++s) {
+        for (std::size_t c = full->row_begin(s); s != 3 && c < full->row_end(s); c += 2)
+            cols.push_back(full->col(c));
+        row_start.push_back(cols.size());
+    }
+    const auto pruned = CooccurrencePattern::from_rows(6, 5, row_start, cols);
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p)
+        total += corpus.src(p).size() * corpus.trg(p).size();
+    for (const char* threads : {"1", "3"}) {
+        setenv("ZEL_THREADS", threads, 1);
+        // Cells, ranks, a direct row with ranks, a direct row, some ranks, lookups alone.
+        for (const std::size_t budget :
+             {total * 4, total * 2, total, std::size_t{20}, std::size_t{10}, std::size_t{0}}) {
+            const PairCells cells(pruned, corpus, occ, budget);
+            const auto found = all_cells(cells, corpus);
+            for (std::size_t p = 0; p < corpus.size(); ++p) {
+                const auto src = corpus.src(p);
+                const auto trg = corpus.trg(p);
+                for (std::size_t i = 0; i < src.size(); ++i) {
+                    for (std::size_t j = 0; j < trg.size(); ++j) {
+                        const std::int64_t c = pruned->find(src[i], trg[j]);
+                        EXPECT_EQ(found[p][i * trg.size() + j],
+                                  c < 0 ? zel::align::kNoCell : static_cast<CellId>(c))
+                            << cells.describe() << ", pair " << p << " (" << i << ", " << j << ")";
+                    }
+                }
+            }
+        }
+    }
+    unsetenv("ZEL_THREADS");
+}
+
 TEST(Parallel, ThreadCountFollowsTheVariableAndErrorsComeFromTheLowestTask) {
     setenv("ZEL_THREADS", "3", 1);
     EXPECT_EQ(zel::thread_count(), 3U);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -190,6 +191,35 @@ TEST(CountRecovery, BringsBackTheCountsOfTheLastMStep) {
         EXPECT_EQ(std::bit_cast<std::uint64_t>((*s.trainer.count_cooc_src2trg)[c]),
                   std::bit_cast<std::uint64_t>(counts[c]))
             << "cell " << c;
+    }
+}
+
+// Cells below the threshold leave the table and read the floor from then on, through the
+// training that follows; the others keep their values, and no row's mass is lost for a target
+// word whose every cell went.
+TEST(Model1, KeptCellsTrainOnAndPrunedOnesReadTheFloor) {
+    SetUpTrainer<Model1Trainer> s("a b c\na b\nc\n", "x y z\nx y\nz\n");
+    s.trainer.train(s.host, 3);
+    std::vector<std::pair<std::array<WordId, 2>, double>> before;
+    const CooccurrencePattern& full = s.trainer.model->trans_dist->pattern();
+    for (WordId src = 0; src < full.rows(); ++src) {
+        for (std::size_t c = full.row_begin(src); c < full.row_end(src); ++c)
+            before.push_back({{src, full.col(c)}, s.trainer.model->trans_dist->value(c)});
+    }
+    constexpr double kThreshold = 0.2, kFloor = 1e-3;
+    const std::size_t kept = s.trainer.keep_cells(s.host, kThreshold, kFloor);
+    EXPECT_GT(kept, 0U);
+    EXPECT_LT(kept, before.size());
+    for (const auto& [cell, value] : before)
+        EXPECT_EQ(s.t(cell[0], cell[1]), value >= kThreshold ? value : kFloor);
+    s.trainer.train(s.host, 2);
+    EXPECT_TRUE(std::isfinite(s.entropy()));
+    const TransTable& table = *s.trainer.model->trans_dist;
+    ASSERT_EQ(table.cells(), kept);
+    for (const auto& [cell, value] : before) {
+        if (value < kThreshold) {
+            EXPECT_EQ(s.t(cell[0], cell[1]), kFloor);
+        }
     }
 }
 

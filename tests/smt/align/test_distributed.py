@@ -157,14 +157,17 @@ def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkey
             hmm_align(corpus, tmp_path / str(model), model=model, workers=2)
 
 
-def test_the_fertility_model_is_refused_on_a_cluster(corpus, tmp_path):
-    with pytest.raises(ValueError, match=r"fertility model samples in one process.*--model hmm"):
-        hmm_align(corpus, tmp_path, model="fertility", workers=2)
-
-
-def test_score_only_refuses_the_cluster(corpus, tmp_path):
-    with pytest.raises(ValueError, match=r"--score-only.*--workers"):
-        hmm_align(corpus, tmp_path, score_only=tmp_path, workers=2)
+@pytest.mark.parametrize(
+    ("settings", "text"),
+    [
+        ({"model": "fertility"}, r"fertility model samples in one process.*--model hmm"),
+        ({"score_only": "model"}, r"--score-only.*--workers"),
+        ({"prune": 1e-6}, r"--prune leaves cells out of the HMM in this process.*--workers"),
+    ],
+)
+def test_settings_of_one_process_are_refused_on_a_cluster(corpus, tmp_path, settings, text):
+    with pytest.raises(ValueError, match=text):
+        hmm_align(corpus, tmp_path, workers=2, **settings)
 
 
 def hmm_align(corpus, out, **settings):

@@ -221,6 +221,34 @@ def test_the_road_writes_the_same_bytes_for_any_thread_count(tmp_path, monkeypat
     assert weights.sum() == pytest.approx(1.0) and weights.argmax() == B + 1  # one word on
 
 
+# Pruning at 1.0 leaves no cell at all (none reaches it on this corpus): every target word
+# still links, through the value the pruned cells read.
+@pytest.mark.parametrize("prune", [1e-3, 1.0])
+def test_pruned_tables_train_and_sample_to_the_same_bytes_for_any_thread_count(
+    tmp_path, monkeypatch, caplog, prune
+):
+    src, trg = (TOY / f"train.{s}" for s in ("src", "trg"))
+    outputs = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("ZEL_THREADS", threads)
+        out = tmp_path / threads
+        with caplog.at_level(logging.INFO):
+            paths = bidirectional.align_both(
+                {"src_path": src, "trg_path": trg, "outdir": out},
+                iteration_limit=2,
+                hmm_iterations=2,
+                sampling_iterations=2,
+                prune=prune,
+            )
+        outputs.append({p.name: p.read_bytes() for p in sorted(out.iterdir())})
+    assert outputs[0] == outputs[1]
+    kept = re.findall(r"cells kept for the HMM, \S+: ([\d,]+) of ([\d,]+)", caplog.text)
+    assert len(kept) == 4
+    assert all(int(k.replace(",", "")) < int(n.replace(",", "")) for k, n in kept)
+    final = paths["final"].read_text().splitlines()
+    assert len(final) == 3000 and sum(bool(line) for line in final) > 2900
+
+
 def test_files_read_back_align_and_score_as_the_trained_model(tmp_path):
     src, trg = (TOY / f"train.{s}" for s in ("src", "trg"))
     conf = {"src_path": src, "trg_path": trg, "iteration_limit": 2, "hmm_iterations": 2}
@@ -422,6 +450,7 @@ def test_decoded_links_are_the_dense_formulations(tmp_path):
         ({"posterior_threshold": float("nan")}, "posterior threshold must be from 0 to 1"),
         ({"posterior_threshold": 1.5}, "posterior threshold must be from 0 to 1"),
         ({"prior": -1.0}, "prior must be a finite number >= 0"),
+        ({"prune": 1.5}, "--prune must be from 0 to 1"),
         ({"model": "ibm4"}, "unknown model 'ibm4'"),
         ({"model": "ibm2", "score_only": "m"}, "zel-score scores with IBM Model 2's"),
     ],

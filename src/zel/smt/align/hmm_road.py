@@ -81,6 +81,7 @@ def _aligner(settings):
         "iterations": settings["hmm_iterations"],
         "agreement": settings["agreement"],
         "prior": settings["prior"],
+        "prune": settings["prune"],
         "character": settings["character"],
     }
     src, trg = settings["src_path"], settings["trg_path"]
