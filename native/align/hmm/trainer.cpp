@@ -254,7 +254,8 @@ void HmmTrainer::train(Host& host) {
         }
         naming_memory(std::string("training IBM Model 1 ") + direction_name(d),
                       [&] { t.train(host, settings_.model1_iterations); });
-        if (settings_.prune > 0.0) prune(host, d);
+        const double threshold = settings_.prune.value_or(default_prune(t.sent_pairs->size()));
+        if (threshold > 0.0) prune(host, d, threshold);
     }
     check_pairs();
     for (auto& table : jumps_) table = JumpTable::start(settings_.null_prob);
@@ -263,18 +264,18 @@ void HmmTrainer::train(Host& host) {
     run_em(host, hmm_log(settings_.agreement), phase, settings_.hmm_iterations);
 }
 
-void HmmTrainer::prune(Host& host, int d) {
+void HmmTrainer::prune(Host& host, int d, double threshold) {
     Model1Trainer& t = d == 0 ? forward_ : backward_;
     const std::size_t before = t.model->trans_dist->cells();
     const std::size_t kept = naming_memory(std::string("pruning ") + direction_name(d), [&] {
-        return t.keep_cells(host, settings_.prune, settings_.prune);
+        return t.keep_cells(host, threshold, threshold);
     });
     const auto commas = [](std::size_t n) {
         return fmt::with_commas(static_cast<std::int64_t>(n));
     };
     host.info(Channel::hmm, std::string("translation cells kept for the HMM, ") +
                                 direction_name(d) + ": " + commas(kept) + " of " + commas(before) +
-                                " (t >= " + fmt::float_repr(settings_.prune) + ")");
+                                " (t >= " + fmt::float_repr(threshold) + ")");
 }
 
 void HmmTrainer::maximize(std::array<JumpCounts, 2>& counts) {

@@ -42,10 +42,9 @@ struct HmmSettings {
     double prior = 0.0;               // Dirichlet a of the translation tables; 0: plain EM
     std::optional<double> null_prob;  // fixed p0; unset: estimated, starting from 0.2
     // Translation cells below this after Model 1 are left out of the HMM, which then reads
-    // this value for them: most of a large corpus's cells, in a fraction of the memory, at
-    // some cost in the links (the HMM finds links among cells Model 1 rates low). 0 keeps
-    // every cell.
-    double prune = 0.0;
+    // this value for them: most of a large corpus's cells, in a fraction of the memory. 0
+    // keeps every cell; unset, the model's default_prune.
+    std::optional<double> prune;
     std::optional<std::size_t> pair_cells_budget;  // see Trainer::pair_cells_budget
 };
 
@@ -89,6 +88,9 @@ protected:
     // The memory one direction's model takes after the HMM's training, given its corpus and
     // the cells of its pattern.
     virtual std::size_t memory_after_training(const Corpus&, std::size_t) const { return 0; }
+    // The pruning threshold for a corpus of `pairs` when the settings leave it unset: none, as
+    // the HMM alone finds links among cells Model 1 rates low, and loses them when pruned.
+    virtual double default_prune(std::size_t) const { return 0.0; }
 
     Model1Trainer forward_, backward_;
     std::array<JumpTable, 2> jumps_{JumpTable::start(std::nullopt), JumpTable::start(std::nullopt)};
@@ -105,8 +107,8 @@ private:
     // ValueError unless both directions read the same pairs.
     void check_pairs() const;
     void maximize(std::array<JumpCounts, 2>& jumps);
-    // Direction d's translation cells below settings_.prune left out (see HmmSettings).
-    void prune(Host& host, int d);
+    // Direction d's translation cells below `threshold` left out (see HmmSettings::prune).
+    void prune(Host& host, int d, double threshold);
 
     HmmSettings settings_;
     std::array<std::vector<double>, 2> entropies_;

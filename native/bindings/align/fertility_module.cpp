@@ -26,6 +26,8 @@ NB_MODULE(fertility, m) {
     m.attr("CHAINS") = defaults.chains;
     m.attr("SEED") = defaults.seed;
     m.attr("MOST_CHAINS") = zel::align::kMostChains;
+    m.attr("PRUNE") = zel::align::kSampledPrune;
+    m.attr("PRUNE_FROM") = zel::align::kSampledPruneFrom;
 
     nb::class_<FertilityTrainer, HmmTrainer> cls(
         m, "FertilityAligner",
@@ -36,7 +38,7 @@ NB_MODULE(fertility, m) {
         [](FertilityTrainer* self, nb::handle src_path, nb::handle trg_path,
            std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
            std::optional<std::int32_t> sampling_iterations, std::int32_t chains, std::uint64_t seed,
-           double lexical_prior, double prune, bool character) {
+           double lexical_prior, std::optional<double> prune, bool character) {
             HmmSettings s =
                 zel::bind::hmm_settings(src_path, trg_path, model1_iterations, iterations,
                                         agreement, prior, std::nullopt, prune, character);
@@ -59,11 +61,12 @@ NB_MODULE(fertility, m) {
         nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,
         nb::arg("sampling_iterations") = nb::none(), nb::arg("chains") = defaults.chains,
         nb::arg("seed") = defaults.seed, nb::arg("lexical_prior") = defaults.lexical_prior,
-        nb::arg("prune") = 0.0, nb::arg("character") = false,
+        nb::arg("prune") = nb::none(), nb::arg("character") = false,
         "Settings of training; nothing is read before train(). sampling_iterations: the "
         "iterations of each sampling phase (the HMM's, then with fertility); None: as many as "
         "the corpus's size calls for (100 up to 2,500 pairs, 50 at 10,000, 5 from a million). "
-        "prune: as HmmAligner's.");
+        "prune: as HmmAligner's; None: PRUNE from PRUNE_FROM pairs on (where the sampling "
+        "loses no link by it), else 0.");
     cls.def(
         "train", [](FertilityTrainer& t) { t.train(zel::bind::toolkit_host()); },
         "The HMM's training (Model 1 of each direction, then the HMM's iterations), then the "

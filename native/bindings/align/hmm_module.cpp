@@ -75,16 +75,18 @@ NB_MODULE(hmm, m) {
         "__init__",
         [](HmmTrainer* self, nb::handle src_path, nb::handle trg_path,
            std::int32_t model1_iterations, std::int32_t iterations, bool agreement, double prior,
-           std::optional<double> null_prob, double prune, bool character) {
+           std::optional<double> null_prob, std::optional<double> prune, bool character) {
             new (self) HmmTrainer(zel::bind::hmm_settings(src_path, trg_path, model1_iterations,
                                                           iterations, agreement, prior, null_prob,
                                                           prune, character));
         },
         nb::arg("src_path"), nb::arg("trg_path"), nb::kw_only(), nb::arg("model1_iterations") = 5,
         nb::arg("iterations") = 5, nb::arg("agreement") = true, nb::arg("prior") = 0.0,
-        nb::arg("null_prob") = nb::none(), nb::arg("prune") = 0.0, nb::arg("character") = false,
+        nb::arg("null_prob") = nb::none(), nb::arg("prune") = nb::none(),
+        nb::arg("character") = false,
         "Settings of training; nothing is read before train(). prune: translation cells below "
-        "it after Model 1 are left out of the HMM (0 keeps them all).");
+        "it after Model 1 are left out of the HMM, in less memory and with somewhat fewer "
+        "right links (0 or None keeps them all).");
     cls.def(
         "train", [](HmmTrainer& t) { t.train(zel::bind::toolkit_host()); },
         "Model 1 iterations of each direction, then the HMM iterations. Ctrl-C between "

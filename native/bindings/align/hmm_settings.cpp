@@ -11,14 +11,15 @@ namespace zel::bind {
 align::HmmSettings hmm_settings(nb::handle src_path, nb::handle trg_path,
                                 std::int32_t model1_iterations, std::int32_t iterations,
                                 bool agreement, double prior, std::optional<double> null_prob,
-                                double prune, bool character) {
+                                std::optional<double> prune, bool character) {
     if (model1_iterations < 0 || iterations < 0)
         throw nb::value_error("iteration counts must not be negative");
     if (!(prior >= 0.0) || !std::isfinite(prior))
         throw nb::value_error("prior must be a finite number >= 0");
     if (null_prob && !(*null_prob >= 0.0 && *null_prob < 1.0))
         throw nb::value_error("null_prob must be in [0, 1)");
-    if (!(prune >= 0.0 && prune <= 1.0)) throw nb::value_error("prune must be in [0, 1]");
+    if (prune && !(*prune >= 0.0 && *prune <= 1.0))
+        throw nb::value_error("prune must be in [0, 1]");
     align::HmmSettings s;
     s.src_path = path_argument(src_path);
     s.trg_path = path_argument(trg_path);

@@ -15,6 +15,6 @@ namespace zel::bind {
 align::HmmSettings hmm_settings(nanobind::handle src_path, nanobind::handle trg_path,
                                 std::int32_t model1_iterations, std::int32_t iterations,
                                 bool agreement, double prior, std::optional<double> null_prob,
-                                double prune, bool character);
+                                std::optional<double> prune, bool character);
 
 }  // namespace zel::bind

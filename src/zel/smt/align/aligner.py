@@ -38,6 +38,7 @@ SETTINGS = (
     "hmm_iterations",
     "agreement",
     "prior",
+    "prune",
     "sampling_iterations",
     "chains",
     "seed",

@@ -119,7 +119,7 @@ def _settings(conf):
         "hmm_iterations": conf.get("hmm_iterations", hmm_road.ITERATIONS),
         "agreement": bool(conf.get("agreement", True)),
         "prior": float(conf.get("prior", 0.0)),
-        "prune": float(conf.get("prune", 0.0)),
+        "prune": conf.get("prune", None),
         "decoding": conf.get("decoding", "posterior"),
         "score_only": conf.get("score_only", None),
         "posterior_threshold": conf.get("posterior_threshold", None),
@@ -159,13 +159,15 @@ def _settings(conf):
             "--write-link-posteriors writes the posteriors of the HMM's links in this process: "
             "it takes no --model ibm2, --workers or --scheduler"
         )
-    if on_cluster and settings["prune"]:
-        raise ValueError(
-            "--prune leaves cells out of the HMM in this process: it takes no --workers or "
-            "--scheduler (the cluster's HMM keeps every cell)"
-        )
-    if not 0.0 <= settings["prune"] <= 1.0:
-        raise ValueError(f"--prune must be from 0 to 1, not {settings['prune']}")
+    if settings["prune"] is not None:
+        settings["prune"] = float(settings["prune"])
+        if on_cluster and settings["prune"]:
+            raise ValueError(
+                "--prune leaves cells out of the HMM in this process: it takes no --workers or "
+                "--scheduler (the cluster's HMM keeps every cell)"
+            )
+        if not 0.0 <= settings["prune"] <= 1.0:
+            raise ValueError(f"--prune must be from 0 to 1, not {settings['prune']}")
     if on_cluster and settings["score_only"]:
         raise ValueError(
             "--score-only aligns in this process: it takes no --workers or --scheduler"
@@ -602,11 +604,10 @@ def create_parser():
     parser.add_argument(
         "--prune",
         type=float,
-        default=0.0,
         help="leave out of the HMM the translation cells below this probability after IBM "
-        "Model 1: large corpora train in less memory, with somewhat fewer right links "
-        "(1e-6 keeps about a third of the cells); 0 keeps every cell (default: %(default)s; "
-        "one process only)",
+        "Model 1, to train in less memory; 0 keeps every cell (default: "
+        f"{fertility.PRUNE:g} for the fertility model from {fertility.PRUNE_FROM:,} pairs "
+        "on, else 0; one process only)",
     )
     parser.add_argument(
         "--sampling-iterations",
