@@ -242,6 +242,7 @@ private:
 
 void HmmTrainer::train(Host& host) {
     start_once();
+    std::array<bool, 2> pruned{};
     for (int d = 0; d < 2; ++d) {
         host.info(Channel::hmm,
                   std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
@@ -255,7 +256,18 @@ void HmmTrainer::train(Host& host) {
         naming_memory(std::string("training IBM Model 1 ") + direction_name(d),
                       [&] { t.train(host, settings_.model1_iterations); });
         const double threshold = settings_.prune.value_or(default_prune(t.sent_pairs->size()));
-        if (threshold > 0.0) prune(host, d, threshold);
+        if (threshold > 0.0) {
+            prune(host, d, threshold);
+            pruned[static_cast<std::size_t>(d)] = true;
+        }
+    }
+    // A pruned direction's pair index is made once the other's full table is gone: it would
+    // sit unread beside that table while Model 1 trains the other direction.
+    for (int d = 0; d < 2; ++d) {
+        if (!pruned[static_cast<std::size_t>(d)]) continue;
+        Model1Trainer& t = d == 0 ? forward_ : backward_;
+        naming_memory(std::string("indexing the pairs' cells ") + direction_name(d),
+                      [&] { t.index_cells(host); });
     }
     check_pairs();
     for (auto& table : jumps_) table = JumpTable::start(settings_.null_prob);
@@ -267,9 +279,8 @@ void HmmTrainer::train(Host& host) {
 void HmmTrainer::prune(Host& host, int d, double threshold) {
     Model1Trainer& t = d == 0 ? forward_ : backward_;
     const std::size_t before = t.model->trans_dist->cells();
-    const std::size_t kept = naming_memory(std::string("pruning ") + direction_name(d), [&] {
-        return t.keep_cells(host, threshold, threshold);
-    });
+    const std::size_t kept = naming_memory(std::string("pruning ") + direction_name(d),
+                                           [&] { return t.keep_cells(threshold, threshold); });
     const auto commas = [](std::size_t n) {
         return fmt::with_commas(static_cast<std::int64_t>(n));
     };

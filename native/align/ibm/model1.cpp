@@ -86,18 +86,20 @@ void Model1Trainer::index_pairs(Host& host, std::shared_ptr<const CooccurrencePa
                                                        : ", from the memory this process may use"));
 }
 
-std::size_t Model1Trainer::keep_cells(Host& host, double threshold, double floor) {
-    // What refers to the full table goes first, so that at most the two tables live at once,
-    // and the index of the pruned one takes the room its old index leaves.
+std::size_t Model1Trainer::keep_cells(double threshold, double floor) {
+    // What refers to the full table goes first, so that at most the two tables live at once.
     count_cooc_src2trg.reset();
     counts_recoverable = false;
     recovery_ = CountRecovery();
     carried_entropy_.reset();
     pair_cells.reset();
     model->trans_dist = keep_cells_from(*model->trans_dist, threshold, floor);
+    return model->trans_dist->cells();
+}
+
+void Model1Trainer::index_cells(Host& host) {
     index_pairs(host, model->trans_dist->shared_pattern(),
                 SourceOccurrences(*sent_pairs, model->trans_dist->rows()));
-    return model->trans_dist->cells();
 }
 
 namespace {

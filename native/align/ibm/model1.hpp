@@ -37,9 +37,11 @@ public:
     void train_step(Host& host) override;
 
     // Keeps only the translation cells whose value is at least `threshold` (the others read
-    // `floor` from then on; see keep_cells_from) and indexes the pairs' cells anew; the counts
-    // of the last E-step are let go. Returns the cells kept.
-    std::size_t keep_cells(Host& host, double threshold, double floor);
+    // `floor` from then on; see keep_cells_from) and lets go of the counts of the last E-step
+    // and of the pair cell index, which index_cells makes again before the next pass. Returns
+    // the cells kept.
+    std::size_t keep_cells(double threshold, double floor);
+    void index_cells(Host& host);
 
 protected:
     // Makes the pair cell index of `pattern` within the memory this trainer may use.

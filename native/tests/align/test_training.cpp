@@ -207,7 +207,8 @@ TEST(Model1, KeptCellsTrainOnAndPrunedOnesReadTheFloor) {
             before.push_back({{src, full.col(c)}, s.trainer.model->trans_dist->value(c)});
     }
     constexpr double kThreshold = 0.2, kFloor = 1e-3;
-    const std::size_t kept = s.trainer.keep_cells(s.host, kThreshold, kFloor);
+    const std::size_t kept = s.trainer.keep_cells(kThreshold, kFloor);
+    s.trainer.index_cells(s.host);
     EXPECT_GT(kept, 0U);
     EXPECT_LT(kept, before.size());
     for (const auto& [cell, value] : before)
