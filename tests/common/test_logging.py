@@ -127,16 +127,29 @@ class _Unprintable:
         raise MemoryError
 
 
-def test_a_line_that_cannot_be_formatted_out_of_memory_still_goes_out_plain(pipe):
+def _refuse(*_args):
+    raise MemoryError
+
+
+# Without even the memory for a plain line, an error still leaves the line made at import.
+@pytest.mark.parametrize(
+    ("plain", "ending"),
+    [
+        (True, " ERROR zel.tests.memory: out of memory: the process reached its memory limit"),
+        (False, "- ERROR zel: out of memory: the process reached its memory limit"),
+    ],
+)
+def test_a_line_that_cannot_be_formatted_out_of_memory_still_goes_out_plain(
+    capfd, monkeypatch, plain, ending
+):
     # Through the package's own handler: pytest's capturing handler re-raises logging errors.
     logging.getColorLogger("zel.tests.memory")
     (handler,) = std_logging.getLogger("zel").handlers
     record = std_logging.LogRecord(
         "zel.tests.memory", std_logging.ERROR, __file__, 1, "%s", (_Unprintable(),), None
     )
+    if not plain:
+        monkeypatch.setattr(logging, "plain_line", _refuse)
     handler.handle(record)
-    lines = pipe().splitlines()
-    assert len(lines) == 1
-    assert lines[0].endswith(
-        " ERROR zel.tests.memory: out of memory: the process reached its memory limit"
-    )
+    lines = capfd.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].endswith(ending), lines

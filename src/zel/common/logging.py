@@ -6,6 +6,7 @@ errors; ``debug`` shows ``debug`` and ``debug_print`` output as well.
 
 import contextlib
 import logging as _logging
+import os
 import pprint
 import sys
 import time
@@ -22,6 +23,8 @@ _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 _DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 # What a line says when memory ran out before its own text could be made.
 OUT_OF_MEMORY = "out of memory: the process reached its memory limit"
+# The error line written when no other can be made, "-" for its time.
+_LAST_ERROR_LINE = f"- ERROR zel: {OUT_OF_MEMORY}\n".encode()
 
 # Count of active quiet scopes; progress bars stay hidden while it is positive.
 _quiet_scopes = 0
@@ -83,7 +86,14 @@ class _StderrHandler(_logging.StreamHandler):
                     text = OUT_OF_MEMORY
                 sys.stderr.write(plain_line(record.levelname, record.name, text))
                 return
-            except Exception:  # nothing is left to report it with
+            except Exception:
+                # Not even a plain line can be made: an error still leaves the line made at
+                # import, so that a run that ends by it does not end without a word.
+                if record.levelno >= _logging.ERROR:
+                    try:
+                        os.write(2, _LAST_ERROR_LINE)
+                    except OSError:
+                        pass
                 return
         super().handleError(record)
 
