@@ -3,15 +3,17 @@ workers, one process's files for one shard, and lost workers and interrupts surv
 
 import gzip
 import os
+import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
 
 from zel.smt.align import bidirectional, emalign
-from zel.smt.align.cluster import Cluster, Interrupted
+from zel.smt.align.cluster import Cluster, Interrupted, tasks
 from zel.smt.align.cluster import train as train_on_cluster
 from zel.smt.align.cluster.hmm import HmmRun
 from zel.smt.align.cluster.ibm import IbmRun
@@ -146,6 +148,16 @@ def test_refusals_name_the_cause_and_write_nothing(corpus, tmp_path, settings, e
     with pytest.raises(error, match=text):
         train_on_cluster(conf, **options)
     assert not any((tmp_path / "out").iterdir())
+
+
+def test_dask_weighs_a_range_of_rows_by_its_cells_and_one_process_never_loads_it():
+    from dask.sizeof import sizeof
+
+    keys = (np.array([0, 3, 5, 9], dtype=np.uint64), np.array([3, 6], dtype=np.uint64))
+    rows = tasks.Rows(0, 3, 4, *keys)
+    assert rows.native.cells == 5 and sizeof(rows) >= 12 * 5 + 24
+    code = "import sys, zel.smt.align.bidirectional; sys.exit('dask' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
 
 
 def test_without_dask_the_options_say_how_to_install_it(corpus, tmp_path, monkeypatch):
