@@ -216,7 +216,7 @@ std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models,
 
 PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
                      const SourceOccurrences& occ, std::size_t budget_bytes,
-                     const std::function<void()>& check)
+                     const std::function<void()>& check, bool byte_ranks)
     : pattern_(std::move(pattern)), corpus_(corpus), budget_(budget_bytes) {
     std::uint64_t total = 0;
     std::size_t widest = 0;
@@ -229,8 +229,14 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     // Cells as they are (read without conversion) when the whole corpus fits so, else ranks
     // when every row allows them, else cells.
     narrow_ = total * sizeof(CellId) > budget_bytes && widest <= kNoRank;
-    const std::size_t width = narrow_ ? sizeof(std::uint16_t) : sizeof(CellId);
-    whole_ = total * width <= budget_bytes;
+    // Bytes where the short rows hold nine in ten of the position pairs (a pruned pattern's):
+    // the others then cost a search or a direct row.
+    std::uint64_t in_short_rows = 0;
+    for (std::size_t s = 0; byte_ranks && s < rows; ++s)
+        in_short_rows += short_row(s) ? occ.work[s] : 0;
+    short_ = byte_ranks && narrow_ && in_short_rows * 10 >= total * 9;
+    const std::size_t width = short_ ? 1 : narrow_ ? sizeof(std::uint16_t) : sizeof(CellId);
+    whole_ = total * width <= budget_bytes && (!short_ || widest < kNoShortRank);
     const std::uint64_t kept = whole_ ? total : choose_forms(occ, width, budget_bytes);
     kept_share_ = total == 0 ? 1.0 : static_cast<double>(kept) / static_cast<double>(total);
     if (direct_words_ > 0) {
@@ -252,7 +258,9 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
     }
     start_.assign(corpus.size() + 1, 0);
     const auto what = whole_ ? "pair cell index" : "pair cell index (part of the corpus)";
-    if (narrow_) {
+    if (short_) {
+        assign_table(short_ranks_, stored, std::uint8_t{0}, what);
+    } else if (narrow_) {
         assign_table(ranks_, stored, std::uint16_t{0}, what);
     } else {
         assign_table(cells_, stored, CellId{0}, what);
@@ -296,7 +304,9 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                                              ? SourceOccurrences::position_of(occ.at[k + kAhead]) *
                                                    corpus.trg(ahead).size()
                                              : 0);
-                    if (narrow_) {
+                    if (short_) {
+                        __builtin_prefetch(short_ranks_.data() + at, 1);
+                    } else if (narrow_) {
                         __builtin_prefetch(ranks_.data() + at, 1);
                     } else {
                         __builtin_prefetch(cells_.data() + at, 1);
@@ -308,7 +318,10 @@ PairCells::PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const C
                 const std::uint64_t out = row_at(p, i);
                 for (std::size_t j = 0; j < trg.size(); ++j) {
                     const std::uint32_t r = rank[trg[j]];
-                    if (narrow_) {
+                    if (short_) {
+                        short_ranks_[out + j] =
+                            r == kUnseen ? kNoShortRank : static_cast<std::uint8_t>(r);
+                    } else if (narrow_) {
                         ranks_[out + j] = r == kUnseen ? kNoRank : static_cast<std::uint16_t>(r);
                     } else {
                         cells_[out + j] = r == kUnseen ? kNoCell : static_cast<CellId>(first + r);
@@ -344,7 +357,8 @@ std::uint64_t PairCells::choose_forms(const SourceOccurrences& occ, std::size_t 
     }
     by([&](WordId s) { return pattern_->row_end(s) - pattern_->row_begin(s); });
     for (const WordId s : order) {
-        if (form_[s] != kSearched || occ.work[s] * width > room) continue;
+        if (form_[s] != kSearched || occ.work[s] * width > room || (short_ && !short_row(s)))
+            continue;
         form_[s] = kRanked;
         room -= occ.work[s] * width;
         kept += occ.work[s];
@@ -357,11 +371,11 @@ std::string PairCells::describe() const {
         if (bytes < (std::uint64_t{1} << 20)) return std::to_string(bytes >> 10) + " KiB";
         return std::to_string(bytes >> 20) + " MiB";
     };
-    const std::uint64_t width = narrow_ ? 2 : 4;
+    const std::uint64_t width = short_ ? 1 : narrow_ ? 2 : 4;
+    const std::string ranks = short_ ? "byte ranks" : narrow_ ? "ranks" : "cells";
     std::string text = "pair cell index: ";
     if (whole_) {
-        text += std::string(narrow_ ? "ranks" : "cells") + " of every position pair (" +
-                mib(total_ * width) + ")";
+        text += ranks + " of every position pair (" + mib(total_ * width) + ")";
     } else if (kept_share_ == 0) {
         text += "none (2 bytes a position pair would need " + mib(total_ * 2) +
                 "); every cell is searched for";
@@ -374,10 +388,9 @@ std::string PairCells::describe() const {
                     mib(direct_.size() * sizeof(CellId)) + ")";
         }
         if (!start_.empty()) {
-            text += std::string(direct_words_ > 0 ? ", " : "") + "the longest rows by " +
-                    (narrow_ ? "ranks" : "cells") + " (" +
-                    mib((ranks_.size() + cells_.size()) * width) + " of " + mib(total_ * width) +
-                    ")";
+            text += std::string(direct_words_ > 0 ? ", " : "") + "the longest rows by " + ranks +
+                    " (" + mib((short_ranks_.size() + ranks_.size() + cells_.size()) * width) +
+                    " of " + mib(total_ * width) + ")";
         }
         text += "; the others' cells are searched for";
     }

@@ -158,9 +158,11 @@ std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models = 1,
 // so the cost grows with the share of the corpus left out, not all at once.
 class PairCells {
 public:
+    // `byte_ranks` allows ranks in a byte where the short rows hold most position pairs, as a
+    // pruned pattern's do (see short_).
     PairCells(std::shared_ptr<const CooccurrencePattern> pattern, const Corpus& corpus,
               const SourceOccurrences& occ, std::size_t budget_bytes,
-              const std::function<void()>& check = {});
+              const std::function<void()>& check = {}, bool byte_ranks = false);
 
     // Cells of pair p, l * m of them (in `scratch` when they are not stored as they are).
     std::span<const CellId> of(std::size_t p, std::vector<CellId>& scratch) const;
@@ -187,7 +189,12 @@ public:
                 for (const std::uint32_t j : js) out[j] = row[trg[j]];
                 continue;
             }
-            if (narrow_) {
+            if (short_) {
+                const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
+                const std::uint8_t* rank = short_ranks_.data() + at;
+                for (const std::uint32_t j : js)
+                    out[j] = rank[j] == kNoShortRank ? kNoCell : base + rank[j];
+            } else if (narrow_) {
                 const auto base = static_cast<CellId>(pattern_->row_begin(src[i]));
                 const std::uint16_t* rank = ranks_.data() + at;
                 for (const std::uint32_t j : js)
@@ -207,14 +214,20 @@ public:
     double kept_share() const { return kept_share_; }
     std::string describe() const;
     std::size_t memory_bytes() const {
-        return ranks_.capacity() * 2 + (cells_.capacity() + direct_.capacity()) * 4 +
-               start_.capacity() * 8 + form_.capacity() * 4;
+        return short_ranks_.capacity() + ranks_.capacity() * 2 +
+               (cells_.capacity() + direct_.capacity()) * 4 + start_.capacity() * 8 +
+               form_.capacity() * 4;
     }
 
 private:
     // The rank of a position pair whose words the pattern does not hold (a pattern pruned of
     // cells the corpus has): rows of ranks are shorter than this.
     static constexpr std::uint16_t kNoRank = 0xFFFF;
+    // The same in a byte, for ranks in rows shorter than it (see short_).
+    static constexpr std::uint8_t kNoShortRank = 0xFF;
+    bool short_row(std::size_t s) const {
+        return pattern_->row_end(s) - pattern_->row_begin(s) < kNoShortRank;
+    }
     // How a source word's cells are found, when not whole_: searched, by its positions' ranks
     // (or cells), or else the number of its row in direct_.
     static constexpr std::uint32_t kSearched = 0xFFFFFFFFU;
@@ -233,13 +246,17 @@ private:
 
     std::shared_ptr<const CooccurrencePattern> pattern_;
     const Corpus& corpus_;
-    bool whole_ = false;                // every source word's positions are kept
-    bool narrow_ = true;                // kept as ranks, not cells
-    std::vector<std::uint32_t> form_;   // by source word, when not whole_
-    std::vector<CellId> direct_;        // rows of cols() cells, by target word
-    std::vector<std::uint64_t> start_;  // pair p's kept rows: from start_[p] on
-    std::vector<CellId> cells_;         // the cells themselves, or
-    std::vector<std::uint16_t> ranks_;  // their ranks in their rows (narrow_)
+    bool whole_ = false;  // every source word's positions are kept
+    bool narrow_ = true;  // kept as ranks, not cells
+    // Ranks kept in a byte: a pruned pattern's rows are mostly short, and a row of 255 cells
+    // or more is then found otherwise (a direct row or a search).
+    bool short_ = false;
+    std::vector<std::uint32_t> form_;        // by source word, when not whole_
+    std::vector<CellId> direct_;             // rows of cols() cells, by target word
+    std::vector<std::uint64_t> start_;       // pair p's kept rows: from start_[p] on
+    std::vector<CellId> cells_;              // the cells themselves, or
+    std::vector<std::uint16_t> ranks_;       // their ranks in their rows (narrow_)
+    std::vector<std::uint8_t> short_ranks_;  // or in a byte (short_)
     double kept_share_ = 0;
     std::size_t budget_ = 0, total_ = 0, direct_words_ = 0;
 };

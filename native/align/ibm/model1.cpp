@@ -45,7 +45,7 @@ void Model1Trainer::init_trans_dist(Host& host) {
         const SourceOccurrences occ(*sent_pairs, v_src);
         pattern = CooccurrencePattern::build(*sent_pairs, occ, v_src, v_trg,
                                              [&host] { host.check_interrupt(); });
-        index_pairs(host, pattern, occ);
+        index_pairs(host, pattern, occ, false);
     }
     // The E-step reads a cell's value and adds to its count at once (on the thread of the
     // cell's target word), so keeping them in one cache line halves its memory traffic.
@@ -68,7 +68,7 @@ void Model1Trainer::init_trans_dist(Host& host) {
 }
 
 void Model1Trainer::index_pairs(Host& host, std::shared_ptr<const CooccurrencePattern> pattern,
-                                const SourceOccurrences& occ) {
+                                const SourceOccurrences& occ, bool pruned) {
     const std::size_t later = later_bytes ? later_bytes(*sent_pairs, pattern->cells()) : 0;
     std::size_t budget = pair_cells_budget
                              ? *pair_cells_budget
@@ -79,8 +79,8 @@ void Model1Trainer::index_pairs(Host& host, std::shared_ptr<const CooccurrencePa
             positions += sent_pairs->src(p).size() * sent_pairs->trg(p).size();
         budget = std::min(budget, positions * sizeof(std::uint16_t));
     }
-    pair_cells = std::make_unique<PairCells>(std::move(pattern), *sent_pairs, occ, budget,
-                                             [&host] { host.check_interrupt(); });
+    pair_cells = std::make_unique<PairCells>(
+        std::move(pattern), *sent_pairs, occ, budget, [&host] { host.check_interrupt(); }, pruned);
     host.debug(Channel::model1, pair_cells->describe() +
                                     (pair_cells_budget ? ", as ZEL_PAIR_INDEX_BUDGET_MB sets"
                                                        : ", from the memory this process may use"));
@@ -99,7 +99,7 @@ std::size_t Model1Trainer::keep_cells(double threshold, double floor) {
 
 void Model1Trainer::index_cells(Host& host) {
     index_pairs(host, model->trans_dist->shared_pattern(),
-                SourceOccurrences(*sent_pairs, model->trans_dist->rows()));
+                SourceOccurrences(*sent_pairs, model->trans_dist->rows()), true);
 }
 
 namespace {

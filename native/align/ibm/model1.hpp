@@ -44,9 +44,10 @@ public:
     void index_cells(Host& host);
 
 protected:
-    // Makes the pair cell index of `pattern` within the memory this trainer may use.
+    // Makes the pair cell index of `pattern` (`pruned` of cells the corpus has, when so)
+    // within the memory this trainer may use.
     void index_pairs(Host& host, std::shared_ptr<const CooccurrencePattern> pattern,
-                     const SourceOccurrences& occ);
+                     const SourceOccurrences& occ, bool pruned);
 
     // One model's EM steps, as its own train_step runs them (never a subclass's).
     struct EmSteps {

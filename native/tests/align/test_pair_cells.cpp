@@ -84,8 +84,43 @@ TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
     }
 }
 
+// Every form of the index over `pattern` (cells, ranks in two bytes or one, direct rows,
+// searches), on any number of threads, gives the pattern's cell of each position pair, and no
+// cell where the pattern lacks its words.
+void expect_cells_of(const std::shared_ptr<const CooccurrencePattern>& pattern,
+                     const Corpus& corpus, const SourceOccurrences& occ) {
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p)
+        total += corpus.src(p).size() * corpus.trg(p).size();
+    for (const char* threads : {"1", "3"}) {
+        setenv("ZEL_THREADS", threads, 1);
+        for (const std::size_t budget :
+             {total * 4, total * 2, total, total / 4, std::size_t{10}, std::size_t{0}}) {
+            for (const bool bytes : {false, true}) {
+                const PairCells cells(pattern, corpus, occ, budget, {}, bytes);
+                const auto found = all_cells(cells, corpus);
+                for (std::size_t p = 0; p < corpus.size(); ++p) {
+                    const auto src = corpus.src(p);
+                    const auto trg = corpus.trg(p);
+                    for (std::size_t i = 0; i < src.size(); ++i) {
+                        for (std::size_t j = 0; j < trg.size(); ++j) {
+                            const std::int64_t c = pattern->find(src[i], trg[j]);
+                            ASSERT_EQ(found[p][i * trg.size() + j],
+                                      c < 0 ? zel::align::kNoCell : static_cast<CellId>(c))
+                                << cells.describe() << ", pair " << p << " (" << i << ", " << j
+                                << ")";
+                        }
+                    }
+                }
+            }
+        }
+    }
+    unsetenv("ZEL_THREADS");
+}
+
 // A pattern pruned of cells the corpus has: every other cell of each row, and no row of
-// source word 3 at all.
+// source word 3 at all. Every form of the index, ranks in a byte or two, gives the pruned
+// pattern's cells and no cell where it lacks one.
 TEST(PairCells, APrunedPatternGivesNoCellForTheWordsItLacksInEveryForm) {
     const Corpus corpus = sample_corpus();
     const SourceOccurrences occ(corpus, 6);
@@ -97,32 +132,33 @@ TEST(PairCells, APrunedPatternGivesNoCellForTheWordsItLacksInEveryForm) {
             cols.push_back(full->col(c));
         row_start.push_back(cols.size());
     }
-    const auto pruned = CooccurrencePattern::from_rows(6, 5, row_start, cols);
-    std::size_t total = 0;
-    for (std::size_t p = 0; p < corpus.size(); ++p)
-        total += corpus.src(p).size() * corpus.trg(p).size();
-    for (const char* threads : {"1", "3"}) {
-        setenv("ZEL_THREADS", threads, 1);
-        // Cells, ranks, a direct row with ranks, a direct row, some ranks, lookups alone.
-        for (const std::size_t budget :
-             {total * 4, total * 2, total, std::size_t{20}, std::size_t{10}, std::size_t{0}}) {
-            const PairCells cells(pruned, corpus, occ, budget);
-            const auto found = all_cells(cells, corpus);
-            for (std::size_t p = 0; p < corpus.size(); ++p) {
-                const auto src = corpus.src(p);
-                const auto trg = corpus.trg(p);
-                for (std::size_t i = 0; i < src.size(); ++i) {
-                    for (std::size_t j = 0; j < trg.size(); ++j) {
-                        const std::int64_t c = pruned->find(src[i], trg[j]);
-                        EXPECT_EQ(found[p][i * trg.size() + j],
-                                  c < 0 ? zel::align::kNoCell : static_cast<CellId>(c))
-                            << cells.describe() << ", pair " << p << " (" << i << ", " << j << ")";
-                    }
-                }
-            }
-        }
+    expect_cells_of(CooccurrencePattern::from_rows(6, 5, row_start, cols), corpus, occ);
+}
+
+// Ranks in a byte where one row is too long for them: source word 1 keeps 300 cells, NULL
+// keeps 10 of its 400, and the short rows of words 3 to 40 hold nine in ten position pairs.
+TEST(PairCells, ARowTooLongForByteRanksIsFoundOtherwise) {
+    Corpus corpus;
+    for (WordId p = 0; p < 400; ++p) {
+        std::vector<WordId> src{0};
+        if (p < 300) src.push_back(1);
+        for (WordId k = 0; k < 18; ++k) src.push_back(3 + (p + 7 * k) % 38);
+        corpus.push_back(src, std::vector<WordId>{p});
     }
-    unsetenv("ZEL_THREADS");
+    const SourceOccurrences occ(corpus, 41);
+    const auto full = CooccurrencePattern::build(corpus, occ, 41, 400);
+    std::vector<std::uint64_t> row_start{0};
+    std::vector<std::uint32_t> cols;
+    for (std::size_t s = 0; s < full->rows(); ++s) {
+        const std::size_t end = s == 0 ? full->row_begin(s) + 10 : full->row_end(s);
+        for (std::size_t c = full->row_begin(s); c < end; ++c) cols.push_back(full->col(c));
+        row_start.push_back(cols.size());
+    }
+    const auto pruned = CooccurrencePattern::from_rows(41, 400, row_start, cols);
+    EXPECT_EQ(pruned->row_end(1) - pruned->row_begin(1), 300U);
+    const PairCells bytes(pruned, corpus, occ, 7900, {}, true);
+    EXPECT_NE(bytes.describe().find("rows by byte ranks"), std::string::npos) << bytes.describe();
+    expect_cells_of(pruned, corpus, occ);
 }
 
 TEST(Parallel, ThreadCountFollowsTheVariableAndErrorsComeFromTheLowestTask) {
