@@ -150,7 +150,9 @@ std::size_t pair_index_budget(std::size_t pattern_cells, std::size_t models = 1,
 // Kept as an index within `budget_bytes` where it fits, else found by binary search in the
 // pattern: the same answers, trading memory for speed. The index holds each cell as it is (4
 // bytes a position pair) when the whole corpus fits so, else as its rank in its row (2 bytes,
-// while rows are shorter than 65,536 cells). When not every source word's positions fit:
+// while rows are shorter than 65,535 cells; 1 byte over a pruned pattern whose rows of fewer
+// than 255 cells hold most position pairs, the longer rows then taking a direct row or a
+// search). When not every source word's positions fit:
 // - a word whose positions would take more than a row of the whole target vocabulary gets such
 //   a row (the cell of every target word, one read away): the frequent words, few but most of
 //   the position pairs, then cost a fixed size whatever the corpus's size;

@@ -41,9 +41,10 @@ struct HmmSettings {
     bool agreement = true;
     double prior = 0.0;               // Dirichlet a of the translation tables; 0: plain EM
     std::optional<double> null_prob;  // fixed p0; unset: estimated, starting from 0.2
-    // Translation cells below this after Model 1 are left out of the HMM, which then reads
-    // this value for them: most of a large corpus's cells, in a fraction of the memory. 0
-    // keeps every cell; unset, the model's default_prune.
+    // Translation cells below this after Model 1 are left out of the HMM's tables, which read
+    // this value for them from then on: a large corpus keeps a small share of its cells, and
+    // its tables and pair index shrink with them. 0 keeps every cell; unset, the model's
+    // default_prune.
     std::optional<double> prune;
     std::optional<std::size_t> pair_cells_budget;  // see Trainer::pair_cells_budget
 };
