@@ -242,7 +242,6 @@ private:
 
 void HmmTrainer::train(Host& host) {
     start_once();
-    std::array<bool, 2> pruned{};
     for (int d = 0; d < 2; ++d) {
         host.info(Channel::hmm,
                   std::string("HMM alignment model, ") + direction_name(d) + ": IBM Model 1 first");
@@ -256,16 +255,13 @@ void HmmTrainer::train(Host& host) {
         naming_memory(std::string("training IBM Model 1 ") + direction_name(d),
                       [&] { t.train(host, settings_.model1_iterations); });
         const double threshold = settings_.prune.value_or(default_prune(t.sent_pairs->size()));
-        if (threshold > 0.0) {
-            prune(host, d, threshold);
-            pruned[static_cast<std::size_t>(d)] = true;
-        }
+        if (threshold > 0.0) prune(host, d, threshold);
     }
     // A pruned direction's pair index is made once the other's full table is gone: it would
     // sit unread beside that table while Model 1 trains the other direction.
     for (int d = 0; d < 2; ++d) {
-        if (!pruned[static_cast<std::size_t>(d)]) continue;
         Model1Trainer& t = d == 0 ? forward_ : backward_;
+        if (t.pair_cells) continue;
         naming_memory(std::string("indexing the pairs' cells ") + direction_name(d),
                       [&] { t.index_cells(host); });
     }

@@ -42,48 +42,6 @@ std::vector<std::vector<CellId>> all_cells(const PairCells& cells, const Corpus&
     return out;
 }
 
-TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
-    const Corpus corpus = sample_corpus();
-    std::size_t total = 0;
-    for (std::size_t p = 0; p < corpus.size(); ++p)
-        total += corpus.src(p).size() * corpus.trg(p).size();
-    std::vector<std::vector<CellId>> first;
-    for (const char* threads : {"1", "3"}) {
-        setenv("ZEL_THREADS", threads, 1);
-        const SourceOccurrences occ(corpus, 6);
-        const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
-        // Budgets for 4-byte cells, for 2-byte ranks only, for a row of word 0 and the ranks
-        // of some other words' positions, for the row alone, for some ranks alone, and for
-        // nothing (lookups).
-        for (const std::size_t budget :
-             {total * 4, total * 2, total, std::size_t{20}, std::size_t{10}, std::size_t{0}}) {
-            const PairCells cells(pattern, corpus, occ, budget);
-            EXPECT_EQ(cells.precomputed(), budget >= total * 2);
-            EXPECT_EQ(cells.kept_share() > 0, budget >= 10) << budget;
-            EXPECT_EQ(cells.describe().find("frequent") != std::string::npos,
-                      budget == total || budget == 20)
-                << cells.describe();
-            const auto found = all_cells(cells, corpus);
-            if (first.empty()) first = found;
-            EXPECT_EQ(found, first) << "budget " << budget << ", threads " << threads;
-        }
-    }
-    unsetenv("ZEL_THREADS");
-    // Every cell is the pattern's cell of its (source word, target word).
-    const SourceOccurrences occ(corpus, 6);
-    const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
-    for (std::size_t p = 0; p < corpus.size(); ++p) {
-        const auto src = corpus.src(p);
-        const auto trg = corpus.trg(p);
-        for (std::size_t i = 0; i < src.size(); ++i) {
-            for (std::size_t j = 0; j < trg.size(); ++j) {
-                EXPECT_EQ(first[p][i * trg.size() + j],
-                          static_cast<CellId>(pattern->find(src[i], trg[j])));
-            }
-        }
-    }
-}
-
 // Every form of the index over `pattern` (cells, ranks in two bytes or one, direct rows,
 // searches), on any number of threads, gives the pattern's cell of each position pair, and no
 // cell where the pattern lacks its words.
@@ -116,6 +74,38 @@ void expect_cells_of(const std::shared_ptr<const CooccurrencePattern>& pattern,
         }
     }
     unsetenv("ZEL_THREADS");
+}
+
+TEST(PairCells, StoredCellsRanksAndLookupsAgreeForAnyThreadCount) {
+    const Corpus corpus = sample_corpus();
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < corpus.size(); ++p)
+        total += corpus.src(p).size() * corpus.trg(p).size();
+    std::vector<std::vector<CellId>> first;
+    for (const char* threads : {"1", "3"}) {
+        setenv("ZEL_THREADS", threads, 1);
+        const SourceOccurrences occ(corpus, 6);
+        const auto pattern = CooccurrencePattern::build(corpus, occ, 6, 5);
+        // Budgets for 4-byte cells, for 2-byte ranks only, for a row of word 0 and the ranks
+        // of some other words' positions, for the row alone, for some ranks alone, and for
+        // nothing (lookups).
+        for (const std::size_t budget :
+             {total * 4, total * 2, total, std::size_t{20}, std::size_t{10}, std::size_t{0}}) {
+            const PairCells cells(pattern, corpus, occ, budget);
+            EXPECT_EQ(cells.precomputed(), budget >= total * 2);
+            EXPECT_EQ(cells.kept_share() > 0, budget >= 10) << budget;
+            EXPECT_EQ(cells.describe().find("frequent") != std::string::npos,
+                      budget == total || budget == 20)
+                << cells.describe();
+            const auto found = all_cells(cells, corpus);
+            if (first.empty()) first = found;
+            EXPECT_EQ(found, first) << "budget " << budget << ", threads " << threads;
+        }
+    }
+    unsetenv("ZEL_THREADS");
+    // Every cell is the pattern's cell of its (source word, target word).
+    const SourceOccurrences occ(corpus, 6);
+    expect_cells_of(CooccurrencePattern::build(corpus, occ, 6, 5), corpus, occ);
 }
 
 // A pattern pruned of cells the corpus has: every other cell of each row, and no row of
